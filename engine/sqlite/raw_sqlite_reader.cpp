@@ -162,8 +162,9 @@ bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out) const {
   out.storage.assign(localBytes.begin(), localBytes.end());
   std::uint32_t next = ReadBe32(rest, static_cast<std::size_t>(local)).value_or(0);
   std::vector<std::uint8_t> page(pageSize_);
-  std::uint32_t guard = pageCount_;
-  while (next != 0 && out.storage.size() < total && guard-- > 0) {
+  // A chain that comes back to a page it passed is a loop: the payload ends there.
+  std::unordered_set<std::uint32_t> visited;
+  while (next != 0 && out.storage.size() < total && visited.insert(next).second) {
     if (ReadPage(next - 1, page) != kResultOk) break;
     const Bytes bytes(page);
     const std::size_t take = static_cast<std::size_t>(
