@@ -247,7 +247,8 @@ namespace {
 //   other texts     quoted, with ' and " doubled
 // A deleted row gets a new guid in column 1, is_finished 1, date and date_read of now
 // (date_read 0 when it was sent by the owner) and is_read 1 unless sent by the owner.
-Result DumpMessageRow(RawSqliteReader& reader, const RecordView& view, std::string& line) {
+Result DumpMessageRow(RawSqliteReader& reader, const RecordView& view, std::int64_t appleNow,
+                      std::string& line) {
   DecodedRecord record;
   if (!view.carved) {
     if (DecodeRecord(reader, view, {}, record) != kResultOk) return kResultInvalid;
@@ -309,7 +310,7 @@ Result DumpMessageRow(RawSqliteReader& reader, const RecordView& view, std::stri
   entries[last] += "\r\n";
   if (view.deleted) {
     const bool fromMe = IntegerOr0(record.Column(kIsFromMeColumn)) == 1;
-    const std::string now = std::to_string(AppleNow()) + ",";
+    const std::string now = std::to_string(appleNow) + ",";
     // Only columns before the last are rewritten, so the line end stays in place.
     const auto set = [&](std::uint32_t c, const std::string& value) {
       if (c < last) entries[c] = value;
@@ -327,7 +328,8 @@ Result DumpMessageRow(RawSqliteReader& reader, const RecordView& view, std::stri
 }  // namespace
 
 Result DumpMessageRows(const std::filesystem::path& messagesDbPath,
-                       const std::filesystem::path& outputFile, std::uint64_t highestRowId) {
+                       const std::filesystem::path& outputFile, std::uint64_t highestRowId,
+                       std::optional<std::int64_t> appleNow) {
   RawSqliteReader reader;
   reader.Learned().highestMessageRowId = highestRowId;
   const Result opened = reader.OpenDatabase(messagesDbPath);
@@ -335,9 +337,10 @@ Result DumpMessageRows(const std::filesystem::path& messagesDbPath,
   // A file that cannot be opened skips every row, as a row whose file did not open is
   // skipped.
   std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(outputFile.c_str(), "ab"), &std::fclose);
+  const std::int64_t now = appleNow.value_or(AppleNow());
   std::string line;
   return reader.ScanTable("message", [&](const RecordView& view) {
-    const Result result = DumpMessageRow(reader, view, line);
+    const Result result = DumpMessageRow(reader, view, now, line);
     if (result == kResultOk && out) std::fwrite(line.data(), 1, line.size(), out.get());
     return result;
   });

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,9 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 // Appends every row of the message table, live and deleted, as a line of comma-separated
 // SQL-style values to `outputFile`. Rows without a rowid are numbered on from
 // `highestRowId`, and deleted rows get a fresh guid and are marked for re-import.
+// `appleNow` is the time written into deleted rows (seconds since 2001; default: now).
 Result DumpMessageRows(const std::filesystem::path& messagesDbPath,
-                       const std::filesystem::path& outputFile, std::uint64_t highestRowId);
+                       const std::filesystem::path& outputFile, std::uint64_t highestRowId,
+                       std::optional<std::int64_t> appleNow = std::nullopt);
 
 }  // namespace kestrio

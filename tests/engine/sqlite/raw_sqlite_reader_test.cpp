@@ -41,8 +41,8 @@ std::vector<Seen> Scan(RawSqliteReader& reader, std::string_view table, Result* 
     if (DecodeRecord(reader, view, run, record) != kResultOk) return kResultInvalid;
     const RecordColumn* column = record.Column(1);
     if (column == nullptr || !column->IsText()) return kResultInvalid;
-    seen.push_back({view.carved, view.deleted, view.carved ? 0 : record.rowId,
-                    std::string(column->Text())});
+    seen.push_back(
+        {view.carved, view.deleted, view.carved ? 0 : record.rowId, std::string(column->Text())});
     return kResultOk;
   });
   if (result) *result = r;
@@ -130,9 +130,10 @@ TEST(Varint, RunLengthIsZeroWhenTheRunLeavesTheBuffer) {
 
 TEST(SerialTypes, SizesOfEveryKind) {
   const std::map<std::uint64_t, std::uint64_t> expected = {
-      {0, 0}, {1, 1},  {2, 2},  {3, 3},  {4, 4},  {5, 6},  {6, 8},  {7, 8},
-      {8, 0}, {9, 0},  {10, 0}, {11, 0}, {12, 0}, {13, 0}, {14, 1}, {15, 1},
-      {16, 2}, {17, 2}, {99, 43}, {UINT64_MAX, (UINT64_MAX - 13) / 2}};
+      {0, 0},  {1, 1},  {2, 2},  {3, 3},   {4, 4},
+      {5, 6},  {6, 8},  {7, 8},  {8, 0},   {9, 0},
+      {10, 0}, {11, 0}, {12, 0}, {13, 0},  {14, 1},
+      {15, 1}, {16, 2}, {17, 2}, {99, 43}, {UINT64_MAX, (UINT64_MAX - 13) / 2}};
   for (const auto& [type, size] : expected) EXPECT_EQ(SerialTypeSize(type), size) << type;
 }
 
@@ -289,7 +290,8 @@ TEST(ScanTable, OverflowingPayloadIsReassembled) {
           "PRAGMA page_size=512; CREATE TABLE handle (ROWID INTEGER PRIMARY KEY, id TEXT, "
           "country TEXT, service TEXT, uncanonicalized_id TEXT);"
           "INSERT INTO handle VALUES (1, 'short', 'us', 'SMS', NULL);"
-          "INSERT INTO handle VALUES (2, '" + longText + "', 'us', 'SMS', 'x');");
+          "INSERT INTO handle VALUES (2, '" +
+              longText + "', 'us', 'SMS', 'x');");
   RawSqliteReader reader;
   ASSERT_EQ(reader.OpenDatabase(dir / "o.db"), kResultOk);
   const auto live = LiveRows(Scan(reader, "handle"));
@@ -360,7 +362,8 @@ TEST(ScanTable, DroppedTableIsFoundOnTheFreelistWithItsRowIds) {
   // page that became the freelist trunk lost its content (rows per 1 KiB page: about 29).
   EXPECT_GE(fromFreelist.size(), 400u - 30);
   EXPECT_LT(fromFreelist.size(), 400u);
-  for (const auto& [rowId, address] : fromFreelist) EXPECT_EQ(address, Address(static_cast<int>(rowId)));
+  for (const auto& [rowId, address] : fromFreelist)
+    EXPECT_EQ(address, Address(static_cast<int>(rowId)));
 }
 
 TEST(ScanTable, FreelistPagesOfAnotherShapeAreSkipped) {
@@ -476,7 +479,8 @@ TEST_F(CorruptFile, OverflowChainThatLoopsEnds) {
   ExecSql(dir / "o.db",
           "PRAGMA page_size=1024; CREATE TABLE handle (ROWID INTEGER PRIMARY KEY, id TEXT, "
           "country TEXT, service TEXT, uncanonicalized_id TEXT);"
-          "INSERT INTO handle VALUES (1, '" + std::string(20000, 'o') + "', 'us', 'SMS', NULL);");
+          "INSERT INTO handle VALUES (1, '" +
+              std::string(20000, 'o') + "', 'us', 'SMS', NULL);");
   auto bytes = ReadBytes(dir / "o.db");
   // Every overflow page points to itself.
   const std::size_t pages = bytes.size() / kPage;
@@ -497,9 +501,9 @@ TEST_F(CorruptFile, CellOffsetsPastThePageAndBogusCountsAreSkipped) {
   const std::uint32_t leaf = GetBe32(bytes, root + 8);  // the right-most child, a leaf
   ASSERT_NE(leaf, 0u);
   const std::size_t page = (leaf - 1) * kPage;
-  PutBe16(bytes, page + 8, 0xFFF0);   // first cell pointer far past the page
-  PutBe16(bytes, page + 3, 0xFFFF);   // cell count larger than the page can hold
-  PutBe16(bytes, page + 1, 1020);     // first freeblock at the very end
+  PutBe16(bytes, page + 8, 0xFFF0);  // first cell pointer far past the page
+  PutBe16(bytes, page + 3, 0xFFFF);  // cell count larger than the page can hold
+  PutBe16(bytes, page + 1, 1020);    // first freeblock at the very end
   Result scan = -1;
   const auto seen = ScanBytes(bytes, nullptr, &scan);
   EXPECT_EQ(scan, kResultOk);
