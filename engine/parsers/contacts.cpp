@@ -32,6 +32,7 @@ void LearnFromLiveRow(RawSqliteReader& reader, const DecodedRecord& record) {
   ReaderLearned& learned = reader.Learned();
   learned.contactIndexVariant =
       static_cast<std::uint32_t>(record.headerSize - record.headerSizeLength);
+  learned.contactColumnCount = static_cast<std::uint32_t>(record.columns.size());
   learned.highestContactRowId = std::max(learned.highestContactRowId, record.rowId);
 }
 

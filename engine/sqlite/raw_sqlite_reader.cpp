@@ -201,7 +201,10 @@ std::uint32_t RawSqliteReader::TableColumnCount(std::string_view tableName) {
   if (EqualsIgnoreCase(tableName, "message")) {
     count = learned_.messageColumnCount;
   } else if (EqualsIgnoreCase(tableName, "ABPersonFullTextSearch_content")) {
-    count = learned_.contactIndexVariant > 25 ? 25 : 24;
+    // The layout has 24 or 25 columns. The column count of a live row says which; the
+    // serial-type byte count alone cannot tell 25 one-byte types from 24 with a long text.
+    const std::uint32_t seen = learned_.contactColumnCount;
+    count = (seen == 24 || seen == 25) ? seen : (learned_.contactIndexVariant > 25 ? 25 : 24);
   } else if (EqualsIgnoreCase(tableName, "ZWAMESSAGE")) {
     count = learned_.whatsAppMessageColumnCount;
   } else {

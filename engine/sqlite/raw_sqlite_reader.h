@@ -91,6 +91,7 @@ struct ReaderLearned {
   bool newLayout = false;              // the backup's index is Manifest.db
   std::uint32_t learnedCallColumnCount = 0;
   std::uint32_t contactIndexVariant = 0;  // serial-type bytes of the last live contact row
+  std::uint32_t contactColumnCount = 0;   // serial types of the last live contact row
   std::uint32_t messageColumnCount = 38;
 };
 

@@ -99,8 +99,11 @@ TEST_P(ContactsLayout, LiveContactsExactDeletedOnesRecoveredAndSorted) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, ContactsLayout,
                          ::testing::Values(LayoutCase{24, false, 4096}, LayoutCase{25, true, 4096},
-                                           LayoutCase{24, false, 1024},
-                                           LayoutCase{25, true, 1024}));
+                                           LayoutCase{24, false, 1024}, LayoutCase{25, true, 1024}),
+                         [](const auto& info) {
+                           return "Columns" + std::to_string(info.param.columns) + "Page" +
+                                  std::to_string(info.param.pageSize);
+                         });
 
 TEST(ParseContacts, MissingOrForeignFilesGiveTheirErrorAndNoContacts) {
   fixtures::TempDir dir;

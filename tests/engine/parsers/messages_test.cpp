@@ -141,7 +141,12 @@ INSTANTIATE_TEST_SUITE_P(Layouts, MessagesLayout,
                          ::testing::Values(MessagesCase{38, false, 4096},
                                            MessagesCase{51, true, 4096},
                                            MessagesCase{38, true, 1024},
-                                           MessagesCase{51, false, 1024}));
+                                           MessagesCase{51, false, 1024}),
+                         [](const auto& info) {
+                           return "Columns" + std::to_string(info.param.columns) +
+                                  (info.param.nanoseconds ? "Nanoseconds" : "Seconds") + "Page" +
+                                  std::to_string(info.param.pageSize);
+                         });
 
 TEST_F(MessagesTest, ProgressPointsAndStop) {
   fixtures::TempDir dir;

@@ -184,6 +184,12 @@ TEST(TableColumnCount, KnownTablesPrefixesAndLearnedCounts) {
   EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 24u);
   reader.Learned().contactIndexVariant = 26;
   EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 25u);
+  // A live row's own column count decides once one was seen.
+  reader.Learned().contactColumnCount = 24;
+  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 24u);
+  reader.Learned().contactIndexVariant = 25;
+  reader.Learned().contactColumnCount = 25;
+  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 25u);
 
   EXPECT_EQ(reader.TableColumnCount("ZWAMESSAGE"), 28u);
   reader.Learned().whatsAppMessageColumnCount = 30;
