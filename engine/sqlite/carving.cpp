@@ -176,10 +176,21 @@ class PageCarver {
       }
     }
 
-    // Forward: the first non-zero word is taken for a freeblock header.
+    // Forward: the first non-zero word is taken for a freeblock header. SQLite writes a
+    // freeblock header (next 0, size) over a freed cell even when the cell lay at the start
+    // of the content area and the content start then moved past it; such a header begins
+    // with zero bytes, so the first non-zero byte is inside it. A header up to 3 bytes
+    // before b whose size reaches exactly to the content start is that header.
     const auto word = ReadBe16(bytes_, b);
     if (!word) return;
-    const std::size_t y = b + 4;
+    std::size_t header = b;
+    for (std::size_t x = b > zero + 2 + 3 ? b - 3 : zero + 2; x < b; ++x) {
+      if (ReadBe16(bytes_, x).value_or(1) == 0 && ReadBe16(bytes_, x + 2).value_or(0) == cs - x) {
+        header = x;
+        break;
+      }
+    }
+    const std::size_t y = header + 4;
     if (y > cs) return;
     const std::uint64_t hdr = cc_ ? Run(y, cc_) : *word;
     if (Length(y, hdr, size_ - y) <= cs - y) Add(y);

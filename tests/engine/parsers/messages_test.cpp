@@ -194,8 +194,19 @@ TEST_F(MessagesTest, MissingFilesGiveTheirErrorAndNoConversations) {
             kResultInvalid);
 }
 
-// A 38-column message table written by hand, for the row dump's exact bytes.
-void WriteSmallMessages(const std::filesystem::path& path) {
+// A 38-column message table written by hand, for exact checks of single rows.
+struct SmallMessage {
+  int id;
+  std::string textSql;  // an SQL expression
+  int handle;
+  int date;
+  int fromMe;
+  std::string blobSql = "NULL";
+  std::string accountGuid = "11111111-2222-3333-4444-555555555555";
+};
+
+void WriteMessageTable(const std::filesystem::path& path, const std::vector<SmallMessage>& rows,
+                       const std::string& after) {
   const char* names[] = {"ROWID INTEGER PRIMARY KEY AUTOINCREMENT",
                          "guid",
                          "text",
@@ -221,22 +232,107 @@ void WriteSmallMessages(const std::filesystem::path& path) {
   std::string columns;
   for (const char* name : names) columns += std::string(columns.empty() ? "" : ", ") + name;
   for (int c = 22; c < 38; ++c) columns += ", c" + std::to_string(c);
-  auto row = [](int id, const std::string& text, int handle, int date, int fromMe,
-                const std::string& blob) {
-    std::string v = std::to_string(id) + ", 'AAAAAAAA-0000-0000-0000-00000000000" +
-                    std::to_string(id) + "', " + text + ", 0, NULL, " + std::to_string(handle) +
-                    ", NULL, NULL, " + blob + ", 10, 0, 'SMS', 'e:', " +
-                    "'11111111-2222-3333-4444-555555555555', 0, " + std::to_string(date) +
-                    ", 0, 0, 1, 1, 0, " + std::to_string(fromMe);
+  std::string sql = "PRAGMA page_size=1024; CREATE TABLE message (" + columns +
+                    "); CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT, "
+                    "country TEXT, service TEXT, uncanonicalized_id TEXT);"
+                    "INSERT INTO handle VALUES (1, '+15550000001', 'us', 'SMS', NULL);"
+                    "INSERT INTO handle VALUES (2, '+15550000002', 'us', 'SMS', NULL);";
+  for (const SmallMessage& m : rows) {
+    std::string v = std::to_string(m.id) + ", 'AAAAAAAA-0000-0000-0000-00000000000" +
+                    std::to_string(m.id) + "', " + m.textSql + ", 0, NULL, " +
+                    std::to_string(m.handle) + ", NULL, NULL, " + m.blobSql +
+                    ", 10, 0, 'SMS', 'e:', '" + m.accountGuid + "', 0, " + std::to_string(m.date) +
+                    ", 0, 0, 1, 1, 0, " + std::to_string(m.fromMe);
     for (int c = 22; c < 38; ++c) v += c == 37 ? ", 1" : ", 0";
-    return "INSERT INTO message VALUES (" + v + ");";
-  };
-  testing::ExecSql(path, "PRAGMA page_size=1024; CREATE TABLE message (" + columns + ");" +
-                             row(1, "'Hello'", 1, 600000000, 1, "X'0aff'") +
-                             row(2, "'It''s \"quoted\"'", 2, 600000100, 0, "NULL") +
-                             row(3, "'Gone soon'", 2, 600000200, 0, "NULL") +
-                             row(4, "'Still here'", 2, 600000300, 1, "X''") +
-                             "DELETE FROM message WHERE ROWID = 3;");
+    sql += "INSERT INTO message VALUES (" + v + ");";
+  }
+  testing::ExecSql(path, sql + after);
+}
+
+void WriteSmallMessages(const std::filesystem::path& path) {
+  WriteMessageTable(path,
+                    {{1, "'Hello'", 1, 600000000, 1, "X'0aff'"},
+                     {2, "'It''s \"quoted\"'", 2, 600000100, 0},
+                     {3, "'Gone soon'", 2, 600000200, 0},
+                     {4, "'Still here'", 2, 600000300, 1, "X''"}},
+                    "DELETE FROM message WHERE ROWID = 3;");
+}
+
+TEST_F(MessagesTest, BodiesThatAreNotCleanTextAreNeverListed) {
+  fixtures::TempDir dir;
+  WriteMessageTable(dir / "sms.db",
+                    {{1, "'kept live'", 1, 600000000, 0},
+                     {2, "CAST(X'48e96c6c6f' AS TEXT)", 1, 600000001, 0},  // not UTF-8
+                     {3, "'cut' || char(0) || 'short'", 1, 600000002, 0},
+                     {4, "'replacement ' || char(65533)", 1, 600000003, 0},
+                     {5, "''", 1, 600000004, 0},
+                     {6, "NULL", 1, 600000005, 0},
+                     {7, "X'6b657074'", 1, 600000006, 0},  // a blob body
+                     {8, "'kept deleted'", 1, 600000007, 0},
+                     {9, "CAST(X'48e96c6c6f' AS TEXT)", 1, 600000008, 0},
+                     {10, "''", 1, 600000009, 0}},
+                    "DELETE FROM message WHERE ROWID >= 8;");
+  WriteBookFor(dir / "ab.db", "+19999999999");
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages({}, dir / "ab.db", conversations, dir / "sms.db", highest), kResultOk);
+  std::vector<std::string> texts;
+  for (const MessageRecord& m : conversations[1]) texts.push_back(m.text + (m.deleted ? "*" : ""));
+  EXPECT_EQ(texts, (std::vector<std::string>{"kept live", "kept deleted*"}));
+  // The deletes merged the table's two pages; the freed page keeps rows 8 to 10 whole, and
+  // their rowids count, so that a row dump never numbers a carved row like one of them.
+  EXPECT_EQ(highest, 10u);
+}
+
+TEST_F(MessagesTest, EqualDatesKeepScanOrderAndADeletedHandleLeavesTheIdButNoAddress) {
+  fixtures::TempDir dir;
+  WriteMessageTable(dir / "sms.db",
+                    {{1, "'first of two'", 2, 600000000, 0},
+                     {2, "'second of two'", 2, 600000000, 1},
+                     {3, "'to handle one'", 1, 600000005, 0},
+                     {4, "'deleted with its handle'", 2, 600000010, 0}},
+                    "DELETE FROM message WHERE ROWID = 4; DELETE FROM handle WHERE ROWID = 2;");
+  WriteBookFor(dir / "ab.db", "+15550000001");
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages({}, dir / "ab.db", conversations, dir / "sms.db", highest), kResultOk);
+  ASSERT_EQ(conversations.size(), 2u);
+  const auto& two = conversations.at(2);
+  ASSERT_EQ(two.size(), 3u);
+  EXPECT_EQ(two[0].text, "first of two");
+  EXPECT_EQ(two[1].text, "second of two");
+  EXPECT_TRUE(two[1].isFromMe);
+  // Handle 2 is gone: its carved copy has no rowid and matches nothing.
+  EXPECT_EQ(two[0].address, "");
+  EXPECT_EQ(two[2].text, "deleted with its handle");
+  EXPECT_TRUE(two[2].deleted);
+  EXPECT_EQ(two[2].handleId, 2);
+  EXPECT_EQ(two[2].address, "");
+  const auto& one = conversations.at(1);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].address, "+15550000001");
+  EXPECT_EQ(one[0].contactName, "KnownPerson");
+}
+
+TEST_F(MessagesTest, RowDumpAbandonsRowsThatFailItsChecks) {
+  fixtures::TempDir dir;
+  WriteMessageTable(dir / "sms.db",
+                    {{1, "CAST(X'48e96c6c6f' AS TEXT)", 1, 600000000, 0},
+                     {2, "'good live row'", 1, 600000001, 0},
+                     {3, "'deleted, short account guid'", 1, 600000002, 0, "NULL", "short"},
+                     {4, "'deleted, good'", 1, 600000003, 0}},
+                    "DELETE FROM message WHERE ROWID >= 3;");
+  const auto out = dir / "sms.csv";
+  ASSERT_EQ(DumpMessageRows(dir / "sms.db", out, 2, 700000000), kResultOk);
+  const std::string dump = testing::ReadText(out);
+  EXPECT_EQ(dump.find("H"), std::string::npos) << dump;  // row 1: its body is not UTF-8
+  EXPECT_NE(dump.find("\"good live row\""), std::string::npos);
+  EXPECT_EQ(dump.find("short account guid"), std::string::npos);
+  EXPECT_NE(dump.find("\"deleted, good\""), std::string::npos);
+  EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 2);
+  // Rows are skipped, not failed, when the output cannot be opened.
+  EXPECT_EQ(DumpMessageRows(dir / "sms.db", dir / "no-such-folder" / "sms.csv", 2), kResultOk);
+  EXPECT_EQ(DumpMessageRows(dir / "none.db", out, 2), kResultSystemBase + ENOENT);
 }
 
 TEST_F(MessagesTest, RowDumpMatchesTheGoldenFile) {

@@ -196,6 +196,25 @@ TEST(UnallocatedGap, IntactFreedCellBelowTheContentIsFound) {
   EXPECT_EQ(std::count(found.begin(), found.end(), at + 3), 1);
 }
 
+// SQLite writes a freeblock header over a freed cell at the start of the content area
+// before it moves the content start past it: the bytes start with the header (next 0, size
+// up to the new content start), then the record's serial types.
+TEST(UnallocatedGap, FreedTopCellUnderAFreeblockHeaderIsFoundAtItsSerialTypes) {
+  LeafPage page;
+  page.Cell(480, 1, "live text");
+  page.Cell(440, 2, "more text");
+  BtreePage view = page.Finish();
+  const auto record = LeafPage::Record("top record", false);
+  const std::size_t at = 440 - 4 - record.size() - 3;
+  PutBe16(page.bytes(), at, 0);
+  PutBe16(page.bytes(), at + 2, static_cast<std::uint16_t>(440 - at));
+  std::copy(record.begin(), record.end(), page.bytes().begin() + at + 4);
+  const auto found = FindCarveCandidates(view, ThreeColumns());
+  EXPECT_EQ(std::count(found.begin(), found.end(), at + 4), 1);
+  // Nothing lands inside the header or one to three bytes off the record.
+  for (std::uint32_t off : found) EXPECT_FALSE(off > at + 4 && off <= at + 7) << off;
+}
+
 TEST(Searches, GarbagePagesNeverReadOutside) {
   // Pseudo-random pages of every byte pattern: the searches must stay inside (ASan watches).
   std::vector<std::uint8_t> bytes(kPage);
