@@ -189,6 +189,31 @@ void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<Handle
   }
 }
 
+// A page freed when SQLite rebalanced the table keeps the cells it had, and some of them
+// were moved to a live page, not deleted. Such a row has its rowid and the same body and date
+// as the live row: it is not listed again as a deleted message.
+void DropCopiesOfLiveRows(std::vector<MessageRecord>& messages) {
+  std::unordered_map<std::uint32_t, std::size_t> liveByRowId;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (!messages[i].deleted) liveByRowId.try_emplace(messages[i].rowId, i);
+  }
+  std::vector<bool> copy(messages.size(), false);
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    const MessageRecord& m = messages[i];
+    if (!m.deleted || m.rowId == 0) continue;
+    auto it = liveByRowId.find(m.rowId);
+    copy[i] = it != liveByRowId.end() && messages[it->second].text == m.text &&
+              messages[it->second].dateText == m.dateText;
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (copy[i]) continue;
+    if (kept != i) messages[kept] = std::move(messages[i]);
+    ++kept;
+  }
+  messages.resize(kept);
+}
+
 }  // namespace
 
 Result ParseMessages(const ParseContext& context, const std::filesystem::path& addressBookPath,
@@ -222,6 +247,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   ReadContactRows(reader, contacts);
   if ((result = context.progress.ReportShare(1)) != kResultOk) return result;
 
+  DropCopiesOfLiveRows(messages);
   JoinMessages(messages, handles, attachments, links, contacts);
   std::stable_sort(messages.begin(), messages.end(),
                    [](const MessageRecord& a, const MessageRecord& b) {

@@ -127,6 +127,14 @@ TEST_P(MessagesLayout, LiveMessagesExactJoinsFilledDeletedOnesRecovered) {
     linked += m.attachmentPath.empty() ? 0 : 1;
   }
   EXPECT_EQ(live.size(), liveWithText);
+  // A freed page that still holds a copy of a live row does not list that row as deleted.
+  for (const auto& [handle, list] : conversations) {
+    for (const MessageRecord& m : list) {
+      if (!m.deleted || m.rowId == 0) continue;
+      auto it = live.find(m.rowId);
+      EXPECT_FALSE(it != live.end() && it->second->text == m.text) << "copy of live " << m.rowId;
+    }
+  }
   EXPECT_EQ(highest, static_cast<std::uint64_t>(maxLive));
   EXPECT_GT(linked, 0);
   EXPECT_GT(named, 0);
