@@ -26,21 +26,6 @@ constexpr int kMaxTreeDepth = 24;
 // Root key of a table in the root map ("all bits set").
 constexpr std::uint64_t kRootKey = ~std::uint64_t{0};
 
-struct VarintField {
-  std::uint64_t value = 0;
-  std::size_t length = 0;
-};
-
-// A varint that must end inside `bytes` within 9 bytes.
-std::optional<VarintField> TerminatedVarint(Bytes bytes, std::size_t off) {
-  int n = 9;
-  const Bytes at = Tail(bytes, off);
-  const std::uint64_t value = ReadVarint(at, n);
-  if (at.empty() || static_cast<std::size_t>(n) > at.size() || (at[n - 1] & 0x80) != 0)
-    return std::nullopt;
-  return VarintField{value, static_cast<std::size_t>(n)};
-}
-
 Result ReadFully(int fd, std::uint8_t* out, std::size_t size, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < size) {
@@ -136,9 +121,9 @@ Result RawSqliteReader::ReadPage(std::uint32_t index, std::span<std::uint8_t> bu
 
 bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out) const {
   out = CellPayload{};
-  const auto payloadLength = TerminatedVarint(cell, 0);
+  const auto payloadLength = ReadTerminatedVarint(cell, 0);
   if (!payloadLength) return false;
-  const auto rowId = TerminatedVarint(cell, payloadLength->length);
+  const auto rowId = ReadTerminatedVarint(cell, payloadLength->length);
   if (!rowId) return false;
   out.payloadLength = payloadLength->value;
   out.rowId = rowId->value;
@@ -297,13 +282,13 @@ class RawSqliteReader::TableScan {
     CellPayload payload;
     if (!reader_.ReadCell(cell, payload)) return;
     const Bytes record = payload.payload;
-    const auto headerSize = TerminatedVarint(record, 0);
+    const auto headerSize = ReadTerminatedVarint(record, 0);
     if (!headerSize || headerSize->value > record.size()) return;
     std::size_t typePos = headerSize->length;
     std::uint64_t body = headerSize->value;
     bool matching = false;
     for (int column = 1; column <= 4 && typePos < headerSize->value; ++column) {
-      const auto type = TerminatedVarint(record, typePos);
+      const auto type = ReadTerminatedVarint(record, typePos);
       if (!type) return;
       typePos += type->length;
       const std::uint64_t size = SerialTypeSize(type->value);
@@ -414,13 +399,13 @@ class RawSqliteReader::TableScan {
     if (cells.empty()) return 0;
     CellPayload cell;
     if (!reader_.ReadCell(Tail(page.bytes, cells.front()), cell)) return 0;
-    const auto headerSize = TerminatedVarint(cell.payload, 0);
+    const auto headerSize = ReadTerminatedVarint(cell.payload, 0);
     if (!headerSize) return 0;
     const std::size_t end =
         static_cast<std::size_t>(std::min<std::uint64_t>(headerSize->value, cell.payload.size()));
     std::uint32_t count = 0;
     for (std::size_t pos = headerSize->length; pos < end; ++count) {
-      const auto type = TerminatedVarint(cell.payload.first(end), pos);
+      const auto type = ReadTerminatedVarint(cell.payload.first(end), pos);
       if (!type) break;
       pos += type->length;
     }

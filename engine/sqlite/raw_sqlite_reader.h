@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -103,6 +104,14 @@ std::uint64_t SerialTypeSize(std::uint64_t serialType);
 // terminating byte `limit` becomes the number of bytes used; when the bytes run out first the
 // value built so far is returned and `limit` is left as it was. A limit <= 0 reads nothing.
 std::uint64_t ReadVarint(Bytes bytes, int& limit);
+
+struct VarintField {
+  std::uint64_t value = 0;
+  std::size_t length = 0;
+};
+
+// A varint at `off` that must end inside `bytes` within 9 bytes; nothing when it does not.
+std::optional<VarintField> ReadTerminatedVarint(Bytes bytes, std::size_t off);
 
 // Number of bytes that `count` consecutive varints at the start of `bytes` occupy (each at
 // most 9 bytes), or 0 when they do not all end inside `bytes`.

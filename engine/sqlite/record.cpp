@@ -26,23 +26,20 @@ std::optional<double> RecordColumn::Real() const {
 
 namespace {
 
-// Reads `count` serial types from the run (or as many as fit in `runBytes` when count is 0)
-// and then the values from `bodyStart`.
+// Reads the serial types in [typeStart, typeEnd) and the values from `bodyStart` on.
 Result SplitColumns(Bytes record, std::size_t typeStart, std::size_t typeEnd, std::size_t bodyStart,
                     DecodedRecord& out) {
+  const Bytes types = record.first(typeEnd);
   std::size_t typePos = typeStart;
   std::size_t body = bodyStart;
   while (typePos < typeEnd) {
-    int n = static_cast<int>(std::min<std::size_t>(9, typeEnd - typePos));
-    const Bytes at = Tail(record, typePos)
-                         .first(std::min<std::size_t>(typeEnd - typePos, record.size() - typePos));
-    const std::uint64_t type = ReadVarint(at, n);
-    if (static_cast<std::size_t>(n) > at.size() || (at[n - 1] & 0x80) != 0) return kResultInvalid;
-    typePos += static_cast<std::size_t>(n);
-    const std::uint64_t size = SerialTypeSize(type);
+    const auto type = ReadTerminatedVarint(types, typePos);
+    if (!type) return kResultInvalid;
+    typePos += type->length;
+    const std::uint64_t size = SerialTypeSize(type->value);
     const auto value = SubSpan(record, body, size);
     if (!value) return kResultInvalid;
-    out.columns.push_back(RecordColumn{type, *value});
+    out.columns.push_back(RecordColumn{type->value, *value});
     body += static_cast<std::size_t>(size);
   }
   return kResultOk;
@@ -57,12 +54,10 @@ Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const
     if (!reader.ReadCell(view.bytes, out.cell)) return kResultInvalid;
     out.rowId = out.cell.rowId;
     const Bytes record = out.cell.payload;
-    int n = 9;
-    out.headerSize = ReadVarint(record, n);
-    if (record.empty() || static_cast<std::size_t>(n) > record.size() ||
-        (record[n - 1] & 0x80) != 0)
-      return kResultInvalid;
-    out.headerSizeLength = static_cast<std::size_t>(n);
+    const auto headerSize = ReadTerminatedVarint(record, 0);
+    if (!headerSize) return kResultInvalid;
+    out.headerSize = headerSize->value;
+    out.headerSizeLength = headerSize->length;
     if (out.headerSize < out.headerSizeLength || out.headerSize > record.size())
       return kResultInvalid;
     const std::size_t h = static_cast<std::size_t>(out.headerSize);

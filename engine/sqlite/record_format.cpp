@@ -46,6 +46,17 @@ std::uint64_t ReadVarint(Bytes bytes, int& limit) {
   return value;
 }
 
+std::optional<VarintField> ReadTerminatedVarint(Bytes bytes, std::size_t off) {
+  const Bytes at = Tail(bytes, off);
+  const std::size_t max = std::min<std::size_t>(9, at.size());
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < max; ++i) {
+    value = (value << 7) | (at[i] & 0x7F);
+    if ((at[i] & 0x80) == 0) return VarintField{value, i + 1};
+  }
+  return std::nullopt;
+}
+
 namespace {
 
 // Length of one varint at the start of `bytes` (at most 9 bytes), 0 when it does not end.
