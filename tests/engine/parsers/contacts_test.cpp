@@ -116,31 +116,63 @@ TEST(ParseContacts, MissingOrForeignFilesGiveTheirErrorAndNoContacts) {
 }
 
 // The contact table written by hand, so each value rule can be checked byte for byte.
-void WriteSmallAddressBook(const std::filesystem::path& path) {
+struct SmallContact {
+  int id;
+  std::string first, last, phone, email;  // SQL expressions
+};
+
+void WriteContactTable(const std::filesystem::path& path, const std::vector<SmallContact>& rows,
+                       const std::string& after) {
   std::string columns = "docid INTEGER PRIMARY KEY";
   for (int i = 0; i < 23; ++i) columns += ", c" + std::to_string(i);
-  auto row = [](int id, const std::string& first, const std::string& last, const std::string& phone,
-                const std::string& email) {
-    std::string values = std::to_string(id) + ", " + first + ", " + last;
+  std::string sql =
+      "PRAGMA page_size=1024; CREATE TABLE ABPersonFullTextSearch_content (" + columns + ");";
+  for (const SmallContact& row : rows) {
+    std::string values = std::to_string(row.id) + ", " + row.first + ", " + row.last;
     for (int c = 3; c < 24; ++c) {
-      if (c == 16)
-        values += ", " + phone;
-      else if (c == 17)
-        values += ", " + email;
-      else if (c == 7)
+      if (c == 16) {
+        values += ", " + row.phone;
+      } else if (c == 17) {
+        values += ", " + row.email;
+      } else if (c == 7) {
         values += ", 'Org ''A'' \"B\"'";
-      else
+      } else {
         values += ", NULL";
+      }
     }
-    return "INSERT INTO ABPersonFullTextSearch_content VALUES (" + values + ");";
-  };
-  testing::ExecSql(path, "PRAGMA page_size=1024; CREATE TABLE ABPersonFullTextSearch_content (" +
-                             columns + ");" +
-                             row(1, "'Anna'", "'Berg'", "'5551234567 +15551234567 '", "'a@b.c'") +
-                             row(2, "NULL", "NULL", "'5559990000 '", "NULL") +
-                             row(3, "'Zoe'", "''", "NULL", "'zoe@x.y'") +
-                             row(4, "'Deleted'", "'Person'", "'5554443333 '", "'gone@x.y'") +
-                             "DELETE FROM ABPersonFullTextSearch_content WHERE docid = 4;");
+    sql += "INSERT INTO ABPersonFullTextSearch_content VALUES (" + values + ");";
+  }
+  testing::ExecSql(path, sql + after);
+}
+
+// The contact table written by hand, so each value rule can be checked byte for byte.
+void WriteSmallAddressBook(const std::filesystem::path& path) {
+  WriteContactTable(path,
+                    {{1, "'Anna'", "'Berg'", "'5551234567 +15551234567 '", "'a@b.c'"},
+                     {2, "NULL", "NULL", "'5559990000 '", "NULL"},
+                     {3, "'Zoe'", "''", "NULL", "'zoe@x.y'"},
+                     {4, "'Deleted'", "'Person'", "'5554443333 '", "'gone@x.y'"}},
+                    "DELETE FROM ABPersonFullTextSearch_content WHERE docid = 4;");
+}
+
+TEST(ParseContacts, RowsWithGarbageTextOrControlCharactersInPhonesAreRejected) {
+  fixtures::TempDir dir;
+  WriteContactTable(dir / "ab.db",
+                    {{1, "'Good'", "'One'", "'5551112222 '", "NULL"},
+                     {2, "'Tab'", "'Phone'", "'555' || char(9) || '3334444 '", "NULL"},
+                     {3, "'Bad' || char(65533)", "'Name'", "'5554445555 '", "NULL"},
+                     {4, "CAST(X'c3' AS TEXT)", "'Cut'", "'5556667777 '", "NULL"},
+                     {5, "'Nul' || char(0)", "'Name'", "'5557778888 '", "NULL"},
+                     // Every text of the row counts, not only the ones kept.
+                     {6, "'Other'", "'Column'", "'5558889999 '", "CAST(X'ff' AS TEXT)"}},
+                    "");
+  std::vector<ContactRecord> contacts;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseContacts({}, dir / "ab.db", contacts, highest), kResultOk);
+  ASSERT_EQ(contacts.size(), 1u);
+  EXPECT_EQ(contacts[0].fullName, "GoodOne");
+  // The rejected rows still count as live rows for the highest rowid.
+  EXPECT_EQ(highest, 6u);
 }
 
 TEST(ParseContacts, NamesPhonesAndDropsOnASmallBook) {
