@@ -4,6 +4,8 @@
 #   scripts/test-all.sh            the normal build (preset "default")
 #   scripts/test-all.sh asan       the whole suite under AddressSanitizer + UBSan
 #   scripts/test-all.sh core       the core alone, built without Qt
+#   scripts/test-all.sh fuzz       the libFuzzer targets (clang), each run for a minute from
+#                                  its generated seed corpus
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
@@ -12,6 +14,9 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format tzdata
   libsqlite3-dev libgtest-dev libgmock-dev libbenchmark-dev
 )
+if [ "$preset" = fuzz ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -29,4 +34,12 @@ fi
 jobs=$(nproc)
 cmake --preset "$preset"
 cmake --build --preset "$preset" -j "$jobs"
-ctest --preset "$preset" -j "$jobs"
+if [ "$preset" = fuzz ]; then
+  cmake --build --preset fuzz --target sqlite_reader_fuzz_seeds
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  build/fuzz/bin/sqlite_reader_fuzz -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
+    -dict=fuzz/sqlite.dict "$work" build/fuzz/fuzz-corpus/sqlite_reader_seeds
+else
+  ctest --preset "$preset" -j "$jobs"
+fi

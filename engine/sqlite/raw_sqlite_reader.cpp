@@ -42,7 +42,12 @@ Result ReadFully(int fd, std::uint8_t* out, std::size_t size, std::uint64_t offs
 
 }  // namespace
 
-RawSqliteReader::RawSqliteReader() : scratch_(kScratchBytes) {}
+RawSqliteReader::RawSqliteReader() = default;
+
+std::vector<std::uint8_t>& RawSqliteReader::Scratch() {
+  if (scratch_.size() < kScratchBytes) scratch_.resize(kScratchBytes);
+  return scratch_;
+}
 
 RawSqliteReader::~RawSqliteReader() { Close(); }
 

@@ -169,8 +169,9 @@ class RawSqliteReader {
   ReaderLearned& Learned() { return learned_; }
   const ReaderLearned& Learned() const { return learned_; }
 
-  // An 8 MiB buffer the row dumps use for one value at a time.
-  std::vector<std::uint8_t>& Scratch() { return scratch_; }
+  // An 8 MiB buffer the row dumps use for one value at a time; allocated on first use, so
+  // readers that never dump pay nothing for it.
+  std::vector<std::uint8_t>& Scratch();
 
  private:
   class TableScan;
