@@ -42,8 +42,8 @@ namespace {
 //   bits 2-3  serial-type byte count of a "previous" live contact row: 0, 24, 25 or 40
 //   bits 4-5  highest rowid the dumps number carved rows from: 0, 1000, 2^32 - 1, 2^64 - 1
 //   bit 6     also run ParseMessages (the file doubling as the address book) and the row
-//             dumps: each builds its own reader with an 8 MiB scratch buffer, which makes
-//             an input several times slower
+//             dumps: each builds its own reader and rereads the file, and the dumps fill an
+//             8 MiB scratch buffer, which makes an input several times slower
 struct FuzzFlags {
   bool newerMessages = false;
   bool newLayout = false;
@@ -143,7 +143,7 @@ void CompareLiveMessages(const std::vector<kestrio::MessageRecord>& messages) {
 
 void ScanAllTables(const FuzzFlags& flags) {
   // One reader for the whole process, reopened for every input as ParseMessages reopens its
-  // reader for the address book: constructing one costs an 8 MiB scratch buffer.
+  // reader for the address book; its learned values are reset to the flags' each time.
   static kestrio::RawSqliteReader reader;
   kestrio::ReaderLearned& learned = reader.Learned();
   learned = kestrio::ReaderLearned{};

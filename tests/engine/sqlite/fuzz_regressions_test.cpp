@@ -120,10 +120,11 @@ std::vector<LiveRow> LiveRows(const std::vector<MessageRecord>& messages) {
 // ---------------------------------------------------------------------------------------------
 // Messages databases that SQLite finds intact, with mutated bytes in their free space: the
 // carving reads garbage there, and none of it may reach the live rows.
-//   free-space-garbage-38.db  page size 512; freeblock bodies, unallocated gaps and freelist
-//                             pages overwritten with random bytes, runs of 0x80/0xFF/0x00 and
-//                             copies of live cells; the carving meets one more candidate than
-//                             in the clean file and the decoder rejects it
+//   free-space-garbage-38.db  page size 512; a mutant in the manner of
+//                             fuzz/free_space_mutants.py: freeblock bodies, unallocated gaps
+//                             and freelist pages overwritten with random bytes, varint-like
+//                             byte runs and copies of live cells; the carving meets one more
+//                             candidate than in the clean file and the decoder rejects it
 //   free-space-garbage-51.db  page size 1024, 51-column message table; a libFuzzer mutation
 //                             of a generated database that SQLite still reads as intact
 
