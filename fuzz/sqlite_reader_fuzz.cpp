@@ -184,6 +184,9 @@ void ScanAllTables(const FuzzFlags& flags) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The path is built before the handler is registered, so that it is destroyed after the
+  // handler has run.
+  InputPath();
   std::atexit(RemoveInput);
   return 0;
 }
