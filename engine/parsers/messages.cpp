@@ -302,7 +302,7 @@ Result DumpMessageRow(RawSqliteReader& reader, const RecordView& view, std::int6
     if (t == 0 || t == 13) {
       entry = "NULL,";
     } else if (t == 8 || t == 9) {
-      entry = (t == 9 ? "1" : "0");
+      entry.assign(1, t == 9 ? '1' : '0');
       if (c != last) entry += ",";
     } else if (t <= 7) {
       entry = NumberText(column) + ",";

@@ -14,6 +14,11 @@ constexpr std::size_t kGuidLength = 36;
 constexpr std::uint64_t kHeaderSlack = 5;
 // Stale pointers and candidates closer than this are taken to be the same record.
 constexpr std::uint64_t kNearDuplicate = 6;
+// Payload-length and rowid varints take at most 9 bytes each; of the ones a freeblock header
+// does not cover, real cells leave up to 4 (3-byte payload length, 3-byte rowid, 2 covered).
+constexpr std::size_t kLeftoverCellBytes = 4;
+// SQLite merges free gaps of up to 3 bytes ("fragments") into a neighbouring freeblock.
+constexpr std::uint64_t kMaxFragment = 3;
 
 struct Varint {
   std::uint64_t value = 0;
@@ -57,16 +62,43 @@ class PageCarver {
 
   // A freeblock header at `off` with `size` bytes: the record's serial types start right
   // after the 4 header bytes, or one varint later when the header-size varint survived.
-  // Returns the serial-type start when the record fits in the block, else 0.
-  std::size_t RecordInFreeblock(std::size_t off, std::uint64_t size, std::size_t* run) const {
+  // The 4 header bytes cover exactly the payload-length and rowid varints only while they
+  // take 4 bytes together; a rowid of 16,384 or more (3 bytes) or a payload of that size
+  // leaves up to 4 of their bytes behind, and the surviving header-size varint then sits
+  // that much later. Returns the serial-type start when the record fits in the block, else
+  // 0; `guidAt` receives where a message record's guid is looked for.
+  std::size_t RecordInFreeblock(std::size_t off, std::uint64_t size, std::size_t* guidAt) const {
     if (!InRange(size_, off, 4)) return 0;
     const std::size_t body = off + 4;
     const Varint v = VarintAt(bytes_, body, size_ - body);
-    const std::size_t hdr = Run(body + v.length, cc_);
-    const std::size_t start = v.value == hdr + v.length ? body + v.length : body;
+    std::size_t hdr = Run(body + v.length, cc_);
+    std::size_t start = v.value == hdr + v.length ? body + v.length : body;
+    std::size_t guid = body + hdr;
+    if (start == body && cc_ != 0 && bytes_[body] != 0) {
+      for (std::size_t k = 1; k <= kLeftoverCellBytes && body + k < size_; ++k) {
+        // The leftover bytes are the end of a varint: high bit set on all but the last.
+        if (bytes_[body + k - 1] & 0x80) continue;
+        if (k > 1 && (bytes_[body + k - 2] & 0x80) == 0) break;
+        const Varint w = VarintAt(bytes_, body + k, size_ - body - k);
+        const std::size_t run = Run(body + k + w.length, cc_);
+        if (run == 0 || w.value != run + w.length) continue;
+        // A header-size byte can also be a text's serial type by chance (a 6-character text
+        // is type 25, the header size of 24 columns); a freed cell fills its block up to
+        // the few fragment bytes SQLite merges in, which a chance match does not.
+        const std::size_t at = body + k + w.length;
+        const std::uint64_t len = Length(at, run, size_ - at);
+        const std::uint64_t end = off + size;
+        if (at + len <= end && end - (at + len) <= kMaxFragment) {
+          hdr = run;
+          start = body + k + w.length;
+          guid = start + run;
+          break;
+        }
+      }
+    }
     if (start >= size_) return 0;
     if (Length(start, hdr, size_ - body) > size) return 0;
-    if (run) *run = hdr;
+    if (guidAt) *guidAt = guid;
     return start;
   }
 
@@ -81,9 +113,9 @@ class PageCarver {
       if (!next || !sizeField || *sizeField == 0) break;
       std::uint64_t size = *sizeField;
       if (size > size_ - off) size = 0;  // runs past the page: this block yields nothing
-      std::size_t run = 0;
-      const std::size_t start = size ? RecordInFreeblock(off, size, &run) : 0;
-      if (start != 0 && (!shape_.requireGuid || GuidPresent(off + 4 + run))) Add(start);
+      std::size_t guid = 0;
+      const std::size_t start = size ? RecordInFreeblock(off, size, &guid) : 0;
+      if (start != 0 && (!shape_.requireGuid || GuidPresent(guid))) Add(start);
       off = *next;
     }
   }

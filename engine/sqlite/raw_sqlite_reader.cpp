@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <unordered_set>
@@ -23,8 +24,46 @@ constexpr std::size_t kHeaderBytes = 100;
 constexpr std::size_t kScratchBytes = 8 * 1024 * 1024;
 // SQLite's own limit on b-tree depth is 20; a deeper walk is a loop in a corrupt file.
 constexpr int kMaxTreeDepth = 24;
-// Root key of a table in the root map ("all bits set").
-constexpr std::uint64_t kRootKey = ~std::uint64_t{0};
+
+// A set of page indexes as one bit per page of the file: the walks keep their visited pages
+// and the leaves they found in it, so their memory is a bit per page whatever the tree.
+class PageSet {
+ public:
+  explicit PageSet(std::uint32_t pages) : words_((std::size_t{pages} + 63) / 64, 0) {}
+  // Adds `index`; false when it was there already.
+  bool Insert(std::uint32_t index) {
+    std::uint64_t& word = words_[index / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (index % 64);
+    if (word & bit) return false;
+    word |= bit;
+    return true;
+  }
+  bool Empty() const {
+    return std::all_of(words_.begin(), words_.end(), [](std::uint64_t w) { return w == 0; });
+  }
+  // Calls f(index) for every member in ascending order.
+  template <typename F>
+  void ForEach(F f) const {
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      for (std::uint64_t bits = words_[w]; bits != 0; bits &= bits - 1) {
+        f(static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(bits))));
+      }
+    }
+  }
+  // The lowest member (0 when empty).
+  std::uint32_t First() const {
+    for (std::size_t w = 0; w < words_.size(); ++w) {
+      if (words_[w] != 0) {
+        return static_cast<std::uint32_t>(w * 64 +
+                                          static_cast<std::size_t>(std::countr_zero(words_[w])));
+      }
+    }
+    return 0;
+  }
+
+ private:
+  std::vector<std::uint64_t> words_;
+};
 
 Result ReadFully(int fd, std::uint8_t* out, std::size_t size, std::uint64_t offset) {
   std::size_t done = 0;
@@ -261,15 +300,15 @@ class RawSqliteReader::TableScan {
   // --- the schema on page 1: root pages of every object whose name is the table's ---
 
   void FindRoots(std::vector<std::uint32_t>& roots) {
-    std::unordered_set<std::uint32_t> visited;
+    PageSet visited(reader_.pageCount_);
     SchemaPage(0, 0, visited, roots);
     std::sort(roots.begin(), roots.end());
     roots.erase(std::unique(roots.begin(), roots.end()), roots.end());
   }
 
-  void SchemaPage(std::uint32_t index, int depth, std::unordered_set<std::uint32_t>& visited,
+  void SchemaPage(std::uint32_t index, int depth, PageSet& visited,
                   std::vector<std::uint32_t>& roots) {
-    if (depth > kMaxTreeDepth || !visited.insert(index).second) return;
+    if (depth > kMaxTreeDepth || !visited.Insert(index)) return;
     std::vector<std::uint8_t> buffer(reader_.pageSize_);
     if (Read(index, buffer) != kResultOk) return;
     const BtreePage page = View(index, buffer);
@@ -320,15 +359,14 @@ class RawSqliteReader::TableScan {
   // Collects the leaf pages under `index`. A page that cannot be read is left out and the
   // walk goes on with its siblings, so a file cut short still gives the leaves it holds;
   // the answer is false when any read failed.
-  bool CollectLeaves(std::uint32_t index, int depth, std::unordered_set<std::uint32_t>& visited,
-                     std::vector<std::uint32_t>& leaves) {
-    if (depth > kMaxTreeDepth || !visited.insert(index).second) return true;
+  bool CollectLeaves(std::uint32_t index, int depth, PageSet& visited, PageSet& leaves) {
+    if (depth > kMaxTreeDepth || !visited.Insert(index)) return true;
     std::vector<std::uint8_t> buffer(reader_.pageSize_);
     if (Read(index, buffer) != kResultOk) return false;
     const BtreePage page = View(index, buffer);
     bool ok = true;
     if (page.Type() == kLeafTablePage) {
-      leaves.push_back(index);
+      leaves.Insert(index);
     } else if (page.Type() == kInteriorTablePage) {
       for (std::uint32_t child : Children(page)) {
         ok = CollectLeaves(child, depth + 1, visited, leaves) && ok;
@@ -337,32 +375,30 @@ class RawSqliteReader::TableScan {
     return ok;
   }
 
-  bool Collect(std::uint32_t index, std::vector<std::uint32_t>& leaves) {
-    std::unordered_set<std::uint32_t> visited;
-    const bool ok = CollectLeaves(index, 0, visited, leaves);
-    std::sort(leaves.begin(), leaves.end());
-    return ok;
+  bool Collect(std::uint32_t index, PageSet& leaves) {
+    PageSet visited(reader_.pageCount_);
+    return CollectLeaves(index, 0, visited, leaves);
   }
 
   // Live rows of every leaf, then the carved candidates of every leaf. A leaf that cannot
   // be read is skipped.
-  void DeliverLeaves(const std::vector<std::uint32_t>& leaves, bool deleted) {
-    for (std::uint32_t leaf : leaves) {
-      if (Read(leaf, page_) != kResultOk) continue;
+  void DeliverLeaves(const PageSet& leaves, bool deleted) {
+    leaves.ForEach([&](std::uint32_t leaf) {
+      if (Read(leaf, page_) != kResultOk) return;
       const BtreePage page = View(leaf, page_);
       for (std::uint32_t off : CellOffsets(page)) {
         decoder_(RecordView{Tail(page.bytes, off), false, deleted});
       }
-    }
+    });
     // The carving tests use what the live rows taught the reader (column counts).
     const CarveShape shape = Shape();
-    for (std::uint32_t leaf : leaves) {
-      if (Read(leaf, page_) != kResultOk) continue;
+    leaves.ForEach([&](std::uint32_t leaf) {
+      if (Read(leaf, page_) != kResultOk) return;
       const BtreePage page = View(leaf, page_);
       for (std::uint32_t off : FindCarveCandidates(page, shape)) {
         decoder_(RecordView{Tail(page.bytes, off), true, true});
       }
-    }
+    });
   }
 
   CarveShape Shape() {
@@ -377,7 +413,7 @@ class RawSqliteReader::TableScan {
   }
 
   void ScanTree(std::uint32_t root) {
-    std::vector<std::uint32_t> leaves;
+    PageSet leaves(reader_.pageCount_);
     Collect(root, leaves);
     DeliverLeaves(leaves, false);
   }
@@ -389,12 +425,12 @@ class RawSqliteReader::TableScan {
     if (Read(index, page_) != kResultOk) return true;  // unreadable: skipped
     const std::uint8_t type = View(index, page_).Type();
     if (type != kLeafTablePage && type != kInteriorTablePage) return true;
-    std::vector<std::uint32_t> leaves;
+    PageSet leaves(reader_.pageCount_);
     if (!Collect(index, leaves)) return false;
-    if (leaves.empty()) return true;
-    if (Read(leaves.front(), page_) != kResultOk) return false;
-    if (FirstCellColumnCount(View(leaves.front(), page_)) != reader_.TableColumnCount(table_))
-      return true;
+    if (leaves.Empty()) return true;
+    const std::uint32_t first = leaves.First();
+    if (Read(first, page_) != kResultOk) return false;
+    if (FirstCellColumnCount(View(first, page_)) != reader_.TableColumnCount(table_)) return true;
     DeliverLeaves(leaves, true);
     return true;
   }

@@ -50,6 +50,7 @@ std::vector<Seen> Scan(RawSqliteReader& reader, std::string_view table, Result* 
 }
 
 std::string Address(int i) { return "+1555" + std::to_string(1000000 + i) + "-handle"; }
+std::string LongAddress(int i) { return Address(i) + std::string(140, 'x'); }
 
 // A handle table of `count` rows (rowid i has Address(i)).
 void WriteHandles(const std::filesystem::path& path, int pageSize, int count,
@@ -350,6 +351,32 @@ TEST(ScanTable, DeletedRowsAreCarvedWithRowIdZeroAndMarkedDeleted) {
     const int i = std::stoi(text.substr(5, 7)) - 1000000;
     EXPECT_TRUE(i >= 1 && i <= 300 && Address(i) == text) << text;
   }
+}
+
+// Rowids of 16,384 and more take 3 bytes and payloads of 128 bytes and more 2: the 4-byte
+// freeblock header then leaves the last rowid byte behind, and the record's header size
+// follows it.
+TEST(ScanTable, FreedRowsWithThreeByteRowIdsAreCarvedInPlace) {
+  fixtures::TempDir dir;
+  std::string sql =
+      "PRAGMA page_size=4096; CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id "
+      "TEXT NOT NULL, country TEXT, service TEXT NOT NULL, uncanonicalized_id TEXT); BEGIN;";
+  for (int i = 1; i <= 300; ++i) {
+    sql += "INSERT INTO handle VALUES (" + std::to_string(100000 + i) + ", '" + LongAddress(i) +
+           "', 'us', 'SMS', NULL);";
+  }
+  sql += "COMMIT; DELETE FROM handle WHERE ROWID % 7 = 3 AND ROWID < 100290;";
+  ExecSql(dir / "r.db", sql);
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "r.db"), kResultOk);
+  const std::set<std::string> found = DeletedTexts(Scan(reader, "handle"));
+  int deleted = 0, recovered = 0;
+  for (int i = 1; i < 290; ++i) {
+    if ((100000 + i) % 7 != 3) continue;
+    ++deleted;
+    recovered += found.count(LongAddress(i)) ? 1 : 0;
+  }
+  EXPECT_GE(recovered * 10, deleted * 9) << recovered << " of " << deleted;
 }
 
 TEST(ScanTable, DroppedTableIsFoundOnTheFreelistWithItsRowIds) {
