@@ -96,6 +96,7 @@ bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
 int CompareIgnoreCase(std::string_view a, std::string_view b) {
   const std::size_t n = a.size() < b.size() ? a.size() : b.size();
   for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] == b[i]) continue;  // the common case: equal bytes need no folding
     const auto x = static_cast<unsigned char>(AsciiLower(a[i]));
     const auto y = static_cast<unsigned char>(AsciiLower(b[i]));
     if (x != y) return x < y ? -1 : 1;

@@ -189,6 +189,15 @@ void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<Handle
   }
 }
 
+// The digits of a date text as one number: same order as the texts themselves.
+std::uint64_t DateKey(std::string_view dateText) {
+  std::uint64_t key = 0;
+  for (char c : dateText) {
+    if (c >= '0' && c <= '9') key = key * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return key;
+}
+
 // A page freed when SQLite rebalanced the table keeps the cells it had, and some of them
 // were moved to a live page, not deleted. Such a row has its rowid and the same body and date
 // as the live row: it is not listed again as a deleted message.
@@ -249,12 +258,19 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 
   DropCopiesOfLiveRows(messages);
   JoinMessages(messages, handles, attachments, links, contacts);
-  std::stable_sort(messages.begin(), messages.end(),
-                   [](const MessageRecord& a, const MessageRecord& b) {
-                     return CompareIgnoreCase(a.dateText, b.dateText) < 0;
-                   });
+  // Stable sort by date text. The texts are "YYYY-MM-DD hh:mm:ss" or empty, so their order
+  // is the order of their digits read as one number (empty first); sorting those keys
+  // keeps the large records still.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> order(messages.size());
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    order[i] = {DateKey(messages[i].dateText), static_cast<std::uint32_t>(i)};
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   ConversationMap grouped;
-  for (MessageRecord& message : messages) grouped[message.handleId].push_back(std::move(message));
+  for (const auto& [key, i] : order) {
+    grouped[messages[i].handleId].push_back(std::move(messages[i]));
+  }
   for (auto& [handle, list] : grouped) {
     auto& target = conversations[handle];
     target.insert(target.end(), std::make_move_iterator(list.begin()),
