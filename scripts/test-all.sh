@@ -38,7 +38,8 @@ if [ "$preset" = fuzz ]; then
   cmake --build --preset fuzz --target sqlite_reader_fuzz_seeds
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
-  build/fuzz/bin/sqlite_reader_fuzz -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
+  # A fixed seed keeps the run repeatable: a failure here reproduces with the same command.
+  build/fuzz/bin/sqlite_reader_fuzz -seed=1 -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
     -dict=fuzz/sqlite.dict "$work" build/fuzz/fuzz-corpus/sqlite_reader_seeds
 else
   ctest --preset "$preset" -j "$jobs"

@@ -29,9 +29,11 @@ constexpr int kMaxTreeDepth = 24;
 // and the leaves they found in it, so their memory is a bit per page whatever the tree.
 class PageSet {
  public:
-  explicit PageSet(std::uint32_t pages) : words_((std::size_t{pages} + 63) / 64, 0) {}
-  // Adds `index`; false when it was there already.
+  explicit PageSet(std::uint32_t pages)
+      : pages_(pages), words_((std::size_t{pages} + 63) / 64, 0) {}
+  // Adds `index`; false when it was there already or lies outside the file.
   bool Insert(std::uint32_t index) {
+    if (index / 64 >= words_.size() || index >= pages_) return false;
     std::uint64_t& word = words_[index / 64];
     const std::uint64_t bit = std::uint64_t{1} << (index % 64);
     if (word & bit) return false;
@@ -62,6 +64,7 @@ class PageSet {
   }
 
  private:
+  std::uint32_t pages_;
   std::vector<std::uint64_t> words_;
 };
 
@@ -130,6 +133,11 @@ Result RawSqliteReader::OpenDatabase(const std::filesystem::path& path) {
   const std::uint32_t reserved = header[20];
   if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0 ||
       pageSize - reserved < 480) {
+    ::close(fd);
+    return kResultInvalid;
+  }
+  // Page 1 holds the schema: a file without one whole page holds no database.
+  if (static_cast<std::uint64_t>(st.st_size) < pageSize) {
     ::close(fd);
     return kResultInvalid;
   }
