@@ -29,6 +29,23 @@ std::string AppleTimeText(std::int64_t appleSeconds) {
   return UnixTimeText(appleSeconds + kAppleEpochOffset);
 }
 
+std::uint64_t DateTextKey(std::string_view dateText) {
+  std::uint64_t key = 0;
+  for (char c : dateText) {
+    if (c >= '0' && c <= '9') key = key * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return key;
+}
+
+std::optional<std::int64_t> WholeSeconds(double seconds) {
+  // NaN fails both comparisons; the bounds keep the cast defined.
+  if (!(seconds >= static_cast<double>(kMinUnix) - kAppleEpochOffset &&
+        seconds <= static_cast<double>(kMaxUnix))) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(seconds);
+}
+
 std::int64_t AppleNow() {
   return static_cast<std::int64_t>(std::time(nullptr)) - kAppleEpochOffset;
 }

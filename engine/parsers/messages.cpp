@@ -189,15 +189,6 @@ void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<Handle
   }
 }
 
-// The digits of a date text as one number: same order as the texts themselves.
-std::uint64_t DateKey(std::string_view dateText) {
-  std::uint64_t key = 0;
-  for (char c : dateText) {
-    if (c >= '0' && c <= '9') key = key * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return key;
-}
-
 // A page freed when SQLite rebalanced the table keeps the cells it had, and some of them
 // were moved to a live page, not deleted. Such a row has its rowid and the same body and date
 // as the live row: it is not listed again as a deleted message.
@@ -263,7 +254,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   // keeps the large records still.
   std::vector<std::pair<std::uint64_t, std::uint32_t>> order(messages.size());
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    order[i] = {DateKey(messages[i].dateText), static_cast<std::uint32_t>(i)};
+    order[i] = {DateTextKey(messages[i].dateText), static_cast<std::uint32_t>(i)};
   }
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
