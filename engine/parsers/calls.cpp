@@ -48,14 +48,6 @@ Result ProbeLayout(const std::filesystem::path& path, CallTable& table) {
   return kResultOk;
 }
 
-// Seconds of a date or duration column: integers as they are, 8-byte floats truncated.
-std::optional<std::int64_t> Seconds(const RecordColumn* column) {
-  if (column == nullptr) return std::nullopt;
-  if (auto value = column->Integer()) return value;
-  if (auto real = column->Real()) return WholeSeconds(*real);
-  return std::nullopt;
-}
-
 Result DecodeCall(RawSqliteReader& reader, const RecordView& view, CallTable table,
                   std::vector<CallRecord>& out) {
   ReaderLearned& learned = reader.Learned();
@@ -79,10 +71,10 @@ Result DecodeCall(RawSqliteReader& reader, const RecordView& view, CallTable tab
       })) {
     return kResultInvalid;
   }
-  const auto date = Seconds(record.Column(columns.date));
+  const auto date = ColumnSeconds(record.Column(columns.date));
   if (date)
     call.dateText = table == CallTable::kCallRecord ? AppleTimeText(*date) : UnixTimeText(*date);
-  const auto duration = Seconds(record.Column(columns.duration));
+  const auto duration = ColumnSeconds(record.Column(columns.duration));
   if (duration && *duration >= INT32_MIN && *duration <= INT32_MAX) {
     call.durationSeconds = static_cast<std::int32_t>(*duration);
   }

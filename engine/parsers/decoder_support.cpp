@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "engine/text.h"
+#include "engine/time_text.h"
 
 namespace kestrio {
 
@@ -27,6 +28,13 @@ bool LenientText(const RecordColumn* column, std::string& out) {
 
 std::int64_t IntegerOr0(const RecordColumn* column) {
   return column ? column->Integer().value_or(0) : 0;
+}
+
+std::optional<std::int64_t> ColumnSeconds(const RecordColumn* column) {
+  if (column == nullptr) return std::nullopt;
+  if (auto value = column->Integer()) return value;
+  if (auto real = column->Real()) return WholeSeconds(*real);
+  return std::nullopt;
 }
 
 void AppendQuoted(std::string& line, std::string_view text) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,10 @@ bool LenientText(const RecordColumn* column, std::string& out);
 
 // The integer value of a column, or 0 when it holds none.
 std::int64_t IntegerOr0(const RecordColumn* column);
+
+// Seconds of a date or duration column: integers as they are, 8-byte floats truncated to
+// whole seconds; nothing for other types, or floats that are not finite or out of range.
+std::optional<std::int64_t> ColumnSeconds(const RecordColumn* column);
 
 // Appends `text` as an SQL-style quoted value: between double quotes, with every double
 // quote and single quote inside doubled.
