@@ -4,9 +4,10 @@
 #include <sqlite3.h>
 
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <new>
+#include <stdexcept>
+#include <system_error>
 
 #include "engine/sqlite/bytes.h"
 
@@ -121,8 +122,15 @@ Result ReadManifestMbdb(const std::filesystem::path& path, std::vector<ManifestE
   if (!in) return kResultManifestMbdbOpen;
   std::string bytes;
   try {
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (error) return kResultManifestMbdbOpen;
+    bytes.resize(static_cast<std::size_t>(size));
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<std::size_t>(in.gcount()));
   } catch (const std::bad_alloc&) {
+    return kResultInvalid;
+  } catch (const std::length_error&) {
     return kResultInvalid;
   }
   return ParseManifestMbdb(bytes, entries);
