@@ -12,7 +12,7 @@ preset=${1:-default}
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-format tzdata
-  libsqlite3-dev libssl-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libsqlite3-dev libssl-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
 )
 if [ "$preset" = fuzz ]; then
   packages+=(clang libclang-rt-14-dev)
