@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "engine/sqlite/bytes.h"
+#include "engine/sqlite/sqlite_library.h"
 
 namespace kestrio {
 
@@ -141,13 +142,9 @@ Result ReadManifestDb(const std::filesystem::path& path, std::vector<ManifestEnt
   static std::mutex oneAtATime;
   const std::lock_guard<std::mutex> lock(oneAtATime);
   entries.clear();
-  sqlite3* db = nullptr;
-  // Read-only and without locks: a backup is evidence and is never written.
-  const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  if (opened != SQLITE_OK) {
-    sqlite3_close(db);
-    return opened;
-  }
+  ReadOnlyDatabase database;
+  if (const Result opened = database.Open(path); opened != SQLITE_OK) return opened;
+  sqlite3* db = database.get();
   sqlite3_stmt* statement = nullptr;
   Result result = kResultOk;
   if (sqlite3_prepare_v2(db, "select fileID,domain, relativePath from Files;", -1, &statement,
@@ -172,7 +169,6 @@ Result ReadManifestDb(const std::filesystem::path& path, std::vector<ManifestEnt
     if (step != SQLITE_DONE) result = kResultManifestDbQuery;
   }
   sqlite3_finalize(statement);
-  sqlite3_close(db);
   if (result != kResultOk) entries.clear();
   return result;
 }

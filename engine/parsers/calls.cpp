@@ -9,6 +9,7 @@
 #include "engine/parsers/decoder_support.h"
 #include "engine/sqlite/raw_sqlite_reader.h"
 #include "engine/sqlite/record.h"
+#include "engine/sqlite/sqlite_library.h"
 #include "engine/text.h"
 #include "engine/time_text.h"
 
@@ -32,19 +33,14 @@ constexpr std::size_t kShortestNamedNumber = 5;  // service codes of 4 character
 // Asks SQLite whether the file has a ZCALLRECORD table, with the query the layout is known
 // by. The file is opened read-only: a backup is never written.
 Result ProbeLayout(const std::filesystem::path& path, CallTable& table) {
-  sqlite3* db = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  if (opened != SQLITE_OK) {
-    sqlite3_close(db);
-    return opened;
-  }
+  ReadOnlyDatabase database;
+  if (const Result opened = database.Open(path); opened != SQLITE_OK) return opened;
   char* error = nullptr;
   sqlite3_exec(
-      db, "select * from ZCALLRECORD;", [](void*, int, char**, char**) { return 0; }, nullptr,
-      &error);
+      database.get(), "select * from ZCALLRECORD;", [](void*, int, char**, char**) { return 0; },
+      nullptr, &error);
   table = error ? CallTable::kCall : CallTable::kCallRecord;
   sqlite3_free(error);
-  sqlite3_close(db);
   return kResultOk;
 }
 

@@ -8,6 +8,7 @@
 #include "engine/parsers/decoder_support.h"
 #include "engine/sqlite/raw_sqlite_reader.h"
 #include "engine/sqlite/record.h"
+#include "engine/sqlite/sqlite_library.h"
 #include "engine/time_text.h"
 
 namespace kestrio {
@@ -55,21 +56,17 @@ struct MediaItem {
 // whose rows were all deleted still gets the count its carved records have. The file is
 // opened read-only. kResultManifestDbQuery when there is no such table.
 Result ProbeMessageColumns(const std::filesystem::path& path, std::uint32_t& columns) {
-  sqlite3* db = nullptr;
-  const int opened = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  if (opened != SQLITE_OK) {
-    sqlite3_close(db);
-    return opened;
-  }
+  ReadOnlyDatabase database;
+  if (const Result opened = database.Open(path); opened != SQLITE_OK) return opened;
   sqlite3_stmt* statement = nullptr;
   Result result = kResultManifestDbQuery;
-  if (sqlite3_prepare_v2(db, "select * from ZWAMESSAGE;", -1, &statement, nullptr) == SQLITE_OK) {
+  if (sqlite3_prepare_v2(database.get(), "select * from ZWAMESSAGE;", -1, &statement, nullptr) ==
+      SQLITE_OK) {
     const int count = sqlite3_column_count(statement);
     columns = count > 0 ? static_cast<std::uint32_t>(count) : kEmptyTableColumns;
     result = kResultOk;
   }
   sqlite3_finalize(statement);
-  sqlite3_close(db);
   return result;
 }
 
