@@ -120,10 +120,10 @@ Result ParseCallHistory(const std::filesystem::path& addressBookPath,
     }
     call.contactName = it->second;
   }
-  // The date texts order like their digit keys; sort those and keep equal dates in order.
-  std::stable_sort(calls.begin(), calls.end(), [](const CallRecord& a, const CallRecord& b) {
-    return DateTextKey(a.dateText) < DateTextKey(b.dateText);
-  });
+  std::vector<CallRecord> sorted;
+  sorted.reserve(calls.size());
+  for (std::uint32_t i : DateOrder(calls)) sorted.push_back(std::move(calls[i]));
+  calls = std::move(sorted);
   return kResultOk;
 }
 

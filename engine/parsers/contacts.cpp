@@ -36,10 +36,16 @@ void LearnFromLiveRow(RawSqliteReader& reader, const DecodedRecord& record) {
   learned.highestContactRowId = std::max(learned.highestContactRowId, record.rowId);
 }
 
-Result DecodeContact(RawSqliteReader& reader, const RecordView& view, ContactRecord& contact) {
-  DecodedRecord record;
+// Splits a contact row; a live row teaches the reader as it goes.
+Result DecodeContactRecord(RawSqliteReader& reader, const RecordView& view, DecodedRecord& record) {
   if (DecodeRecord(reader, view, ContactRun(reader), record) != kResultOk) return kResultInvalid;
   if (!view.carved) LearnFromLiveRow(reader, record);
+  return kResultOk;
+}
+
+Result DecodeContact(RawSqliteReader& reader, const RecordView& view, ContactRecord& contact) {
+  DecodedRecord record;
+  if (DecodeContactRecord(reader, view, record) != kResultOk) return kResultInvalid;
 
   // Every text of the row must be real text, not carved garbage.
   std::string text;
@@ -134,10 +140,9 @@ namespace {
 // no comma after it when it is a text or NULL.
 Result DumpContactRow(RawSqliteReader& reader, const RecordView& view, std::string& line) {
   DecodedRecord record;
-  if (DecodeRecord(reader, view, ContactRun(reader), record) != kResultOk) return kResultInvalid;
+  if (DecodeContactRecord(reader, view, record) != kResultOk) return kResultInvalid;
   if (record.columns.empty()) return kResultInvalid;
   ReaderLearned& learned = reader.Learned();
-  if (!view.carved) LearnFromLiveRow(reader, record);
   std::uint64_t rowId = view.carved ? 0 : record.rowId;
   if (rowId == 0) rowId = ++learned.highestContactRowId;
 

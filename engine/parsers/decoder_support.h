@@ -1,12 +1,16 @@
 // Small pieces shared by the record decoders and the row dumps.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "engine/sqlite/record.h"
+#include "engine/time_text.h"
 
 namespace kestrio {
 
@@ -24,6 +28,22 @@ std::int64_t IntegerOr0(const RecordColumn* column);
 // Seconds of a date or duration column: integers as they are, 8-byte floats truncated to
 // whole seconds; nothing for other types, or floats that are not finite or out of range.
 std::optional<std::int64_t> ColumnSeconds(const RecordColumn* column);
+
+// Indexes of `records` in ascending date-text order, equal dates in their list order. The
+// texts are "YYYY-MM-DD hh:mm:ss" or empty, so they order like their digits read as one
+// number; sorting those keys leaves the large records where they are.
+template <typename Record>
+std::vector<std::uint32_t> DateOrder(const std::vector<Record>& records) {
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> keyed(records.size());
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    keyed[i] = {DateTextKey(records[i].dateText), static_cast<std::uint32_t>(i)};
+  }
+  std::stable_sort(keyed.begin(), keyed.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<std::uint32_t> order(records.size());
+  for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
+  return order;
+}
 
 // Appends `text` as an SQL-style quoted value: between double quotes, with every double
 // quote and single quote inside doubled.

@@ -40,20 +40,24 @@ constexpr const char* kDumpGuidPrefix = "27B99F78-F6F0-475F-8BA1-";
 constexpr std::size_t kGuidLength = 36;
 constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
 
-CarvedRun MessageRun(RawSqliteReader& reader) {
-  return CarvedRun{reader.TableColumnCount("message"), std::nullopt};
-}
-
-CarvedRun TableRun(RawSqliteReader& reader) {
-  return CarvedRun{reader.TableColumnCount(reader.CurrentTable()), std::nullopt};
-}
-
 // A live message row teaches the reader which table layout it reads, and the highest rowid.
 void LearnFromLiveMessage(RawSqliteReader& reader, const DecodedRecord& record) {
   ReaderLearned& learned = reader.Learned();
   learned.messageColumnCount =
       record.headerSize < kNewerMessageColumns ? kOlderMessageColumns : kNewerMessageColumns;
   learned.highestMessageRowId = std::max(learned.highestMessageRowId, record.rowId);
+}
+
+// Splits a message row; a live row first teaches the reader the table's layout (before the
+// row is judged, as the carving tests of later pages need it) and the highest rowid.
+Result DecodeMessageRecord(RawSqliteReader& reader, const RecordView& view, DecodedRecord& record) {
+  if (view.carved) {
+    return DecodeRecord(reader, view, CarvedRun{reader.TableColumnCount("message"), std::nullopt},
+                        record);
+  }
+  if (DecodeRecord(reader, view, {}, record) != kResultOk) return kResultInvalid;
+  LearnFromLiveMessage(reader, record);
+  return kResultOk;
 }
 
 // Column 15: seconds since 2001 in 1 to 4 bytes, nanoseconds in 8.
@@ -74,13 +78,7 @@ std::uint32_t RowId32(const RecordView& view, const DecodedRecord& record) {
 Result DecodeMessage(RawSqliteReader& reader, const RecordView& view,
                      std::vector<MessageRecord>& out) {
   DecodedRecord record;
-  if (!view.carved) {
-    // The layout is learned before the row is judged, as the carving tests need it.
-    if (DecodeRecord(reader, view, {}, record) != kResultOk) return kResultInvalid;
-    LearnFromLiveMessage(reader, record);
-  } else if (DecodeRecord(reader, view, MessageRun(reader), record) != kResultOk) {
-    return kResultInvalid;
-  }
+  if (DecodeMessageRecord(reader, view, record) != kResultOk) return kResultInvalid;
   MessageRecord message;
   if (!StrictText(record.Column(kTextColumn), message.text)) return kResultInvalid;
   if (message.text.empty()) return kResultInvalid;
@@ -97,7 +95,7 @@ Result DecodeMessage(RawSqliteReader& reader, const RecordView& view,
 Result DecodeHandle(RawSqliteReader& reader, const RecordView& view,
                     std::vector<HandleRecord>& out) {
   DecodedRecord record;
-  if (DecodeRecord(reader, view, TableRun(reader), record) != kResultOk) return kResultInvalid;
+  if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
   HandleRecord handle;
   if (!LenientText(record.Column(kHandleAddressColumn), handle.address)) return kResultInvalid;
   if (handle.address.empty()) return kResultInvalid;
@@ -110,7 +108,7 @@ Result DecodeHandle(RawSqliteReader& reader, const RecordView& view,
 Result DecodeAttachment(RawSqliteReader& reader, const RecordView& view,
                         std::vector<AttachmentRecord>& out) {
   DecodedRecord record;
-  if (DecodeRecord(reader, view, TableRun(reader), record) != kResultOk) return kResultInvalid;
+  if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
   AttachmentRecord attachment;
   if (!LenientText(record.Column(kAttachmentFileColumn), attachment.fileName))
     return kResultInvalid;
@@ -124,7 +122,7 @@ Result DecodeAttachment(RawSqliteReader& reader, const RecordView& view,
 Result DecodeAttachmentLink(RawSqliteReader& reader, const RecordView& view,
                             std::vector<AttachmentLink>& out) {
   DecodedRecord record;
-  if (DecodeRecord(reader, view, TableRun(reader), record) != kResultOk) return kResultInvalid;
+  if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
   AttachmentLink link;
   link.deleted = view.deleted;
   link.messageId = static_cast<std::uint32_t>(IntegerOr0(record.Column(kLinkMessageColumn)));
@@ -249,17 +247,8 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 
   DropCopiesOfLiveRows(messages);
   JoinMessages(messages, handles, attachments, links, contacts);
-  // Stable sort by date text. The texts are "YYYY-MM-DD hh:mm:ss" or empty, so their order
-  // is the order of their digits read as one number (empty first); sorting those keys
-  // keeps the large records still.
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> order(messages.size());
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    order[i] = {DateTextKey(messages[i].dateText), static_cast<std::uint32_t>(i)};
-  }
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
   ConversationMap grouped;
-  for (const auto& [key, i] : order) {
+  for (std::uint32_t i : DateOrder(messages)) {
     grouped[messages[i].handleId].push_back(std::move(messages[i]));
   }
   for (auto& [handle, list] : grouped) {
@@ -283,12 +272,7 @@ namespace {
 Result DumpMessageRow(RawSqliteReader& reader, const RecordView& view, std::int64_t appleNow,
                       std::string& line) {
   DecodedRecord record;
-  if (!view.carved) {
-    if (DecodeRecord(reader, view, {}, record) != kResultOk) return kResultInvalid;
-    LearnFromLiveMessage(reader, record);
-  } else if (DecodeRecord(reader, view, MessageRun(reader), record) != kResultOk) {
-    return kResultInvalid;
-  }
+  if (DecodeMessageRecord(reader, view, record) != kResultOk) return kResultInvalid;
   if (record.columns.empty()) return kResultInvalid;
   ReaderLearned& learned = reader.Learned();
   std::uint64_t rowId = view.carved ? 0 : record.rowId;

@@ -29,15 +29,9 @@ void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   text = std::move(out);
 }
 
-Result Decode(RawSqliteReader& reader, const RecordView& view, DecodedRecord& record) {
-  return DecodeRecord(reader, view,
-                      CarvedRun{reader.TableColumnCount(reader.CurrentTable()), std::nullopt},
-                      record);
-}
-
 Result DecodeBody(RawSqliteReader& reader, const RecordView& view, std::vector<NoteRecord>& out) {
   DecodedRecord record;
-  if (Decode(reader, view, record) != kResultOk) return kResultInvalid;
+  if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
   NoteRecord note;
   if (!LenientText(record.Column(kBodyTextColumn), note.body)) return kResultInvalid;
   note.deleted = view.deleted;
@@ -48,7 +42,7 @@ Result DecodeBody(RawSqliteReader& reader, const RecordView& view, std::vector<N
 
 Result DecodeNote(RawSqliteReader& reader, const RecordView& view, std::vector<NoteRecord>& out) {
   DecodedRecord record;
-  if (Decode(reader, view, record) != kResultOk) return kResultInvalid;
+  if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
   NoteRecord note;
   if (!LenientText(record.Column(kNoteTitleColumn), note.title)) return kResultInvalid;
   note.deleted = view.deleted;

@@ -70,13 +70,6 @@ Result ProbeMessageColumns(const std::filesystem::path& path, std::uint32_t& col
   return result;
 }
 
-// Splits a record with the reader's column count for the current table.
-bool Split(RawSqliteReader& reader, const RecordView& view, DecodedRecord& record) {
-  return DecodeRecord(reader, view,
-                      CarvedRun{reader.TableColumnCount(reader.CurrentTable()), std::nullopt},
-                      record) == kResultOk;
-}
-
 std::uint32_t RowIdOf(const RecordView& view, const DecodedRecord& record) {
   return view.carved ? 0 : static_cast<std::uint32_t>(record.rowId);
 }
@@ -92,7 +85,8 @@ Result ScanInto(RawSqliteReader& reader, std::string_view table, std::vector<T>&
   return reader.ScanTable(table, [&](const RecordView& view) {
     DecodedRecord record;
     T item;
-    if (!Split(reader, view, record) || !decode(view, record, item)) return kResultInvalid;
+    if (DecodeTableRecord(reader, view, record) != kResultOk || !decode(view, record, item))
+      return kResultInvalid;
     out.push_back(std::move(item));
     return kResultOk;
   });
@@ -216,13 +210,7 @@ Result ParseWhatsApp(const std::filesystem::path& chatStoragePath,
       m.text = item->second->mediaPath;
   }
 
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> order(messages.size());
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    order[i] = {DateTextKey(messages[i].dateText), static_cast<std::uint32_t>(i)};
-  }
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [key, i] : order) {
+  for (std::uint32_t i : DateOrder(messages)) {
     conversations[messages[i].sessionId].push_back(std::move(messages[i]));
   }
   return kResultOk;

@@ -81,4 +81,9 @@ Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const
   return SplitColumns(record, 0, runLength, runLength, out);
 }
 
+Result DecodeTableRecord(RawSqliteReader& reader, const RecordView& view, DecodedRecord& out) {
+  return DecodeRecord(reader, view,
+                      CarvedRun{reader.TableColumnCount(reader.CurrentTable()), std::nullopt}, out);
+}
+
 }  // namespace kestrio

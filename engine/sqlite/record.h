@@ -65,4 +65,7 @@ struct CarvedRun {
 Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const CarvedRun& run,
                     DecodedRecord& out);
 
+// DecodeRecord with a carved run of the column count of the table being scanned.
+Result DecodeTableRecord(RawSqliteReader& reader, const RecordView& view, DecodedRecord& out);
+
 }  // namespace kestrio
