@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/sqlite/raw_sqlite_reader.h"
 #include "engine/sqlite/record.h"
 #include "engine/time_text.h"
 
@@ -43,6 +44,22 @@ std::vector<std::uint32_t> DateOrder(const std::vector<Record>& records) {
   std::vector<std::uint32_t> order(records.size());
   for (std::size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
   return order;
+}
+
+// Scans `table`, decoding each row with DecodeTableRecord and then `decode(view, record,
+// item)`; rows that fail either step are rejected (87) and the rest appended to `out`.
+// The scan's result.
+template <typename T, typename Decode>
+Result ScanInto(RawSqliteReader& reader, std::string_view table, std::vector<T>& out,
+                Decode decode) {
+  return reader.ScanTable(table, [&](const RecordView& view) {
+    DecodedRecord record;
+    T item;
+    if (DecodeTableRecord(reader, view, record) != kResultOk || !decode(view, record, item))
+      return kResultInvalid;
+    out.push_back(std::move(item));
+    return kResultOk;
+  });
 }
 
 // Appends `text` as an SQL-style quoted value: between double quotes, with every double

@@ -135,7 +135,7 @@ namespace {
 
 // Scans one table with a decoder that appends to `out`.
 template <typename Record, typename Decode>
-void ScanInto(RawSqliteReader& reader, std::string_view table, Decode decode,
+void ScanWith(RawSqliteReader& reader, std::string_view table, Decode decode,
               std::vector<Record>& out) {
   reader.ScanTable(table, [&](const RecordView& view) { return decode(reader, view, out); });
 }
@@ -223,20 +223,20 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 
   // A failed page read ends one table's scan; the parse goes on with what was read.
   std::vector<MessageRecord> messages;
-  ScanInto(reader, "message", DecodeMessage, messages);
+  ScanWith(reader, "message", DecodeMessage, messages);
   if ((result = context.progress.ReportShare(5)) != kResultOk) return result;
   highestRowId = reader.Learned().highestMessageRowId;
 
   std::vector<HandleRecord> handles;
-  ScanInto(reader, "handle", DecodeHandle, handles);
+  ScanWith(reader, "handle", DecodeHandle, handles);
   if ((result = context.progress.ReportShare(4)) != kResultOk) return result;
 
   std::vector<AttachmentRecord> attachments;
-  ScanInto(reader, "attachment", DecodeAttachment, attachments);
+  ScanWith(reader, "attachment", DecodeAttachment, attachments);
   if ((result = context.progress.ReportShare(3)) != kResultOk) return result;
 
   std::vector<AttachmentLink> links;
-  ScanInto(reader, "message_attachment_join", DecodeAttachmentLink, links);
+  ScanWith(reader, "message_attachment_join", DecodeAttachmentLink, links);
   if ((result = context.progress.ReportShare(2)) != kResultOk) return result;
 
   reader.Learned().newLayout = context.newLayout;

@@ -79,19 +79,6 @@ bool Text(const DecodedRecord& record, std::uint32_t column, std::string& out) {
   return StrictText(record.Column(column), out);
 }
 
-template <typename T, typename Decode>
-Result ScanInto(RawSqliteReader& reader, std::string_view table, std::vector<T>& out,
-                Decode decode) {
-  return reader.ScanTable(table, [&](const RecordView& view) {
-    DecodedRecord record;
-    T item;
-    if (DecodeTableRecord(reader, view, record) != kResultOk || !decode(view, record, item))
-      return kResultInvalid;
-    out.push_back(std::move(item));
-    return kResultOk;
-  });
-}
-
 }  // namespace
 
 Result ParseWhatsApp(const std::filesystem::path& chatStoragePath,

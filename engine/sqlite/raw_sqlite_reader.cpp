@@ -52,6 +52,16 @@ class PageSet {
       }
     }
   }
+  // Adds every member of `other` (a set over the same pages).
+  void Add(const PageSet& other) {
+    for (std::size_t w = 0; w < words_.size() && w < other.words_.size(); ++w)
+      words_[w] |= other.words_[w];
+  }
+  // Removes every member of `other`.
+  void Remove(const PageSet& other) {
+    for (std::size_t w = 0; w < words_.size() && w < other.words_.size(); ++w)
+      words_[w] &= ~other.words_[w];
+  }
   // The lowest member (0 when empty).
   std::uint32_t First() const {
     for (std::size_t w = 0; w < words_.size(); ++w) {
@@ -390,12 +400,12 @@ class RawSqliteReader::TableScan {
 
   // Live rows of every leaf, then the carved candidates of every leaf. A leaf that cannot
   // be read is skipped.
-  void DeliverLeaves(const PageSet& leaves, bool deleted) {
+  void DeliverLeaves(const PageSet& leaves, bool deleted) {  // deleted: freelist leaves
     leaves.ForEach([&](std::uint32_t leaf) {
       if (Read(leaf, page_) != kResultOk) return;
       const BtreePage page = View(leaf, page_);
       for (std::uint32_t off : CellOffsets(page)) {
-        decoder_(RecordView{Tail(page.bytes, off), false, deleted});
+        decoder_(RecordView{Tail(page.bytes, off), false, deleted, deleted});
       }
     });
     // The carving tests use what the live rows taught the reader (column counts).
@@ -404,7 +414,7 @@ class RawSqliteReader::TableScan {
       if (Read(leaf, page_) != kResultOk) return;
       const BtreePage page = View(leaf, page_);
       for (std::uint32_t off : FindCarveCandidates(page, shape)) {
-        decoder_(RecordView{Tail(page.bytes, off), true, true});
+        decoder_(RecordView{Tail(page.bytes, off), true, true, deleted});
       }
     });
   }
@@ -435,10 +445,14 @@ class RawSqliteReader::TableScan {
     if (type != kLeafTablePage && type != kInteriorTablePage) return true;
     PageSet leaves(reader_.pageCount_);
     if (!Collect(index, leaves)) return false;
+    // A freed interior page and its freed leaves are all on the freelist: each leaf is
+    // delivered once.
+    leaves.Remove(freeLeavesDone_);
     if (leaves.Empty()) return true;
     const std::uint32_t first = leaves.First();
     if (Read(first, page_) != kResultOk) return false;
     if (FirstCellColumnCount(View(first, page_)) != reader_.TableColumnCount(table_)) return true;
+    freeLeavesDone_.Add(leaves);
     DeliverLeaves(leaves, true);
     return true;
   }
@@ -466,6 +480,7 @@ class RawSqliteReader::TableScan {
   const RecordDecoder& decoder_;
   std::vector<std::uint8_t> page_;
   std::uint64_t budget_;
+  PageSet freeLeavesDone_{reader_.pageCount_};
   Result last_ = kResultOk;
 };
 

@@ -68,6 +68,7 @@ struct RecordView {
   Bytes bytes;
   bool carved = false;
   bool deleted = false;
+  bool freePage = false;  // found on a freelist page rather than the table's own pages
 };
 
 // A decoder answers kResultOk when it kept the record and kResultInvalid when it rejected it;

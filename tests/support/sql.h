@@ -3,7 +3,9 @@
 
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -24,6 +26,33 @@ inline void ExecSql(const std::filesystem::path& path, const std::string& sql) {
   sqlite3_free(error);
   sqlite3_close(db);
   if (rc != SQLITE_OK) throw std::runtime_error("SQL failed: " + message);
+}
+
+// CREATE TABLE for `columns` columns: an INTEGER PRIMARY KEY named Z_PK (a rowid alias,
+// stored as NULL in the record) and then C1, C2, ...
+inline std::string TableSql(const std::string& name, int columns) {
+  std::string sql = "CREATE TABLE " + name + " (Z_PK INTEGER PRIMARY KEY";
+  for (int c = 1; c < columns; ++c) sql += ", C" + std::to_string(c);
+  return sql + ");";
+}
+
+// INSERT of one row of such a table: `values` by column index as SQL literals, NULL for the
+// others.
+inline std::string RowSql(const std::string& table, int columns, std::int64_t id,
+                          const std::map<int, std::string>& values) {
+  std::string sql = "INSERT INTO " + table + " VALUES (" + std::to_string(id);
+  for (int c = 1; c < columns; ++c) {
+    auto it = values.find(c);
+    sql += ", " + (it == values.end() ? std::string("NULL") : it->second);
+  }
+  return sql + ");";
+}
+
+// A text as an SQL literal.
+inline std::string Quote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) out += c == '\'' ? std::string("''") : std::string(1, c);
+  return out + "'";
 }
 
 }  // namespace kestrio::testing

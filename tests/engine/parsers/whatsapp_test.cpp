@@ -15,24 +15,14 @@
 namespace kestrio {
 namespace {
 
-// A Core Data table of `columns` columns (Z_PK first) and rows given column by column.
-std::string Table(const std::string& name, int columns) {
-  std::string sql = "CREATE TABLE " + name + " (Z_PK INTEGER PRIMARY KEY";
-  for (int c = 1; c < columns; ++c) sql += ", C" + std::to_string(c);
-  return sql + ");";
-}
+using testing::Quote;
+
+std::string Table(const std::string& name, int columns) { return testing::TableSql(name, columns); }
 
 std::string Row(const std::string& table, int columns, int id,
                 const std::map<int, std::string>& values) {
-  std::string sql = "INSERT INTO " + table + " VALUES (" + std::to_string(id);
-  for (int c = 1; c < columns; ++c) {
-    auto it = values.find(c);
-    sql += ", " + (it == values.end() ? std::string("NULL") : it->second);
-  }
-  return sql + ");";
+  return testing::RowSql(table, columns, id, values);
 }
-
-std::string Quote(const std::string& text) { return "'" + text + "'"; }
 
 constexpr int kWide = 34;
 
