@@ -1,6 +1,6 @@
-// Writes the seed corpus of sqlite_reader_fuzz: small generated messages databases and
-// address books (page sizes 512 and 1024, few rows), each prefixed with the flag byte the
-// fuzz target reads first.
+// Writes the seed corpus of sqlite_reader_fuzz: small generated messages databases, address
+// books (page sizes 512 and 1024, few rows) and the other apps' databases, each prefixed with
+// the flag byte the fuzz target reads first.
 //
 //   fuzz_seed_corpus <output directory>
 #include <cstdint>
@@ -23,6 +23,7 @@ namespace fx = kestrio::fixtures;
 constexpr std::uint8_t kNewerMessagesFlag = 0x01;
 constexpr std::uint8_t kNewLayoutFlag = 0x02;
 constexpr std::uint8_t kRunParsersFlag = 0x40;
+constexpr std::uint8_t kRunAppParsersFlag = 0x80;
 
 void WriteOneSeed(const fs::path& database, std::uint8_t flags, const fs::path& seed) {
   std::ifstream in(database, std::ios::binary);
@@ -89,6 +90,20 @@ int main(int argc, char** argv) {
             outDir / ("addressbook-" + std::to_string(pageSize) + "-" + std::to_string(columns)),
             pageSize);
       }
+    }
+    // The other apps' databases, small, with deletions and (chat apps) a dropped table.
+    for (const fx::AppDbKind kind : {fx::AppDbKind::kCallHistory, fx::AppDbKind::kNotes,
+                                     fx::AppDbKind::kWhatsApp, fx::AppDbKind::kQQ,
+                                     fx::AppDbKind::kWeChat}) {
+      fx::AppDbOptions options;
+      options.kind = kind;
+      options.rowCount = 40;
+      options.pageSize = 512;
+      options.seed = seed++;
+      const fs::path db = temp / "app.db";
+      fx::WriteAppDatabase(db, options);
+      WriteOneSeed(db, kRunAppParsersFlag,
+                   outDir / ("app-" + std::string(fx::AppDbKindName(kind)) + "-512"));
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "fuzz_seed_corpus: %s\n", error.what());

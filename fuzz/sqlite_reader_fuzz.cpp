@@ -1,4 +1,4 @@
-// libFuzzer target for the page-level SQLite reader and the message and contact decoders.
+// libFuzzer target for the page-level SQLite reader and every decoder built on it.
 //
 // Input layout: byte 0 selects what the reader is told before it reads (see FuzzFlags); the
 // rest is the database file. The file is written to one fixed path per process and read
@@ -29,8 +29,12 @@
 #include <utility>
 #include <vector>
 
+#include "engine/parsers/calls.h"
+#include "engine/parsers/chat_apps.h"
 #include "engine/parsers/contacts.h"
 #include "engine/parsers/messages.h"
+#include "engine/parsers/notes.h"
+#include "engine/parsers/whatsapp.h"
 #include "engine/sqlite/raw_sqlite_reader.h"
 #include "engine/text.h"
 
@@ -44,12 +48,15 @@ namespace {
 //   bit 6     also run ParseMessages (the file doubling as the address book) and the row
 //             dumps: each builds its own reader and rereads the file, and the dumps fill an
 //             8 MiB scratch buffer, which makes an input several times slower
+//   bit 7     also run the other apps' parsers on the file: call history, notes, WhatsApp,
+//             QQ and WeChat (each opens the file itself)
 struct FuzzFlags {
   bool newerMessages = false;
   bool newLayout = false;
   std::uint32_t contactVariant = 0;
   std::uint64_t highestRowId = 0;
   bool runParsers = false;
+  bool runAppParsers = false;
 
   static FuzzFlags From(std::uint8_t byte) {
     static constexpr std::uint32_t kContactVariants[] = {0, 24, 25, 40};
@@ -60,6 +67,7 @@ struct FuzzFlags {
     flags.contactVariant = kContactVariants[(byte >> 2) & 3];
     flags.highestRowId = kHighestRowIds[(byte >> 4) & 3];
     flags.runParsers = (byte & 0x40) != 0;
+    flags.runAppParsers = (byte & 0x80) != 0;
     return flags;
   }
 };
@@ -181,6 +189,38 @@ void ScanAllTables(const FuzzFlags& flags) {
   CompareLiveMessages(messages);
 }
 
+// The parsers of the other apps, each with its own reader. Their results must keep what
+// their record types promise.
+void RunAppParsers(const FuzzFlags& flags) {
+  std::vector<kestrio::CallRecord> calls;
+  kestrio::ParseCallHistory(InputPath(), calls, flags.newLayout, InputPath());
+  for (const kestrio::CallRecord& call : calls) {
+    if (call.number.empty() || call.dateText.empty()) std::abort();
+  }
+  std::vector<kestrio::NoteRecord> notes;
+  kestrio::ParseNotes(InputPath(), notes);
+  for (const kestrio::NoteRecord& note : notes) {
+    if (note.body.empty() && note.title.empty()) std::abort();
+  }
+  kestrio::WhatsAppConversationMap chats;
+  kestrio::ParseWhatsApp(InputPath(), chats);
+  for (const std::string_view app : {"qq", "wechat"}) {
+    kestrio::ChatAppConversationMap conversations;
+    if (app == "qq") {
+      kestrio::ParseQQ(InputPath(), conversations);
+    } else {
+      kestrio::ParseWeChat(InputPath(), conversations);
+    }
+    for (const auto& [key, messages] : conversations) {
+      if (messages.empty()) std::abort();
+      for (const auto& message : messages) {
+        if (!kestrio::IsValidUtf8(message.text)) std::abort();
+        if (message.deleted && message.rowId == 0 && message.text.empty()) std::abort();
+      }
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -207,5 +247,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kestrio::DumpMessageRows(InputPath(), "/dev/null", flags.highestRowId);
     kestrio::DumpContactRows(InputPath(), "/dev/null", flags.highestRowId, flags.newLayout);
   }
+  if (flags.runAppParsers) RunAppParsers(flags);
   return 0;
 }

@@ -254,6 +254,10 @@ std::uint32_t RawSqliteReader::TableColumnCount(std::string_view tableName) {
     count = (seen == 24 || seen == 25) ? seen : (learned_.contactIndexVariant > 25 ? 25 : 24);
   } else if (EqualsIgnoreCase(tableName, "ZWAMESSAGE")) {
     count = learned_.whatsAppMessageColumnCount;
+  } else if (EqualsIgnoreCase(tableName, "ZCALLRECORD") && learned_.learnedCallColumnCount != 0) {
+    // Call stores grew between versions (17 columns in the oldest, 22 and more later): the
+    // width the live rows showed wins.
+    count = learned_.learnedCallColumnCount;
   } else {
     for (const Fixed& table : kTables) {
       if (EqualsIgnoreCase(tableName, table.name)) {
