@@ -27,11 +27,14 @@ using PlistPtr = std::unique_ptr<void, void (*)(plist_t)>;
 std::string StringValue(plist_t dict, const char* key) {
   plist_t node = plist_dict_get_item(dict, key);
   if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return {};
-  char* value = nullptr;
-  plist_get_string_val(node, &value);
-  std::string text = value ? value : "";
-  std::free(value);
-  return text;
+  // The pointer form: plist_get_string_val asserts (aborts) on a string with a NUL inside,
+  // which a hostile list can hold. The text ends at the first NUL, and binary lists hold
+  // UTF-16 that may pair its surrogates badly: it is shown as it can be.
+  std::uint64_t length = 0;
+  const char* value = plist_get_string_ptr(node, &length);
+  if (value == nullptr) return {};
+  const std::string_view text(value, static_cast<std::size_t>(length));
+  return ToValidUtf8(text.substr(0, text.find('\0')));
 }
 
 // A date of the property list as local time. libplist 2.2 counts dates from 2001-01-01 UTC.

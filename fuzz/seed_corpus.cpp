@@ -92,9 +92,9 @@ int main(int argc, char** argv) {
       }
     }
     // The other apps' databases, small, with deletions and (chat apps) a dropped table.
-    for (const fx::AppDbKind kind : {fx::AppDbKind::kCallHistory, fx::AppDbKind::kNotes,
-                                     fx::AppDbKind::kWhatsApp, fx::AppDbKind::kQQ,
-                                     fx::AppDbKind::kWeChat}) {
+    for (const fx::AppDbKind kind :
+         {fx::AppDbKind::kCallHistory, fx::AppDbKind::kNotes, fx::AppDbKind::kWhatsApp,
+          fx::AppDbKind::kQQ, fx::AppDbKind::kWeChat}) {
       fx::AppDbOptions options;
       options.kind = kind;
       options.rowCount = 40;

@@ -121,15 +121,15 @@ Result ParseWeChat(const std::filesystem::path& mmSqlitePath,
   RawSqliteReader reader;
   if (const Result opened = reader.OpenDatabase(mmSqlitePath); opened != kResultOk) return opened;
   std::vector<WeChatFriend> friends;
-  const Result listed =
-      ScanInto(reader, "Friend", friends,
-               [](const RecordView& view, const DecodedRecord& record, WeChatFriend& friendRow) {
-                 friendRow.deleted = view.deleted;
-                 friendRow.friendType = static_cast<std::int32_t>(
-                     SmallInteger(record.Column(kFriendTypeColumn)).value_or(0));
-                 return LenientText(record.Column(kFriendUserNameColumn), friendRow.userName) &&
-                        LenientText(record.Column(kFriendNickNameColumn), friendRow.nickName);
-               });
+  const Result listed = ScanInto(
+      reader, "Friend", friends,
+      [](const RecordView& view, const DecodedRecord& record, WeChatFriend& friendRow) {
+        friendRow.deleted = view.deleted;
+        friendRow.friendType =
+            static_cast<std::int32_t>(SmallInteger(record.Column(kFriendTypeColumn)).value_or(0));
+        return LenientText(record.Column(kFriendUserNameColumn), friendRow.userName) &&
+               LenientText(record.Column(kFriendNickNameColumn), friendRow.nickName);
+      });
   if (listed != kResultOk) return listed;
   std::set<std::string_view> seen;
   for (const WeChatFriend& friendRow : friends) {

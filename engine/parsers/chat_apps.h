@@ -44,8 +44,8 @@ using ChatAppConversationMap = std::map<std::string, std::vector<ChatAppMessageR
 // them under this key.
 inline constexpr std::string_view kUnknownChatKey = "Unknown";
 
-// Keyed by message table name; freelist messages under "Unknown". The reader's open error or the table list's scan result;
-// a failing message table ends that table only.
+// Keyed by message table name; freelist messages under "Unknown". The reader's open error or the
+// table list's scan result; a failing message table ends that table only.
 Result ParseQQ(const std::filesystem::path& qqDbPath, ChatAppConversationMap& conversations);
 
 // Keyed by the friend's userName; messages found only on freelist pages go under "Unknown".

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "backup/manifest.h"
+#include "engine/text.h"
 #include "tests/fixtures/ios_fixtures.h"
 
 namespace kestrio {
@@ -81,6 +82,20 @@ TEST(BackupSummary, XmlPlistWithEntitiesAnyKeyOrderAndLocalTime) {
   EXPECT_FALSE(summary.version12);
   EXPECT_EQ(summary.phoneNumber, "");  // nothing carried over from the previous summary
   EXPECT_EQ(summary.displayName, "");
+}
+
+TEST(BackupSummary, HostileStringsEndAtANulAndAreMadeValidText) {
+  ScopedEnv zone("TZ", "UTC");
+  fixtures::TempDir dir;
+  // Raw NUL bytes inside a string (libplist's own string getter aborts on these) and a byte
+  // that is not UTF-8.
+  WriteText(dir / "b" / "Info.plist", XmlPlist(Key("Serial Number", std::string("F2L\0\0X", 6)) +
+                                               Key("Display Name", "Ben\xff")));
+  BackupSummary summary;
+  ASSERT_EQ(ReadBackupSummary(dir / "b", summary), kResultOk);
+  EXPECT_EQ(summary.serialNumber, "F2L");
+  EXPECT_TRUE(IsValidUtf8(summary.displayName));
+  EXPECT_EQ(summary.displayName.substr(0, 3), "Ben");
 }
 
 TEST(BackupSummary, BinaryPlistIsReadToo) {

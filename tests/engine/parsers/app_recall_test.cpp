@@ -58,8 +58,7 @@ Result Parse(AppDbKind kind, const std::filesystem::path& path, Found& found) {
     case AppDbKind::kQQ:
     case AppDbKind::kWeChat: {
       ChatAppConversationMap chats;
-      const Result r =
-          kind == AppDbKind::kQQ ? ParseQQ(path, chats) : ParseWeChat(path, chats);
+      const Result r = kind == AppDbKind::kQQ ? ParseQQ(path, chats) : ParseWeChat(path, chats);
       for (const auto& [key, messages] : chats) {
         for (const auto& m : messages) {
           found.byKey[key].emplace_back(m.text, m.deleted);
@@ -125,8 +124,8 @@ TEST_P(AppRecall, LiveRowsExactDeletedRowsFoundWhereTheirBytesSurvive) {
   for (const auto& row : db.rows) {
     if (row.deleted) continue;
     ++liveModel;
-    EXPECT_EQ(live.count(row.text), 1u) << "live row " << row.rowId << " read "
-                                        << live.count(row.text) << " times";
+    EXPECT_EQ(live.count(row.text), 1u)
+        << "live row " << row.rowId << " read " << live.count(row.text) << " times";
   }
   EXPECT_EQ(live.size(), liveModel);
 
@@ -134,10 +133,11 @@ TEST_P(AppRecall, LiveRowsExactDeletedRowsFoundWhereTheirBytesSurvive) {
   int survivable = 0;
   for (const auto& trace : db.census.rows) survivable += trace.Found() ? 1 : 0;
   const int recovered = static_cast<int>(deleted.size());
-  std::printf("[ recall   ] %s %d: %d of %d deleted (%d with surviving bytes), %d unmatched, "
-              "%d copies of live rows\n",
-              std::string(fixtures::AppDbKindName(kind)).c_str(), pageSize, recovered,
-              db.census.probed, survivable, unmatched, liveCopies);
+  std::printf(
+      "[ recall   ] %s %d: %d of %d deleted (%d with surviving bytes), %d unmatched, "
+      "%d copies of live rows\n",
+      std::string(fixtures::AppDbKindName(kind)).c_str(), pageSize, recovered, db.census.probed,
+      survivable, unmatched, liveCopies);
   RecordProperty("recovered", recovered);
   RecordProperty("deleted", db.census.probed);
   EXPECT_GE(recovered * 100, survivable * 60) << "recall fell below 60 % of what survives";
@@ -167,16 +167,15 @@ TEST_P(AppRecall, LiveRowsExactDeletedRowsFoundWhereTheirBytesSurvive) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Apps, AppRecall,
-                         ::testing::Combine(::testing::Values(AppDbKind::kCallHistory,
-                                                              AppDbKind::kNotes,
-                                                              AppDbKind::kWhatsApp, AppDbKind::kQQ,
-                                                              AppDbKind::kWeChat),
-                                            ::testing::Values(1024, 4096)),
-                         [](const auto& info) {
-                           return std::string(fixtures::AppDbKindName(std::get<0>(info.param))) +
-                                  "_" + std::to_string(std::get<1>(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Apps, AppRecall,
+    ::testing::Combine(::testing::Values(AppDbKind::kCallHistory, AppDbKind::kNotes,
+                                         AppDbKind::kWhatsApp, AppDbKind::kQQ, AppDbKind::kWeChat),
+                       ::testing::Values(1024, 4096)),
+    [](const auto& info) {
+      return std::string(fixtures::AppDbKindName(std::get<0>(info.param))) + "_" +
+             std::to_string(std::get<1>(info.param));
+    });
 
 }  // namespace
 }  // namespace kestrio

@@ -47,9 +47,7 @@ std::string QQMessage(const std::string& table, int id, std::int64_t date, bool 
 
 std::string WeChatMessage(const std::string& table, int id, std::int64_t date, bool fromMe) {
   return RowSql(table, kWeChatColumns, id,
-                {{3, std::to_string(date)},
-                 {4, Quote(Text(table, id))},
-                 {8, fromMe ? "0" : "1"}});
+                {{3, std::to_string(date)}, {4, Quote(Text(table, id))}, {8, fromMe ? "0" : "1"}});
 }
 
 std::vector<std::string> Texts(const std::vector<ChatAppMessageRecord>& messages) {
