@@ -27,9 +27,18 @@ std::string StoredName(std::string_view key) {
   return name;
 }
 
+bool IsStoredName(std::string_view name) {
+  if (name.size() != 40) return false;
+  for (char c : name) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  return true;
+}
+
 std::filesystem::path StoredPath(const std::filesystem::path& folder, std::string_view storedName,
                                  StoreLayout layout) {
-  if (layout == StoreLayout::kTwoLevel && storedName.size() >= 2)
+  if (!IsStoredName(storedName)) return {};
+  if (layout == StoreLayout::kTwoLevel)
     return folder / std::string(storedName.substr(0, 2)) / std::string(storedName);
   return folder / std::string(storedName);
 }

@@ -55,7 +55,11 @@ inline constexpr std::string_view kWhatsAppDocumentsName =
 // SHA-1 of the key, as 40 lowercase hexadecimal digits.
 std::string StoredName(std::string_view key);
 
-// Where the stored file `storedName` lies in `folder` for a layout.
+// True for 40 hexadecimal digits: the only stored names a path is ever built from.
+bool IsStoredName(std::string_view name);
+
+// Where the stored file `storedName` lies in `folder` for a layout; an empty path when the
+// name is not a stored name (an index row naming "../x" must not lead a read elsewhere).
 std::filesystem::path StoredPath(const std::filesystem::path& folder, std::string_view storedName,
                                  StoreLayout layout);
 

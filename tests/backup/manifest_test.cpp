@@ -36,6 +36,15 @@ TEST(StoredPath, FollowsTheLayout) {
             "/backups/abc/3d0d7e5fb2ce288813306e4d4636395e047a3d28");
   EXPECT_EQ(StoredPath("/tmp/out", kSmsDbName, StoreLayout::kDecrypted),
             "/tmp/out/3d0d7e5fb2ce288813306e4d4636395e047a3d28");
+  // Index rows are hostile: only 40 hexadecimal digits ever become a path.
+  for (const std::string& name : std::vector<std::string>{
+           "../../../../etc/passwd", "3d/../../3d0d7e5fb2ce288813306e4d46", std::string(39, 'a'),
+           std::string(41, 'a'), std::string(), "3d0d7e5fb2ce288813306e4d4636395e047a3d2g"}) {
+    EXPECT_TRUE(StoredPath(folder, name, StoreLayout::kTwoLevel).empty()) << name;
+    EXPECT_TRUE(StoredPath(folder, name, StoreLayout::kFlat).empty()) << name;
+  }
+  EXPECT_EQ(StoredPath(folder, "3D0D7E5FB2CE288813306E4D4636395E047A3D28", StoreLayout::kFlat),
+            "/backups/abc/3D0D7E5FB2CE288813306E4D4636395E047A3D28");
 }
 
 // Builds Manifest.mbdb bytes record by record.
