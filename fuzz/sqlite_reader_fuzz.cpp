@@ -214,8 +214,8 @@ void RunAppParsers(const FuzzFlags& flags) {
     for (const auto& [key, messages] : conversations) {
       if (messages.empty()) std::abort();
       for (const auto& message : messages) {
-        if (!kestrio::IsValidUtf8(message.text)) std::abort();
-        if (message.deleted && message.rowId == 0 && message.text.empty()) std::abort();
+        if (!kestrio::IsValidUtf8(message.text) || !kestrio::IsValidUtf8(message.senderName))
+          std::abort();
       }
     }
   }
