@@ -1,0 +1,29 @@
+// Chat exports as plain text: one block per message, "<time> <sender>:" and the text
+// indented by four spaces, in a UTF-8 file with a byte-order mark and CR LF line ends.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/parsers/chat_apps.h"
+#include "engine/parsers/whatsapp.h"
+#include "engine/result.h"
+
+namespace kestrio {
+
+using ChatTextProgress = std::function<Result(std::int32_t percent)>;
+
+// WhatsApp: the sender is the record's sender name ("Me" for the owner), "Unknown" when it
+// has none.
+Result WriteWhatsAppChatText(const std::vector<WhatsAppMessageRecord>& messages,
+                             const std::filesystem::path& output, const ChatTextProgress& progress);
+
+// QQ and WeChat: the owner's messages under "Me"; the others under the record's sender name,
+// else `contactName`, else "Unknown".
+Result WriteChatAppText(const std::vector<ChatAppMessageRecord>& messages,
+                        const std::filesystem::path& output, const std::string& contactName,
+                        const ChatTextProgress& progress);
+
+}  // namespace kestrio

@@ -1,0 +1,273 @@
+#include "engine/local_backup_recovery.h"
+
+#include "engine/chat_text.h"
+
+namespace kestrio {
+namespace {
+
+constexpr std::int32_t kOpenStep = 11;
+constexpr std::int32_t kDecryptStep = 10;
+
+bool FileExists(const std::filesystem::path& path) {
+  std::error_code ignored;
+  return !path.empty() && std::filesystem::is_regular_file(path, ignored);
+}
+
+}  // namespace
+
+std::unique_ptr<IPhoneRecoveryParse> CreateRecoveryParse(std::int32_t kind, BackupStore* store) {
+  if (kind != static_cast<std::int32_t>(SourceKind::kBackupFolder)) return nullptr;
+  auto backend = std::make_unique<CLocalBuckupRecovery>();
+  backend->AttachStore(store);
+  return backend;
+}
+
+Result CLocalBuckupRecovery::AttachStore(BackupStore* store) {
+  store_ = store;
+  return kResultOk;
+}
+
+Result CLocalBuckupRecovery::SetProgressCallback(ProgressFunction progress) {
+  if (store_ == nullptr) return kResultInvalid;
+  store_->progress.callback = std::move(progress);
+  return kResultOk;
+}
+
+Result CLocalBuckupRecovery::Open(const std::string& password) {
+  (void)password;
+  if (store_ == nullptr) return kResultInvalid;
+  BackupStore& store = *store_;
+  ProgressSink& progress = store.progress;
+  progress.base = 0;
+  progress.span = kOpenStep;
+  if (const Result answer = progress.Report(0); answer != kResultOk) return answer;
+  store.messages.clear();
+  store.RemoveTemporaryFiles();  // empties the decrypted-files list
+  store.backupList.clear();
+  store.manifestEntries.clear();
+  store.decrypted = false;
+
+  const std::filesystem::path folder = store.currentFolder;
+  store.newLayout = FileExists(folder / "Manifest.db");
+  if (store.chosenBackup.encrypted) {
+    progress.span = kDecryptStep;
+    // Encrypted backups are read once they are decrypted; without the decryption there is
+    // nothing to read.
+    return kResultInvalid;
+  }
+  progress.base = 1;
+  if (const Result answer = progress.Report(1); answer != kResultOk) return answer;
+
+  Result indexed = kResultInvalid;
+  if (store.newLayout) {
+    const std::filesystem::path decryptedIndex = folder / "Manifest.db-decypted";
+    if (FileExists(decryptedIndex)) {
+      indexed = ReadManifestDb(decryptedIndex, store.manifestEntries);
+    } else if (FileExists(folder / "Manifest.db")) {
+      indexed = ReadManifestDb(folder / "Manifest.db", store.manifestEntries);
+    }
+  } else if (FileExists(folder / "Manifest.mbdb")) {
+    indexed = ReadManifestMbdb(folder / "Manifest.mbdb", store.manifestEntries);
+  }
+  progress.base += progress.span;
+  if (const Result answer = progress.Report(progress.base); answer != kResultOk) return answer;
+  return indexed;
+}
+
+ParseContext CLocalBuckupRecovery::Context() const {
+  ParseContext context;
+  context.newLayout = store_->newLayout;
+  context.progress = store_->progress;
+  return context;
+}
+
+Result CLocalBuckupRecovery::AfterDatabase(Result parsed) {
+  if (parsed == kResultStopped) return parsed;
+  ProgressSink& progress = store_->progress;
+  progress.base += progress.span / 2;
+  if (const Result answer = progress.Report(progress.base); answer != kResultOk) return answer;
+  return parsed;
+}
+
+std::vector<std::filesystem::path> CLocalBuckupRecovery::EntriesHolding(std::string_view needle,
+                                                                        std::size_t limit) const {
+  std::vector<std::filesystem::path> paths;
+  for (const ManifestEntry& entry : store_->manifestEntries) {
+    if (paths.size() >= limit) break;
+    if (entry.key.find(needle) == std::string::npos) continue;
+    std::filesystem::path path = store_->StoredFile(entry.storedName);
+    if (!path.empty()) paths.push_back(std::move(path));
+  }
+  return paths;
+}
+
+Result CLocalBuckupRecovery::ScanMessages(ConversationMap& conversations) {
+  if (store_ == nullptr) return kResultInvalid;
+  std::uint64_t highest = 0;
+  const Result parsed =
+      ParseMessages(Context(), store_->StoredFile(kAddressBookName), store_->messages,
+                    store_->StoredFile(kSmsDbName), highest);
+  if (parsed == kResultOk) store_->messageRowIdBase = highest;
+  conversations = store_->messages;
+  return AfterDatabase(parsed);
+}
+
+Result CLocalBuckupRecovery::ScanContacts(std::vector<ContactRecord>& contacts) {
+  if (store_ == nullptr) return kResultInvalid;
+  std::uint64_t highest = 0;
+  const Result parsed =
+      ParseContacts(Context(), store_->StoredFile(kAddressBookName), contacts, highest);
+  if (parsed == kResultOk) store_->contactRowIdBase = highest;
+  return AfterDatabase(parsed);
+}
+
+Result CLocalBuckupRecovery::ScanNotes(std::vector<NoteRecord>& notes) {
+  if (store_ == nullptr) return kResultInvalid;
+  return AfterDatabase(ParseNotes(store_->StoredFile(kNotesName), notes));
+}
+
+Result CLocalBuckupRecovery::ScanCallHistory(std::vector<CallRecord>& calls) {
+  if (store_ == nullptr) return kResultInvalid;
+  std::filesystem::path callDb = store_->StoredFile(kCallHistoryStoreName);
+  if (!FileExists(callDb)) callDb = store_->StoredFile(kCallHistoryDbName);
+  return AfterDatabase(
+      ParseCallHistory(store_->StoredFile(kAddressBookName), calls, store_->newLayout, callDb));
+}
+
+Result CLocalBuckupRecovery::ScanPhotos(std::vector<FileRecord>& cameraRoll,
+                                        std::vector<FileRecord>& photoStream) {
+  if (store_ == nullptr) return kResultInvalid;
+  return kestrio::ScanPhotos(store_->Media(), store_->progress, cameraRoll, photoStream);
+}
+
+Result CLocalBuckupRecovery::ScanMessageAttachments(
+    std::vector<AttachmentFileRecord>& attachments) {
+  if (store_ == nullptr) return kResultInvalid;
+  return kestrio::ScanMessageAttachments(store_->Media(), store_->progress, attachments);
+}
+
+Result CLocalBuckupRecovery::ScanAppFiles(std::vector<AppFileRecord>& appFiles) {
+  if (store_ == nullptr) return kResultInvalid;
+  return kestrio::ScanAppFiles(store_->Media(), store_->progress, AppWalkKind::kLocalBackup,
+                               appFiles, store_->whatsAppAttachments);
+}
+
+Result CLocalBuckupRecovery::ScanWhatsAppAttachments(std::vector<FileRecord>& attachments) {
+  if (store_ == nullptr) return kResultInvalid;
+  attachments = store_->whatsAppAttachments;
+  ProgressSink& progress = store_->progress;
+  progress.base += progress.span;
+  return progress.Report(progress.base);
+}
+
+Result CLocalBuckupRecovery::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
+  if (store_ == nullptr) return kResultInvalid;
+  // The chat database and the contacts database sit side by side; the walk ends once both
+  // have been seen.
+  Result parsed = kResultInvalid;
+  std::size_t seen = 0;
+  store_->whatsAppChats.clear();
+  for (const ManifestEntry& entry : store_->manifestEntries) {
+    if (seen >= 2) break;
+    const bool chats = entry.key.find("ChatStorage.sqlite") != std::string::npos;
+    if (!chats && entry.key.find("Contacts.sqlite") == std::string::npos) continue;
+    ++seen;
+    if (!chats) continue;
+    WhatsAppConversationMap found;
+    parsed = ParseWhatsApp(store_->StoredFile(entry.storedName), found);
+    for (auto& [session, messages] : found) {
+      auto& into = store_->whatsAppChats[session];
+      into.insert(into.end(), std::make_move_iterator(messages.begin()),
+                  std::make_move_iterator(messages.end()));
+    }
+  }
+  chats = store_->whatsAppChats;
+  ProgressSink& progress = store_->progress;
+  progress.base += progress.span;
+  if (const Result answer = progress.Report(progress.base); answer != kResultOk) return answer;
+  return parsed;
+}
+
+Result CLocalBuckupRecovery::ScanQQ(ChatAppConversationMap& chats) {
+  if (store_ == nullptr) return kResultInvalid;
+  const auto databases = EntriesHolding("/QQ.db", 1);
+  store_->qqChats.clear();
+  const Result parsed =
+      databases.empty() ? kResultInvalid : ParseQQ(databases.front(), store_->qqChats);
+  chats = store_->qqChats;
+  return parsed;
+}
+
+Result CLocalBuckupRecovery::ScanWeChat(WeChatAccountMap& accounts) {
+  if (store_ == nullptr) return kResultInvalid;
+  store_->weChatChats.clear();
+  Result result = kResultInvalid;
+  int account = 0;
+  for (const std::filesystem::path& database : EntriesHolding("/MM.sqlite")) {
+    ChatAppConversationMap chats;
+    result = ParseWeChat(database, chats);
+    store_->weChatChats["User" + std::to_string(++account)] = std::move(chats);
+  }
+  accounts = store_->weChatChats;
+  return result;
+}
+
+Result CLocalBuckupRecovery::ExtractPreview(const std::filesystem::path& storedPath,
+                                            std::string& previewPath,
+                                            const ProgressFunction& progress) {
+  if (store_ == nullptr) return kResultInvalid;
+  return kestrio::ExtractPreview(storedPath, store_->workFolder, previewPath, progress);
+}
+
+Result CLocalBuckupRecovery::CopyBackupFile(const std::filesystem::path& source,
+                                            const std::filesystem::path& destination,
+                                            const CopyProgress& progress) {
+  return kestrio::CopyBackupFile(source, destination, progress);
+}
+
+Result CLocalBuckupRecovery::WriteMessagesCsv(const std::filesystem::path& destination) {
+  if (store_ == nullptr) return kResultInvalid;
+  return DumpMessageRows(store_->StoredFile(kSmsDbName), destination, store_->messageRowIdBase);
+}
+
+Result CLocalBuckupRecovery::WriteContactsCsv(const std::filesystem::path& destination) {
+  if (store_ == nullptr) return kResultInvalid;
+  return DumpContactRows(store_->StoredFile(kAddressBookName), destination,
+                         store_->contactRowIdBase, store_->newLayout);
+}
+
+Result CLocalBuckupRecovery::WriteWhatsAppChatText(std::int32_t sessionId,
+                                                   const std::filesystem::path& output,
+                                                   const std::string& contactName,
+                                                   const ProgressFunction& progress) {
+  (void)contactName;
+  if (store_ == nullptr) return kResultInvalid;
+  const auto it = store_->whatsAppChats.find(sessionId);
+  if (it == store_->whatsAppChats.end()) return kResultInvalid;
+  return kestrio::WriteWhatsAppChatText(it->second, output, progress);
+}
+
+Result CLocalBuckupRecovery::WriteQQChatText(const std::string& chatKey,
+                                             const std::filesystem::path& output,
+                                             const std::string& contactName,
+                                             const ProgressFunction& progress) {
+  if (store_ == nullptr) return kResultInvalid;
+  const auto it = store_->qqChats.find(chatKey);
+  if (it == store_->qqChats.end()) return kResultInvalid;
+  return WriteChatAppText(it->second, output, contactName, progress);
+}
+
+Result CLocalBuckupRecovery::WriteWeChatChatText(const std::string& chatKey,
+                                                 const std::filesystem::path& output,
+                                                 const std::string& contactName,
+                                                 const ProgressFunction& progress) {
+  if (store_ == nullptr) return kResultInvalid;
+  // Chats are looked up in every account, first account first.
+  for (const auto& [account, chats] : store_->weChatChats) {
+    const auto it = chats.find(chatKey);
+    if (it != chats.end()) return WriteChatAppText(it->second, output, contactName, progress);
+  }
+  return kResultInvalid;
+}
+
+}  // namespace kestrio
