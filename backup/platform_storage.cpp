@@ -16,11 +16,11 @@ namespace {
 // File systems that hold no user data or vanish with the machine's power.
 bool IsVirtualFileSystem(const std::string& type) {
   static const std::set<std::string> kVirtual = {
-      "tmpfs",      "proc",     "sysfs",      "devtmpfs",  "devpts",    "overlay",    "squashfs",
-      "cgroup",     "cgroup2",  "securityfs", "pstore",    "debugfs",   "tracefs",    "configfs",
-      "fusectl",    "mqueue",   "hugetlbfs",  "autofs",    "bpf",       "binfmt_misc", "efivarfs",
-      "ramfs",      "rpc_pipefs", "nsfs",     "selinuxfs", "fuse.portal", "fuse.gvfsd-fuse",
-      "iso9660",    "udf",      "none"};
+      "tmpfs",     "proc",        "sysfs",           "devtmpfs",   "devpts",     "overlay",
+      "squashfs",  "cgroup",      "cgroup2",         "securityfs", "pstore",     "debugfs",
+      "tracefs",   "configfs",    "fusectl",         "mqueue",     "hugetlbfs",  "autofs",
+      "bpf",       "binfmt_misc", "efivarfs",        "ramfs",      "rpc_pipefs", "nsfs",
+      "selinuxfs", "fuse.portal", "fuse.gvfsd-fuse", "iso9660",    "udf",        "none"};
   return kVirtual.count(type) != 0;
 }
 

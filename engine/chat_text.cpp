@@ -29,7 +29,8 @@ Result WriteMessages(const std::vector<Record>& messages, const std::filesystem:
 }  // namespace
 
 Result WriteWhatsAppChatText(const std::vector<WhatsAppMessageRecord>& messages,
-                             const std::filesystem::path& output, const ChatTextProgress& progress) {
+                             const std::filesystem::path& output,
+                             const ChatTextProgress& progress) {
   return WriteMessages(messages, output, progress, [](const WhatsAppMessageRecord& message) {
     return message.senderName.empty() ? std::string(kUnknownSender) : message.senderName;
   });

@@ -61,7 +61,8 @@ Result Copy(int in, int out, std::uint64_t size, const std::filesystem::path& de
     // A file that grew while it was copied shows 100, never more.
     const std::uint64_t percent = copied >= size ? 100 : copied * 100 / size;
     if (progress) {
-      if (const Result answer = progress(static_cast<std::int32_t>(percent), kResultOk, destination);
+      if (const Result answer =
+              progress(static_cast<std::int32_t>(percent), kResultOk, destination);
           answer != kResultOk)
         return answer;
     }
@@ -83,8 +84,8 @@ Result CopyBackupFile(const std::filesystem::path& source, const std::filesystem
   if (in.get() < 0 || out.get() < 0 || ::fstat(in.get(), &info) != 0) {
     result = kResultInvalid;
   } else if (info.st_size > 0) {
-    result = Copy(in.get(), out.get(), static_cast<std::uint64_t>(info.st_size), destination,
-                  progress);
+    result =
+        Copy(in.get(), out.get(), static_cast<std::uint64_t>(info.st_size), destination, progress);
     if (const Result closed = out.Close(); result == kResultOk) result = closed;
   }
   if (result > 0 && progress) progress(100, result, destination);

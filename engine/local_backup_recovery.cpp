@@ -104,9 +104,8 @@ std::vector<std::filesystem::path> CLocalBuckupRecovery::EntriesHolding(std::str
 Result CLocalBuckupRecovery::ScanMessages(ConversationMap& conversations) {
   if (store_ == nullptr) return kResultInvalid;
   std::uint64_t highest = 0;
-  const Result parsed =
-      ParseMessages(Context(), store_->StoredFile(kAddressBookName), store_->messages,
-                    store_->StoredFile(kSmsDbName), highest);
+  const Result parsed = ParseMessages(Context(), store_->StoredFile(kAddressBookName),
+                                      store_->messages, store_->StoredFile(kSmsDbName), highest);
   if (parsed == kResultOk) store_->messageRowIdBase = highest;
   conversations = store_->messages;
   return AfterDatabase(parsed);

@@ -20,8 +20,8 @@ std::size_t ItemsIn(const Map& map) {
 
 std::string_view ScanCategoryKey(ScanCategory category) {
   static constexpr std::string_view kKeys[kScanCategoryCount] = {
-      "cameraRoll", "photoStream", "messages",  "messageAttachments", "contacts",
-      "callHistory", "notes",      "appPhotos", "appVideos",          "whatsApp",
+      "cameraRoll",         "photoStream", "messages",  "messageAttachments", "contacts",
+      "callHistory",        "notes",       "appPhotos", "appVideos",          "whatsApp",
       "whatsAppAttachments"};
   return kKeys[static_cast<int>(category)];
 }

@@ -1,0 +1,257 @@
+#include "cli/cli.h"
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "app/paths.h"
+#include "backup/backup_summary.h"
+#include "cli/json_writer.h"
+#include "cli/scan_json.h"
+#include "engine/backup_store.h"
+#include "ui/scan_run.h"
+
+namespace kestrio::cli {
+namespace {
+
+constexpr std::string_view kUsage =
+    "Usage:\n"
+    "  kestrio-cli backups [--json]\n"
+    "      List the backups found on this computer, newest first.\n"
+    "  kestrio-cli scan BACKUP [--password P] [--json FILE|-]\n"
+    "      Scan the backup folder BACKUP and list what was found in every category.\n"
+    "  kestrio-cli --help\n"
+    "\n"
+    "Backups are searched in ~/.local/share/Apple Computer/MobileSync/Backup (and\n"
+    "$XDG_DATA_HOME), ~/Library/Application Support/MobileSync/Backup, and the folders of\n"
+    "KESTRIO_BACKUP_DIRS (separated by colons).\n"
+    "\n"
+    "Exit codes: 0 the backup opened (a category that failed is reported on standard error),\n"
+    "1 usage, 2 stopped, 3 wrong or missing password, 4 the backup could not be opened.\n";
+
+struct Options {
+  std::vector<std::string> positional;
+  std::optional<std::string> password;
+  std::optional<std::string> json;  // file name, or "-"; "" for a bare --json
+  bool help = false;
+};
+
+// Parses "--name value" options; false (with a message) on an unknown or incomplete one.
+bool Parse(const std::vector<std::string>& args, bool jsonTakesFile, Options& options,
+           std::ostream& err) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      options.help = true;
+    } else if (arg == "--password") {
+      if (i + 1 >= args.size()) {
+        err << "kestrio-cli: --password needs a value\n";
+        return false;
+      }
+      options.password = args[++i];
+    } else if (arg == "--json") {
+      if (jsonTakesFile) {
+        if (i + 1 >= args.size()) {
+          err << "kestrio-cli: --json needs a file name or -\n";
+          return false;
+        }
+        options.json = args[++i];
+      } else {
+        options.json = "";
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      err << "kestrio-cli: unknown option " << arg << "\n";
+      return false;
+    } else {
+      options.positional.push_back(arg);
+    }
+  }
+  return true;
+}
+
+int Backups(const Options& options, Terminal& terminal) {
+  const std::vector<BackupSummary> backups = DiscoverBackups(BackupRoots());
+  if (options.json) {
+    JsonWriter json;
+    json.BeginArray();
+    for (const BackupSummary& backup : backups) WriteBackup(json, backup);
+    json.EndArray();
+    terminal.out << json.str() << "\n";
+    return kExitOk;
+  }
+  if (backups.empty()) terminal.err << "No backups found.\n";
+  for (const BackupSummary& backup : backups) {
+    terminal.out << (backup.lastBackupDate.empty() ? "(no date)" : backup.lastBackupDate) << "  "
+                 << (backup.displayName.empty() ? "(no name)" : backup.displayName)
+                 << (backup.encrypted ? "  [encrypted]" : "") << "\n    " << backup.folder.string()
+                 << "\n";
+  }
+  return kExitOk;
+}
+
+// The progress bar: one line on standard error, redrawn in place.
+class ProgressBar {
+ public:
+  explicit ProgressBar(std::ostream& err, bool enabled) : err_(err), enabled_(enabled) {}
+  void Show(int percent, std::string_view what) {
+    if (!enabled_) return;
+    std::lock_guard<std::mutex> guard(mutex_);
+    constexpr int kWidth = 30;
+    const int filled = percent * kWidth / 100;
+    err_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+         << std::string(static_cast<std::size_t>(kWidth - filled), ' ') << "] " << percent << "% "
+         << what << "\x1b[K" << std::flush;
+  }
+  void Done() {
+    if (!enabled_) return;
+    std::lock_guard<std::mutex> guard(mutex_);
+    err_ << "\r\x1b[K" << std::flush;
+  }
+
+ private:
+  std::ostream& err_;
+  bool enabled_;
+  std::mutex mutex_;
+};
+
+std::string ResultLine(Result result) {
+  return ResultText(result) + " (" + std::to_string(result) + ")";
+}
+
+int Scan(const Options& options, Terminal& terminal) {
+  if (options.positional.size() != 1) {
+    terminal.err << "kestrio-cli: scan needs one backup folder\n" << kUsage;
+    return kExitUsage;
+  }
+  const std::filesystem::path folder = options.positional.front();
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder, error)) {
+    terminal.err << "kestrio-cli: " << folder.string() << " is not a folder\n";
+    return kExitUnopened;
+  }
+  BackupSummary summary;
+  if (ReadBackupSummary(folder, summary) != kResultOk) {
+    summary = BackupSummary{};
+    summary.folder = folder;
+    summary.encrypted = IsBackupEncrypted(folder);
+  }
+  if (summary.encrypted && (!options.password || options.password->empty())) {
+    terminal.err << "kestrio-cli: the backup is encrypted; its password is missing (give it with "
+                    "--password)\n";
+    return kExitPassword;
+  }
+
+  BackupStore store;
+  store.ChooseBackup(summary);
+  ProgressBar bar(terminal.err, terminal.progressBar);
+  std::map<std::string, Result> errors;
+  std::optional<Result> openFailure;
+  std::mutex errorsMutex;
+  std::atomic<int> category{-1};
+  ScanObserver observer;
+  observer.progress = [&](std::int32_t percent) {
+    const int current = category.load();
+    bar.Show(percent,
+             current < 0 ? "opening" : ScanCategoryKey(static_cast<ScanCategory>(current)));
+  };
+  observer.categoryDone = [&](ScanCategory done, bool) { category = static_cast<int>(done); };
+  observer.failed = [&](std::optional<ScanCategory> failed, Result result) {
+    std::lock_guard<std::mutex> guard(errorsMutex);
+    if (!failed) {
+      openFailure = result;
+    } else {
+      errors[std::string(ScanCategoryKey(*failed))] = result;
+    }
+  };
+  ScanRun run(CreateRecoveryParse(static_cast<std::int32_t>(SourceKind::kBackupFolder), &store),
+              options.password.value_or(""), observer);
+  run.Start(ApplicationDataFolder());
+  bool stopped = false;
+  while (!run.Finished()) {
+    if (terminal.interrupted && terminal.interrupted->load() && !stopped) {
+      run.Stop();
+      stopped = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const Result result = run.Wait();
+  bar.Done();
+
+  if (openFailure) {
+    if (*openFailure == kResultWrongPassword) {
+      terminal.err << "kestrio-cli: the password is wrong\n";
+      return kExitPassword;
+    }
+    terminal.err << "kestrio-cli: the backup could not be opened: " << ResultLine(*openFailure)
+                 << "\n";
+    return kExitUnopened;
+  }
+  for (const auto& [key, code] : errors)
+    terminal.err << "kestrio-cli: warning: " << key << ": " << ResultLine(code) << "\n";
+
+  const ScanResults& results = run.Results();
+  if (options.json) {
+    JsonWriter json;
+    WriteScan(json, summary, kResultOk, errors, results);
+    if (*options.json == "-") {
+      terminal.out << json.str() << "\n";
+    } else {
+      std::ofstream file(*options.json, std::ios::binary | std::ios::trunc);
+      file << json.str() << "\n";
+      if (!file) {
+        terminal.err << "kestrio-cli: cannot write " << *options.json << "\n";
+        return kExitUsage;
+      }
+    }
+  } else {
+    terminal.out << (summary.displayName.empty() ? folder.string() : summary.displayName) << "\n";
+    for (int i = 0; i < kScanCategoryCount; ++i) {
+      const auto which = static_cast<ScanCategory>(i);
+      terminal.out << "  " << ScanCategoryKey(which) << ": " << results.Count(which) << "\n";
+    }
+  }
+  if (result == kResultStopped || stopped) {
+    terminal.err << "kestrio-cli: the scan was stopped; the results above are incomplete\n";
+    return kExitStopped;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
+  if (args.empty()) {
+    terminal.err << kUsage;
+    return kExitUsage;
+  }
+  const std::string& command = args.front();
+  if (command == "--help" || command == "-h" || command == "help") {
+    terminal.out << kUsage;
+    return kExitOk;
+  }
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  Options options;
+  const bool known = command == "backups" || command == "scan";
+  if (!known) {
+    terminal.err << "kestrio-cli: unknown command " << command << "\n" << kUsage;
+    return kExitUsage;
+  }
+  if (!Parse(rest, command == "scan", options, terminal.err)) return kExitUsage;
+  if (options.help) {
+    terminal.out << kUsage;
+    return kExitOk;
+  }
+  if (command == "backups") {
+    if (!options.positional.empty() || options.password) {
+      terminal.err << "kestrio-cli: backups takes only --json\n";
+      return kExitUsage;
+    }
+    return Backups(options, terminal);
+  }
+  return Scan(options, terminal);
+}
+
+}  // namespace kestrio::cli

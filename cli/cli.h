@@ -1,0 +1,29 @@
+// kestrio-cli: the command line peer of the desktop program.
+#pragma once
+
+#include <atomic>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace kestrio::cli {
+
+// Exit codes.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitUsage = 1;
+inline constexpr int kExitStopped = 2;
+inline constexpr int kExitPassword = 3;
+inline constexpr int kExitUnopened = 4;
+
+struct Terminal {
+  std::ostream& out;
+  std::ostream& err;
+  bool progressBar = false;  // standard error is a terminal
+  // Set (by a signal handler) to stop a running scan.
+  const std::atomic<bool>* interrupted = nullptr;
+};
+
+// Runs one command; `args` excludes the program name. Returns the exit code.
+int RunCli(const std::vector<std::string>& args, Terminal& terminal);
+
+}  // namespace kestrio::cli

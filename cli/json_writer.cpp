@@ -1,0 +1,121 @@
+#include "cli/json_writer.h"
+
+#include <cstdio>
+
+#include "engine/text.h"
+
+namespace kestrio::cli {
+
+std::string JsonQuote(std::string_view text) {
+  const std::string valid = ToValidUtf8(text);
+  std::string out = "\"";
+  for (const char c : valid) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+void JsonWriter::NewLine() {
+  if (!pretty_) return;
+  out_ += '\n';
+  out_.append(levels_.size() * 2, ' ');
+}
+
+void JsonWriter::BeforeValue() {
+  if (afterKey_) {
+    afterKey_ = false;
+    return;
+  }
+  if (levels_.empty()) return;
+  if (!levels_.back().first) out_ += ',';
+  levels_.back().first = false;
+  NewLine();
+}
+
+void JsonWriter::Open(char bracket) {
+  BeforeValue();
+  out_ += bracket;
+  levels_.push_back({});
+}
+
+void JsonWriter::Close(char bracket) {
+  const bool empty = levels_.empty() || levels_.back().first;
+  if (!levels_.empty()) levels_.pop_back();
+  if (!empty) NewLine();
+  out_ += bracket;
+}
+
+JsonWriter& JsonWriter::BeginObject() {
+  Open('{');
+  return *this;
+}
+JsonWriter& JsonWriter::EndObject() {
+  Close('}');
+  return *this;
+}
+JsonWriter& JsonWriter::BeginArray() {
+  Open('[');
+  return *this;
+}
+JsonWriter& JsonWriter::EndArray() {
+  Close(']');
+  return *this;
+}
+
+JsonWriter& JsonWriter::Key(std::string_view key) {
+  BeforeValue();
+  out_ += JsonQuote(key);
+  out_ += pretty_ ? ": " : ":";
+  afterKey_ = true;
+  return *this;
+}
+
+JsonWriter& JsonWriter::String(std::string_view text) {
+  BeforeValue();
+  out_ += JsonQuote(text);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Bool(bool value) {
+  BeforeValue();
+  out_ += value ? "true" : "false";
+  return *this;
+}
+
+JsonWriter& JsonWriter::Int(std::int64_t value) {
+  BeforeValue();
+  out_ += std::to_string(value);
+  return *this;
+}
+
+JsonWriter& JsonWriter::UInt(std::uint64_t value) {
+  BeforeValue();
+  out_ += std::to_string(value);
+  return *this;
+}
+
+}  // namespace kestrio::cli

@@ -1,0 +1,180 @@
+#include "cli/scan_json.h"
+
+namespace kestrio::cli {
+namespace {
+
+void Write(JsonWriter& json, const FileRecord& r) {
+  json.BeginObject().Field("size", r.size).Field("name", r.name).Field("path", r.path.string());
+  json.EndObject();
+}
+
+void Write(JsonWriter& json, const AttachmentFileRecord& r) {
+  json.BeginObject().Field("reserved", r.reserved).Field("size", r.size).Field("name", r.name);
+  json.Field("path", r.path.string()).EndObject();
+}
+
+void Write(JsonWriter& json, const AppFileRecord& r) {
+  json.BeginObject().Field("size", r.size).Field("app", r.app).Field("name", r.name);
+  json.Field("path", r.path.string()).EndObject();
+}
+
+void Write(JsonWriter& json, const MessageRecord& r) {
+  json.BeginObject()
+      .Field("deleted", r.deleted)
+      .Field("isFromMe", r.isFromMe)
+      .Field("rowId", r.rowId)
+      .Field("handleId", r.handleId)
+      .Field("dateText", r.dateText)
+      .Field("address", r.address)
+      .Field("contactName", r.contactName)
+      .Field("text", r.text)
+      .Field("attachmentPath", r.attachmentPath)
+      .EndObject();
+}
+
+void Write(JsonWriter& json, const ContactRecord& r) {
+  json.BeginObject()
+      .Field("deleted", r.deleted)
+      .Field("email", r.email)
+      .Field("postalAddress", r.postalAddress)
+      .Field("social", r.social)
+      .Field("homePage", r.homePage)
+      .Field("phones", r.phones)
+      .Field("company", r.company)
+      .Field("fullName", r.fullName)
+      .EndObject();
+}
+
+void Write(JsonWriter& json, const CallRecord& r) {
+  json.BeginObject()
+      .Field("deleted", r.deleted)
+      .Field("isIncoming", r.isIncoming)
+      .Field("durationSeconds", r.durationSeconds)
+      .Field("dateText", r.dateText)
+      .Field("number", r.number)
+      .Field("contactName", r.contactName)
+      .EndObject();
+}
+
+void Write(JsonWriter& json, const NoteRecord& r) {
+  json.BeginObject()
+      .Field("deleted", r.deleted)
+      .Field("bodyKey", r.bodyKey)
+      .Field("dateText", r.dateText)
+      .Field("title", r.title)
+      .Field("body", r.body)
+      .EndObject();
+}
+
+void Write(JsonWriter& json, const WhatsAppMessageRecord& r) {
+  json.BeginObject()
+      .Field("deleted", r.deleted)
+      .Field("isFromMe", r.isFromMe)
+      .Field("rowId", r.rowId)
+      .Field("sessionId", r.sessionId)
+      .Field("groupMemberId", r.groupMemberId)
+      .Field("mediaItemId", r.mediaItemId)
+      .Field("dateText", r.dateText)
+      .Field("senderName", r.senderName)
+      .Field("text", r.text)
+      .Field("senderId", r.senderId)
+      .Field("chatNames", r.chatNames)
+      .Field("chatIds", r.chatIds)
+      .Field("partnerName", r.partnerName)
+      .EndObject();
+}
+
+template <typename Record>
+void WriteList(JsonWriter& json, const std::vector<Record>& records) {
+  json.BeginArray();
+  for (const Record& record : records) Write(json, record);
+  json.EndArray();
+}
+
+template <typename Record>
+bool AnyDeleted(const std::vector<Record>& messages) {
+  for (const Record& message : messages) {
+    if (message.deleted) return true;
+  }
+  return false;
+}
+
+void WriteAppFiles(JsonWriter& json, const AppFileMap& byApp) {
+  json.BeginArray();
+  for (const auto& [app, files] : byApp) {
+    for (const AppFileRecord& file : files) Write(json, file);
+  }
+  json.EndArray();
+}
+
+}  // namespace
+
+void WriteBackup(JsonWriter& json, const BackupSummary& backup) {
+  json.BeginObject()
+      .Field("folder", backup.folder.string())
+      .Field("displayName", backup.displayName)
+      .Field("lastBackupDate", backup.lastBackupDate)
+      .Field("phoneNumber", backup.phoneNumber)
+      .Field("serialNumber", backup.serialNumber)
+      .Field("encrypted", backup.encrypted)
+      .Field("version12", backup.version12)
+      .EndObject();
+}
+
+void WriteScan(JsonWriter& json, const BackupSummary& backup, Result openResult,
+               const std::map<std::string, Result>& errors, const ScanResults& results) {
+  json.BeginObject().Key("backup");
+  WriteBackup(json, backup);
+  json.Field("result", openResult).Key("errors").BeginObject();
+  for (const auto& [key, result] : errors) json.Field(key, result);
+  json.EndObject().Key("categories").BeginObject();
+
+  json.Key("cameraRoll");
+  WriteList(json, results.cameraRoll);
+  json.Key("photoStream");
+  WriteList(json, results.photoStream);
+  json.Key("messages").BeginArray();
+  for (const auto& [handleId, messages] : results.messages) {
+    const MessageRecord* last = messages.empty() ? nullptr : &messages.back();
+    json.BeginObject()
+        .Field("handleId", handleId)
+        .Field("address", last ? last->address : std::string())
+        .Field("contactName", last ? last->contactName : std::string())
+        .Field("deleted", AnyDeleted(messages))
+        .Key("messages");
+    WriteList(json, messages);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Key("messageAttachments");
+  WriteList(json, results.messageAttachments);
+  json.Key("contacts");
+  WriteList(json, results.contacts);
+  json.Key("callHistory");
+  WriteList(json, results.callHistory);
+  json.Key("notes");
+  WriteList(json, results.notes);
+  json.Key("appPhotos");
+  WriteAppFiles(json, results.appPhotos);
+  json.Key("appVideos");
+  WriteAppFiles(json, results.appVideos);
+  json.Key("whatsApp").BeginArray();
+  for (const auto& [sessionId, messages] : results.whatsApp) {
+    const WhatsAppMessageRecord* last = messages.empty() ? nullptr : &messages.back();
+    json.BeginObject()
+        .Field("sessionId", sessionId)
+        .Field("partnerName", last ? last->partnerName : std::string())
+        .Field("chatNames", last ? last->chatNames : std::string())
+        .Field("chatIds", last ? last->chatIds : std::string())
+        .Field("deleted", AnyDeleted(messages))
+        .Key("messages");
+    WriteList(json, messages);
+    json.EndObject();
+  }
+  json.EndArray();
+  json.Key("whatsAppAttachments");
+  WriteList(json, results.whatsAppAttachments);
+  json.EndObject().EndObject();
+}
+
+}  // namespace kestrio::cli
