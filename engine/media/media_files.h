@@ -45,6 +45,11 @@ extern const std::string_view kPictureExtensions;  // includes "*.heic"
 extern const std::string_view kAudioExtensions;
 extern const std::string_view kVideoExtensions;
 
+// True when "*.<extension>" is a whole entry of `list` (followed by "|" or the end of the
+// list). Compared byte for byte: the lists are lower case. "rm" is an entry of the video
+// list, "rmv" and "" are not.
+bool IsListedExtension(std::string_view list, std::string_view extension);
+
 // Where the walks find the stored files: the manifest entries and the folder and layout
 // their stored paths are built from.
 struct MediaSource {
@@ -58,8 +63,8 @@ struct MediaSource {
 enum class AppWalkKind { kLocalBackup, kDeviceBackup };
 
 // Identifies a file by its first 512 bytes: "<counter>.<extension>" and the counter raised
-// by one, or nothing (and the counter unchanged) for a file that does not open, holds fewer
-// than 512 bytes or matches no type.
+// by one, or nothing (and the counter unchanged) for a file that does not open, is not a
+// regular file, holds fewer than 512 bytes or matches no type.
 std::optional<std::string> IdentifyFile(const std::filesystem::path& path, std::uint64_t& counter);
 
 // The type's extension ("jpg", "heic", ...) of the first bytes of a file, or empty.
@@ -67,13 +72,19 @@ std::string_view IdentifyBytes(std::string_view firstBytes);
 
 // The walks. `progress` holds the callback, the progress base and the step (its span); each
 // walk reports as it goes and advances the base when done. 0, or the callback's non-zero
-// answer, which ends the walk with what was found so far (sorted).
+// answer, which ends the walk with what was found so far (sorted; the base is then left
+// where it was). Each walk empties the lists it fills before it starts. Entries whose stored
+// file is missing, unreadable, not a regular file, shorter than 512 bytes or of no known
+// type are left out (the device app-files walk may take the type from the key instead).
 Result ScanPhotos(const MediaSource& source, ProgressSink& progress,
                   std::vector<FileRecord>& cameraRoll, std::vector<FileRecord>& photoStream);
 Result ScanMessageAttachments(const MediaSource& source, ProgressSink& progress,
                               std::vector<AttachmentFileRecord>& attachments);
 // Local form: WhatsApp's files go to `whatsApp` (emptied first), the others to `appFiles`.
-// Device form: every app file stays in `appFiles`; `whatsApp` is left alone.
+// Device form: every app file stays in `appFiles`; `whatsApp` is left alone. The device form
+// also walks group and plug-in domains, takes the type from the key when the text after its
+// last "." is at most 30 characters long (it must then be an entry of a list, as it stands,
+// or the entry is left out) and leaves out empty files.
 Result ScanAppFiles(const MediaSource& source, ProgressSink& progress, AppWalkKind kind,
                     std::vector<AppFileRecord>& appFiles, std::vector<FileRecord>& whatsApp);
 // The device back-end's own WhatsApp walk (the local back-end hands out what ScanAppFiles
@@ -89,7 +100,9 @@ Result ExtractPreview(const std::filesystem::path& storedPath,
                       const std::filesystem::path& workFolder, std::string& previewPath,
                       const std::function<Result(std::int32_t percent)>& progress);
 
-// Which of the result page's app maps a file goes to, by its name's extension.
+// Which of the result page's app maps a file goes to, by its name's extension (after the last
+// ".", lower-cased): video when it is an entry of the video or audio list and not of the
+// picture list, photo otherwise (no extension, or one of no list, included).
 enum class AppMediaKind { kPhoto, kVideo };
 AppMediaKind ClassifyAppFile(std::string_view fileName);
 
