@@ -5,8 +5,8 @@
 #   scripts/test-all.sh asan       the whole suite under AddressSanitizer + UBSan
 #   scripts/test-all.sh core       the core alone, built without Qt
 #   scripts/test-all.sh fuzz       the libFuzzer targets (clang): the SQLite reader for a
-#                                  minute from its generated seed corpus, the index and
-#                                  Info.plist readers for 15 seconds each
+#                                  minute from its generated seed corpus, the index,
+#                                  Info.plist and file-type readers for 15 s each
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
@@ -43,10 +43,11 @@ if [ "$preset" = fuzz ]; then
   build/fuzz/bin/sqlite_reader_fuzz -seed=1 -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
     -dict=fuzz/sqlite.dict "$work" build/fuzz/fuzz-corpus/sqlite_reader_seeds
   # The index and Info.plist readers are small: a quarter of a minute each.
-  mkdir -p "$work/mbdb" "$work/summary"
+  mkdir -p "$work/mbdb" "$work/summary" "$work/types"
   build/fuzz/bin/manifest_mbdb_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/mbdb"
   build/fuzz/bin/backup_summary_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/summary" \
     fuzz/seeds/backup_summary
+  build/fuzz/bin/file_type_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/types"
 else
   ctest --preset "$preset" -j "$jobs"
 fi
