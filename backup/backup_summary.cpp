@@ -101,7 +101,10 @@ bool IsBackupEncrypted(const std::filesystem::path& folder) {
   if (!in) return false;
   char head[6] = {};
   in.read(head, sizeof head);
-  return !EqualsIgnoreCase(std::string_view(head, static_cast<std::size_t>(in.gcount())), "SQLite");
+  // Ciphertext comes in 16-byte blocks: a shorter file (an empty one) tells nothing and
+  // counts as not encrypted.
+  if (in.gcount() < static_cast<std::streamsize>(sizeof head)) return false;
+  return !EqualsIgnoreCase(std::string_view(head, sizeof head), "SQLite");
 }
 
 Result ReadBackupSummary(const std::filesystem::path& folder, BackupSummary& summary) {

@@ -38,7 +38,8 @@ std::vector<std::filesystem::path> BackupRoots();
 Result ReadBackupSummary(const std::filesystem::path& folder, BackupSummary& summary);
 
 // True when the backup's stored address book does not start with "SQLite": its files are
-// encrypted. A probe file that cannot be opened counts as not encrypted.
+// encrypted. A probe file that cannot be opened, or holds fewer than 6 bytes, counts as not
+// encrypted.
 bool IsBackupEncrypted(const std::filesystem::path& folder);
 
 // Every entry of the roots whose name does not begin with "." and that has a readable

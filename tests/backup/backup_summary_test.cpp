@@ -144,9 +144,13 @@ TEST(EncryptionTest, ProbesTheStoredAddressBookInEitherLayout) {
   // Older layout, with the ".mddata" name of some backups, compared without case.
   WriteText(dir / "old" / (std::string(kAddressBookName) + ".mddata"), "sqlite FORMAT 3");
   EXPECT_FALSE(IsBackupEncrypted(dir / "old"));
-  // No probe at all: not encrypted.
+  // No probe at all, or one too short to hold a cipher block: not encrypted.
   std::filesystem::create_directories(dir / "none");
   EXPECT_FALSE(IsBackupEncrypted(dir / "none"));
+  WriteText(dir / "short" / std::string(kAddressBookName), "");
+  EXPECT_FALSE(IsBackupEncrypted(dir / "short"));
+  WriteText(dir / "short" / std::string(kAddressBookName), "\x8a\x11\x02\x7f\x00");
+  EXPECT_FALSE(IsBackupEncrypted(dir / "short"));
 }
 
 TEST(Discovery, NewestFirstStableHiddenAndUnreadableSkipped) {
