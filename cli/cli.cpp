@@ -178,6 +178,8 @@ int Scan(const Options& options, Terminal& terminal) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   const Result result = run.Wait();
+  // An interrupt that came as the last category finished still counts: the user asked to stop.
+  if (terminal.interrupted && terminal.interrupted->load()) stopped = true;
   bar.Done();
 
   if (openFailure) {

@@ -271,6 +271,17 @@ TEST(KestrioCli, UsageErrorsAndUnopenableBackups) {
   EXPECT_NE(err.str().find("password"), std::string::npos);
 }
 
+TEST(KestrioCli, AnInterruptStopsTheScanWithExitCodeTwo) {
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  fx::WriteBackup(dir / "backup", fx::BackupOptions{});
+  std::atomic<bool> interrupted{true};  // Ctrl-C before the first report
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, &interrupted};
+  EXPECT_EQ(cli::RunCli({"scan", (dir / "backup").string()}, terminal), cli::kExitStopped);
+  EXPECT_NE(err.str().find("stopped"), std::string::npos);
+}
+
 TEST(KestrioCli, BackupsListsTheDiscoveredBackupsNewestFirst) {
   fx::TempDir dir;
   setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
