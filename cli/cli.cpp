@@ -121,18 +121,40 @@ std::string ResultLine(Result result) {
   return ResultText(result) + " (" + std::to_string(result) + ")";
 }
 
-int Scan(const Options& options, Terminal& terminal) {
-  if (options.positional.size() != 1) {
-    terminal.err << "kestrio-cli: scan needs one backup folder\n" << kUsage;
-    return kExitUsage;
+// Polls every 50 ms until `finished` says so; an interrupt calls `stop` once. True when the
+// user interrupted (also when the interrupt came just as the work ended).
+template <typename Finished, typename Stop>
+bool WaitInterruptible(const Terminal& terminal, Finished finished, Stop stop) {
+  bool stopped = false;
+  while (!finished()) {
+    if (terminal.interrupted && terminal.interrupted->load() && !stopped) {
+      stop();
+      stopped = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  return stopped || (terminal.interrupted && terminal.interrupted->load());
+}
+
+// A backup scanned by ScanBackup: its store, the finished run and what went wrong.
+struct ScannedBackup {
+  BackupSummary summary;
+  std::unique_ptr<BackupStore> store;
+  std::unique_ptr<ScanRun> run;
+  std::map<std::string, Result> errors;
+  bool stopped = false;
+};
+
+// Scans the backup folder of the command line. kExitOk when the backup opened (a category
+// that failed is a warning); otherwise the exit code, with the message written.
+int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanned) {
   const std::filesystem::path folder = options.positional.front();
   std::error_code error;
   if (!std::filesystem::is_directory(folder, error)) {
     terminal.err << "kestrio-cli: " << folder.string() << " is not a folder\n";
     return kExitUnopened;
   }
-  BackupSummary summary;
+  BackupSummary& summary = scanned.summary;
   if (ReadBackupSummary(folder, summary) != kResultOk) {
     summary = BackupSummary{};
     summary.folder = folder;
@@ -144,10 +166,9 @@ int Scan(const Options& options, Terminal& terminal) {
     return kExitPassword;
   }
 
-  BackupStore store;
-  store.ChooseBackup(summary);
+  scanned.store = std::make_unique<BackupStore>();
+  scanned.store->ChooseBackup(summary);
   ProgressBar bar(terminal.err, terminal.progressBar);
-  std::map<std::string, Result> errors;
   std::optional<Result> openFailure;
   std::mutex errorsMutex;
   std::atomic<int> category{-1};
@@ -163,25 +184,20 @@ int Scan(const Options& options, Terminal& terminal) {
     if (!failed) {
       openFailure = result;
     } else {
-      errors[std::string(ScanCategoryKey(*failed))] = result;
+      scanned.errors[std::string(ScanCategoryKey(*failed))] = result;
     }
   };
-  ScanRun run(CreateRecoveryParse(static_cast<std::int32_t>(SourceKind::kBackupFolder), &store),
-              options.password.value_or(""), observer);
+  scanned.run = std::make_unique<ScanRun>(
+      CreateRecoveryParse(static_cast<std::int32_t>(SourceKind::kBackupFolder),
+                          scanned.store.get()),
+      options.password.value_or(""), observer);
+  ScanRun& run = *scanned.run;
   run.Start(ApplicationDataFolder());
-  bool stopped = false;
-  while (!run.Finished()) {
-    if (terminal.interrupted && terminal.interrupted->load() && !stopped) {
-      run.Stop();
-      stopped = true;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  const Result result = run.Wait();
-  // An interrupt that came as the last category finished still counts: the user asked to stop.
-  if (terminal.interrupted && terminal.interrupted->load()) stopped = true;
+  scanned.stopped = WaitInterruptible(
+      terminal, [&] { return run.Finished(); }, [&] { run.Stop(); });
+  scanned.stopped = run.Wait() == kResultStopped || scanned.stopped;
   bar.Done();
-
+  // The observer's callbacks end with the run; nothing refers to this frame afterwards.
   if (openFailure) {
     if (*openFailure == kResultWrongPassword) {
       terminal.err << "kestrio-cli: the password is wrong\n";
@@ -191,13 +207,22 @@ int Scan(const Options& options, Terminal& terminal) {
                  << "\n";
     return kExitUnopened;
   }
-  for (const auto& [key, code] : errors)
+  for (const auto& [key, code] : scanned.errors)
     terminal.err << "kestrio-cli: warning: " << key << ": " << ResultLine(code) << "\n";
+  return kExitOk;
+}
 
-  const ScanResults& results = run.Results();
+int Scan(const Options& options, Terminal& terminal) {
+  if (options.positional.size() != 1) {
+    terminal.err << "kestrio-cli: scan needs one backup folder\n" << kUsage;
+    return kExitUsage;
+  }
+  ScannedBackup scanned;
+  if (const int code = ScanBackup(options, terminal, scanned); code != kExitOk) return code;
+  const ScanResults& results = scanned.run->Results();
   if (options.json) {
     JsonWriter json;
-    WriteScan(json, summary, kResultOk, errors, results);
+    WriteScan(json, scanned.summary, kResultOk, scanned.errors, results);
     if (*options.json == "-") {
       terminal.out << json.str() << "\n";
     } else {
@@ -209,13 +234,15 @@ int Scan(const Options& options, Terminal& terminal) {
       }
     }
   } else {
-    terminal.out << (summary.displayName.empty() ? folder.string() : summary.displayName) << "\n";
+    const BackupSummary& summary = scanned.summary;
+    terminal.out << (summary.displayName.empty() ? summary.folder.string() : summary.displayName)
+                 << "\n";
     for (int i = 0; i < kScanCategoryCount; ++i) {
       const auto which = static_cast<ScanCategory>(i);
       terminal.out << "  " << ScanCategoryKey(which) << ": " << results.Count(which) << "\n";
     }
   }
-  if (result == kResultStopped || stopped) {
+  if (scanned.stopped) {
     terminal.err << "kestrio-cli: the scan was stopped; the results above are incomplete\n";
     return kExitStopped;
   }
