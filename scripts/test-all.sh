@@ -11,26 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
 
-packages=(
-  build-essential cmake ninja-build pkg-config clang-format tzdata
-  libsqlite3-dev libssl-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
-)
-if [ "$preset" = fuzz ]; then
-  packages+=(clang libclang-rt-14-dev)
-fi
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  if [ "$(id -u)" != 0 ]; then
-    echo "missing Debian packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+if [ "$preset" = fuzz ]; then scripts/install-deps.sh fuzz; else scripts/install-deps.sh; fi
 
 jobs=$(nproc)
 cmake --preset "$preset"
