@@ -95,7 +95,9 @@ TEST(TextFileWriter, ByteOrderMarkAndCrLfLineEnds) {
   ASSERT_EQ(file.Write("a\nb"), kResultOk);
   ASSERT_EQ(file.Write("\n\nc\r\n"), kResultOk);
   ASSERT_EQ(file.Close(), kResultOk);
-  EXPECT_EQ(testing::ReadText(dir / "t.txt"), "\xEF\xBB\xBF" "a\r\nb\r\n\r\nc\r\r\n");
+  EXPECT_EQ(testing::ReadText(dir / "t.txt"),
+            "\xEF\xBB\xBF"
+            "a\r\nb\r\n\r\nc\r\r\n");
   // A second open empties the file.
   ASSERT_EQ(file.Open(dir / "t.txt"), kResultOk);
   ASSERT_EQ(file.Close(), kResultOk);

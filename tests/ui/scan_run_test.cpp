@@ -88,8 +88,8 @@ class ScriptedBackend final : public IPhoneRecoveryParse {
                          const ProgressFunction&) override {
     return kResultOk;
   }
-  Result WriteWeChatChatText(const std::string&, const std::filesystem::path&,
-                             const std::string&, const ProgressFunction&) override {
+  Result WriteWeChatChatText(const std::string&, const std::filesystem::path&, const std::string&,
+                             const ProgressFunction&) override {
     return kResultOk;
   }
 
@@ -145,11 +145,10 @@ TEST(ScanRun, RunsEveryOperationInOrderAndHandsEachCategoryOff) {
   ScanRun run(std::move(backend), "", recorder.Observer());
   EXPECT_EQ(run.Run(), kResultOk);
 
-  EXPECT_EQ(script->calls,
-            (std::vector<std::string>{"Open", "ScanPhotos", "ScanMessages",
-                                      "ScanMessageAttachments", "ScanContacts", "ScanCallHistory",
-                                      "ScanNotes", "ScanAppFiles", "ScanWhatsAppChats",
-                                      "ScanWhatsAppAttachments"}));
+  EXPECT_EQ(script->calls, (std::vector<std::string>{
+                               "Open", "ScanPhotos", "ScanMessages", "ScanMessageAttachments",
+                               "ScanContacts", "ScanCallHistory", "ScanNotes", "ScanAppFiles",
+                               "ScanWhatsAppChats", "ScanWhatsAppAttachments"}));
   // 0 shows nothing; the first 1 raises the first-progress event once and shows 2; 150 shows
   // 99 and nothing later can exceed it.
   EXPECT_EQ(recorder.events, std::vector<ScanEvent>{ScanEvent::kFirstProgress});
@@ -191,13 +190,19 @@ TEST(ScanRun, OpenResultsDecideEventsAndEnds) {
   const Case cases[] = {
       {kResultStopped, kResultStopped, {ScanEvent::kFirstProgress}, true},
       {kResultOpenQuietStop, kResultStopped, {ScanEvent::kFirstProgress}, true},
-      {kResultWrongPassword, kResultWrongPassword,
-       {ScanEvent::kFirstProgress, ScanEvent::kWrongPassword}, false},
-      {kResultBackupRefused, kResultBackupRefused,
-       {ScanEvent::kFirstProgress, ScanEvent::kBackupRefused}, false},
+      {kResultWrongPassword,
+       kResultWrongPassword,
+       {ScanEvent::kFirstProgress, ScanEvent::kWrongPassword},
+       false},
+      {kResultBackupRefused,
+       kResultBackupRefused,
+       {ScanEvent::kFirstProgress, ScanEvent::kBackupRefused},
+       false},
       {kResultInvalid, kResultStopped, {ScanEvent::kFirstProgress, ScanEvent::kOpenFailed}, true},
-      {kResultManifestMbdbOpen, kResultStopped,
-       {ScanEvent::kFirstProgress, ScanEvent::kOpenFailed}, true},
+      {kResultManifestMbdbOpen,
+       kResultStopped,
+       {ScanEvent::kFirstProgress, ScanEvent::kOpenFailed},
+       true},
   };
   for (const Case& c : cases) {
     auto backend = std::make_unique<ScriptedBackend>();
