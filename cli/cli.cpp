@@ -1,5 +1,6 @@
 #include "cli/cli.h"
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -12,6 +13,7 @@
 #include "cli/json_writer.h"
 #include "cli/scan_json.h"
 #include "engine/backup_store.h"
+#include "output/recovery_run.h"
 #include "ui/scan_run.h"
 
 namespace kestrio::cli {
@@ -23,6 +25,12 @@ constexpr std::string_view kUsage =
     "      List the backups found on this computer, newest first.\n"
     "  kestrio-cli scan BACKUP [--password P] [--json FILE|-]\n"
     "      Scan the backup folder BACKUP and list what was found in every category.\n"
+    "  kestrio-cli recover BACKUP --out DIR [--password P] [--deleted-only] [--category NAME]...\n"
+    "      Scan BACKUP and write what it holds into DIR: files, and HTML, CSV and text\n"
+    "      reports. --category (repeatable) keeps only the named categories: cameraRoll,\n"
+    "      photoStream, messages, messageAttachments, contacts, callHistory, notes,\n"
+    "      appPhotos, appVideos, whatsApp, whatsAppAttachments. --deleted-only keeps only\n"
+    "      deleted records (file categories have none).\n"
     "  kestrio-cli --help\n"
     "\n"
     "Backups are searched in ~/.local/share/Apple Computer/MobileSync/Backup (and\n"
@@ -36,7 +44,25 @@ struct Options {
   std::vector<std::string> positional;
   std::optional<std::string> password;
   std::optional<std::string> json;  // file name, or "-"; "" for a bare --json
+  std::optional<std::string> out;
+  std::vector<std::string> categories;
+  bool deletedOnly = false;
   bool help = false;
+};
+
+// The command line's category names and the selection model's codes.
+constexpr std::pair<std::string_view, CategoryCode> kCategoryCodes[] = {
+    {"cameraRoll", kCodeCameraRoll},
+    {"photoStream", kCodePhotoStream},
+    {"messages", kCodeMessages},
+    {"messageAttachments", kCodeMessageAttachments},
+    {"contacts", kCodeContacts},
+    {"callHistory", kCodeCallHistory},
+    {"notes", kCodeNotes},
+    {"appPhotos", kCodeAppPhotos},
+    {"appVideos", kCodeAppVideos},
+    {"whatsApp", kCodeWhatsApp},
+    {"whatsAppAttachments", kCodeWhatsAppAttachments},
 };
 
 // Parses "--name value" options; false (with a message) on an unknown or incomplete one.
@@ -62,6 +88,18 @@ bool Parse(const std::vector<std::string>& args, bool jsonTakesFile, Options& op
       } else {
         options.json = "";
       }
+    } else if (arg == "--out" || arg == "--category") {
+      if (i + 1 >= args.size()) {
+        err << "kestrio-cli: " << arg << " needs a value\n";
+        return false;
+      }
+      if (arg == "--out") {
+        options.out = args[++i];
+      } else {
+        options.categories.push_back(args[++i]);
+      }
+    } else if (arg == "--deleted-only") {
+      options.deletedOnly = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       err << "kestrio-cli: unknown option " << arg << "\n";
       return false;
@@ -249,6 +287,94 @@ int Scan(const Options& options, Terminal& terminal) {
   return kExitOk;
 }
 
+// Unticks what the command line leaves out: categories not named, records not deleted.
+void Select(const Options& options, CStatisticsObj& statistics) {
+  if (!options.categories.empty()) {
+    for (const auto& [name, code] : kCategoryCodes) {
+      if (std::find(options.categories.begin(), options.categories.end(), name) ==
+          options.categories.end())
+        statistics.TickCategory(code, false);
+    }
+  }
+  if (options.deletedOnly) {
+    std::vector<const void*> live;
+    for (const SelectionEntry* entry : statistics.Entries()) {
+      if (entry->group == 0 && entry->deleted == 0 && entry->item) live.push_back(entry->item);
+    }
+    for (const void* item : live) statistics.TickItem(item, false);
+  }
+}
+
+int Recover(const Options& options, Terminal& terminal) {
+  if (options.positional.size() != 1 || !options.out || options.out->empty()) {
+    terminal.err << "kestrio-cli: recover needs one backup folder and --out DIR\n" << kUsage;
+    return kExitUsage;
+  }
+  for (const std::string& name : options.categories) {
+    if (std::none_of(std::begin(kCategoryCodes), std::end(kCategoryCodes),
+                     [&](const auto& known) { return known.first == name; })) {
+      terminal.err << "kestrio-cli: unknown category " << name << "\n";
+      return kExitUsage;
+    }
+  }
+  ScannedBackup scanned;
+  if (const int code = ScanBackup(options, terminal, scanned); code != kExitOk) return code;
+  if (scanned.stopped) {
+    terminal.err << "kestrio-cli: the scan was stopped; nothing was recovered\n";
+    return kExitStopped;
+  }
+  CStatisticsObj& statistics = scanned.run->Statistics();
+  Select(options, statistics);
+
+  const std::filesystem::path out = *options.out;
+  std::error_code error;
+  std::filesystem::create_directories(out, error);
+  if (!std::filesystem::is_directory(out, error)) {
+    terminal.err << "kestrio-cli: cannot create the output folder " << out.string() << "\n";
+    return kExitUsage;
+  }
+  RecoverySource source;
+  source.statistics = &statistics;
+  source.results = &scanned.run->Results();
+  source.backend = scanned.run->Backend();
+  source.deviceName = scanned.summary.displayName;
+  ProgressBar bar(terminal.err, terminal.progressBar);
+  RecoveryObserver observer;
+  observer.progress = [&](const RecoveryProgress& p) {
+    bar.Show(p.total > 0 ? p.done * 100 / p.total : 100, std::to_string(p.done) + "/" +
+                                                             std::to_string(p.total) + " " +
+                                                             p.current.filename().string());
+  };
+  const std::filesystem::path programFolder =
+      terminal.programFolder.empty() ? ProgramFolder() : terminal.programFolder;
+  RecoveryRun run(source, out, programFolder, observer);
+  std::string missing;
+  if (run.LoadTemplates(missing) != kResultOk) {
+    terminal.err << "kestrio-cli: a report template is missing or unreadable: " << missing
+                 << "\nNothing was written.\n";
+    return kExitUnopened;
+  }
+  run.Start();
+  const bool stopped = WaitInterruptible(
+      terminal, [&] { return run.Finished(); }, [&] { run.Cancel(); });
+  run.Wait();
+  bar.Done();
+
+  for (const RecoveryStatusRow& row : run.StatusRows()) {
+    if (row.failed)
+      terminal.err << "kestrio-cli: failed: " << row.path.string() << ": " << row.status << "\n";
+  }
+  terminal.out << "Recovered " << run.Done() - run.Failed() << " of " << run.Total()
+               << " item(s) into " << out.string();
+  if (run.Failed() > 0) terminal.out << " (" << run.Failed() << " failed)";
+  terminal.out << "\n";
+  if (stopped) {
+    terminal.err << "kestrio-cli: the recovery was stopped; what was written stays\n";
+    return kExitStopped;
+  }
+  return kExitOk;
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
@@ -263,12 +389,16 @@ int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   Options options;
-  const bool known = command == "backups" || command == "scan";
+  const bool known = command == "backups" || command == "scan" || command == "recover";
   if (!known) {
     terminal.err << "kestrio-cli: unknown command " << command << "\n" << kUsage;
     return kExitUsage;
   }
-  if (!Parse(rest, command == "scan", options, terminal.err)) return kExitUsage;
+  if (!Parse(rest, command != "backups", options, terminal.err)) return kExitUsage;
+  if (command != "recover" && (options.out || options.deletedOnly || !options.categories.empty())) {
+    terminal.err << "kestrio-cli: --out, --category and --deleted-only belong to recover\n";
+    return kExitUsage;
+  }
   if (options.help) {
     terminal.out << kUsage;
     return kExitOk;
@@ -279,6 +409,13 @@ int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
       return kExitUsage;
     }
     return Backups(options, terminal);
+  }
+  if (command == "recover") {
+    if (options.json) {
+      terminal.err << "kestrio-cli: recover takes no --json\n";
+      return kExitUsage;
+    }
+    return Recover(options, terminal);
   }
   return Scan(options, terminal);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -19,8 +20,10 @@ struct Terminal {
   std::ostream& out;
   std::ostream& err;
   bool progressBar = false;  // standard error is a terminal
-  // Set (by a signal handler) to stop a running scan.
+  // Set (by a signal handler) to stop a running scan or recovery.
   const std::atomic<bool>* interrupted = nullptr;
+  // Where the report templates are; empty: the folder of the running executable.
+  std::filesystem::path programFolder;
 };
 
 // Runs one command; `args` excludes the program name. Returns the exit code.

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
 
   std::vector<std::string> args(argv + 1, argv + argc);
-  kestrio::cli::Terminal terminal{std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, &interrupted};
+  kestrio::cli::Terminal terminal{
+      std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, &interrupted, {}};
   return kestrio::cli::RunCli(args, terminal);
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/recovery_parse.h"
+#include "ui/statistics.h"
 
 namespace kestrio {
 
@@ -66,13 +67,18 @@ struct ScanResults {
   AppFileMap appVideos;
   WhatsAppConversationMap whatsApp;
   std::vector<FileRecord> whatsAppAttachments;
+  // The lists the result page shows for the two chat categories: one row per conversation
+  // or chat (a copy of its last message, deleted when any message is), deleted rows first.
+  std::vector<MessageRecord> conversationRows;
+  std::vector<WhatsAppMessageRecord> whatsAppRows;
 
   // Items of a category (messages of all conversations, files of all apps).
   std::size_t Count(ScanCategory category) const;
 };
 
 // What the owner hears. Every callback runs on the worker thread; a window marshals it to
-// its own thread.
+// its own thread. Before a category is handed off, its list is put into display order and
+// its items are added to the selection model.
 struct ScanObserver {
   std::function<void(ScanEvent)> event;
   // The counts of the tree changed: after a successful open and after each category that
@@ -116,6 +122,10 @@ class ScanRun {
 
   // Read a category only after its categoryDone, or everything after the run.
   const ScanResults& Results() const { return results_; }
+  // The selection model, built category by category in the hand-offs (every item ticked).
+  // The worker builds it; the owner ticks and reads a category only after its categoryDone.
+  CStatisticsObj& Statistics() { return statistics_; }
+  const CStatisticsObj& Statistics() const { return statistics_; }
   IPhoneRecoveryParse* Backend() const { return backend_.get(); }
 
   // The progress report the back-end calls.
@@ -137,6 +147,7 @@ class ScanRun {
   std::string password_;
   ScanObserver observer_;
   ScanResults results_;
+  CStatisticsObj statistics_;
 
   mutable std::mutex lock_;  // the scan lock: serialises reports against pause and stop
   std::condition_variable resumed_;

@@ -195,7 +195,7 @@ TEST(KestrioCli, ScanWritesEveryCategoryAsValidJson) {
   const fx::BackupModel model = fx::WriteBackup(dir / "backup", options);
 
   std::ostringstream out, err;
-  cli::Terminal terminal{out, err};
+  cli::Terminal terminal{out, err, false, nullptr, {}};
   ASSERT_EQ(cli::RunCli({"scan", (dir / "backup").string(), "--json", "-"}, terminal), 0)
       << err.str();
   const auto json = testing::ParseJson(out.str());
@@ -245,7 +245,7 @@ TEST(KestrioCli, UsageErrorsAndUnopenableBackups) {
   fx::TempDir dir;
   setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
   std::ostringstream out, err;
-  cli::Terminal terminal{out, err};
+  cli::Terminal terminal{out, err, false, nullptr, {}};
   EXPECT_EQ(cli::RunCli({}, terminal), cli::kExitUsage);
   EXPECT_EQ(cli::RunCli({"frobnicate"}, terminal), cli::kExitUsage);
   EXPECT_EQ(cli::RunCli({"scan"}, terminal), cli::kExitUsage);
@@ -277,7 +277,7 @@ TEST(KestrioCli, AnInterruptStopsTheScanWithExitCodeTwo) {
   fx::WriteBackup(dir / "backup", fx::BackupOptions{});
   std::atomic<bool> interrupted{true};  // Ctrl-C before the first report
   std::ostringstream out, err;
-  cli::Terminal terminal{out, err, false, &interrupted};
+  cli::Terminal terminal{out, err, false, &interrupted, {}};
   EXPECT_EQ(cli::RunCli({"scan", (dir / "backup").string()}, terminal), cli::kExitStopped);
   EXPECT_NE(err.str().find("stopped"), std::string::npos);
 }
@@ -293,7 +293,7 @@ TEST(KestrioCli, BackupsListsTheDiscoveredBackupsNewestFirst) {
   const auto a = fx::WriteBackup(dir / "root" / "a", older);
   const auto b = fx::WriteBackup(dir / "root" / "b", newer);
   std::ostringstream out, err;
-  cli::Terminal terminal{out, err};
+  cli::Terminal terminal{out, err, false, nullptr, {}};
   ASSERT_EQ(cli::RunCli({"backups", "--json"}, terminal), 0);
   unsetenv("KESTRIO_BACKUP_DIRS");
   const auto json = testing::ParseJson(out.str());
