@@ -282,6 +282,48 @@ TEST(KestrioCli, AnInterruptStopsTheScanWithExitCodeTwo) {
   EXPECT_NE(err.str().find("stopped"), std::string::npos);
 }
 
+TEST(KestrioCli, RecoverWritesTheChosenCategoriesOnly) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  const fx::BackupModel model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, KESTRIO_SOURCE_DIR};
+  const std::string backup = (dir / "backup").string();
+  ASSERT_EQ(cli::RunCli({"recover", backup, "--out", (dir / "a").string(), "--category",
+                         "cameraRoll", "--category", "notes"},
+                        terminal),
+            0)
+      << err.str();
+  std::set<std::string> folders;
+  for (const auto& e : std::filesystem::directory_iterator(dir / "a"))
+    folders.insert(e.path().filename().string());
+  EXPECT_EQ(folders, (std::set<std::string>{"Camera Roll", "Notes"}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "a" / "Camera Roll"),
+                          std::filesystem::directory_iterator()),
+            static_cast<std::ptrdiff_t>(model.cameraRoll.size()));
+  EXPECT_NE(out.str().find("Recovered "), std::string::npos);
+
+  // Deleted records only: no file category, and only conversations with a deleted message.
+  ASSERT_EQ(
+      cli::RunCli({"recover", backup, "--out", (dir / "b").string(), "--deleted-only"}, terminal),
+      0);
+  EXPECT_FALSE(std::filesystem::exists(dir / "b" / "Camera Roll"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "b" / "Message" / "sms.csv"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "b" / "CallHistory"));
+
+  EXPECT_EQ(cli::RunCli({"recover", backup}, terminal), cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"recover", backup, "--out", "x", "--category", "bogus"}, terminal),
+            cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"scan", backup, "--deleted-only"}, terminal), cli::kExitUsage);
+  // Without the templates nothing is written.
+  cli::Terminal bare{out, err, false, nullptr, dir / "nowhere"};
+  EXPECT_EQ(cli::RunCli({"recover", backup, "--out", (dir / "c").string()}, bare),
+            cli::kExitUnopened);
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "c"));
+}
+
 TEST(KestrioCli, BackupsListsTheDiscoveredBackupsNewestFirst) {
   fx::TempDir dir;
   setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
