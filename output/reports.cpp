@@ -129,7 +129,9 @@ Result WriteChatText(const std::filesystem::path& path, const std::vector<Record
   std::string block;
   for (const Record& m : messages) {
     std::string who(NumberOf(m));
-    if (HasUsableName(m)) who = std::string(NameOf(m)) + "(" + who + ")";
+    // A name without a number (the owner's own WhatsApp messages) gets no empty brackets.
+    if (HasUsableName(m))
+      who = who.empty() ? std::string(NameOf(m)) : std::string(NameOf(m)) + "(" + who + ")";
     block.clear();
     AppendLabelled(block, m.isFromMe ? "To" : "From", who);
     AppendLabelled(block, "Data", m.dateText);
