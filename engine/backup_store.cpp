@@ -1,5 +1,6 @@
 #include "engine/backup_store.h"
 
+#include "app/paths.h"
 #include "backup/platform_storage.h"
 
 namespace kestrio {
@@ -25,6 +26,7 @@ constexpr std::string_view kPreviewFiles[] = {"tmp.jpg", "tmp.avi", "tmp.wav"};
 BackupStoreFolders BackupStoreFolders::Platform() {
   BackupStoreFolders folders;
   folders.workFolder = WorkFolder();
+  folders.programFolder = kestrio::ProgramFolder();
   folders.temporaryBackupFolder = [] { return kestrio::TemporaryBackupFolder(); };
   folders.backupRoots = BackupRoots();
   return folders;

@@ -30,6 +30,8 @@ using WeChatAccountMap = std::map<std::string, ChatAppConversationMap>;
 // own.
 struct BackupStoreFolders {
   std::filesystem::path workFolder;
+  // Where the program's companions lie (the decryption program).
+  std::filesystem::path programFolder;
   // Worked out on first use (the free-space search may touch every mount point).
   std::function<std::filesystem::path()> temporaryBackupFolder;
   std::vector<std::filesystem::path> backupRoots;
@@ -62,6 +64,7 @@ class BackupStore {
   void RemoveTemporaryFiles();
 
   std::filesystem::path TemporaryBackupFolder() const;
+  const std::filesystem::path& ProgramFolder() const { return folders_.programFolder; }
   // The decryption output folder (below the temporary backup folder); empty when there is
   // no temporary backup folder.
   std::filesystem::path DecryptionOutputFolder() const;

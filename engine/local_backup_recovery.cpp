@@ -1,5 +1,6 @@
 #include "engine/local_backup_recovery.h"
 
+#include "backup/decryption.h"
 #include "engine/chat_text.h"
 
 namespace kestrio {
@@ -11,6 +12,27 @@ constexpr std::int32_t kDecryptStep = 10;
 bool FileExists(const std::filesystem::path& path) {
   std::error_code ignored;
   return !path.empty() && std::filesystem::is_regular_file(path, ignored);
+}
+
+// The files the decryption wrote: those of the output folder and of its first-level
+// sub-folders.
+std::vector<std::filesystem::path> FilesWritten(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code ignored;
+    if (it->is_directory(ignored)) {
+      std::error_code inner;
+      for (std::filesystem::directory_iterator sub(it->path(), inner); !inner && sub != end;
+           sub.increment(inner)) {
+        if (sub->is_regular_file(ignored)) files.push_back(sub->path());
+      }
+    } else if (it->is_regular_file(ignored)) {
+      files.push_back(it->path());
+    }
+  }
+  return files;
 }
 
 }  // namespace
@@ -34,7 +56,6 @@ Result CLocalBuckupRecovery::SetProgressCallback(ProgressFunction progress) {
 }
 
 Result CLocalBuckupRecovery::Open(const std::string& password) {
-  (void)password;
   if (store_ == nullptr) return kResultInvalid;
   BackupStore& store = *store_;
   ProgressSink& progress = store.progress;
@@ -49,14 +70,20 @@ Result CLocalBuckupRecovery::Open(const std::string& password) {
 
   const std::filesystem::path folder = store.currentFolder;
   store.newLayout = FileExists(folder / "Manifest.db");
+  std::filesystem::path output;
   if (store.chosenBackup.encrypted) {
     progress.span = kDecryptStep;
-    // Encrypted backups are read once they are decrypted; without the decryption there is
-    // nothing to read.
-    return kResultInvalid;
+    output = store.DecryptionOutputFolder();
+    if (output.empty()) return kResultInvalid;  // no file system with room for it
+    const DecryptionSetup setup{store.ProgramFolder(), store.workFolder, output};
+    if (const Result decrypted = RunDecryption(password, folder, setup, progress);
+        decrypted != kResultOk)
+      return decrypted;
+    store.decryptedFiles = FilesWritten(output);
+  } else {
+    progress.base = 1;
+    if (const Result answer = progress.Report(1); answer != kResultOk) return answer;
   }
-  progress.base = 1;
-  if (const Result answer = progress.Report(1); answer != kResultOk) return answer;
 
   Result indexed = kResultInvalid;
   if (store.newLayout) {
@@ -68,6 +95,12 @@ Result CLocalBuckupRecovery::Open(const std::string& password) {
     }
   } else if (FileExists(folder / "Manifest.mbdb")) {
     indexed = ReadManifestMbdb(folder / "Manifest.mbdb", store.manifestEntries);
+  }
+  if (!output.empty()) {
+    // The deciphered files are read from here on, flat.
+    store.chosenBackup.folder = output;
+    store.currentFolder = output;
+    store.decrypted = true;
   }
   progress.base += progress.span;
   if (const Result answer = progress.Report(progress.base); answer != kResultOk) return answer;

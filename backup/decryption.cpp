@@ -1,0 +1,203 @@
+#include "backup/decryption.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <optional>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace kestrio {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kEndedRounds = 100;  // rounds the loop goes on after the program has ended
+constexpr int kRoundMilliseconds = 5;
+constexpr std::size_t kReadBytes = 4096;
+constexpr std::string_view kWrongPassword = "Wrong password";
+constexpr std::string_view kCount = "Count:";
+// Bytes kept from one read to the next, so that a marker split across two reads is found.
+constexpr std::size_t kCarry = 32;
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() { Close(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void Reset(int fd) {
+    Close();
+    fd_ = fd;
+  }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+bool MakePipe(Fd& read, Fd& write) {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+  read.Reset(ends[0]);
+  write.Reset(ends[1]);
+  return true;
+}
+
+// Copies the shipped program over the installed one, with its run bit. A failed copy leaves
+// an older installed copy in place.
+fs::path Install(const DecryptionSetup& setup) {
+  const fs::path installed = setup.workFolder / kDecryptionProgramName;
+  std::error_code error;
+  fs::create_directories(setup.workFolder, error);
+  fs::copy_file(setup.programFolder / kDecryptionProgramName, installed,
+                fs::copy_options::overwrite_existing, error);
+  fs::permissions(installed,
+                  fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                      fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::replace, error);
+  return installed;
+}
+
+// The number after the last "Count:" of `text`, if any.
+std::optional<std::uint64_t> LastCount(std::string_view text) {
+  const std::size_t at = text.rfind(kCount);
+  if (at == std::string_view::npos) return std::nullopt;
+  const char* begin = text.data() + at + kCount.size();
+  std::uint64_t value = 0;
+  const auto [end, error] = std::from_chars(begin, text.data() + text.size(), value);
+  if (error != std::errc() || end == begin) return std::nullopt;
+  return value;
+}
+
+// Ends the program and everything it started (it runs in a process group of its own).
+void EndProgram(pid_t pid) {
+  ::kill(-pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (::waitpid(pid, nullptr, WNOHANG) == pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(-pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+}
+
+}  // namespace
+
+std::uint64_t BackupFileCount(const fs::path& folder) {
+  std::uint64_t count = 0;
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    std::error_code ignored;
+    if (it->is_directory(ignored)) {
+      std::error_code inner;
+      for (fs::directory_iterator sub(it->path(), inner); !inner && sub != end;
+           sub.increment(inner)) {
+        if (!sub->is_directory(ignored)) ++count;
+      }
+    } else {
+      ++count;
+    }
+  }
+  return count;
+}
+
+Result RunDecryption(const std::string& password, const fs::path& backupFolder,
+                     const DecryptionSetup& setup, ProgressSink& progress) {
+  Fd inRead, inWrite, outRead, outWrite;
+  if (!MakePipe(inRead, inWrite) || !MakePipe(outRead, outWrite)) return kResultInvalid;
+  const fs::path installed = Install(setup);
+  std::error_code error;
+  fs::create_directories(setup.outputFolder, error);
+  const std::uint64_t files = std::max<std::uint64_t>(BackupFileCount(backupFolder), 1);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDERR_FILENO);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  std::string program = installed.string(), backup = backupFolder.string(),
+              output = setup.outputFolder.string(), secret = password;
+  char* argv[] = {program.data(), backup.data(), output.data(), secret.data(), nullptr};
+  pid_t pid = -1;
+  const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  inRead.Close();
+  outWrite.Close();
+  if (spawned != 0) return kResultInvalid;
+
+  Result result = kResultOk;
+  bool ended = false;
+  int countdown = kEndedRounds;
+  std::string carried;
+  std::vector<char> buffer(kReadBytes);
+  for (;;) {
+    if (!ended && ::waitpid(pid, nullptr, WNOHANG) == pid) ended = true;
+    if (ended && --countdown < 0) break;
+    pollfd ready{outRead.get(), POLLIN, 0};
+    const int polled = ::poll(&ready, 1, kRoundMilliseconds);
+    if (polled < 0 && errno != EINTR) break;
+    if (polled <= 0) continue;
+    const ssize_t n = ::read(outRead.get(), buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    const std::string text = carried + std::string(buffer.data(), static_cast<std::size_t>(n));
+    carried = text.substr(text.size() > kCarry ? text.size() - kCarry : 0);
+    if (text.find(kWrongPassword) != std::string::npos) {
+      result = kResultWrongPassword;
+      break;
+    }
+    std::uint64_t done = 0;
+    if (const auto count = LastCount(text)) {
+      done = std::min(*count, files);
+      if (progress.base == 0) {
+        progress.base = 1;
+        if (const Result answer = progress.Report(1); answer != kResultOk) {
+          result = answer;
+          break;
+        }
+      }
+    }
+    const auto percent = static_cast<std::int32_t>(progress.base + progress.span * done / files);
+    if (const Result answer = progress.Report(percent); answer != kResultOk) {
+      result = answer;
+      break;
+    }
+  }
+  // A program the watch left early (a stop, a wrong password) is ended, so that it writes
+  // nothing more into the folder the next run cleans; one that closed its output is waited
+  // for.
+  if (!ended) {
+    if (result != kResultOk) {
+      EndProgram(pid);
+    } else {
+      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      }
+    }
+  }
+  outRead.Close();
+  inWrite.Close();
+  progress.Report(progress.base + progress.span);
+  return result;
+}
+
+}  // namespace kestrio

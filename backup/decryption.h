@@ -1,0 +1,41 @@
+// Running the decryption program over an encrypted backup.
+//
+// The program ("tool", shipped beside Kestrio's executables) is installed into the work
+// folder and started as
+//   tool "<backup folder>" "<output folder>" "<password>"
+// (each one argument). It writes the deciphered stored files flat into the output folder,
+// leaves "Manifest.db-decypted" in the backup folder for Manifest.db backups, and prints
+// "Count:<n>" as files are done and "Wrong password" when the password does not open the
+// backup's keybag; both markers are read from its standard output and standard error.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "engine/parsers/parse_context.h"
+#include "engine/result.h"
+
+namespace kestrio {
+
+inline constexpr std::string_view kDecryptionProgramName = "tool";
+
+struct DecryptionSetup {
+  std::filesystem::path programFolder;  // where "tool" is shipped
+  std::filesystem::path workFolder;     // where it is installed
+  std::filesystem::path outputFolder;   // where the deciphered files go (created)
+};
+
+// Files of the backup folder, a first-level sub-folder counting as the files in it.
+std::uint64_t BackupFileCount(const std::filesystem::path& folder);
+
+// Installs and runs the decryption program and follows its output. `progress` holds the
+// callback, the progress base and the step: the first "Count:" raises a base of 0 to 1 and
+// reports it; every output read reports base + step * count / files; at the end base + step
+// is reported. 0 when the program ended; kResultWrongPassword (-110) on "Wrong password";
+// the callback's non-zero answer (the program is then ended too); 87 when the program cannot
+// be installed or started.
+Result RunDecryption(const std::string& password, const std::filesystem::path& backupFolder,
+                     const DecryptionSetup& setup, ProgressSink& progress);
+
+}  // namespace kestrio
