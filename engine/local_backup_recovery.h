@@ -13,9 +13,10 @@ class CLocalBuckupRecovery final : public IPhoneRecoveryParse {
   Result SetProgressCallback(ProgressFunction progress) override;
   Result ReservedOp(std::int32_t) override { return kResultOk; }
   bool IsBackupSource(std::int32_t) const override { return true; }
-  // Reads the backup's index. 87 when the index file is missing (and, until decryption is
-  // wired, for an encrypted backup); 6009, 1006 or SQLite's open result from the index
-  // readers; the progress callback's non-zero answer.
+  // Reads the backup's index, an encrypted backup after running the decryption program on it
+  // (its output folder becomes the current folder). 87 when the index file is missing or the
+  // decryption program cannot run; -110 for a wrong password; 6009, 1006 or SQLite's open
+  // result from the index readers; the progress callback's non-zero answer.
   Result Open(const std::string& password) override;
   Result ScanMessages(ConversationMap& conversations) override;
   Result ScanMessageAttachments(std::vector<AttachmentFileRecord>& attachments) override;

@@ -64,7 +64,7 @@ TEST(BackupBackend, OpenWithoutAnIndexFailsAfterReportingZeroAndOne) {
   EXPECT_EQ(f.Backend(f.dir / "b")->Open(""), kResultInvalid);
   EXPECT_EQ(f.reports, (std::vector<std::int32_t>{0, 1, 12}));
 
-  // An encrypted backup cannot be read without its decryption.
+  // An encrypted backup whose decryption program cannot run (none beside the program).
   f.reports.clear();
   EXPECT_EQ(f.Backend(f.dir / "b", true)->Open("secret"), kResultInvalid);
   EXPECT_EQ(f.reports, std::vector<std::int32_t>{0});
