@@ -8,11 +8,12 @@
 // reading program looks for; Manifest.mbdb backups get no copy.
 //
 // Output lines: "Count:N" after each index row or record (N counts every row: deciphered,
-// skipped and refused alike); "Wrong password" when, and only when, a class key of the
-// keybag fails to unwrap. A stored file that is missing, holds no data, is not a multiple of
-// 16 bytes, has bad padding or whose key does not unwrap is reported on the error channel and
-// skipped; so is a row whose file ID is not 40 hexadecimal digits and a regular file without
-// an encryption key. Directories, links and rows of unknown kinds are skipped silently.
+// skipped and refused alike); "Wrong password" when, and only when, a class key of the keybag
+// fails to unwrap. A stored file that is missing, is not a multiple of 16 bytes, has bad
+// padding or whose key does not unwrap is reported on the error channel and skipped; so is a
+// row whose file ID is not 40 hexadecimal digits and a regular file without an encryption key.
+// Directories, links and rows of unknown kinds are skipped silently. An empty file (stored as
+// 0 bytes or as one block of padding) is written as an empty file.
 #pragma once
 
 #include <filesystem>

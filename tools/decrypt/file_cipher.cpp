@@ -70,7 +70,13 @@ CipherResult Decipher(const Key& key, const std::filesystem::path& input,
   if (!std::filesystem::is_regular_file(input, error)) return {CipherStatus::kMissing};
   const std::uintmax_t size = std::filesystem::file_size(input, error);
   if (error) return {CipherStatus::kReadError};
-  if (size == 0) return {CipherStatus::kEmpty};
+  if (size == 0) {
+    // An empty file: the stored form of an empty file is not settled (0 bytes or one padding
+    // block); both give an empty output.
+    OutputFile out(output);
+    if (!out.Open() || !out.Keep()) return {CipherStatus::kWriteError};
+    return {CipherStatus::kOk, 0};
+  }
   if (size % kBlock != 0) return {CipherStatus::kNotBlockAligned};
 
   File in(std::fopen(input.c_str(), "rb"));
@@ -119,7 +125,6 @@ CipherResult Decipher(const Key& key, const std::filesystem::path& input,
   if (padding == Padding::kDatabase && size % 512 == 0) strip = 0;
   if (!out.Write(tail, kBlock - strip)) return {CipherStatus::kWriteError};
   written += kBlock - strip;
-  if (written == 0) return {CipherStatus::kEmpty};
   if (!out.Keep()) return {CipherStatus::kWriteError};
   return {CipherStatus::kOk, written};
 }
@@ -145,8 +150,6 @@ std::string_view Describe(CipherStatus status) {
       return "deciphered";
     case CipherStatus::kMissing:
       return "stored file is missing";
-    case CipherStatus::kEmpty:
-      return "stored file holds no data";
     case CipherStatus::kNotBlockAligned:
       return "stored file length is not a multiple of 16";
     case CipherStatus::kBadPadding:

@@ -1,9 +1,9 @@
-// Deciphering one stored file: AES-256-CBC with a zero IV over the whole file, PKCS#7
-// padding at the end (always present, 1..16 bytes, so a block-aligned plaintext gains a
-// whole block). The file is read and deciphered in 1 MiB pieces, so memory stays constant
-// whatever its length; the last plaintext block is held back until the end, where the
-// padding is checked and stripped. The recorded Size of a file is never used: the length is
-// what the padding leaves.
+// Deciphering one stored file: AES-256-CBC with a zero IV over the whole file, PKCS#7 padding
+// at the end (always present, 1..16 bytes, so a block-aligned plaintext gains a whole block).
+// An empty stored file, like one block of padding, gives an empty output. The file is read and
+// deciphered in 1 MiB pieces, so memory stays constant whatever its length; the last plaintext
+// block is held back until the end, where the padding is checked and stripped. The recorded
+// Size of a file is never used: the length is what the padding leaves.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,6 @@ enum class Padding {
 enum class CipherStatus {
   kOk,
   kMissing,          // no regular file at the input path
-  kEmpty,            // 0 bytes, or one block that is all padding: no data
   kNotBlockAligned,  // length not a multiple of 16
   kBadPadding,
   kReadError,
