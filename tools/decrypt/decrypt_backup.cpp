@@ -158,6 +158,7 @@ int Run::FromManifestDb(const std::optional<Bytes>& manifestKey) {
   const std::string unwritable =
       "cannot write " + index.string() + " (is the backup folder read-only?)";
   std::error_code ec;
+  if (!fs::is_regular_file(source, ec)) return Fail("Manifest.db is not a regular file");
   if (manifestKey) {
     const std::span<const std::uint8_t> wrapped(*manifestKey);
     const std::uint32_t clas = Le32(wrapped.first(4));
@@ -301,9 +302,14 @@ bool Run::DecipherFile(const FileJob& job, bool twoLevelFirst) {
     const fs::path other = twoLevelFirst ? flat : twoLevel;
     if (fs::is_regular_file(other, ec)) stored = other;
   }
-  const CipherResult result = DecryptFile(*fileKey, stored, o_.outputFolder / id, Padding::kStrict);
+  const fs::path output = o_.outputFolder / id;
+  if (fs::equivalent(stored, output, ec)) {  // an output folder inside the backup
+    Err(id + ": the output would replace the stored file, skipped");
+    return true;
+  }
+  const CipherResult result = DecryptFile(*fileKey, stored, output, Padding::kStrict);
   if (result.status == CipherStatus::kWriteError) {
-    Err("cannot write " + (o_.outputFolder / id).string() + "; stopping");
+    Err("cannot write " + output.string() + "; stopping");
     return false;
   }
   if (result.status != CipherStatus::kOk)

@@ -233,10 +233,21 @@ TEST_F(DecryptBackupFailures, IndexThatIsNotADatabaseOrIsCutShort) {
   ExpectError(model.password, "Manifest.mbdb");
 }
 
-TEST_F(DecryptBackupFailures, OutputFolderMustNotBeTheBackupFolder) {
-  const EncryptedBackupModel model = Write(EncryptionEra::kManifestMbdb);
+TEST_F(DecryptBackupFailures, OutputFolderNeverReplacesStoredFiles) {
+  EncryptedBackupModel model = Write(EncryptionEra::kManifestMbdb);
   output_ = backup_ / ".";
   ExpectError(model.password, "output folder");
+
+  // The output folder is a two-digit folder of the backup: the files stored in it stay.
+  fs::remove_all(backup_);
+  model = Write(EncryptionEra::kEncryptedManifestDb);
+  const auto& small = *model.Find("small");
+  output_ = backup_ / small.fileId.substr(0, 2);
+  const std::string stored = ReadText(small.path);
+  const Captured c = RunTool(backup_, output_, model.password);
+  EXPECT_EQ(c.status, kExitOk);
+  EXPECT_TRUE(ReadText(small.path) == stored);
+  EXPECT_NE(c.err.find(small.fileId + ": the output would replace"), std::string::npos);
 }
 
 }  // namespace
