@@ -6,7 +6,8 @@
 #   scripts/test-all.sh core       the core alone, built without Qt
 #   scripts/test-all.sh fuzz       the libFuzzer targets (clang): the SQLite reader for a
 #                                  minute from its generated seed corpus, the index,
-#                                  Info.plist and file-type readers for 15 s each
+#                                  Info.plist, file-type and decryption-record readers
+#                                  for 15 s each
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
@@ -24,11 +25,12 @@ if [ "$preset" = fuzz ]; then
   build/fuzz/bin/sqlite_reader_fuzz -seed=1 -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
     -dict=fuzz/sqlite.dict "$work" build/fuzz/fuzz-corpus/sqlite_reader_seeds
   # The index and Info.plist readers are small: a quarter of a minute each.
-  mkdir -p "$work/mbdb" "$work/summary" "$work/types"
+  mkdir -p "$work/mbdb" "$work/summary" "$work/types" "$work/decrypt"
   build/fuzz/bin/manifest_mbdb_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/mbdb"
   build/fuzz/bin/backup_summary_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/summary" \
     fuzz/seeds/backup_summary
   build/fuzz/bin/file_type_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/types"
+  build/fuzz/bin/decrypt_records_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/decrypt"
 else
   ctest --preset "$preset" -j "$jobs"
 fi
