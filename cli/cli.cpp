@@ -181,6 +181,11 @@ struct ScannedBackup {
   std::unique_ptr<ScanRun> run;
   std::map<std::string, Result> errors;
   bool stopped = false;
+  // What the run's observer writes to lives as long as the run.
+  std::unique_ptr<ProgressBar> bar;
+  std::optional<Result> openFailure;
+  std::mutex errorsMutex;
+  std::atomic<int> category{-1};
 };
 
 // Scans the backup folder of the command line. kExitOk when the backup opened (a category
@@ -206,23 +211,23 @@ int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanne
 
   scanned.store = std::make_unique<BackupStore>();
   scanned.store->ChooseBackup(summary);
-  ProgressBar bar(terminal.err, terminal.progressBar);
-  std::optional<Result> openFailure;
-  std::mutex errorsMutex;
-  std::atomic<int> category{-1};
+  scanned.bar = std::make_unique<ProgressBar>(terminal.err, terminal.progressBar);
+  ScannedBackup* state = &scanned;
   ScanObserver observer;
-  observer.progress = [&](std::int32_t percent) {
-    const int current = category.load();
-    bar.Show(percent,
-             current < 0 ? "opening" : ScanCategoryKey(static_cast<ScanCategory>(current)));
+  observer.progress = [state](std::int32_t percent) {
+    const int current = state->category.load();
+    state->bar->Show(percent,
+                     current < 0 ? "opening" : ScanCategoryKey(static_cast<ScanCategory>(current)));
   };
-  observer.categoryDone = [&](ScanCategory done, bool) { category = static_cast<int>(done); };
-  observer.failed = [&](std::optional<ScanCategory> failed, Result result) {
-    std::lock_guard<std::mutex> guard(errorsMutex);
+  observer.categoryDone = [state](ScanCategory done, bool) {
+    state->category = static_cast<int>(done);
+  };
+  observer.failed = [state](std::optional<ScanCategory> failed, Result result) {
+    std::lock_guard<std::mutex> guard(state->errorsMutex);
     if (!failed) {
-      openFailure = result;
+      state->openFailure = result;
     } else {
-      scanned.errors[std::string(ScanCategoryKey(*failed))] = result;
+      state->errors[std::string(ScanCategoryKey(*failed))] = result;
     }
   };
   scanned.run = std::make_unique<ScanRun>(
@@ -234,9 +239,8 @@ int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanne
   scanned.stopped = WaitInterruptible(
       terminal, [&] { return run.Finished(); }, [&] { run.Stop(); });
   scanned.stopped = run.Wait() == kResultStopped || scanned.stopped;
-  bar.Done();
-  // The observer's callbacks end with the run; nothing refers to this frame afterwards.
-  if (openFailure) {
+  scanned.bar->Done();
+  if (const std::optional<Result> openFailure = scanned.openFailure) {
     if (*openFailure == kResultWrongPassword) {
       terminal.err << "kestrio-cli: the password is wrong\n";
       return kExitPassword;
