@@ -98,22 +98,22 @@ void EndProgram(pid_t pid) {
 
 }  // namespace
 
-std::uint64_t BackupFileCount(const fs::path& folder) {
-  std::uint64_t count = 0;
+std::vector<fs::path> FolderFiles(const fs::path& folder) {
+  std::vector<fs::path> files;
   std::error_code error;
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     std::error_code ignored;
-    if (it->is_directory(ignored)) {
-      std::error_code inner;
-      for (fs::directory_iterator sub(it->path(), inner); !inner && sub != end;
-           sub.increment(inner)) {
-        if (!sub->is_directory(ignored)) ++count;
-      }
-    } else {
-      ++count;
+    if (!it->is_directory(ignored)) {
+      files.push_back(it->path());
+      continue;
+    }
+    std::error_code inner;
+    for (fs::directory_iterator sub(it->path(), inner); !inner && sub != end;
+         sub.increment(inner)) {
+      if (!sub->is_directory(ignored)) files.push_back(sub->path());
     }
   }
-  return count;
+  return files;
 }
 
 Result RunDecryption(const std::string& password, const fs::path& backupFolder,

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "engine/parsers/parse_context.h"
 #include "engine/result.h"
@@ -26,8 +27,13 @@ struct DecryptionSetup {
   std::filesystem::path outputFolder;   // where the deciphered files go (created)
 };
 
+// The files of `folder` and of its first-level sub-folders (deeper levels are not read).
+std::vector<std::filesystem::path> FolderFiles(const std::filesystem::path& folder);
+
 // Files of the backup folder, a first-level sub-folder counting as the files in it.
-std::uint64_t BackupFileCount(const std::filesystem::path& folder);
+inline std::uint64_t BackupFileCount(const std::filesystem::path& folder) {
+  return FolderFiles(folder).size();
+}
 
 // Installs and runs the decryption program and follows its output. `progress` holds the
 // callback, the progress base and the step: the first "Count:" raises a base of 0 to 1 and

@@ -14,27 +14,6 @@ bool FileExists(const std::filesystem::path& path) {
   return !path.empty() && std::filesystem::is_regular_file(path, ignored);
 }
 
-// The files the decryption wrote: those of the output folder and of its first-level
-// sub-folders.
-std::vector<std::filesystem::path> FilesWritten(const std::filesystem::path& folder) {
-  std::vector<std::filesystem::path> files;
-  std::error_code error;
-  for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
-       it.increment(error)) {
-    std::error_code ignored;
-    if (it->is_directory(ignored)) {
-      std::error_code inner;
-      for (std::filesystem::directory_iterator sub(it->path(), inner); !inner && sub != end;
-           sub.increment(inner)) {
-        if (sub->is_regular_file(ignored)) files.push_back(sub->path());
-      }
-    } else if (it->is_regular_file(ignored)) {
-      files.push_back(it->path());
-    }
-  }
-  return files;
-}
-
 }  // namespace
 
 std::unique_ptr<IPhoneRecoveryParse> CreateRecoveryParse(std::int32_t kind, BackupStore* store) {
@@ -79,7 +58,7 @@ Result CLocalBuckupRecovery::Open(const std::string& password) {
     if (const Result decrypted = RunDecryption(password, folder, setup, progress);
         decrypted != kResultOk)
       return decrypted;
-    store.decryptedFiles = FilesWritten(output);
+    store.decryptedFiles = FolderFiles(output);
   } else {
     progress.base = 1;
     if (const Result answer = progress.Report(1); answer != kResultOk) return answer;
