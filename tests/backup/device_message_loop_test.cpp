@@ -290,9 +290,8 @@ TEST_F(MessageLoop, UploadRefusesHostileNamesAndKeepsTheStreamInStep) {
 
 TEST_F(MessageLoop, DeviceGoneDuringUploadEndsWithMinusOne) {
   device_.Message("DLMessageUploadFiles", Msg("DLMessageUploadFiles", {Dict({})}));
-  auto upload = Upload().File("udid/cut").Data(std::string(5000, 'y')).bytes;
-  upload.resize(upload.size() - 100);
-  device_.Raw(upload);
+  const auto upload = Upload().File("udid/cut").Data(std::string(5000, 'y')).bytes;
+  device_.Raw({upload.begin(), upload.end() - 100});  // gone in the middle of the block
   device_.attached = false;
   Disconnect();
   EXPECT_EQ(Run(), -1);
