@@ -29,11 +29,9 @@ constexpr std::uint8_t kCodeRemoteError = 0x0B;
 constexpr std::uint8_t kCodeFileData = 0x0C;
 
 constexpr char kInvalidPath[] = "Invalid path";
-// libplist 2.2 counts dates from 2001-01-01 UTC; Unix seconds minus this give
-// its seconds.
+// libplist 2.2 counts dates from 2001-01-01 UTC; Unix seconds minus this give its seconds.
 constexpr std::int64_t kAppleEpochOffset = 978307200;
-// Most bytes of a device's error text that are kept; the rest is read and
-// dropped.
+// Most bytes of a device's error text that are kept; the rest is read and dropped.
 constexpr std::size_t kMaxErrorTextLength = 4096;
 
 void AppendBe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
@@ -111,8 +109,7 @@ class MessageLoop {
   Result ProcessMessage(plist_t message);
 
   // Raw reads of uploads. Each is false when the device vanished or stalled for
-  // kDeviceMaxEmptyRawReads reads in a row; the abort counter has then been
-  // raised.
+  // kDeviceMaxEmptyRawReads reads in a row; the abort counter has then been raised.
   bool ReadExact(std::span<std::uint8_t> buffer);
   std::optional<std::uint32_t> ReadBe32();
   bool Discard(std::uint64_t length);
@@ -189,9 +186,8 @@ Outcome MessageLoop::Dispatch(const std::string& name, plist_t message, Result& 
   return Outcome::kHandled;
 }
 
-// The device's figure becomes the overall progress when it is above 0 and less
-// than 99 above the current value (so a first report of 99 or more is not
-// taken).
+// The device's figure becomes the overall progress when it is above 0 and less than 99 above the
+// current value (so a first report of 99 or more is not taken).
 void MessageLoop::UpdateProgress(plist_t message, std::uint32_t index) {
   const plist_t node = Item(message, index);
   if (!node || plist_get_node_type(node) != PLIST_REAL) return;
@@ -331,10 +327,9 @@ bool MessageLoop::Discard(std::uint64_t length) {
   return true;
 }
 
-// Files from the device, repeated until a name length of 0 (see the header for
-// the stream). A file that cannot be written is still read to its end so that
-// the stream stays in step; its error (the last one) goes into the status
-// response.
+// Files from the device, repeated until a name length of 0 (see the header for the stream). A file
+// that cannot be written is still read to its end so that the stream stays in step; its error (the
+// last one) goes into the status response.
 void MessageLoop::UploadFiles() {
   std::int32_t errorCode = 0;
   std::string errorText;
@@ -438,7 +433,6 @@ void MessageLoop::UploadFiles() {
       break;
     }
     if (endOfStream) break;
-    if (code == kCodeFileData) continue;
     const std::uint64_t payload = *length - 1;
     if (code == kCodeRemoteError) {
       const std::size_t kept =

@@ -20,8 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FakeDevice;
 
-// Message builders: a device-link message is an array whose first item is its
-// name.
+// Message builders: a device-link message is an array whose first item is its name.
 PlistPtr Msg(const std::string& name, std::initializer_list<plist_t> items = {}) {
   PlistPtr array(plist_new_array());
   plist_array_append_item(array.get(), plist_new_string(name.c_str()));
@@ -86,8 +85,8 @@ struct Upload {
   }
 };
 
-// What the loop sent for a download: per file its name, the data of its 0x0C
-// blocks and the text of an 0x06 error block; then the loop's empty length.
+// What the loop sent for a download: per file its name, the data of its 0x0C blocks and the text of
+// an 0x06 error block; then the loop's empty length.
 struct SentFile {
   std::string name;
   std::string data;

@@ -1,5 +1,5 @@
-// A scripted device for the device-link message loop: queued messages and raw
-// bytes in, and a record of everything the loop sends back.
+// A scripted device for the device-link message loop: queued messages and raw bytes in, and a
+// record of everything the loop sends back.
 #pragma once
 
 #include <algorithm>
@@ -23,8 +23,7 @@ class FakeDevice : public DeviceLink {
     PlistPtr value;
   };
 
-  // A message the loop receives next; `message` is the whole array (name at
-  // index 0).
+  // A message the loop receives next; `message` is the whole array (name at index 0).
   void Message(std::string name, PlistPtr message) {
     messages_.emplace_back(std::in_place, std::move(name), std::move(message));
   }
