@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <map>
+#include <random>
 
 #include "backup/platform_storage.h"
 #include "tests/backup/fake_device.h"
@@ -469,6 +470,27 @@ TEST_F(MessageLoop, AbortRaisedDuringTheLoopEndsItWithMinusOne) {
   device_.Message("DLMessageCreateDirectory", Msg("DLMessageCreateDirectory", {Str("udid/b")}));
   EXPECT_EQ(Run(), -1);
   EXPECT_EQ(device_.statuses.size(), 1u);
+}
+
+TEST_F(MessageLoop, RandomUploadStreamsEndAndStayInsideTheBase) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 300; ++round) {
+    FakeDevice device;
+    device.Message("DLMessageUploadFiles", Msg("DLMessageUploadFiles", {Dict({})}));
+    // A valid start, then bytes that are mostly small numbers, dots and slashes.
+    std::vector<std::uint8_t> bytes = Upload().File("udid/f").Data("ok").bytes;
+    const char alphabet[] = {0, 0, 0, 1, 2, 5, 0x0B, 0x0C, '.', '.', '/', 'a'};
+    for (int i = static_cast<int>(random() % 200); i > 0; --i)
+      bytes.push_back(static_cast<std::uint8_t>(alphabet[random() % sizeof alphabet]));
+    device.Raw(bytes);
+    device.rawPiece = 1 + random() % 8;
+    device.Message("DLMessageDisconnect", Msg("DLMessageDisconnect"));
+    const Result result = RunMessageLoop(device, base_, state_);
+    EXPECT_TRUE(result == kResultOk || result == -1) << round;
+  }
+  std::vector<fs::path> top;
+  for (const auto& entry : fs::directory_iterator(dir_.path())) top.push_back(entry.path());
+  EXPECT_EQ(top, std::vector<fs::path>{base_});
 }
 
 }  // namespace
