@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format tzdata
   libsqlite3-dev libssl-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
+  libimobiledevice-dev libusbmuxd-dev
 )
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang libclang-rt-14-dev)
