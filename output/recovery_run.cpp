@@ -148,6 +148,10 @@ Result RecoveryRun::Report(std::int32_t percent, Result error, const fs::path& p
   return kResultOk;
 }
 
+CopyProgress RecoveryRun::Progress() {
+  return [this](std::int32_t p, Result e, const fs::path& d) { return Report(p, e, d); };
+}
+
 void RecoveryRun::CountItem(const fs::path& path, Result error) {
   // Reported as a final progress call would have been; a cancel does not hide it.
   std::lock_guard<std::mutex> guard(lock_);
@@ -170,9 +174,7 @@ void RecoveryRun::CopyFile(const fs::path& source, const fs::path& destination) 
   const fs::path target = UniquePath(destination);
   if (PathTooLong(target)) return;
   finalReport_ = false;
-  const Result copied = source_.backend->CopyBackupFile(
-      source, target,
-      [this](std::int32_t p, Result e, const fs::path& d) { return Report(p, e, d); });
+  const Result copied = source_.backend->CopyBackupFile(source, target, Progress());
   // An empty file is copied without any report: count it here.
   if (!finalReport_ && copied == kResultOk) CountItem(target, kResultOk);
 }
@@ -192,9 +194,7 @@ void RecoveryRun::ExportConversation(const MessageRecord& row) {
   WriteConversationText(UniquePath(folder / (name + ".txt")), messages);
   const fs::path html = UniquePath(folder / (name + ".html"));
   if (PathTooLong(html)) return;
-  WriteConversationHtml(
-      html, head, t.tail, messages,
-      [this](std::int32_t p, Result e, const fs::path& d) { return Report(p, e, d); });
+  WriteConversationHtml(html, head, t.tail, messages, Progress());
 }
 
 void RecoveryRun::ExportWhatsAppChat(const WhatsAppMessageRecord& row) {
@@ -220,9 +220,7 @@ void RecoveryRun::ExportWhatsAppChat(const WhatsAppMessageRecord& row) {
   WriteWhatsAppCsv(UniquePath(folder / (name + ".csv")), messages);
   const fs::path html = UniquePath(folder / (name + ".html"));
   if (PathTooLong(html)) return;
-  WriteWhatsAppHtml(
-      html, head, t.tail, messages,
-      [this](std::int32_t p, Result e, const fs::path& d) { return Report(p, e, d); });
+  WriteWhatsAppHtml(html, head, t.tail, messages, Progress());
 }
 
 void RecoveryRun::Export(const SelectionEntry& entry) {

@@ -107,6 +107,8 @@ class RecoveryRun {
   Result Report(std::int32_t percent, Result error, const std::filesystem::path& path);
 
  private:
+  // Report as the callback every copy and page writer takes.
+  CopyProgress Progress();
   void Export(const SelectionEntry& entry);
   void CopyFile(const std::filesystem::path& source, const std::filesystem::path& destination);
   void ExportConversation(const MessageRecord& row);
