@@ -37,6 +37,8 @@ class DeviceLink {
   // A device-link status response: code, optional text (empty: none) and a value that stays the
   // caller's (null: none).
   virtual bool SendStatus(std::int32_t code, const std::string& text, plist_t value) = 0;
+  // A mobilebackup2 message: its name and a dictionary that stays the caller's.
+  virtual bool SendMessage(const std::string& name, plist_t options) = 0;
   // True while a device can still be looked up.
   virtual bool DeviceAttached() = 0;
   // The waits between empty receives; a scripted device returns at once.

@@ -31,6 +31,16 @@ constexpr std::chrono::seconds kSyncLockWait{2};
 // Most bytes read from one device file for Info.plist; a larger file is left out.
 constexpr std::size_t kMaxAfcFileSize = 64u << 20;
 
+bool DeviceCanBeFound(const std::string& udid) {
+  idevice_t device = nullptr;
+  if (idevice_new_with_options(&device, udid.empty() ? nullptr : udid.c_str(),
+                               IDEVICE_LOOKUP_USBMUX) != IDEVICE_E_SUCCESS ||
+      !device)
+    return false;
+  idevice_free(device);
+  return true;
+}
+
 // The mobilebackup2 client as the message loop's device.
 class MobileBackup2Link : public DeviceLink {
  public:
@@ -75,12 +85,10 @@ class MobileBackup2Link : public DeviceLink {
     return mobilebackup2_send_status_response(client_, code, text.empty() ? nullptr : text.c_str(),
                                               value) == MOBILEBACKUP2_E_SUCCESS;
   }
-  bool DeviceAttached() override {
-    idevice_t device = nullptr;
-    if (idevice_new(&device, udid_.c_str()) != IDEVICE_E_SUCCESS) return false;
-    idevice_free(device);
-    return true;
+  bool SendMessage(const std::string& name, plist_t options) override {
+    return mobilebackup2_send_message(client_, name.c_str(), options) == MOBILEBACKUP2_E_SUCCESS;
   }
+  bool DeviceAttached() override { return DeviceCanBeFound(udid_); }
   void Sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 
  private:
@@ -104,12 +112,17 @@ CDeviceBackupSession& CDeviceBackupSession::Instance() {
   return session;
 }
 
-CDeviceBackupSession::~CDeviceBackupSession() { Disconnect(); }
+CDeviceBackupSession::~CDeviceBackupSession() {
+  CleanTemporaryBackup();
+  Disconnect();
+}
+
+bool CDeviceBackupSession::DeviceAttached() { return DeviceCanBeFound(Connected() ? udid_ : ""); }
 
 void CDeviceBackupSession::OnNotification(const char* notification, void* session) {
   // Suspend, resume, host attached and detached are observed and otherwise ignored.
   if (notification && std::string_view(notification) == kCancelRequest)
-    ++static_cast<CDeviceBackupSession*>(session)->abort_;
+    ++static_cast<CDeviceBackupSession*>(session)->AbortCounter();
 }
 
 void CDeviceBackupSession::Post(const char* notification) {
@@ -232,12 +245,12 @@ Result CDeviceBackupSession::Connect() {
       afc_file_close(afc_, lock);
   }
 
+  link_ = std::make_unique<MobileBackup2Link>(backup_, udid_);
   PlistPtr encrypt = LockdownValue(lockdown_, "com.apple.mobile.backup", "WillEncrypt");
-  if (encrypt && plist_get_node_type(encrypt.get()) == PLIST_BOOLEAN) {
-    std::uint8_t value = 0;
-    plist_get_bool_val(encrypt.get(), &value);
-    willEncrypt_ = value != 0;
-  }
+  std::uint8_t willEncrypt = 0;
+  if (encrypt && plist_get_node_type(encrypt.get()) == PLIST_BOOLEAN)
+    plist_get_bool_val(encrypt.get(), &willEncrypt);
+  ResetDeviceState(willEncrypt != 0);
 
   int major = std::atoi(CachedValue(productVersion_, "ProductVersion").c_str());
   version10OrLater_ = major > 9;
@@ -248,6 +261,8 @@ Result CDeviceBackupSession::Connect() {
 }
 
 void CDeviceBackupSession::Disconnect() {
+  if (link_ && EncryptionSwitchedOff()) RestoreEncryption();
+  link_.reset();
   if (lockdown_) lockdownd_client_free(lockdown_);
   lockdown_ = nullptr;
   ReleaseSyncLock();
@@ -260,7 +275,8 @@ void CDeviceBackupSession::Disconnect() {
   if (device_) idevice_free(device_);
   device_ = nullptr;
   udid_.clear();
-  willEncrypt_ = version10OrLater_ = version12OrLater_ = false;
+  ResetDeviceState(false);
+  version10OrLater_ = version12OrLater_ = false;
   productVersion_.clear();
   deviceName_.clear();
   deviceClass_.clear();
@@ -309,61 +325,7 @@ std::optional<std::vector<std::uint8_t>> CDeviceBackupSession::ReadAfcFile(
   return contents;
 }
 
-Result CDeviceBackupSession::RunLoop(const fs::path& base, Progress progress, std::int32_t scale) {
-  MobileBackup2Link link(backup_, udid_);
-  LoopState state(abort_);
-  state.progress = std::move(progress);
-  state.progressScale = scale;
-  Result result = RunMessageLoop(link, base, state);
-  if (!state.errorDescription.empty()) errorDescription_ = state.errorDescription;
-  // The lock taken at Connect is given back after the first loop.
-  ReleaseSyncLock();
-  return result;
-}
-
-Result CDeviceBackupSession::DisableEncryption(const char* password) {
-  if (!willEncrypt_) return kResultOk;
-  if (!password || !backup_) return kResultInvalid;
-  PlistPtr options(plist_new_dict());
-  plist_dict_set_item(options.get(), "TargetIdentifier", plist_new_string(udid_.c_str()));
-  plist_dict_set_item(options.get(), "OldPassword", plist_new_string(password));
-  // No "NewPassword": the device turns backup encryption off.
-  mobilebackup2_error_t error =
-      mobilebackup2_send_message(backup_, "ChangePassword", options.get());
-  if (error != MOBILEBACKUP2_E_SUCCESS) return error;
-  // The exchange has no backup folder; an empty private folder takes any file request.
-  std::error_code ec;
-  fs::path base = fs::temp_directory_path(ec);
-  if (ec) return SystemResult(ec.value());
-  base /= "kestrio-device-" +
-          std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
-  if (!fs::create_directory(base, ec)) return SystemResult(ec ? ec.value() : EEXIST);
-  Result result = RunLoop(base, nullptr, 0);
-  fs::remove_all(base, ec);
-  if (result == kResultOk) willEncrypt_ = false;
-  return result;
-}
-
-Result CDeviceBackupSession::RunBackup(const fs::path& destination, const char* password,
-                                       Progress progress, std::int32_t progressScale) {
-  if (!backup_ || !device_) return kResultInvalid;
-  errorDescription_.clear();
-  std::error_code ec;
-  fs::create_directories(destination, ec);
-  idle_ = false;
-  auto finish = [this](Result result) {
-    idle_ = true;
-    return result;
-  };
-
-  if (willEncrypt_) {
-    Result result = DisableEncryption(password);
-    if (result != kResultOk) return finish(result);
-  }
-  backupFolder_ = destination / udid_;
-  if (!fs::is_directory(destination, ec)) return finish(kResultInvalid);
-  fs::create_directory(backupFolder_, ec);
-
+Result CDeviceBackupSession::WriteInfoPlist(const fs::path& backupFolder) {
   DeviceInfoInputs inputs;
   PlistPtr values = LockdownValue(lockdown_, nullptr, nullptr);
   inputs.lockdown = LockdownValuesFromPlist(values.get());
@@ -377,16 +339,7 @@ Result CDeviceBackupSession::RunBackup(const fs::path& destination, const char* 
   }
   PlistPtr settings = LockdownValue(lockdown_, "com.apple.iTunes", nullptr);
   inputs.iTunesSettings = settings.get();
-  Result result = WriteDeviceInfoPlist(backupFolder_, inputs);
-  if (result != kResultOk) return finish(result);
-
-  mobilebackup2_error_t error =
-      mobilebackup2_send_request(backup_, "Backup", udid_.c_str(), udid_.c_str(), nullptr);
-  if (error != MOBILEBACKUP2_E_SUCCESS) return finish(error);
-  // The device names its files by paths that begin with the udid folder.
-  result = RunLoop(destination, std::move(progress), progressScale);
-  if (result != kResultOk) CleanFailedBackupFolder(backupFolder_);
-  return finish(result);
+  return WriteDeviceInfoPlist(backupFolder, inputs);
 }
 
 }  // namespace kestrio

@@ -14,24 +14,20 @@
 #include <libimobiledevice/mobilebackup2.h>
 #include <libimobiledevice/notification_proxy.h>
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "backup/device_backup_driver.h"
 #include "engine/result.h"
 
 namespace kestrio {
 
-class CDeviceBackupSession {
+class CDeviceBackupSession final : public DeviceBackupDriver {
  public:
-  // Called during a backup with the whole part of scale * progress / 100; a non-zero answer
-  // stops the backup and becomes its result.
-  using Progress = std::function<Result(std::int32_t)>;
-
   // The one session of the process, created on first use; it disconnects at process exit.
   static CDeviceBackupSession& Instance();
 
@@ -43,9 +39,12 @@ class CDeviceBackupSession {
   // notification proxy cannot be started; else the library error of the failing step, with the
   // session left disconnected.
   Result Connect();
-  // Gives the sync lock back and releases every client and the device handle.
+  // Switches backup encryption back on when a backup left it off, gives the sync lock back and
+  // releases every client and the device handle.
   void Disconnect();
-  bool Connected() const { return device_ != nullptr; }
+  bool Connected() const override { return device_ != nullptr; }
+  // A device can be looked up now (the session's own device, when connected).
+  bool DeviceAttached();
 
   // The cached value, or a fresh lockdown read when the cache is empty; empty text when
   // disconnected or unreadable.
@@ -53,42 +52,24 @@ class CDeviceBackupSession {
   std::string DeviceClass();
   std::string SystemVersion();
   // Set by Connect from the ProductVersion major number (above 9, above 11).
-  bool Version10OrLater() const { return version10OrLater_; }
+  bool Version10OrLater() const override { return version10OrLater_; }
   bool Version12OrLater() const { return version12OrLater_; }
-  // The device encrypts its backups (lockdown "WillEncrypt" of "com.apple.mobile.backup").
-  bool WillEncrypt() const { return willEncrypt_; }
-  const std::string& Udid() const { return udid_; }
+  const std::string& Udid() const override { return udid_; }
 
-  // Turns the device's backup encryption off with its current password: 0 at once when it is
-  // off, kResultInvalid for a null password or without a connection, else the result of the
-  // exchange (minus the device's ErrorCode for a wrong password).
-  Result DisableEncryption(const char* password);
-
-  // A full backup into destination/<udid>. 0; kResultInvalid without a connection (nothing is
-  // written) or when the destination cannot be created; a library error; minus the device's
-  // ErrorCode (its text in ErrorDescription()); -1 when aborted; or the progress callback's
-  // non-zero answer. A failed backup has the top level of its folder cleaned.
-  Result RunBackup(const std::filesystem::path& destination, const char* password,
-                   Progress progress, std::int32_t progressScale);
-
-  // destination/<udid> of the last RunBackup; empty before.
-  const std::filesystem::path& BackupFolder() const { return backupFolder_; }
-  const std::string& ErrorDescription() const { return errorDescription_; }
-  // Raise (above 0) to stop a running backup; reset when a message loop starts.
-  std::atomic<int>& AbortCounter() { return abort_; }
-  // True when no backup is running.
-  bool Idle() const { return idle_.load(); }
+ protected:
+  DeviceLink* Link() override { return link_.get(); }
+  Result WriteInfoPlist(const std::filesystem::path& backupFolder) override;
+  void LoopEnded() override { ReleaseSyncLock(); }
 
  private:
   CDeviceBackupSession() = default;
-  ~CDeviceBackupSession();
+  ~CDeviceBackupSession() override;
 
   static void OnNotification(const char* notification, void* session);
   void Post(const char* notification);
   void ReleaseSyncLock();
   std::string CachedValue(std::string& cache, const char* key);
   std::optional<std::vector<std::uint8_t>> ReadAfcFile(const std::string& path);
-  Result RunLoop(const std::filesystem::path& base, Progress progress, std::int32_t scale);
 
   idevice_t device_ = nullptr;
   std::string udid_;
@@ -96,17 +77,13 @@ class CDeviceBackupSession {
   np_client_t notifications_ = nullptr;
   afc_client_t afc_ = nullptr;
   mobilebackup2_client_t backup_ = nullptr;
-  std::uint64_t syncLock_ = 0;  // AFC handle of the lock file while the lock is held
-  bool willEncrypt_ = false;
+  std::unique_ptr<DeviceLink> link_;  // over backup_
+  std::uint64_t syncLock_ = 0;        // AFC handle of the lock file while the lock is held
   bool version10OrLater_ = false;
   bool version12OrLater_ = false;
   std::string productVersion_;
   std::string deviceName_;
   std::string deviceClass_;
-  std::filesystem::path backupFolder_;
-  std::string errorDescription_;
-  std::atomic<int> abort_{0};
-  std::atomic<bool> idle_{true};
 };
 
 }  // namespace kestrio

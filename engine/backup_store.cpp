@@ -6,8 +6,10 @@
 namespace kestrio {
 namespace {
 
-// Removes the regular files directly inside `folder` (never sub-folders, never links'
-// targets).
+constexpr std::string_view kPreviewFiles[] = {"tmp.jpg", "tmp.avi", "tmp.wav"};
+
+}  // namespace
+
 void RemoveFilesIn(const std::filesystem::path& folder) {
   std::error_code error;
   if (folder.empty()) return;
@@ -19,9 +21,12 @@ void RemoveFilesIn(const std::filesystem::path& folder) {
   }
 }
 
-constexpr std::string_view kPreviewFiles[] = {"tmp.jpg", "tmp.avi", "tmp.wav"};
-
-}  // namespace
+void RemovePreviewCopies(const std::filesystem::path& workFolder) {
+  if (workFolder.empty()) return;
+  std::error_code ignored;
+  for (std::string_view preview : kPreviewFiles)
+    std::filesystem::remove(workFolder / preview, ignored);
+}
 
 BackupStoreFolders BackupStoreFolders::Platform() {
   BackupStoreFolders folders;
@@ -72,10 +77,7 @@ void BackupStore::RemoveTemporaryFiles() {
   std::error_code ignored;
   for (const std::filesystem::path& file : decryptedFiles) std::filesystem::remove(file, ignored);
   decryptedFiles.clear();
-  if (!workFolder.empty()) {
-    for (std::string_view preview : kPreviewFiles)
-      std::filesystem::remove(workFolder / preview, ignored);
-  }
+  RemovePreviewCopies(workFolder);
 }
 
 }  // namespace kestrio

@@ -39,6 +39,12 @@ struct BackupStoreFolders {
   static BackupStoreFolders Platform();
 };
 
+// Removes the regular files (and links) directly inside `folder`; never sub-folders, never
+// what a link points to.
+void RemoveFilesIn(const std::filesystem::path& folder);
+// Removes the preview copies "tmp.jpg", "tmp.avi" and "tmp.wav" of the work folder.
+void RemovePreviewCopies(const std::filesystem::path& workFolder);
+
 class BackupStore {
  public:
   // Creates the work folder, removes what an earlier run left in the temporary folders, and
@@ -65,6 +71,7 @@ class BackupStore {
 
   std::filesystem::path TemporaryBackupFolder() const;
   const std::filesystem::path& ProgramFolder() const { return folders_.programFolder; }
+  const BackupStoreFolders& Folders() const { return folders_; }
   // The decryption output folder (below the temporary backup folder); empty when there is
   // no temporary backup folder.
   std::filesystem::path DecryptionOutputFolder() const;

@@ -46,4 +46,29 @@ Result WriteChatAppText(const std::vector<ChatAppMessageRecord>& messages,
   });
 }
 
+Result WriteWhatsAppChatText(const WhatsAppConversationMap& chats, std::int32_t sessionId,
+                             const std::filesystem::path& output, const ChatTextProgress& progress) {
+  const auto it = chats.find(sessionId);
+  if (it == chats.end()) return kResultInvalid;
+  return WriteWhatsAppChatText(it->second, output, progress);
+}
+
+Result WriteChatAppText(const ChatAppConversationMap& chats, const std::string& chatKey,
+                        const std::filesystem::path& output, const std::string& contactName,
+                        const ChatTextProgress& progress) {
+  const auto it = chats.find(chatKey);
+  if (it == chats.end()) return kResultInvalid;
+  return WriteChatAppText(it->second, output, contactName, progress);
+}
+
+Result WriteChatAppText(const std::map<std::string, ChatAppConversationMap>& accounts,
+                        const std::string& chatKey, const std::filesystem::path& output,
+                        const std::string& contactName, const ChatTextProgress& progress) {
+  for (const auto& [account, chats] : accounts) {
+    if (chats.count(chatKey) != 0)
+      return WriteChatAppText(chats, chatKey, output, contactName, progress);
+  }
+  return kResultInvalid;
+}
+
 }  // namespace kestrio

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,5 +26,16 @@ Result WriteWhatsAppChatText(const std::vector<WhatsAppMessageRecord>& messages,
 Result WriteChatAppText(const std::vector<ChatAppMessageRecord>& messages,
                         const std::filesystem::path& output, const std::string& contactName,
                         const ChatTextProgress& progress);
+
+// One chat of a scan's map, found by its key; 87 when the map has no such chat. WeChat chats
+// are looked up in every account, first account first.
+Result WriteWhatsAppChatText(const WhatsAppConversationMap& chats, std::int32_t sessionId,
+                             const std::filesystem::path& output, const ChatTextProgress& progress);
+Result WriteChatAppText(const ChatAppConversationMap& chats, const std::string& chatKey,
+                        const std::filesystem::path& output, const std::string& contactName,
+                        const ChatTextProgress& progress);
+Result WriteChatAppText(const std::map<std::string, ChatAppConversationMap>& accounts,
+                        const std::string& chatKey, const std::filesystem::path& output,
+                        const std::string& contactName, const ChatTextProgress& progress);
 
 }  // namespace kestrio

@@ -2,6 +2,7 @@
 
 #include "backup/decryption.h"
 #include "engine/chat_text.h"
+#include "engine/index_scans.h"
 
 namespace kestrio {
 namespace {
@@ -15,13 +16,6 @@ bool FileExists(const std::filesystem::path& path) {
 }
 
 }  // namespace
-
-std::unique_ptr<IPhoneRecoveryParse> CreateRecoveryParse(std::int32_t kind, BackupStore* store) {
-  if (kind != static_cast<std::int32_t>(SourceKind::kBackupFolder)) return nullptr;
-  auto backend = std::make_unique<CLocalBuckupRecovery>();
-  backend->AttachStore(store);
-  return backend;
-}
 
 Result CLocalBuckupRecovery::AttachStore(BackupStore* store) {
   store_ = store;
@@ -94,23 +88,7 @@ ParseContext CLocalBuckupRecovery::Context() const {
 }
 
 Result CLocalBuckupRecovery::AfterDatabase(Result parsed) {
-  if (parsed == kResultStopped) return parsed;
-  ProgressSink& progress = store_->progress;
-  progress.base += progress.span / 2;
-  if (const Result answer = progress.Report(progress.base); answer != kResultOk) return answer;
-  return parsed;
-}
-
-std::vector<std::filesystem::path> CLocalBuckupRecovery::EntriesHolding(std::string_view needle,
-                                                                        std::size_t limit) const {
-  std::vector<std::filesystem::path> paths;
-  for (const ManifestEntry& entry : store_->manifestEntries) {
-    if (paths.size() >= limit) break;
-    if (entry.key.find(needle) == std::string::npos) continue;
-    std::filesystem::path path = store_->StoredFile(entry.storedName);
-    if (!path.empty()) paths.push_back(std::move(path));
-  }
-  return paths;
+  return store_->progress.AfterDatabase(parsed);
 }
 
 Result CLocalBuckupRecovery::ScanMessages(ConversationMap& conversations) {
@@ -166,9 +144,7 @@ Result CLocalBuckupRecovery::ScanAppFiles(std::vector<AppFileRecord>& appFiles) 
 Result CLocalBuckupRecovery::ScanWhatsAppAttachments(std::vector<FileRecord>& attachments) {
   if (store_ == nullptr) return kResultInvalid;
   attachments = store_->whatsAppAttachments;
-  ProgressSink& progress = store_->progress;
-  progress.base += progress.span;
-  return progress.Report(progress.base);
+  return store_->progress.Advance(store_->progress.span);
 }
 
 Result CLocalBuckupRecovery::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
@@ -193,34 +169,23 @@ Result CLocalBuckupRecovery::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
     }
   }
   chats = store_->whatsAppChats;
-  ProgressSink& progress = store_->progress;
-  progress.base += progress.span;
-  if (const Result answer = progress.Report(progress.base); answer != kResultOk) return answer;
+  if (const Result answer = store_->progress.Advance(store_->progress.span); answer != kResultOk)
+    return answer;
   return parsed;
 }
 
 Result CLocalBuckupRecovery::ScanQQ(ChatAppConversationMap& chats) {
   if (store_ == nullptr) return kResultInvalid;
-  const auto databases = EntriesHolding("/QQ.db", 1);
-  store_->qqChats.clear();
-  const Result parsed =
-      databases.empty() ? kResultInvalid : ParseQQ(databases.front(), store_->qqChats);
+  const Result parsed = ScanQQInIndex(store_->Media(), store_->qqChats);
   chats = store_->qqChats;
   return parsed;
 }
 
 Result CLocalBuckupRecovery::ScanWeChat(WeChatAccountMap& accounts) {
   if (store_ == nullptr) return kResultInvalid;
-  store_->weChatChats.clear();
-  Result result = kResultInvalid;
-  int account = 0;
-  for (const std::filesystem::path& database : EntriesHolding("/MM.sqlite")) {
-    ChatAppConversationMap chats;
-    result = ParseWeChat(database, chats);
-    store_->weChatChats["User" + std::to_string(++account)] = std::move(chats);
-  }
+  const Result parsed = ScanWeChatInIndex(store_->Media(), store_->weChatChats);
   accounts = store_->weChatChats;
-  return result;
+  return parsed;
 }
 
 Result CLocalBuckupRecovery::ExtractPreview(const std::filesystem::path& storedPath,
@@ -249,13 +214,10 @@ Result CLocalBuckupRecovery::WriteContactsCsv(const std::filesystem::path& desti
 
 Result CLocalBuckupRecovery::WriteWhatsAppChatText(std::int32_t sessionId,
                                                    const std::filesystem::path& output,
-                                                   const std::string& contactName,
+                                                   const std::string& /*contactName*/,
                                                    const ProgressFunction& progress) {
-  (void)contactName;
   if (store_ == nullptr) return kResultInvalid;
-  const auto it = store_->whatsAppChats.find(sessionId);
-  if (it == store_->whatsAppChats.end()) return kResultInvalid;
-  return kestrio::WriteWhatsAppChatText(it->second, output, progress);
+  return kestrio::WriteWhatsAppChatText(store_->whatsAppChats, sessionId, output, progress);
 }
 
 Result CLocalBuckupRecovery::WriteQQChatText(const std::string& chatKey,
@@ -263,9 +225,7 @@ Result CLocalBuckupRecovery::WriteQQChatText(const std::string& chatKey,
                                              const std::string& contactName,
                                              const ProgressFunction& progress) {
   if (store_ == nullptr) return kResultInvalid;
-  const auto it = store_->qqChats.find(chatKey);
-  if (it == store_->qqChats.end()) return kResultInvalid;
-  return WriteChatAppText(it->second, output, contactName, progress);
+  return WriteChatAppText(store_->qqChats, chatKey, output, contactName, progress);
 }
 
 Result CLocalBuckupRecovery::WriteWeChatChatText(const std::string& chatKey,
@@ -273,12 +233,7 @@ Result CLocalBuckupRecovery::WriteWeChatChatText(const std::string& chatKey,
                                                  const std::string& contactName,
                                                  const ProgressFunction& progress) {
   if (store_ == nullptr) return kResultInvalid;
-  // Chats are looked up in every account, first account first.
-  for (const auto& [account, chats] : store_->weChatChats) {
-    const auto it = chats.find(chatKey);
-    if (it != chats.end()) return WriteChatAppText(it->second, output, contactName, progress);
-  }
-  return kResultInvalid;
+  return WriteChatAppText(store_->weChatChats, chatKey, output, contactName, progress);
 }
 
 }  // namespace kestrio

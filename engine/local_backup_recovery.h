@@ -51,9 +51,6 @@ class CLocalBuckupRecovery final : public IPhoneRecoveryParse {
   // Adds step / 2 to the progress base after a database parse and reports it; the parse's
   // result unless it was stopped or the report answers non-zero.
   Result AfterDatabase(Result parsed);
-  // Stored paths of every index entry whose key holds `needle`, in index order.
-  std::vector<std::filesystem::path> EntriesHolding(std::string_view needle,
-                                                    std::size_t limit = SIZE_MAX) const;
 
   BackupStore* store_ = nullptr;
 };

@@ -72,8 +72,9 @@ class IPhoneRecoveryParse {
                                      const ProgressFunction& progress) = 0;
 };
 
-// Kind 1 gives a back-end over the store's chosen backup folder; any other kind gives
-// nothing (the device back-end arrives with the device session). The store is attached.
+// Kind 0 gives the back-end over the connected device (the process's device session), working
+// in the store's folders (the platform's without a store); kind 1 the back-end over the
+// store's chosen backup folder, with the store attached; any other kind gives nothing.
 std::unique_ptr<IPhoneRecoveryParse> CreateRecoveryParse(std::int32_t kind, BackupStore* store);
 
 }  // namespace kestrio

@@ -19,6 +19,18 @@ struct ProgressSink {
   // Reports base + span / divisor.
   Result ReportShare(std::int32_t divisor) const { return Report(base + span / divisor); }
   Result Report(std::int32_t percent) const { return callback ? callback(percent) : kResultOk; }
+  // Moves the base on by `by` and reports the new base.
+  Result Advance(std::int32_t by) {
+    base += by;
+    return Report(base);
+  }
+  // After a database parse: the base moves on by half the span and is reported. The parse's
+  // result, unless it was stopped or the report answers non-zero.
+  Result AfterDatabase(Result parsed) {
+    if (parsed == kResultStopped) return parsed;
+    if (const Result answer = Advance(span / 2); answer != kResultOk) return answer;
+    return parsed;
+  }
 };
 
 struct ParseContext {

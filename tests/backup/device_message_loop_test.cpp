@@ -19,31 +19,13 @@ namespace kestrio {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::Dict;
 using testing::FakeDevice;
-
-// Message builders: a device-link message is an array whose first item is its name.
-PlistPtr Msg(const std::string& name, std::initializer_list<plist_t> items = {}) {
-  PlistPtr array(plist_new_array());
-  plist_array_append_item(array.get(), plist_new_string(name.c_str()));
-  for (plist_t item : items) plist_array_append_item(array.get(), item);
-  return array;
-}
-plist_t Str(const std::string& text) { return plist_new_string(text.c_str()); }
-plist_t Strings(std::initializer_list<std::string> texts) {
-  plist_t array = plist_new_array();
-  for (const auto& text : texts) plist_array_append_item(array, Str(text));
-  return array;
-}
-plist_t Dict(std::initializer_list<std::pair<std::string, plist_t>> items) {
-  plist_t dict = plist_new_dict();
-  for (const auto& [key, value] : items) plist_dict_set_item(dict, key.c_str(), value);
-  return dict;
-}
-// A message whose progress figure sits at index 3 (index 2 for uploads).
-PlistPtr WithProgress(const std::string& name, plist_t payload, double progress) {
-  if (name == "DLMessageUploadFiles") return Msg(name, {payload, plist_new_real(progress)});
-  return Msg(name, {payload, Dict({}), plist_new_real(progress)});
-}
+using testing::Msg;
+using testing::Str;
+using testing::Strings;
+using testing::Upload;
+using testing::WithProgress;
 
 std::string StringOf(plist_t node) {
   char* text = nullptr;
@@ -57,34 +39,6 @@ std::int64_t IntOf(plist_t node) {
   if (node && plist_get_node_type(node) == PLIST_UINT) plist_get_uint_val(node, &value);
   return static_cast<std::int64_t>(value);
 }
-
-void AppendBe32(std::vector<std::uint8_t>& out, std::uint32_t value) {
-  for (int shift = 24; shift >= 0; shift -= 8)
-    out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-// The raw stream of an upload, as the device writes it.
-struct Upload {
-  std::vector<std::uint8_t> bytes;
-  Upload& Name(const std::string& name) {
-    AppendBe32(bytes, static_cast<std::uint32_t>(name.size()));
-    bytes.insert(bytes.end(), name.begin(), name.end());
-    return *this;
-  }
-  Upload& File(const std::string& name) { return Name("/var/mobile/" + name).Name(name); }
-  Upload& Block(std::uint8_t code, const std::string& payload) {
-    AppendBe32(bytes, static_cast<std::uint32_t>(payload.size() + 1));
-    bytes.push_back(code);
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
-    return *this;
-  }
-  Upload& Data(const std::string& payload) { return Block(0x0C, payload); }
-  Upload& EndFile() { return Block(0x00, ""); }
-  Upload& End() {
-    AppendBe32(bytes, 0);
-    return *this;
-  }
-};
 
 // What the loop sent for a download: per file its name, the data of its 0x0C blocks and the text of
 // an 0x06 error block; then the loop's empty length.

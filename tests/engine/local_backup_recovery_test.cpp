@@ -48,12 +48,17 @@ void WriteManifestDb(const std::filesystem::path& path, const std::string& key) 
                        StoredName(key) + "', 'HomeDomain', '" + key + "', 1, NULL);");
 }
 
-TEST(BackupBackend, FactoryMakesTheBackupBackendForKindOneOnly) {
+TEST(BackupBackend, FactoryMakesTheDeviceBackendForKindZeroAndTheBackupOneForKindOne) {
   StoreFixture f;
   auto backend = CreateRecoveryParse(1, f.store.get());
   ASSERT_NE(backend, nullptr);
   EXPECT_TRUE(backend->IsBackupSource(0));
   EXPECT_EQ(backend->ReservedOp(7), kResultOk);
+  auto device = CreateRecoveryParse(0, f.store.get());
+  ASSERT_NE(device, nullptr);
+  EXPECT_FALSE(device->IsBackupSource(0));
+  // No device is attached here: the backup cannot start, and nothing is written.
+  EXPECT_EQ(device->Open(""), kResultInvalid);
   for (std::int32_t kind : {-1, 2, 3, 100})
     EXPECT_EQ(CreateRecoveryParse(kind, f.store.get()), nullptr);
 }
