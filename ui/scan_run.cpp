@@ -63,7 +63,7 @@ ScanRun::ScanRun(std::unique_ptr<IPhoneRecoveryParse> backend, std::string passw
 }
 
 ScanRun::~ScanRun() {
-  Stop();
+  if (!Finished()) Stop();
   if (worker_.joinable()) worker_.join();
 }
 
@@ -113,6 +113,7 @@ void ScanRun::Stop() {
   {
     std::lock_guard<std::mutex> guard(lock_);
     paused_ = false;
+    if (abortCounter_) ++*abortCounter_;
     stop_ = true;
   }
   resumed_.notify_all();
@@ -201,7 +202,9 @@ bool ScanRun::Step(Result result, ScanCategory category, bool found) {
 
 Result ScanRun::OpenSource() {
   const Result opened = backend_->Open(password_);
-  if (opened != kResultOk && opened != kResultStopped && observer_.failed)
+  // -1 is a device backup that gave up (stopped, device gone): it ends quietly.
+  if (opened != kResultOk && opened != kResultStopped && opened != kResultOpenQuietStop &&
+      observer_.failed)
     observer_.failed(std::nullopt, opened);
   switch (opened) {
     case kResultOk:

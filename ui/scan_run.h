@@ -110,6 +110,9 @@ class ScanRun {
   // Runs the whole scan on the calling thread and returns its result.
   Result Run();
 
+  // The device session's abort counter: Stop raises it, so a running device backup gives up.
+  void SetAbortCounter(std::atomic<int>* counter) { abortCounter_ = counter; }
+
   // While paused the next progress report waits; after Stop it answers 2.
   void Pause();
   void Resume();
@@ -153,6 +156,7 @@ class ScanRun {
   std::condition_variable resumed_;
   bool paused_ = false;
   bool stop_ = false;
+  std::atomic<int>* abortCounter_ = nullptr;
   std::atomic<std::int32_t> percent_{0};
   std::atomic<bool> finished_{true};
   Result result_ = kResultOk;
