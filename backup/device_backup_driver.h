@@ -53,7 +53,17 @@ class DeviceBackupDriver {
   Result RunBackup(const std::filesystem::path& destination, const char* password,
                    Progress progress, std::int32_t progressScale, bool temporary = false);
 
+  // Connects to the first attached device: 0, or -1 / a library error (left disconnected).
+  virtual Result Connect() = 0;
+  // Switches encryption back on when a backup left it off, and releases the device.
+  virtual void Disconnect() = 0;
   virtual bool Connected() const = 0;
+  // A device can be looked up now.
+  virtual bool DeviceAttached() = 0;
+  // The device's values; empty text when disconnected or unreadable.
+  virtual std::string DeviceName() = 0;
+  virtual std::string DeviceClass() = 0;
+  virtual std::string SystemVersion() = 0;
   virtual const std::string& Udid() const = 0;
   // The device's backups use the hashed layout (two-hex-digit subfolders, Manifest.db).
   virtual bool Version10OrLater() const = 0;

@@ -38,19 +38,19 @@ class CDeviceBackupSession final : public DeviceBackupDriver {
   // tries 2 s apart) and fills the value caches. 0; -1 when no device is attached or its
   // notification proxy cannot be started; else the library error of the failing step, with the
   // session left disconnected.
-  Result Connect();
+  Result Connect() override;
   // Switches backup encryption back on when a backup left it off, gives the sync lock back and
   // releases every client and the device handle.
-  void Disconnect();
+  void Disconnect() override;
   bool Connected() const override { return device_ != nullptr; }
   // A device can be looked up now (the session's own device, when connected).
-  bool DeviceAttached();
+  bool DeviceAttached() override;
 
   // The cached value, or a fresh lockdown read when the cache is empty; empty text when
   // disconnected or unreadable.
-  std::string DeviceName();
-  std::string DeviceClass();
-  std::string SystemVersion();
+  std::string DeviceName() override;
+  std::string DeviceClass() override;
+  std::string SystemVersion() override;
   // Set by Connect from the ProductVersion major number (above 9, above 11).
   bool Version10OrLater() const override { return version10OrLater_; }
   bool Version12OrLater() const { return version12OrLater_; }

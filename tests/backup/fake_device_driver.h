@@ -29,12 +29,34 @@ class FakeDeviceDriver : public DeviceBackupDriver {
     info.lockdown = values;
   }
 
+  Result Connect() override {
+    ++connects;
+    connected = connectResult == kResultOk && attached;
+    if (connected) ResetDeviceState(willEncryptOnConnect);
+    return connected ? kResultOk : (connectResult == kResultOk ? -1 : connectResult);
+  }
+  void Disconnect() override {
+    if (connected && EncryptionSwitchedOff()) RestoreEncryption();
+    connected = false;
+  }
   bool Connected() const override { return connected; }
+  bool DeviceAttached() override { return attached; }
+  std::string DeviceName() override { return connected ? name : ""; }
+  std::string DeviceClass() override { return connected ? deviceClass : ""; }
+  std::string SystemVersion() override { return connected ? version : ""; }
   const std::string& Udid() const override { return udid_; }
   bool Version10OrLater() const override { return version10_; }
 
   FakeDevice device;
   bool connected = true;
+  // What a (re)connect finds.
+  bool attached = true;
+  Result connectResult = kResultOk;
+  bool willEncryptOnConnect = false;
+  int connects = 0;
+  std::string name = "Test iPhone";
+  std::string deviceClass = "iPhone";
+  std::string version = "12.4";
   DeviceInfoInputs info;
   int infoWrites = 0;
   int loopsEnded = 0;
