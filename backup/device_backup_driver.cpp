@@ -123,8 +123,7 @@ Result DeviceBackupDriver::RunBackup(const fs::path& destination, const char* pa
 }
 
 void DeviceBackupDriver::CleanTemporaryBackup() {
-  if (temporaryBackup_ && !backupFolder_.empty())
-    CleanFailedBackupFolder(backupFolder_);
+  if (temporaryBackup_ && !backupFolder_.empty()) CleanFailedBackupFolder(backupFolder_);
 }
 
 }  // namespace kestrio

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "app/log.h"
 #include "backup/platform_storage.h"
 
 namespace kestrio {
@@ -76,7 +77,7 @@ class MessageLoop {
     if (state_.diagnostic)
       state_.diagnostic(line);
     else
-      std::fprintf(stderr, "%s\n", line.c_str());
+      LogLine(line);
   }
   void Abort() { state_.abortCounter.fetch_add(1); }
   bool Aborted() const { return state_.abortCounter.load() > 0; }

@@ -67,7 +67,7 @@ struct LoopState {
   std::int32_t progressScale = 0;
   // ErrorDescription of the device's last DLMessageProcessMessage (left as it is otherwise).
   std::string errorDescription;
-  // Diagnostic lines (unset: standard error); the user never sees them.
+  // Diagnostic lines (unset: the log); the user never sees them.
   std::function<void(const std::string&)> diagnostic;
 };
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "app/log.h"
 #include "backup/device_backup_folder.h"
 #include "backup/device_info_plist.h"
 #include "backup/device_link.h"
@@ -170,7 +171,7 @@ Result CDeviceBackupSession::Connect() {
   if (lockdownd_start_service(lockdown_, NP_SERVICE_NAME, &service) != LOCKDOWN_E_SUCCESS ||
       !service || service->port == 0) {
     if (service) lockdownd_service_descriptor_free(service);
-    std::printf("Could not start service %s\n", NP_SERVICE_NAME);
+    LogLine(std::string("Could not start service ") + NP_SERVICE_NAME);
     return fail(-1);
   }
   np_error_t npError = np_client_new(device_, service, &notifications_);

@@ -32,7 +32,8 @@ DevicePage DeviceWatch::Tick() {
   if (device_.Connect() != kResultOk) return page_ = DevicePage::kWaiting;
   willEncrypt_ = device_.WillEncrypt();
   everConnected_ = true;
-  summary_ = DeviceSummaryText(device_.DeviceName(), device_.DeviceClass(), device_.SystemVersion());
+  summary_ =
+      DeviceSummaryText(device_.DeviceName(), device_.DeviceClass(), device_.SystemVersion());
   return page_ = DevicePage::kConnected;
 }
 

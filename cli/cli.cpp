@@ -10,9 +10,12 @@
 
 #include "app/paths.h"
 #include "backup/backup_summary.h"
+#include "backup/device_presence.h"
+#include "backup/device_session.h"
 #include "cli/json_writer.h"
 #include "cli/scan_json.h"
 #include "engine/backup_store.h"
+#include "engine/device_recovery.h"
 #include "output/recovery_run.h"
 #include "ui/scan_run.h"
 
@@ -31,14 +34,29 @@ constexpr std::string_view kUsage =
     "      photoStream, messages, messageAttachments, contacts, callHistory, notes,\n"
     "      appPhotos, appVideos, whatsApp, whatsAppAttachments. --deleted-only keeps only\n"
     "      deleted records (file categories have none).\n"
+    "  kestrio-cli device info [--json]\n"
+    "      Describe the iPhone connected by USB: name, class, system version, and whether it\n"
+    "      encrypts its backups.\n"
+    "  kestrio-cli device backup DIR [--password P]\n"
+    "      Make a full backup of the connected iPhone into DIR/<udid>.\n"
+    "  kestrio-cli scan --device [--password P] [--json FILE|-]\n"
+    "  kestrio-cli recover --device --out DIR [--password P] [--deleted-only] [--category "
+    "NAME]...\n"
+    "      Back the connected iPhone up into a temporary folder, then scan or recover it as\n"
+    "      above; the temporary backup is deleted afterwards.\n"
     "  kestrio-cli --help\n"
     "\n"
     "Backups are searched in ~/.local/share/Apple Computer/MobileSync/Backup (and\n"
     "$XDG_DATA_HOME), ~/Library/Application Support/MobileSync/Backup, and the folders of\n"
     "KESTRIO_BACKUP_DIRS (separated by colons).\n"
     "\n"
+    "A device whose backups are encrypted needs its backup password (--password): Kestrio\n"
+    "switches the encryption off for its own backup and on again with the same password\n"
+    "afterwards, and says so loudly if switching it on again fails.\n"
+    "\n"
     "Exit codes: 0 the backup opened (a category that failed is reported on standard error),\n"
-    "1 usage, 2 stopped, 3 wrong or missing password, 4 the backup could not be opened.\n";
+    "1 usage, 2 stopped, 3 wrong or missing password, 4 the backup or device could not be\n"
+    "opened.\n";
 
 struct Options {
   std::vector<std::string> positional;
@@ -47,6 +65,7 @@ struct Options {
   std::optional<std::string> out;
   std::vector<std::string> categories;
   bool deletedOnly = false;
+  bool device = false;
   bool help = false;
 };
 
@@ -100,6 +119,8 @@ bool Parse(const std::vector<std::string>& args, bool jsonTakesFile, Options& op
       }
     } else if (arg == "--deleted-only") {
       options.deletedOnly = true;
+    } else if (arg == "--device") {
+      options.device = true;
     } else if (arg.size() > 1 && arg[0] == '-') {
       err << "kestrio-cli: unknown option " << arg << "\n";
       return false;
@@ -174,8 +195,101 @@ bool WaitInterruptible(const Terminal& terminal, Finished finished, Stop stop) {
   return stopped || (terminal.interrupted && terminal.interrupted->load());
 }
 
-// A backup scanned by ScanBackup: its store, the finished run and what went wrong.
+DeviceBackupDriver& DeviceOf(const Terminal& terminal) {
+  return terminal.device ? *terminal.device : CDeviceBackupSession::Instance();
+}
+
+// Connects the device; kExitOk, or the exit code with the message written.
+int ConnectDevice(const Terminal& terminal, DeviceBackupDriver& device) {
+  const bool supported =
+      terminal.deviceSupport ? terminal.deviceSupport() : DeviceSupportInstalled();
+  if (!supported) {
+    terminal.err << "kestrio-cli: usbmuxd, the service through which Kestrio reaches an iPhone, "
+                    "is not installed (on Debian: sudo apt install usbmuxd)\n";
+    return kExitUnopened;
+  }
+  const Result connected = device.Connect();
+  if (connected != kResultOk) {
+    terminal.err << "kestrio-cli: no iPhone found: connect it by USB, unlock it and answer "
+                    "\"Trust\" on it";
+    if (connected != -1) terminal.err << " (" << ResultLine(connected) << ")";
+    terminal.err << "\n";
+    return kExitUnopened;
+  }
+  return kExitOk;
+}
+
+// A device that encrypts its backups: its encryption is switched off with the password given
+// (and on again after the backup). kExitOk, or the exit code with the message written.
+int SwitchEncryptionOff(const Options& options, const Terminal& terminal,
+                        DeviceBackupDriver& device) {
+  if (!device.WillEncrypt()) return kExitOk;
+  if (!options.password || options.password->empty()) {
+    terminal.err << "kestrio-cli: the device encrypts its backups; give their password with "
+                    "--password. Kestrio switches the encryption off for its backup and on "
+                    "again afterwards with the same password.\n";
+    return kExitPassword;
+  }
+  terminal.err << "Switching the device's backup encryption off for this backup; it is switched "
+                  "on again afterwards.\n";
+  const Result result = device.DisableEncryption(options.password->c_str());
+  if (result != kResultOk) {
+    terminal.err << "kestrio-cli: the device refused the backup password";
+    if (!device.ErrorDescription().empty()) terminal.err << ": " << device.ErrorDescription();
+    terminal.err << " (" << result << ")\n";
+    return kExitPassword;
+  }
+  return kExitOk;
+}
+
+// The end of every device command: encryption that was switched off is switched on again (a
+// failure is said loudly), and the device is let go.
+class DeviceScope {
+ public:
+  DeviceScope(const Terminal& terminal, DeviceBackupDriver& device)
+      : terminal_(terminal), device_(device) {}
+  ~DeviceScope() {
+    if (device_.EncryptionSwitchedOff()) device_.RestoreEncryption();
+    if (device_.EncryptionSwitchedOff()) {
+      terminal_.err << "kestrio-cli: WARNING: the device's backup encryption could not be "
+                       "switched on again ("
+                    << ResultLine(device_.EncryptionRestoreResult())
+                    << "). Its backups are NOT encrypted until you switch the encryption on "
+                       "again, for example with: idevicebackup2 encryption on PASSWORD\n";
+    } else if (switchedOff_) {
+      terminal_.err << "The device's backup encryption is on again.\n";
+    }
+    device_.Disconnect();
+  }
+  DeviceScope(const DeviceScope&) = delete;
+  DeviceScope& operator=(const DeviceScope&) = delete;
+
+  // Called once encryption was switched off for the command.
+  void SwitchedOff() { switchedOff_ = true; }
+
+ private:
+  const Terminal& terminal_;
+  DeviceBackupDriver& device_;
+  bool switchedOff_ = false;
+};
+
+// Connects the device, describes it and switches its encryption off when needed.
+int OpenDevice(const Options& options, const Terminal& terminal, DeviceBackupDriver& device,
+               DeviceScope& scope, DeviceJson& description) {
+  if (const int code = ConnectDevice(terminal, device); code != kExitOk) return code;
+  description = DeviceJson{device.DeviceName(), device.DeviceClass(), device.SystemVersion(),
+                           device.Udid(), device.WillEncrypt()};
+  const bool encrypting = device.WillEncrypt();
+  if (const int code = SwitchEncryptionOff(options, terminal, device); code != kExitOk) return code;
+  if (encrypting) scope.SwitchedOff();
+  return kExitOk;
+}
+
+// A source scanned by ScanSource: the store or device, the finished run and what went wrong.
 struct ScannedBackup {
+  // Set for a device scan; lets the device go last, after the back-end cleaned up.
+  std::unique_ptr<DeviceScope> deviceScope;
+  std::optional<DeviceJson> device;
   BackupSummary summary;
   std::unique_ptr<BackupStore> store;
   std::unique_ptr<ScanRun> run;
@@ -186,10 +300,66 @@ struct ScannedBackup {
   std::optional<Result> openFailure;
   std::mutex errorsMutex;
   std::atomic<int> category{-1};
+
+  const std::string& DisplayName() const {
+    return device ? device->displayName : summary.displayName;
+  }
 };
 
-// Scans the backup folder of the command line. kExitOk when the backup opened (a category
+// Runs the scan of `backend` and waits for it. kExitOk when the source opened (a category
 // that failed is a warning); otherwise the exit code, with the message written.
+int ScanSource(Terminal& terminal, ScannedBackup& scanned,
+               std::unique_ptr<IPhoneRecoveryParse> backend, const std::string& password,
+               DeviceBackupDriver* device) {
+  scanned.bar = std::make_unique<ProgressBar>(terminal.err, terminal.progressBar);
+  ScannedBackup* state = &scanned;
+  ScanObserver observer;
+  const char* opening = device ? "backing the device up" : "opening";
+  observer.progress = [state, opening](std::int32_t percent) {
+    const int current = state->category.load();
+    state->bar->Show(percent,
+                     current < 0 ? opening : ScanCategoryKey(static_cast<ScanCategory>(current)));
+  };
+  observer.categoryDone = [state](ScanCategory done, bool) {
+    state->category = static_cast<int>(done);
+  };
+  observer.failed = [state](std::optional<ScanCategory> failed, Result result) {
+    std::lock_guard<std::mutex> guard(state->errorsMutex);
+    if (!failed) {
+      state->openFailure = result;
+    } else {
+      state->errors[std::string(ScanCategoryKey(*failed))] = result;
+    }
+  };
+  scanned.run = std::make_unique<ScanRun>(std::move(backend), password, observer);
+  ScanRun& run = *scanned.run;
+  if (device) run.SetAbortCounter(&device->AbortCounter());
+  run.Start(ApplicationDataFolder());
+  scanned.stopped = WaitInterruptible(
+      terminal, [&] { return run.Finished(); }, [&] { run.Stop(); });
+  scanned.stopped = run.Wait() == kResultStopped || scanned.stopped;
+  scanned.bar->Done();
+  if (const std::optional<Result> openFailure = scanned.openFailure) {
+    if (*openFailure == kResultWrongPassword) {
+      terminal.err << "kestrio-cli: the password is wrong\n";
+      return kExitPassword;
+    }
+    if (device) {
+      terminal.err << "kestrio-cli: the device backup failed: ";
+      if (!device->ErrorDescription().empty()) terminal.err << device->ErrorDescription() << " ";
+      terminal.err << "(" << *openFailure << ")\n";
+    } else {
+      terminal.err << "kestrio-cli: the backup could not be opened: " << ResultLine(*openFailure)
+                   << "\n";
+    }
+    return kExitUnopened;
+  }
+  for (const auto& [key, code] : scanned.errors)
+    terminal.err << "kestrio-cli: warning: " << key << ": " << ResultLine(code) << "\n";
+  return kExitOk;
+}
+
+// Scans the backup folder of the command line.
 int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanned) {
   const std::filesystem::path folder = options.positional.front();
   std::error_code error;
@@ -208,63 +378,52 @@ int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanne
                     "--password)\n";
     return kExitPassword;
   }
-
   scanned.store = std::make_unique<BackupStore>();
   scanned.store->ChooseBackup(summary);
-  scanned.bar = std::make_unique<ProgressBar>(terminal.err, terminal.progressBar);
-  ScannedBackup* state = &scanned;
-  ScanObserver observer;
-  observer.progress = [state](std::int32_t percent) {
-    const int current = state->category.load();
-    state->bar->Show(percent,
-                     current < 0 ? "opening" : ScanCategoryKey(static_cast<ScanCategory>(current)));
-  };
-  observer.categoryDone = [state](ScanCategory done, bool) {
-    state->category = static_cast<int>(done);
-  };
-  observer.failed = [state](std::optional<ScanCategory> failed, Result result) {
-    std::lock_guard<std::mutex> guard(state->errorsMutex);
-    if (!failed) {
-      state->openFailure = result;
-    } else {
-      state->errors[std::string(ScanCategoryKey(*failed))] = result;
-    }
-  };
-  scanned.run = std::make_unique<ScanRun>(
-      CreateRecoveryParse(static_cast<std::int32_t>(SourceKind::kBackupFolder),
-                          scanned.store.get()),
-      options.password.value_or(""), observer);
-  ScanRun& run = *scanned.run;
-  run.Start(ApplicationDataFolder());
-  scanned.stopped = WaitInterruptible(
-      terminal, [&] { return run.Finished(); }, [&] { run.Stop(); });
-  scanned.stopped = run.Wait() == kResultStopped || scanned.stopped;
-  scanned.bar->Done();
-  if (const std::optional<Result> openFailure = scanned.openFailure) {
-    if (*openFailure == kResultWrongPassword) {
-      terminal.err << "kestrio-cli: the password is wrong\n";
-      return kExitPassword;
-    }
-    terminal.err << "kestrio-cli: the backup could not be opened: " << ResultLine(*openFailure)
-                 << "\n";
-    return kExitUnopened;
+  return ScanSource(terminal, scanned,
+                    CreateRecoveryParse(static_cast<std::int32_t>(SourceKind::kBackupFolder),
+                                        scanned.store.get()),
+                    options.password.value_or(""), nullptr);
+}
+
+// Backs the connected device up into the temporary backup folder and scans that backup.
+int ScanDevice(const Options& options, Terminal& terminal, ScannedBackup& scanned) {
+  DeviceBackupDriver& device = DeviceOf(terminal);
+  scanned.deviceScope = std::make_unique<DeviceScope>(terminal, device);
+  DeviceJson description;
+  if (const int code = OpenDevice(options, terminal, device, *scanned.deviceScope, description);
+      code != kExitOk)
+    return code;
+  description.willEncrypt.reset();
+  scanned.device = description;
+  BackupStoreFolders folders = BackupStoreFolders::Platform();
+  if (!terminal.temporaryFolder.empty()) {
+    folders.temporaryBackupFolder = [folder = terminal.temporaryFolder] { return folder; };
   }
-  for (const auto& [key, code] : scanned.errors)
-    terminal.err << "kestrio-cli: warning: " << key << ": " << ResultLine(code) << "\n";
-  return kExitOk;
+  auto backend = std::make_unique<CDeviceRecovery>(device, std::move(folders));
+  return ScanSource(terminal, scanned, std::move(backend), options.password.value_or(""), &device);
+}
+
+int ScanAny(const Options& options, Terminal& terminal, ScannedBackup& scanned) {
+  return options.device ? ScanDevice(options, terminal, scanned)
+                        : ScanBackup(options, terminal, scanned);
 }
 
 int Scan(const Options& options, Terminal& terminal) {
-  if (options.positional.size() != 1) {
-    terminal.err << "kestrio-cli: scan needs one backup folder\n" << kUsage;
+  if (options.positional.size() != (options.device ? 0u : 1u)) {
+    terminal.err << "kestrio-cli: scan needs one backup folder, or --device\n" << kUsage;
     return kExitUsage;
   }
   ScannedBackup scanned;
-  if (const int code = ScanBackup(options, terminal, scanned); code != kExitOk) return code;
+  if (const int code = ScanAny(options, terminal, scanned); code != kExitOk) return code;
   const ScanResults& results = scanned.run->Results();
   if (options.json) {
     JsonWriter json;
-    WriteScan(json, scanned.summary, kResultOk, scanned.errors, results);
+    if (scanned.device) {
+      WriteScan(json, *scanned.device, kResultOk, scanned.errors, results);
+    } else {
+      WriteScan(json, scanned.summary, kResultOk, scanned.errors, results);
+    }
     if (*options.json == "-") {
       terminal.out << json.str() << "\n";
     } else {
@@ -276,9 +435,8 @@ int Scan(const Options& options, Terminal& terminal) {
       }
     }
   } else {
-    const BackupSummary& summary = scanned.summary;
-    terminal.out << (summary.displayName.empty() ? summary.folder.string() : summary.displayName)
-                 << "\n";
+    const std::string& name = scanned.DisplayName();
+    terminal.out << (name.empty() ? scanned.summary.folder.string() : name) << "\n";
     for (int i = 0; i < kScanCategoryCount; ++i) {
       const auto which = static_cast<ScanCategory>(i);
       terminal.out << "  " << ScanCategoryKey(which) << ": " << results.Count(which) << "\n";
@@ -310,8 +468,10 @@ void Select(const Options& options, CStatisticsObj& statistics) {
 }
 
 int Recover(const Options& options, Terminal& terminal) {
-  if (options.positional.size() != 1 || !options.out || options.out->empty()) {
-    terminal.err << "kestrio-cli: recover needs one backup folder and --out DIR\n" << kUsage;
+  if (options.positional.size() != (options.device ? 0u : 1u) || !options.out ||
+      options.out->empty()) {
+    terminal.err << "kestrio-cli: recover needs one backup folder (or --device) and --out DIR\n"
+                 << kUsage;
     return kExitUsage;
   }
   for (const std::string& name : options.categories) {
@@ -322,7 +482,7 @@ int Recover(const Options& options, Terminal& terminal) {
     }
   }
   ScannedBackup scanned;
-  if (const int code = ScanBackup(options, terminal, scanned); code != kExitOk) return code;
+  if (const int code = ScanAny(options, terminal, scanned); code != kExitOk) return code;
   if (scanned.stopped) {
     terminal.err << "kestrio-cli: the scan was stopped; nothing was recovered\n";
     return kExitStopped;
@@ -341,7 +501,7 @@ int Recover(const Options& options, Terminal& terminal) {
   source.statistics = &statistics;
   source.results = &scanned.run->Results();
   source.backend = scanned.run->Backend();
-  source.deviceName = scanned.summary.displayName;
+  source.deviceName = scanned.DisplayName();
   ProgressBar bar(terminal.err, terminal.progressBar);
   RecoveryObserver observer;
   observer.progress = [&](const RecoveryProgress& p) {
@@ -379,6 +539,108 @@ int Recover(const Options& options, Terminal& terminal) {
   return kExitOk;
 }
 
+int DeviceInfo(const Options& options, Terminal& terminal) {
+  DeviceBackupDriver& device = DeviceOf(terminal);
+  DeviceScope scope(terminal, device);
+  if (const int code = ConnectDevice(terminal, device); code != kExitOk) return code;
+  const DeviceJson description{device.DeviceName(), device.DeviceClass(), device.SystemVersion(),
+                               device.Udid(), device.WillEncrypt()};
+  if (options.json) {
+    JsonWriter json;
+    WriteDevice(json, description);
+    terminal.out << json.str() << "\n";
+    return kExitOk;
+  }
+  terminal.out << DeviceSummaryText(description.displayName, description.deviceClass,
+                                    description.productVersion)
+               << "\n    udid " << description.udid << "\n    backups "
+               << (*description.willEncrypt ? "encrypted" : "not encrypted") << "\n";
+  return kExitOk;
+}
+
+int DeviceBackup(const Options& options, Terminal& terminal) {
+  const std::filesystem::path destination = options.positional.front();
+  DeviceBackupDriver& device = DeviceOf(terminal);
+  DeviceScope scope(terminal, device);
+  DeviceJson description;
+  if (const int code = OpenDevice(options, terminal, device, scope, description); code != kExitOk)
+    return code;
+  std::error_code error;
+  std::filesystem::create_directories(destination, error);
+  if (!std::filesystem::is_directory(destination, error)) {
+    terminal.err << "kestrio-cli: cannot create the folder " << destination.string() << "\n";
+    return kExitUsage;
+  }
+
+  ProgressBar bar(terminal.err, terminal.progressBar);
+  std::atomic<bool> finished{false};
+  Result result = kResultOk;
+  const std::string password = options.password.value_or("");
+  std::thread worker([&] {
+    result = device.RunBackup(
+        destination, password.c_str(),
+        [&bar](std::int32_t percent) {
+          bar.Show(percent, "backing up");
+          return kResultOk;
+        },
+        100);
+    finished = true;
+  });
+  const bool stopped = WaitInterruptible(
+      terminal, [&] { return finished.load(); }, [&] { ++device.AbortCounter(); });
+  worker.join();
+  bar.Done();
+  if (result == kResultOk) {
+    terminal.out << "Backed up "
+                 << (description.displayName.empty() ? "the device" : description.displayName)
+                 << " into " << device.BackupFolder().string() << "\n";
+    return kExitOk;
+  }
+  if (stopped) {
+    terminal.err << "kestrio-cli: the backup was stopped; the folder holds an incomplete backup\n";
+    return kExitStopped;
+  }
+  terminal.err << "kestrio-cli: the backup failed: ";
+  if (result == -1) {
+    terminal.err << "the device stopped answering or was unplugged\n";
+  } else {
+    if (!device.ErrorDescription().empty()) terminal.err << device.ErrorDescription() << " ";
+    terminal.err << "(" << result << ")\n";
+  }
+  return kExitUnopened;
+}
+
+int Device(const std::vector<std::string>& args, Terminal& terminal) {
+  const std::string action = args.empty() ? std::string() : args.front();
+  if (action != "info" && action != "backup") {
+    terminal.err << "kestrio-cli: device needs info or backup\n" << kUsage;
+    return kExitUsage;
+  }
+  Options options;
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (!Parse(rest, false, options, terminal.err)) return kExitUsage;
+  if (options.help) {
+    terminal.out << kUsage;
+    return kExitOk;
+  }
+  if (options.out || options.deletedOnly || options.device || !options.categories.empty()) {
+    terminal.err << "kestrio-cli: device " << action << " takes no such option\n";
+    return kExitUsage;
+  }
+  if (action == "info") {
+    if (!options.positional.empty() || options.password) {
+      terminal.err << "kestrio-cli: device info takes only --json\n";
+      return kExitUsage;
+    }
+    return DeviceInfo(options, terminal);
+  }
+  if (options.positional.size() != 1 || options.json) {
+    terminal.err << "kestrio-cli: device backup needs one folder (and optionally --password)\n";
+    return kExitUsage;
+  }
+  return DeviceBackup(options, terminal);
+}
+
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
@@ -393,6 +655,7 @@ int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   Options options;
+  if (command == "device") return Device(rest, terminal);
   const bool known = command == "backups" || command == "scan" || command == "recover";
   if (!known) {
     terminal.err << "kestrio-cli: unknown command " << command << "\n" << kUsage;
@@ -408,7 +671,7 @@ int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
     return kExitOk;
   }
   if (command == "backups") {
-    if (!options.positional.empty() || options.password) {
+    if (!options.positional.empty() || options.password || options.device) {
       terminal.err << "kestrio-cli: backups takes only --json\n";
       return kExitUsage;
     }

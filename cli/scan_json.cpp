@@ -121,10 +121,22 @@ void WriteBackup(JsonWriter& json, const BackupSummary& backup) {
       .EndObject();
 }
 
-void WriteScan(JsonWriter& json, const BackupSummary& backup, Result openResult,
-               const std::map<std::string, Result>& errors, const ScanResults& results) {
+void WriteDevice(JsonWriter& json, const DeviceJson& device) {
+  json.BeginObject()
+      .Field("displayName", device.displayName)
+      .Field("deviceClass", device.deviceClass)
+      .Field("productVersion", device.productVersion)
+      .Field("udid", device.udid);
+  if (device.willEncrypt) json.Field("willEncrypt", *device.willEncrypt);
+  json.EndObject();
+}
+
+namespace {
+
+void WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, Result openResult,
+                   const std::map<std::string, Result>& errors, const ScanResults& results) {
   json.BeginObject().Key("backup");
-  WriteBackup(json, backup);
+  writeSource();
   json.Field("result", openResult).Key("errors").BeginObject();
   for (const auto& [key, result] : errors) json.Field(key, result);
   json.EndObject().Key("categories").BeginObject();
@@ -175,6 +187,20 @@ void WriteScan(JsonWriter& json, const BackupSummary& backup, Result openResult,
   json.Key("whatsAppAttachments");
   WriteList(json, results.whatsAppAttachments);
   json.EndObject().EndObject();
+}
+
+}  // namespace
+
+void WriteScan(JsonWriter& json, const BackupSummary& backup, Result openResult,
+               const std::map<std::string, Result>& errors, const ScanResults& results) {
+  WriteScanWith(
+      json, [&] { WriteBackup(json, backup); }, openResult, errors, results);
+}
+
+void WriteScan(JsonWriter& json, const DeviceJson& device, Result openResult,
+               const std::map<std::string, Result>& errors, const ScanResults& results) {
+  WriteScanWith(
+      json, [&] { WriteDevice(json, device); }, openResult, errors, results);
 }
 
 }  // namespace kestrio::cli

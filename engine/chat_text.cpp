@@ -47,7 +47,8 @@ Result WriteChatAppText(const std::vector<ChatAppMessageRecord>& messages,
 }
 
 Result WriteWhatsAppChatText(const WhatsAppConversationMap& chats, std::int32_t sessionId,
-                             const std::filesystem::path& output, const ChatTextProgress& progress) {
+                             const std::filesystem::path& output,
+                             const ChatTextProgress& progress) {
   const auto it = chats.find(sessionId);
   if (it == chats.end()) return kResultInvalid;
   return WriteWhatsAppChatText(it->second, output, progress);

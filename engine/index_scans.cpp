@@ -3,8 +3,7 @@
 namespace kestrio {
 
 std::vector<std::filesystem::path> StoredPathsHolding(const MediaSource& source,
-                                                      std::string_view needle,
-                                                      std::size_t limit) {
+                                                      std::string_view needle, std::size_t limit) {
   std::vector<std::filesystem::path> paths;
   if (source.entries == nullptr) return paths;
   for (const ManifestEntry& entry : *source.entries) {

@@ -31,8 +31,9 @@ bool Has(plist_t dict, const char* key) { return dict && plist_dict_get_item(dic
 
 // A small backup: one upload of two files, then success.
 void ScriptSmallBackup(testing::FakeDevice& device) {
-  device.Message("DLMessageCreateDirectory",
-                 testing::Msg("DLMessageCreateDirectory", {testing::Str(std::string(kUdid) + "/3d")}));
+  device.Message(
+      "DLMessageCreateDirectory",
+      testing::Msg("DLMessageCreateDirectory", {testing::Str(std::string(kUdid) + "/3d")}));
   device.Message("DLMessageUploadFiles", testing::Msg("DLMessageUploadFiles", {testing::Dict({})}));
   device.Raw(testing::Upload()
                  .File(std::string(kUdid) + "/3d/3d0d7e5fb2ce288813306e4d4636395e047a3d28")
@@ -157,8 +158,12 @@ TEST_F(DeviceBackup, UnpluggedDuringAnUploadFailsAndCleansTheTopLevel) {
   Verdict(driver.device, 0);
   driver.device.Message("DLMessageUploadFiles",
                         testing::Msg("DLMessageUploadFiles", {testing::Dict({})}));
-  auto bytes = testing::Upload().File(std::string(kUdid) + "/Status.plist").Data("st").EndFile()
-                   .File(std::string(kUdid) + "/Manifest.db").bytes;
+  auto bytes = testing::Upload()
+                   .File(std::string(kUdid) + "/Status.plist")
+                   .Data("st")
+                   .EndFile()
+                   .File(std::string(kUdid) + "/Manifest.db")
+                   .bytes;
   driver.device.Raw(bytes);  // the second file's blocks never come
   driver.device.attached = false;
   EXPECT_EQ(Backup(driver), -1);

@@ -20,7 +20,8 @@ class Watch : public ::testing::Test {
   FakeDeviceDriver driver_{"udid-1", false};
   bool support_ = true;
   int sleeps_ = 0;
-  DeviceWatch watch_{driver_, [this] { return support_; }, [this](std::chrono::seconds s) {
+  DeviceWatch watch_{driver_, [this] { return support_; },
+                     [this](std::chrono::seconds s) {
                        EXPECT_EQ(s, std::chrono::seconds(1));
                        ++sleeps_;
                        std::this_thread::sleep_for(std::chrono::milliseconds(1));

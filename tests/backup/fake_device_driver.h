@@ -131,8 +131,8 @@ inline void ScriptBackupOf(FakeDevice& device, const std::filesystem::path& cont
     const std::vector<fs::path> batch(
         stored.begin() + static_cast<std::ptrdiff_t>(i),
         stored.begin() + static_cast<std::ptrdiff_t>(std::min(stored.size(), i + batchSize)));
-    upload(batch, udid + "/", 90.0 * static_cast<double>(i + batch.size()) /
-                                  static_cast<double>(stored.size()));
+    upload(batch, udid + "/",
+           90.0 * static_cast<double>(i + batch.size()) / static_cast<double>(stored.size()));
   }
   device.Message("DLMessageCreateDirectory",
                  Msg("DLMessageCreateDirectory", {Str(udid + "/Snapshot")}));
@@ -144,9 +144,9 @@ inline void ScriptBackupOf(FakeDevice& device, const std::filesystem::path& cont
   }
   device.Message("DLMessageMoveItems",
                  Msg("DLMessageMoveItems", {moves, Dict({}), plist_new_real(98)}));
-  device.Message("DLMessageRemoveItems",
-                 Msg("DLMessageRemoveItems", {Strings({udid + "/Snapshot"}), Dict({}),
-                                              plist_new_real(99)}));
+  device.Message(
+      "DLMessageRemoveItems",
+      Msg("DLMessageRemoveItems", {Strings({udid + "/Snapshot"}), Dict({}), plist_new_real(99)}));
   Verdict(device, 0);
 }
 

@@ -129,9 +129,9 @@ TEST_F(DeviceScan, FreshDeviceBackupScansLikeTheSameBackupOnDisk) {
   }
   // The device's app walk also keeps WhatsApp's files and takes group domains.
   EXPECT_GE(d.appFiles.size(), l.appFiles.size());
-  for (ScanCategory c : {ScanCategory::kCameraRoll, ScanCategory::kMessages,
-                         ScanCategory::kContacts, ScanCategory::kCallHistory, ScanCategory::kNotes,
-                         ScanCategory::kWhatsApp})
+  for (ScanCategory c :
+       {ScanCategory::kCameraRoll, ScanCategory::kMessages, ScanCategory::kContacts,
+        ScanCategory::kCallHistory, ScanCategory::kNotes, ScanCategory::kWhatsApp})
     EXPECT_GT(d.Count(c), 0u) << ScanCategoryKey(c);
 
   // The row dumps read the copies.
