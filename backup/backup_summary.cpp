@@ -11,6 +11,7 @@
 
 #include "app/paths.h"
 #include "backup/manifest.h"
+#include "backup/plist_text.h"
 #include "engine/text.h"
 #include "engine/time_text.h"
 
@@ -25,16 +26,9 @@ constexpr long kVersion12 = 12;
 using PlistPtr = std::unique_ptr<void, void (*)(plist_t)>;
 
 std::string StringValue(plist_t dict, const char* key) {
-  plist_t node = plist_dict_get_item(dict, key);
-  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return {};
-  // The pointer form: plist_get_string_val asserts (aborts) on a string with a NUL inside,
-  // which a hostile list can hold. The text ends at the first NUL, and binary lists hold
-  // UTF-16 that may pair its surrogates badly: it is shown as it can be.
-  std::uint64_t length = 0;
-  const char* value = plist_get_string_ptr(node, &length);
-  if (value == nullptr) return {};
-  const std::string_view text(value, static_cast<std::size_t>(length));
-  return ToValidUtf8(text.substr(0, text.find('\0')));
+  // Binary lists hold UTF-16 that may pair its surrogates badly: it is shown as it can be.
+  const std::optional<std::string> text = PlistText(plist_dict_get_item(dict, key));
+  return text ? ToValidUtf8(*text) : std::string();
 }
 
 // A date of the property list as local time. libplist 2.2 counts dates from 2001-01-01 UTC.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "backup/plist_text.h"
 #include "engine/time_text.h"
 
 namespace kestrio {
@@ -19,14 +20,7 @@ void SetData(plist_t dict, const char* key, const std::vector<std::uint8_t>& byt
 }
 
 std::optional<std::string> StringItem(plist_t dict, const char* key) {
-  plist_t node = plist_dict_get_item(dict, key);
-  if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  // The pointer form: plist_get_string_val aborts on a string with a NUL inside.
-  std::uint64_t length = 0;
-  const char* value = plist_get_string_ptr(node, &length);
-  if (value == nullptr) return std::nullopt;
-  const std::string_view text(value, static_cast<std::size_t>(length));
-  return std::string(text.substr(0, text.find('\0')));
+  return PlistText(plist_dict_get_item(dict, key));
 }
 
 // libplist 2.2 dates hold 32-bit seconds since 2001-01-01 UTC.

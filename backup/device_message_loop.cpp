@@ -16,6 +16,7 @@
 
 #include "app/log.h"
 #include "backup/platform_storage.h"
+#include "backup/plist_text.h"
 
 namespace kestrio {
 
@@ -47,15 +48,7 @@ plist_t Item(plist_t array, std::uint32_t index) {
   return plist_array_get_item(array, index);
 }
 
-std::optional<std::string> StringValue(plist_t node) {
-  if (!node || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-  char* text = nullptr;
-  plist_get_string_val(node, &text);
-  if (!text) return std::nullopt;
-  std::string value(text);
-  std::free(text);
-  return value;
-}
+std::optional<std::string> StringValue(plist_t node) { return PlistText(node); }
 
 std::string ErrorText(int errorNumber) { return std::strerror(errorNumber); }
 
@@ -553,7 +546,8 @@ void MessageLoop::MoveItems(plist_t message) {
     if (!fs::exists(fs::symlink_status(*from, ec)))
       ec = std::make_error_code(std::errc::no_such_file_or_directory);
     if (!ec) {
-      const auto target = fs::symlink_status(*to);
+      const auto target = fs::symlink_status(*to, ec);
+      ec.clear();
       if (fs::is_directory(target))
         fs::remove_all(*to, ec);
       else if (fs::exists(target))

@@ -17,6 +17,7 @@
 #include "backup/device_info_plist.h"
 #include "backup/device_link.h"
 #include "backup/device_message_loop.h"
+#include "backup/plist_text.h"
 
 namespace kestrio {
 
@@ -286,12 +287,7 @@ void CDeviceBackupSession::Disconnect() {
 std::string CDeviceBackupSession::CachedValue(std::string& cache, const char* key) {
   if (!cache.empty() || !lockdown_) return cache;
   PlistPtr value = LockdownValue(lockdown_, nullptr, key);
-  if (value && plist_get_node_type(value.get()) == PLIST_STRING) {
-    char* text = nullptr;
-    plist_get_string_val(value.get(), &text);
-    if (text) cache = text;
-    std::free(text);
-  }
+  if (auto text = PlistText(value.get())) cache = std::move(*text);
   return cache;
 }
 

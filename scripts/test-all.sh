@@ -25,12 +25,14 @@ if [ "$preset" = fuzz ]; then
   build/fuzz/bin/sqlite_reader_fuzz -seed=1 -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
     -dict=fuzz/sqlite.dict "$work" build/fuzz/fuzz-corpus/sqlite_reader_seeds
   # The index and Info.plist readers are small: a quarter of a minute each.
-  mkdir -p "$work/mbdb" "$work/summary" "$work/types" "$work/decrypt"
+  mkdir -p "$work/mbdb" "$work/summary" "$work/types" "$work/decrypt" "$work/devicelink"
   build/fuzz/bin/manifest_mbdb_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/mbdb"
   build/fuzz/bin/backup_summary_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/summary" \
     fuzz/seeds/backup_summary
   build/fuzz/bin/file_type_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/types"
   build/fuzz/bin/decrypt_records_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/decrypt"
+  build/fuzz/bin/device_link_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/devicelink" \
+    fuzz/seeds/device_link
 else
   ctest --preset "$preset" -j "$jobs"
 fi
