@@ -1,0 +1,268 @@
+// The start page of a connected device: the page the device check shows, and the start of a
+// device scan, with the device's backup password when its backups are encrypted.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <deque>
+#include <memory>
+#include <optional>
+
+#include "app/gui/messages.h"
+#include "app/gui/page_host.h"
+#include "app/message_box_wnd.h"
+#include "backup/ios_device_vrt_wnd.h"
+#include "tests/backup/fake_device_driver.h"
+#include "tests/fixtures/ios_fixtures.h"
+#include "tests/gui/gui_support.h"
+#include "toolkit/texts.h"
+
+namespace kestrio {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::FakeDeviceDriver;
+using toolkit::MessageText;
+using Posts = std::vector<std::pair<int, long long>>;
+
+class FakeHost : public PageHost {
+ public:
+  explicit FakeHost(const fs::path& work)
+      : store_(BackupStoreFolders{work / "work", work, [work] { return work / "scratch"; }, {}}) {}
+
+  QWidget* Window() override { return &window_; }
+  void Post(int message, long long param) override { posts.emplace_back(message, param); }
+  BackupSummary& ChosenBackup() override { return chosen; }
+  std::string& ScanPassword() override { return password; }
+  BackupStore& Store() override { return store_; }
+  void LockMainTab(bool locked) override { mainTabLocked = locked; }
+  void ShowMainPage(int index) override { mainPage = index; }
+  void OpenHelpPage(const QString& fileName) override { helpPages << fileName; }
+
+  Posts posts;
+  BackupSummary chosen;
+  std::string password = "left over";
+  bool mainTabLocked = false;
+  int mainPage = -1;
+  QStringList helpPages;
+
+ private:
+  QWidget window_;
+  BackupStore store_;
+};
+
+// What a modal dialog showed.
+struct Shown {
+  QString dialog;  // the popup's name: "MessageBoxPopup", "DecryptionWndPopup"
+  QString title;
+  QString message;
+  QSize size;
+};
+
+// One answer: the button to click, and the password typed first into a password dialog.
+struct Answer {
+  Answer(const char* button) : button(button) {}
+  Answer(const char* button, QString password) : button(button), password(std::move(password)) {}
+  const char* button;
+  std::optional<QString> password;
+};
+
+// Answers the next modal dialogs in order and records what each showed. A dialog beyond the
+// answers fails the test and is cancelled.
+class DialogScript {
+ public:
+  DialogScript(std::initializer_list<Answer> answers = {}) : state_(std::make_shared<State>()) {
+    state_->answers.assign(answers.begin(), answers.end());
+    Arm(state_);
+  }
+  ~DialogScript() { state_->active = false; }
+  const std::vector<Shown>& Dialogs() const { return state_->shown; }
+  bool Done() const { return state_->answers.empty(); }
+
+ private:
+  struct State {
+    std::deque<Answer> answers;
+    std::vector<Shown> shown;
+    bool active = true;
+  };
+
+  static void Arm(std::shared_ptr<State> state) {
+    testing::OnNextModal([state](QDialog* dialog) {
+      if (!state->active) return;  // a later test's dialog
+      Shown shown{dialog->objectName(), {}, {}, dialog->size()};
+      if (auto* label = dialog->findChild<QLabel*>("title")) shown.title = label->text();
+      if (auto* label = dialog->findChild<QLabel*>("message")) shown.message = label->text();
+      state->shown.push_back(shown);
+      Arm(state);
+      if (state->answers.empty()) {
+        ADD_FAILURE() << "unexpected dialog " << shown.dialog.toStdString() << ": "
+                      << shown.message.toStdString();
+        dialog->reject();
+        return;
+      }
+      const Answer answer = state->answers.front();
+      state->answers.pop_front();
+      if (answer.password) {
+        auto* edit = dialog->findChild<QLineEdit*>("EditPassword");
+        ASSERT_NE(edit, nullptr);
+        edit->setText(*answer.password);
+      }
+      auto* button = dialog->findChild<QPushButton*>(answer.button);
+      ASSERT_NE(button, nullptr) << answer.button;
+      button->click();
+    });
+  }
+
+  std::shared_ptr<State> state_;
+};
+
+class DevicePage : public ::testing::Test {
+ protected:
+  DevicePage() {
+    driver_.connected = false;
+    driver_.attached = false;
+  }
+
+  void Load() {
+    page_ = std::make_unique<CIosDeviceVrtWnd>(host_, &container_, driver_,
+                                               [this] { return support_; });
+    QString error;
+    ASSERT_TRUE(page_->Init(&error)) << error.toStdString();
+  }
+  void Click(const char* name) {
+    auto* button = page_->Content()->findChild<QPushButton*>(name);
+    ASSERT_NE(button, nullptr) << name;
+    button->click();
+  }
+  QString DeviceInfo() const { return page_->Content()->findChild<QLabel*>("IphoneInfo")->text(); }
+  // Plugs in a device and lets the check find it.
+  void Connect(bool encrypting) {
+    driver_.attached = true;
+    driver_.willEncryptOnConnect = encrypting;
+    page_->Tick();
+    ASSERT_EQ(page_->CurrentPage(), 2);
+    ASSERT_EQ(page_->Watch().WillEncrypt(), encrypting);
+  }
+
+  fixtures::TempDir work_;
+  FakeHost host_{work_.path()};
+  FakeDeviceDriver driver_{"udid-page", false};
+  bool support_ = true;
+  QWidget container_;
+  std::unique_ptr<CIosDeviceVrtWnd> page_;
+};
+
+TEST_F(DevicePage, MissingSupportShowsItsPageUntilRetryFindsIt) {
+  support_ = false;
+  Load();
+  EXPECT_EQ(page_->CurrentPage(), 0);
+  page_->Tick();
+  EXPECT_EQ(page_->CurrentPage(), 0);
+  Click("BtnAppleUrl");
+  EXPECT_EQ(host_.helpPages, QStringList{"usbmuxd.html"});
+  Click("BtnItunesRetry");
+  EXPECT_EQ(page_->CurrentPage(), 0);  // not installed yet
+  support_ = true;
+  Click("BtnItunesRetry");
+  EXPECT_EQ(page_->CurrentPage(), 1);
+  EXPECT_EQ(driver_.connects, 0);
+}
+
+TEST_F(DevicePage, ChecksFollowTheDeviceThroughConnectAndUnplug) {
+  Load();
+  EXPECT_EQ(page_->CurrentPage(), 1);
+  page_->Tick();
+  EXPECT_EQ(page_->CurrentPage(), 1);
+
+  Connect(false);
+  EXPECT_EQ(DeviceInfo(), "Test iPhone(iPhone 12.4)");
+  driver_.attached = false;
+  page_->Tick();
+  EXPECT_EQ(page_->CurrentPage(), 1);
+
+  driver_.attached = true;
+  driver_.name = "Office iPhone";
+  page_->Tick();
+  EXPECT_EQ(page_->CurrentPage(), 2);
+  EXPECT_EQ(DeviceInfo(), "Office iPhone(iPhone 12.4)");
+  EXPECT_TRUE(host_.posts.empty());
+}
+
+TEST_F(DevicePage, TimerRunsAfterInitAndPausesForAScan) {
+  Load();
+  EXPECT_TRUE(page_->TimerRunning());
+  page_->PauseTimer();
+  EXPECT_FALSE(page_->TimerRunning());
+  page_->ResumeTimer();
+  EXPECT_TRUE(page_->TimerRunning());
+}
+
+TEST_F(DevicePage, StartScanOfAPlainDeviceAsksNothing) {
+  Load();
+  Connect(false);
+  {
+    DialogScript none;
+    Click("BtnDeviceScan");
+  }
+  EXPECT_EQ(host_.posts, (Posts{{kUmStartScan, 0}}));
+  EXPECT_EQ(host_.password, "");  // no password of an earlier scan goes along
+}
+
+TEST_F(DevicePage, StartScanOfAnEncryptingDeviceNeedsItsBackupPassword) {
+  Load();
+  Connect(true);
+
+  // Cancelled: nothing is sent to the device.
+  {
+    DialogScript script{{"BtnCancel"}};
+    Click("BtnDeviceScan");
+    ASSERT_EQ(script.Dialogs().size(), 1u);
+    EXPECT_EQ(script.Dialogs()[0].dialog, "DecryptionWndPopup");
+  }
+  EXPECT_TRUE(host_.posts.empty());
+  EXPECT_TRUE(driver_.device.sentMessages.empty());
+
+  // Refused by the device.
+  testing::Verdict(driver_.device, 207, "wrong password");
+  {
+    DialogScript script{{"BtnOK", "wrong"}, {"okbtn"}};
+    Click("BtnDeviceScan");
+    ASSERT_EQ(script.Dialogs().size(), 2u);
+    EXPECT_EQ(script.Dialogs()[1].title, MessageText(CMessageBox::TitleId(2)));
+    EXPECT_EQ(script.Dialogs()[1].message, MessageText("MSG0302"));
+    EXPECT_EQ(script.Dialogs()[1].size, QSize(550, 200));
+  }
+  EXPECT_EQ(driver_.device.sentMessages.size(), 1u);
+  EXPECT_TRUE(host_.posts.empty());
+  EXPECT_EQ(host_.password, "left over");
+  EXPECT_FALSE(driver_.EncryptionSwitchedOff());
+
+  // Accepted: encryption is off for the backup and the password kept for the scan.
+  testing::Verdict(driver_.device, 0);
+  {
+    DialogScript script{{"BtnOK", "right"}};
+    Click("BtnDeviceScan");
+    EXPECT_TRUE(script.Done());
+  }
+  EXPECT_EQ(host_.posts, (Posts{{kUmStartScan, 0}}));
+  EXPECT_EQ(host_.password, "right");
+  EXPECT_TRUE(driver_.EncryptionSwitchedOff());
+}
+
+TEST_F(DevicePage, ScanStartErrorBreaksTheMessageIntoLines) {
+  Load();
+  DialogScript script{{"okbtn"}};
+  page_->ShowScanStartError();
+  ASSERT_EQ(script.Dialogs().size(), 1u);
+  const Shown& box = script.Dialogs()[0];
+  EXPECT_EQ(box.title, "Error");
+  EXPECT_EQ(box.size, QSize(600, 200));
+  QString expected = MessageText("MSG0201");
+  ASSERT_TRUE(expected.contains("\\n"));
+  expected.replace("\\n", "\n");
+  EXPECT_EQ(box.message, expected);
+}
+
+}  // namespace
+}  // namespace kestrio
