@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Kestrio's build needs, when they are missing (needs root; runs
 # apt-get update first).
-#   scripts/install-deps.sh          the build, the tests and the benchmarks
+#   scripts/install-deps.sh          the build, the tests and the benchmarks (Qt 6 for the
+#                                    desktop program; usbmuxd to reach a device)
 #   scripts/install-deps.sh fuzz     also clang and its fuzzing runtime
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format tzdata
   libsqlite3-dev libssl-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   libimobiledevice-dev libusbmuxd-dev
+  qt6-base-dev qt6-tools-dev qt6-svg-dev libgl-dev fonts-dejavu-core usbmuxd
 )
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -28,8 +28,8 @@ class PrivateMessageEvent : public QEvent {
   long long Param() const { return param_; }
 
   static bool Is(const QEvent* event) {
-    return event->type() >= QEvent::User + kUmShowPreview &&
-           event->type() <= QEvent::User + kUmScanEvent;
+    const int type = static_cast<int>(event->type()) - static_cast<int>(QEvent::User);
+    return type >= kUmShowPreview && type <= kUmScanEvent;
   }
 
  private:

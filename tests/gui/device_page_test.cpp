@@ -25,97 +25,9 @@ namespace fs = std::filesystem;
 using testing::FakeDeviceDriver;
 using toolkit::MessageText;
 using Posts = std::vector<std::pair<int, long long>>;
-
-class FakeHost : public PageHost {
- public:
-  explicit FakeHost(const fs::path& work)
-      : store_(BackupStoreFolders{work / "work", work, [work] { return work / "scratch"; }, {}}) {}
-
-  QWidget* Window() override { return &window_; }
-  void Post(int message, long long param) override { posts.emplace_back(message, param); }
-  BackupSummary& ChosenBackup() override { return chosen; }
-  std::string& ScanPassword() override { return password; }
-  BackupStore& Store() override { return store_; }
-  void LockMainTab(bool locked) override { mainTabLocked = locked; }
-  void ShowMainPage(int index) override { mainPage = index; }
-  void OpenHelpPage(const QString& fileName) override { helpPages << fileName; }
-
-  Posts posts;
-  BackupSummary chosen;
-  std::string password = "left over";
-  bool mainTabLocked = false;
-  int mainPage = -1;
-  QStringList helpPages;
-
- private:
-  QWidget window_;
-  BackupStore store_;
-};
-
-// What a modal dialog showed.
-struct Shown {
-  QString dialog;  // the popup's name: "MessageBoxPopup", "DecryptionWndPopup"
-  QString title;
-  QString message;
-  QSize size;
-};
-
-// One answer: the button to click, and the password typed first into a password dialog.
-struct Answer {
-  Answer(const char* button) : button(button) {}
-  Answer(const char* button, QString password) : button(button), password(std::move(password)) {}
-  const char* button;
-  std::optional<QString> password;
-};
-
-// Answers the next modal dialogs in order and records what each showed. A dialog beyond the
-// answers fails the test and is cancelled.
-class DialogScript {
- public:
-  DialogScript(std::initializer_list<Answer> answers = {}) : state_(std::make_shared<State>()) {
-    state_->answers.assign(answers.begin(), answers.end());
-    Arm(state_);
-  }
-  ~DialogScript() { state_->active = false; }
-  const std::vector<Shown>& Dialogs() const { return state_->shown; }
-  bool Done() const { return state_->answers.empty(); }
-
- private:
-  struct State {
-    std::deque<Answer> answers;
-    std::vector<Shown> shown;
-    bool active = true;
-  };
-
-  static void Arm(std::shared_ptr<State> state) {
-    testing::OnNextModal([state](QDialog* dialog) {
-      if (!state->active) return;  // a later test's dialog
-      Shown shown{dialog->objectName(), {}, {}, dialog->size()};
-      if (auto* label = dialog->findChild<QLabel*>("title")) shown.title = label->text();
-      if (auto* label = dialog->findChild<QLabel*>("message")) shown.message = label->text();
-      state->shown.push_back(shown);
-      Arm(state);
-      if (state->answers.empty()) {
-        ADD_FAILURE() << "unexpected dialog " << shown.dialog.toStdString() << ": "
-                      << shown.message.toStdString();
-        dialog->reject();
-        return;
-      }
-      const Answer answer = state->answers.front();
-      state->answers.pop_front();
-      if (answer.password) {
-        auto* edit = dialog->findChild<QLineEdit*>("EditPassword");
-        ASSERT_NE(edit, nullptr);
-        edit->setText(*answer.password);
-      }
-      auto* button = dialog->findChild<QPushButton*>(answer.button);
-      ASSERT_NE(button, nullptr) << answer.button;
-      button->click();
-    });
-  }
-
-  std::shared_ptr<State> state_;
-};
+using testing::DialogScript;
+using testing::FakeHost;
+using testing::Shown;
 
 class DevicePage : public ::testing::Test {
  protected:
@@ -146,7 +58,7 @@ class DevicePage : public ::testing::Test {
   }
 
   fixtures::TempDir work_;
-  FakeHost host_{work_.path()};
+  FakeHost host_{{}, work_.path()};
   FakeDeviceDriver driver_{"udid-page", false};
   bool support_ = true;
   QWidget container_;

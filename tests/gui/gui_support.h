@@ -1,11 +1,23 @@
-// Helpers of the window tests: answering the next modal popup, and a temporary home for the
-// program's settings and backups.
+// Helpers of the window tests: answering modal popups, and a main window for a page alone.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringList>
 #include <QTimer>
+#include <deque>
+#include <filesystem>
 #include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/gui/page_host.h"
 
 namespace kestrio::testing {
 
@@ -27,5 +39,99 @@ inline void OnNextModal(std::function<void(QDialog*)> act, int tries = 300) {
   });
   timer->start(10);
 }
+
+// A main window for one page: records what the page posts and asks, with a backup store
+// over `roots`.
+class FakeHost : public PageHost {
+ public:
+  FakeHost(std::vector<std::filesystem::path> roots, const std::filesystem::path& work)
+      : store_(BackupStoreFolders{work / "work", work, [work] { return work / "scratch"; },
+                                  std::move(roots)}) {}
+
+  QWidget* Window() override { return &window_; }
+  void Post(int message, long long param) override { posts.emplace_back(message, param); }
+  BackupSummary& ChosenBackup() override { return chosen; }
+  std::string& ScanPassword() override { return password; }
+  BackupStore& Store() override { return store_; }
+  void LockMainTab(bool locked) override { mainTabLocked = locked; }
+  void ShowMainPage(int index) override { mainPage = index; }
+  void OpenHelpPage(const QString& fileName) override { helpPages << fileName; }
+
+  std::vector<std::pair<int, long long>> posts;
+  BackupSummary chosen;
+  std::string password = "left over";
+  bool mainTabLocked = false;
+  int mainPage = -1;
+  QStringList helpPages;
+
+ private:
+  QWidget window_;
+  BackupStore store_;
+};
+
+// What a modal dialog showed.
+struct Shown {
+  QString dialog;  // the popup's name: "MessageBoxPopup", "DecryptionWndPopup"
+  QString title;
+  QString message;
+  QSize size;
+};
+
+// One answer: the button to click, and the password typed first into a password dialog.
+struct Answer {
+  Answer(const char* button) : button(button) {}
+  Answer(const char* button, QString password) : button(button), password(std::move(password)) {}
+  const char* button;
+  std::optional<QString> password;
+};
+
+// Answers the next modal dialogs in order and records what each showed. A dialog beyond the
+// answers fails the test and is cancelled.
+class DialogScript {
+ public:
+  DialogScript(std::initializer_list<Answer> answers = {}) : state_(std::make_shared<State>()) {
+    state_->answers.assign(answers.begin(), answers.end());
+    Arm(state_);
+  }
+  ~DialogScript() { state_->active = false; }
+  const std::vector<Shown>& Dialogs() const { return state_->shown; }
+  bool Done() const { return state_->answers.empty(); }
+
+ private:
+  struct State {
+    std::deque<Answer> answers;
+    std::vector<Shown> shown;
+    bool active = true;
+  };
+
+  static void Arm(std::shared_ptr<State> state) {
+    OnNextModal([state](QDialog* dialog) {
+      if (!state->active) return;  // a later test's dialog
+      Shown shown{dialog->objectName(), {}, {}, dialog->size()};
+      if (auto* label = dialog->findChild<QLabel*>("title")) shown.title = label->text();
+      if (auto* label = dialog->findChild<QLabel*>("message")) shown.message = label->text();
+      state->shown.push_back(shown);
+      Arm(state);
+      if (state->answers.empty()) {
+        ADD_FAILURE() << "unexpected dialog " << shown.dialog.toStdString() << ": "
+                      << shown.message.toStdString();
+        dialog->reject();
+        return;
+      }
+      const Answer answer = state->answers.front();
+      state->answers.pop_front();
+      if (answer.password) {
+        auto* edit = dialog->findChild<QLineEdit*>("EditPassword");
+        ASSERT_NE(edit, nullptr);
+        edit->setText(*answer.password);
+      }
+      auto* button = dialog->findChild<QPushButton*>(answer.button);
+      ASSERT_NE(button, nullptr) << answer.button;
+      button->click();
+    });
+  }
+
+  std::shared_ptr<State> state_;
+};
 
 }  // namespace kestrio::testing

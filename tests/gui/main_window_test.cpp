@@ -1,0 +1,225 @@
+// The main window: its window files, the start page, the private messages, the assistance
+// menu, the close query, and a backup scan from the start page to the end.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTreeWidget>
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "app/gui/messages.h"
+#include "app/main_wnd.h"
+#include "app/settings.h"
+#include "backup/ios_device_vrt_wnd.h"
+#include "tests/backup/fake_device_driver.h"
+#include "tests/fixtures/ios_fixtures.h"
+#include "tests/gui/gui_support.h"
+#include "toolkit/skin.h"
+#include "ui/scan_vrt_wnd.h"
+
+namespace kestrio {
+namespace {
+
+namespace fs = std::filesystem;
+namespace fx = fixtures;
+
+// Every control the windows look up, by window file.
+const std::map<QString, QStringList> kControls = {
+    {"skin",
+     {"caption", "LblProductName", "BtnAssist", "minbtn", "maxbtn", "restorebtn", "closebtn",
+      "MainTabPage", "OptIosDevice", "OptBackupFile", "TxtIosDevice1", "TxtIosDevice2",
+      "TxtBackupFile1", "TxtBackupFile2", "TabPage", "IosDeviceVtrWnd", "ItunesVtrWnd",
+      "ScanVtrWnd"}},
+    {"PageIosDevice",
+     {"TabIosDevice", "LblDesc1", "LblDesc2", "BtnAppleUrl", "LblDesc3", "BtnItunesRetry",
+      "LblDesc4", "TxtDesc1", "IphoneInfo", "BtnDeviceScan"}},
+    {"PageItunesBackup",
+     {"LblBackupTip1", "LblBackupTip2", "LblBackupTip3", "BackupFileList", "BtnSelDir", "BtnScan"}},
+    {"PageScan",
+     {"BtnGifScanning", "LblScanType", "LblRemark", "ProgressScan", "ScanToolBar", "BtnScanPause",
+      "BtnScanStop", "ReocveryToolBar", "BtnHome", "BtnRecovery", "BtnPrint", "NodeTree",
+      "DataList", "LblStatistics"}},
+    {"DecryptionWnd",
+     {"caption", "title", "closebtn", "Description", "EditPassword", "BtnOK", "BtnCancel"}},
+};
+
+TEST(WindowFiles, EveryFileLoadsAndHoldsTheControlsTheCodeUses) {
+  const QStringList skins = toolkit::BuiltInSkins();
+  EXPECT_GE(skins.size(), 10);
+  for (const QString& name : skins) {
+    QWidget parent;
+    QString error;
+    QWidget* skin = toolkit::LoadSkin(name, &parent, &error);
+    ASSERT_NE(skin, nullptr) << name.toStdString() << ": " << error.toStdString();
+    const auto controls = kControls.find(name);
+    if (controls == kControls.end()) continue;
+    for (const QString& control : controls->second)
+      EXPECT_NE(skin->findChild<QWidget*>(control), nullptr)
+          << name.toStdString() << " lacks " << control.toStdString();
+  }
+  for (const auto& [name, controls] : kControls)
+    EXPECT_TRUE(skins.contains(name)) << name.toStdString();
+  EXPECT_FALSE(toolkit::StyleSheet().isEmpty());
+}
+
+TEST(WindowFiles, SkinsFolderOverridesABuiltInFile) {
+  fx::TempDir dir;
+  fs::create_directories(dir / "Skins/xml");
+  std::ofstream(dir / "Skins/xml/MessageBox_Error.ui")
+      << "<ui version=\"4.0\"><widget class=\"QWidget\" name=\"Replaced\"/></ui>";
+  toolkit::SetSkinFolder(QString::fromStdString((dir / "Skins").string()));
+  QWidget parent;
+  QWidget* replaced = toolkit::LoadSkin("MessageBox_Error", &parent);
+  QWidget* builtIn = toolkit::LoadSkin("MessageBox_Question", &parent);
+  toolkit::SetSkinFolder(QString());
+  ASSERT_NE(replaced, nullptr);
+  EXPECT_EQ(replaced->objectName(), "Replaced");
+  ASSERT_NE(builtIn, nullptr);
+  EXPECT_EQ(builtIn->objectName(), "MessageBox");
+}
+
+class MainWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    fx::BackupOptions options;
+    options.seed = 21;
+    fx::WriteBackup(dir_ / "roots" / "one", options);
+    CMainWnd::Options o;
+    o.folders.workFolder = dir_ / "work";
+    o.folders.programFolder = dir_ / "program";
+    const fs::path scratch = dir_ / "scratch";
+    o.folders.temporaryBackupFolder = [scratch] { return scratch; };
+    o.folders.backupRoots = {dir_ / "roots"};
+    driver_.connected = false;
+    driver_.attached = false;
+    o.device = &driver_;
+    o.deviceSupport = [this] { return support_; };
+    o.openUrl = [this](const QUrl& url) { opened_ << url; };
+    o.helpFolder = dir_ / "help";
+    window_ = std::make_unique<CMainWnd>(o);
+    QString error;
+    ASSERT_TRUE(window_->Create(&error)) << error.toStdString();
+  }
+  template <typename T>
+  T* Find(const char* name) {
+    return window_->Content()->findChild<T*>(name);
+  }
+  // Lets queued messages and the scan worker's posts arrive, until `done` or ~20 s.
+  template <typename Done>
+  void ProcessUntil(Done done) {
+    for (int i = 0; i < 2000 && !done(); ++i) {
+      QApplication::processEvents();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  fx::TempDir dir_;
+  testing::FakeDeviceDriver driver_{"udid", false};
+  bool support_ = false;
+  QList<QUrl> opened_;
+  std::unique_ptr<CMainWnd> window_;
+};
+
+TEST_F(MainWindow, StartPageTextsTabsAndDevicePage) {
+  EXPECT_EQ(window_->windowTitle(), "Kestrio");
+  EXPECT_GE(window_->minimumWidth(), 1000);
+  EXPECT_GE(window_->minimumHeight(), 650);
+  EXPECT_EQ(Find<QLabel>("LblProductName")->text().toStdString(),
+            Settings::Get().Message("MSG1209"));
+  EXPECT_EQ(Find<QLabel>("TxtIosDevice1")->text().toStdString(),
+            Settings::Text(Settings::Get().Section("MainWnd"), "TxtIosDevice1"));
+  EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 0);
+  auto* tabs = Find<QStackedWidget>("TabPage");
+  EXPECT_EQ(tabs->currentIndex(), 0);
+  // Without usbmuxd the device page says what is missing.
+  EXPECT_EQ(window_->DevicePage().CurrentPage(), 0);
+
+  Find<QPushButton>("OptBackupFile")->click();
+  EXPECT_EQ(tabs->currentIndex(), 1);
+  EXPECT_TRUE(Find<QLabel>("TxtBackupFile1")->styleSheet().contains("#FFFFFF"));
+  EXPECT_FALSE(Find<QLabel>("TxtIosDevice1")->styleSheet().contains("#FFFFFF"));
+  Find<QPushButton>("OptIosDevice")->click();
+  EXPECT_EQ(tabs->currentIndex(), 0);
+  EXPECT_TRUE(Find<QLabel>("TxtIosDevice1")->styleSheet().contains("#FFFFFF"));
+
+  // The backup of the roots is listed on the backup page.
+  EXPECT_EQ(Find<QTreeWidget>("BackupFileList")->topLevelItemCount(), 1);
+}
+
+TEST_F(MainWindow, AssistanceMenuOpensLocalPagesAndHidesFaqAndLanguages) {
+  window_->OpenAssistMenu();
+  QMenu* menu = window_->AssistMenu();
+  ASSERT_NE(menu, nullptr);
+  for (const char* name : {"item_help", "item_faq", "item_about", "item_support", "item_exit"})
+    ASSERT_NE(menu->findChild<QAction*>(name), nullptr) << name;
+  EXPECT_EQ(menu->findChild<QAction*>("item_help")->text().toStdString(),
+            Settings::Text(Settings::Get().Section("MenuWnd"), "item_help"));
+  EXPECT_FALSE(menu->findChild<QAction*>("item_faq")->isVisible());
+  QAction* languages = menu->findChild<QAction*>("item_language");
+  ASSERT_NE(languages, nullptr);
+  EXPECT_FALSE(languages->isVisible());
+  // One entry per language, the current one ticked.
+  ASSERT_NE(languages->menu(), nullptr);
+  const auto entries = languages->menu()->actions();
+  ASSERT_EQ(static_cast<std::size_t>(entries.size()), Settings::Get().Languages().size());
+  for (QAction* entry : entries)
+    EXPECT_EQ(!entry->icon().isNull(),
+              entry->objectName().toStdString() == Settings::Get().CurrentLanguage());
+
+  menu->findChild<QAction*>("item_about")->trigger();
+  menu->findChild<QAction*>("item_help")->trigger();
+  ASSERT_EQ(opened_.size(), 2);
+  EXPECT_EQ(opened_[0].toLocalFile().toStdString(), (dir_ / "help" / "about.html").string());
+  EXPECT_EQ(opened_[1].toLocalFile().toStdString(), (dir_ / "help" / "help.html").string());
+  menu->close();
+}
+
+TEST_F(MainWindow, StartScanMessageScansTheChosenBackupToTheEnd) {
+  int started = -1;
+  window_->ScanPage().SetStartHook([&started](int kind) { started = kind; });
+  window_->Post(kUmStartScan, 7);  // not a source: nothing starts
+  QApplication::processEvents();
+  EXPECT_EQ(started, -1);
+
+  window_->ChosenBackup() = window_->Store().backupList.front();
+  window_->Post(kUmStartScan, 1);
+  ProcessUntil([&] { return started == 1; });
+  ASSERT_EQ(started, 1);
+  EXPECT_FALSE(window_->DevicePage().TimerRunning());  // paused while the scan runs
+  ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
+  EXPECT_TRUE(Find<QPushButton>("BtnHome")->isEnabled());
+  EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);  // shown at first progress
+  EXPECT_TRUE(window_->DevicePage().TimerRunning());
+  auto* tree = Find<QTreeWidget>("NodeTree");
+  ASSERT_EQ(tree->topLevelItemCount(), kScanCategoryCount);
+  EXPECT_GT(tree->topLevelItem(2)->text(1).toInt(), 0);  // messages
+  EXPECT_FALSE(Find<QLabel>("LblStatistics")->text().contains('%'));
+
+  // With results, closing asks first; Cancel keeps the window.
+  window_->show();
+  testing::OnNextModal([](QDialog* d) { d->findChild<QPushButton*>("cancelbtn")->click(); });
+  window_->close();
+  EXPECT_TRUE(window_->isVisible());
+  testing::OnNextModal([](QDialog* d) { d->findChild<QPushButton*>("okbtn")->click(); });
+  window_->close();
+  EXPECT_FALSE(window_->isVisible());
+}
+
+TEST_F(MainWindow, ClosingBeforeAnyScanClosesAtOnce) {
+  window_->show();
+  window_->close();
+  EXPECT_FALSE(window_->isVisible());
+}
+
+}  // namespace
+}  // namespace kestrio

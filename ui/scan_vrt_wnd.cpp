@@ -1,0 +1,217 @@
+#include "ui/scan_vrt_wnd.h"
+
+#include <QLabel>
+#include <QMetaObject>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include "app/gui/messages.h"
+#include "app/message_box_wnd.h"
+#include "app/paths.h"
+#include "engine/device_recovery.h"
+#include "toolkit/skin.h"
+#include "toolkit/texts.h"
+#include "ui/formatters.h"
+
+namespace kestrio {
+namespace {
+
+using toolkit::FindControl;
+using toolkit::MessageText;
+
+// The category names the summary shows, in scan order.
+constexpr const char* kCategoryNames[kScanCategoryCount] = {
+    "Camera Roll",         "Photo Stream", "Messages",   "Messages Attachments", "Contacts",
+    "Call History",        "Notes",        "App Photos", "App Videos",           "WhatsApp",
+    "WhatsApp Attachments"};
+
+void SetVisible(QWidget* root, const char* name, bool visible) {
+  if (auto* widget = FindControl<QWidget>(root, name)) widget->setVisible(visible);
+}
+void SetEnabled(QWidget* root, const char* name, bool enabled) {
+  if (auto* widget = FindControl<QWidget>(root, name)) widget->setEnabled(enabled);
+}
+
+}  // namespace
+
+CScanVrtWnd::CScanVrtWnd(PageHost& host, QWidget* container, DeviceBackupDriver& device)
+    : QObject(container), host_(host), container_(container), device_(device) {}
+
+CScanVrtWnd::~CScanVrtWnd() { run_.reset(); }
+
+bool CScanVrtWnd::Init(QString* error) {
+  content_ = toolkit::LoadSkin("PageScan", container_, error);
+  if (!content_) return false;
+  ReloadTexts();
+  new toolkit::Notifier(content_, [this](const toolkit::Notification& n) { OnNotify(n); });
+  SetVisible(content_, "ScanToolBar", false);
+  SetVisible(content_, "ReocveryToolBar", false);
+  if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) {
+    tree->setColumnCount(2);
+    tree->setHeaderLabels({"Category", "Items"});
+  }
+  return true;
+}
+
+void CScanVrtWnd::ReloadTexts() {
+  toolkit::ApplyTexts(content_, Settings::Get().Section("PageScan"));
+  if (source_ >= 0) {
+    if (auto* label = FindControl<QLabel>(content_, "LblScanType"))
+      label->setText(MessageText(source_ == 0 ? "MSG0503" : "MSG0501"));
+    if (auto* label = FindControl<QLabel>(content_, "LblRemark"))
+      label->setText(MessageText(source_ == 0 ? "MSG0504" : "MSG0502"));
+  }
+}
+
+void CScanVrtWnd::StartScan(int kind) {
+  if (!content_ || Scanning() || (kind != 0 && kind != 1)) return;
+  run_.reset();
+  source_ = kind;
+  std::unique_ptr<IPhoneRecoveryParse> backend;
+  BackupStore& store = host_.Store();
+  if (kind == 1) {
+    store.ChooseBackup(host_.ChosenBackup());
+    backend = CreateRecoveryParse(1, &store);
+  } else {
+    backend = std::make_unique<CDeviceRecovery>(device_, store.Folders());
+  }
+  if (startHook_) startHook_(kind);
+
+  ReloadTexts();
+  ShowProgress(0);
+  SetVisible(content_, "ScanToolBar", true);
+  SetVisible(content_, "ReocveryToolBar", false);
+  SetEnabled(content_, "BtnHome", false);
+  SetEnabled(content_, "BtnRecovery", false);
+  if (auto* pause = FindControl<QPushButton>(content_, "BtnScanPause"))
+    pause->setText(MessageText("MSG0507"));
+  if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) tree->clear();
+
+  // The worker reaches the window only through queued messages and calls.
+  PageHost* host = &host_;
+  QPointer<CScanVrtWnd> self(this);
+  ScanObserver observer;
+  observer.event = [host](ScanEvent event) { host->Post(kUmScanEvent, static_cast<int>(event)); };
+  observer.progress = [self](std::int32_t percent) {
+    QMetaObject::invokeMethod(
+        self,
+        [self, percent] {
+          if (self) self->ShowProgress(percent);
+        },
+        Qt::QueuedConnection);
+  };
+  observer.countsChanged = [host] { host->Post(kUmUpdateCounts, 0); };
+  observer.finished = [host](Result result) { host->Post(kUmScanFinished, result); };
+  run_ = std::make_unique<ScanRun>(std::move(backend), host_.ScanPassword(), observer);
+  if (kind == 0) run_->SetAbortCounter(&device_.AbortCounter());
+  run_->Start(ApplicationDataFolder());
+}
+
+void CScanVrtWnd::ShowProgress(int percent) {
+  if (auto* bar = FindControl<QProgressBar>(content_, "ProgressScan")) bar->setValue(percent);
+}
+
+bool CScanVrtWnd::FoundAnything() const {
+  if (!run_) return false;
+  for (int i = 0; i < kScanCategoryCount; ++i) {
+    if (run_->Results().Count(static_cast<ScanCategory>(i)) > 0) return true;
+  }
+  return false;
+}
+
+void CScanVrtWnd::ShowStatistics() {
+  if (!run_) return;
+  const StatisticsText text = run_->Statistics().Text();
+  if (auto* label = FindControl<QLabel>(content_, "LblStatistics")) {
+    QString format = MessageText("MSG0514");
+    if (format.isEmpty()) format = "Selected %s in %d item(s) of %s in %d item(s)";
+    // The format's %s and %d, in order: ticked size, ticked items, total size, total items.
+    const QString values[] = {toolkit::Qs(FormatSize(static_cast<std::int64_t>(text.tickedSize))),
+                              QString::number(text.tickedCount),
+                              toolkit::Qs(FormatSize(static_cast<std::int64_t>(text.totalSize))),
+                              QString::number(text.totalCount)};
+    QString shown;
+    int next = 0;
+    for (int i = 0; i < format.size(); ++i) {
+      if (format[i] == '%' && i + 1 < format.size() &&
+          (format[i + 1] == 's' || format[i + 1] == 'd')) {
+        shown += next < 4 ? values[next++] : QString();
+        ++i;
+      } else {
+        shown += format[i];
+      }
+    }
+    label->setText(shown);
+  }
+  if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) {
+    tree->clear();
+    for (int i = 0; i < kScanCategoryCount; ++i) {
+      const auto count = run_->Results().Count(static_cast<ScanCategory>(i));
+      auto* item = new QTreeWidgetItem(tree, {kCategoryNames[i], QString::number(count)});
+      item->setDisabled(count == 0);
+    }
+  }
+}
+
+void CScanVrtWnd::OnScanFinished() {
+  if (!run_) return;
+  run_->Wait();
+  SetVisible(content_, "ScanToolBar", false);
+  SetVisible(content_, "ReocveryToolBar", true);
+  SetEnabled(content_, "BtnHome", true);
+  SetEnabled(content_, "BtnRecovery", run_->Statistics().CanRecover());
+  ShowProgress(100);
+  ShowStatistics();
+  if (source_ == 0) device_.Disconnect();
+}
+
+void CScanVrtWnd::OnNotify(const toolkit::Notification& notification) {
+  if (notification.type != "click") return;
+  if (notification.name == "BtnScanPause" && run_ && !run_->Finished()) {
+    auto* pause = qobject_cast<QPushButton*>(notification.sender);
+    if (run_->Paused()) {
+      run_->Resume();
+      if (pause) pause->setText(MessageText("MSG0507"));
+    } else {
+      run_->Pause();
+      if (pause) pause->setText(MessageText("MSG0506"));
+    }
+  } else if (notification.name == "BtnScanStop") {
+    Stop();
+  } else if (notification.name == "BtnHome") {
+    Home();
+  }
+}
+
+void CScanVrtWnd::Stop() {
+  if (!Scanning()) return;
+  if (CMessageBox::Show(4, host_.Window(), "", MessageText("MSG0508"), 550, 200) != 1) return;
+  if (auto* pause = FindControl<QPushButton>(content_, "BtnScanPause"))
+    pause->setText(MessageText("MSG0507"));
+  run_->Stop();  // raises the device's abort counter too
+  run_->Wait();
+}
+
+void CScanVrtWnd::Home() {
+  if (Scanning()) return;
+  if (FoundAnything() &&
+      CMessageBox::Show(4, host_.Window(), "", MessageText("MSG0510"), 550, 200) != 1)
+    return;
+  run_.reset();
+  if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) tree->clear();
+  host_.ShowMainPage(0);
+}
+
+int CScanVrtWnd::CloseQuery() {
+  if ((!run_ || run_->Finished()) && !FoundAnything()) return 1;
+  const int answer = CMessageBox::Show(4, host_.Window(), "", MessageText("MSG0511"), 550, 200);
+  if (answer == 1 && run_) {
+    run_->Stop();
+    run_->Wait();
+  }
+  return answer == 1 ? 1 : 2;
+}
+
+}  // namespace kestrio
