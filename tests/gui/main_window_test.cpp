@@ -86,6 +86,23 @@ TEST(WindowFiles, SkinsFolderOverridesABuiltInFile) {
   EXPECT_EQ(builtIn->objectName(), "MessageBox");
 }
 
+TEST(WindowFiles, BrokenMainWindowFileIsAClearErrorAtStart) {
+  fx::TempDir dir;
+  fs::create_directories(dir / "Skins/xml");
+  std::ofstream(dir / "Skins/xml/skin.ui") << "<ui version=\"4.0\"><widget class=";
+  toolkit::SetSkinFolder(QString::fromStdString((dir / "Skins").string()));
+  testing::FakeDeviceDriver driver("udid", false);
+  CMainWnd::Options options;
+  options.folders.workFolder = dir / "work";
+  options.device = &driver;
+  options.deviceSupport = [] { return false; };
+  CMainWnd window(options);
+  QString error;
+  EXPECT_FALSE(window.Create(&error));
+  toolkit::SetSkinFolder(QString());
+  EXPECT_TRUE(error.contains("skin.ui")) << error.toStdString();
+}
+
 class MainWindow : public ::testing::Test {
  protected:
   void SetUp() override {
