@@ -108,6 +108,7 @@ class MainWindow : public ::testing::Test {
   void SetUp() override {
     setenv("TZ", "UTC", 1);
     tzset();
+    setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
     fx::BackupOptions options;
     options.seed = 21;
     fx::WriteBackup(dir_ / "roots" / "one", options);
