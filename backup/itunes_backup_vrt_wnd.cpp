@@ -129,6 +129,10 @@ void CItunesBackupVrtWnd::StartScanOfSelected() {
   if (index >= backups.size()) return;
   // A copy: the store's list may change while the dialogs run.
   const BackupSummary backup = backups[index];
+  PromptAndStart(backup);
+}
+
+void CItunesBackupVrtWnd::PromptAndStart(const BackupSummary& backup) {
   Lock(true);
   std::string password;
   if (!AskBackupPassword(backup, password)) {
@@ -151,13 +155,7 @@ void CItunesBackupVrtWnd::StartScanOfOtherFolder() {
       if (again == 1) continue;
       return;
     }
-    Lock(true);
-    std::string password;
-    if (!AskBackupPassword(backup, password)) {
-      Lock(false);
-      return;
-    }
-    StartScan(backup, password);
+    PromptAndStart(backup);
     return;
   }
 }

@@ -44,6 +44,8 @@ class CItunesBackupVrtWnd : public QObject {
   // The password of `backup` as the user gives it; false when cancelled.
   bool AskBackupPassword(const BackupSummary& backup, std::string& password);
   void StartScan(const BackupSummary& backup, const std::string& password);
+  // Locks the page, asks for the backup's password and starts its scan (unlocks on cancel).
+  void PromptAndStart(const BackupSummary& backup);
 
   PageHost& host_;
   QWidget* container_;
