@@ -164,7 +164,15 @@ void CScanVrtWnd::OnScanFinished() {
   SetEnabled(content_, "BtnRecovery", run_->Statistics().CanRecover());
   ShowProgress(100);
   ShowStatistics();
-  if (source_ == 0) device_.Disconnect();
+  if (source_ == 0) {
+    // A phone whose backups were encrypted must not be left without: one more try, then the
+    // user is told.
+    if (device_.EncryptionSwitchedOff()) device_.RestoreEncryption();
+    if (device_.EncryptionSwitchedOff())
+      CMessageBox::Show(static_cast<int>(MessageBoxKind::kWarning), host_.Window(), "",
+                        MessageText("MSG0303"), 550, 200);
+    device_.Disconnect();
+  }
 }
 
 void CScanVrtWnd::OnNotify(const toolkit::Notification& notification) {

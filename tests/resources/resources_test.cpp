@@ -232,10 +232,10 @@ TEST(ResourceLanguages, EnglishHasEveryMessageAndWindowSection) {
 
   const auto& messages = ini.sections.at("Messages");
   for (const char* id :
-       {"MSG0201", "MSG0301", "MSG0302", "MSG0401", "MSG0402", "MSG0403", "MSG0404", "MSG0405",
-        "MSG0501", "MSG0502", "MSG0503", "MSG0504", "MSG0506", "MSG0507", "MSG0508", "MSG0509",
-        "MSG0510", "MSG0511", "MSG0514", "MSG0601", "MSG0602", "MSG0901", "MSG0902", "MSG0903",
-        "MSG1101", "MSG1102", "MSG1103", "MSG1104", "MSG1207", "MSG1209", "MSG1210"}) {
+       {"MSG0201", "MSG0301", "MSG0302", "MSG0303", "MSG0401", "MSG0402", "MSG0403", "MSG0404",
+        "MSG0405", "MSG0501", "MSG0502", "MSG0503", "MSG0504", "MSG0506", "MSG0507", "MSG0508",
+        "MSG0509", "MSG0510", "MSG0511", "MSG0514", "MSG0601", "MSG0602", "MSG0901", "MSG0902",
+        "MSG0903", "MSG1101", "MSG1102", "MSG1103", "MSG1104", "MSG1207", "MSG1209", "MSG1210"}) {
     const auto it = messages.find(id);
     ASSERT_NE(it, messages.end()) << id;
     EXPECT_FALSE(it->second.empty()) << id;
