@@ -36,6 +36,24 @@ constexpr std::pair<const char*, const char*> kHelpItems[] = {
     {"item_support", "support.html"},
 };
 
+// Return and Escape do nothing anywhere in the main window (its dialogs have their own keys).
+class KeyFilter : public QObject {
+ public:
+  explicit KeyFilter(QWidget* window) : QObject(window), window_(window) {}
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::KeyPress) return false;
+    auto* widget = qobject_cast<QWidget*>(watched);
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    return widget && widget->window() == window_ &&
+           (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape);
+  }
+
+ private:
+  QWidget* window_;
+};
+
 }  // namespace
 
 CMainWnd::CMainWnd(Options options)
@@ -46,7 +64,7 @@ CMainWnd::CMainWnd(Options options)
   setWindowIcon(QIcon(":/xml/images/logo.svg"));
 }
 
-CMainWnd::~CMainWnd() { qApp->removeEventFilter(this); }
+CMainWnd::~CMainWnd() = default;
 
 bool CMainWnd::Create(QString* error) {
   content_ = toolkit::LoadSkin("skin", nullptr, error);
@@ -74,7 +92,7 @@ bool CMainWnd::Create(QString* error) {
   ReloadTexts();
   SelectStartTab(true);
   ShowMainPage(0);
-  qApp->installEventFilter(this);
+  qApp->installEventFilter(new KeyFilter(this));
   return true;
 }
 
@@ -231,17 +249,6 @@ void CMainWnd::closeEvent(QCloseEvent* event) {
   }
   if (devicePage_) devicePage_->PauseTimer();
   event->accept();
-}
-
-bool CMainWnd::eventFilter(QObject* watched, QEvent* event) {
-  // Return and Escape do nothing anywhere in the main window (dialogs have their own).
-  auto* widget = qobject_cast<QWidget*>(watched);
-  if (!widget || widget->window() != this) return false;
-  if (event->type() == QEvent::KeyPress) {
-    const int key = static_cast<QKeyEvent*>(event)->key();
-    if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape) return true;
-  }
-  return FramelessWindow::eventFilter(watched, event);
 }
 
 }  // namespace kestrio

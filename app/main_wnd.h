@@ -70,7 +70,6 @@ class CMainWnd : public toolkit::FramelessWindow, public PageHost {
  protected:
   bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void OnNotify(const toolkit::Notification& notification);

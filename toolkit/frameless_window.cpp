@@ -32,6 +32,9 @@ void FramelessWindow::SetContent(QWidget* content, const Frame& frame) {
   content->setGraphicsEffect(shadow);
   content->setAttribute(Qt::WA_StyledBackground);
   content->setMouseTracking(true);
+  // The window itself (its shadow band), the content and its controls: presses anywhere may
+  // resize or drag.
+  installEventFilter(this);
   content->installEventFilter(this);
   for (QWidget* child : content->findChildren<QWidget*>()) child->installEventFilter(this);
 
