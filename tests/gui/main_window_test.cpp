@@ -6,7 +6,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -231,6 +233,38 @@ TEST_F(MainWindow, StartScanMessageScansTheChosenBackupToTheEnd) {
   testing::OnNextModal([](QDialog* d) { d->findChild<QPushButton*>("okbtn")->click(); });
   window_->close();
   EXPECT_FALSE(window_->isVisible());
+}
+
+TEST_F(MainWindow, CaptionButtonsSwapAndReturnEscapeDoNothingInside) {
+  window_->show();
+  auto* max = Find<QPushButton>("maxbtn");
+  auto* restore = Find<QPushButton>("restorebtn");
+  EXPECT_TRUE(max->isVisible());
+  EXPECT_FALSE(restore->isVisible());
+  max->click();
+  QApplication::processEvents();
+  EXPECT_TRUE(window_->isMaximized());
+  EXPECT_FALSE(max->isVisible());
+  EXPECT_TRUE(restore->isVisible());
+  restore->click();
+  QApplication::processEvents();
+  EXPECT_FALSE(window_->isMaximized());
+  EXPECT_TRUE(max->isVisible());
+  EXPECT_FALSE(restore->isVisible());
+
+  // Return and Escape never reach a control of the main window; other windows keep them.
+  const auto returns = [](QLineEdit* edit) {
+    bool pressed = false;
+    QObject::connect(edit, &QLineEdit::returnPressed, [&pressed] { pressed = true; });
+    QKeyEvent key(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(edit, &key);
+    return pressed;
+  };
+  auto* inside = new QLineEdit(Find<QWidget>("StartPage"));
+  QLineEdit outside;
+  EXPECT_FALSE(returns(inside));
+  EXPECT_TRUE(returns(&outside));
+  window_->close();
 }
 
 TEST_F(MainWindow, ClosingBeforeAnyScanClosesAtOnce) {
