@@ -267,6 +267,34 @@ TEST_F(MainWindow, CaptionButtonsSwapAndReturnEscapeDoNothingInside) {
   window_->close();
 }
 
+TEST_F(MainWindow, DeviceScanFromTheDevicePageToItsSummary) {
+  // usbmuxd is there and a phone holding the files of a generated backup is plugged in.
+  support_ = true;
+  driver_.attached = true;
+  fx::BackupOptions options;
+  options.seed = 22;
+  fx::WriteBackup(dir_ / "phone", options);
+  testing::ScriptBackupOf(driver_.device, dir_ / "phone", "udid");
+  window_->DevicePage().Tick();
+  ASSERT_EQ(window_->DevicePage().CurrentPage(), 2);
+  EXPECT_EQ(Find<QLabel>("IphoneInfo")->text(), "Test iPhone(iPhone 12.4)");
+
+  int started = -1;
+  window_->ScanPage().SetStartHook([&started](int kind) { started = kind; });
+  Find<QPushButton>("BtnDeviceScan")->click();
+  ProcessUntil([&] { return started == 0; });
+  ASSERT_EQ(started, 0);
+  ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
+  EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);
+  EXPECT_EQ(Find<QLabel>("LblScanType")->text().toStdString(), Settings::Get().Message("MSG0503"));
+  auto* tree = Find<QTreeWidget>("NodeTree");
+  ASSERT_EQ(tree->topLevelItemCount(), kScanCategoryCount);
+  EXPECT_GT(tree->topLevelItem(0)->text(1).toInt(), 0);  // Camera Roll
+  EXPECT_GT(tree->topLevelItem(2)->text(1).toInt(), 0);  // messages
+  EXPECT_FALSE(driver_.Connected());                     // let go after the scan
+  EXPECT_TRUE(window_->DevicePage().TimerRunning());
+}
+
 TEST_F(MainWindow, ClosingBeforeAnyScanClosesAtOnce) {
   window_->show();
   window_->close();
