@@ -27,6 +27,11 @@ class BusyScope {
 
 }  // namespace
 
+bool SafeUdid(const std::string& udid) {
+  return !udid.empty() && udid != "." && udid != ".." && udid.size() <= 255 &&
+         udid.find_first_of(std::string("/\0", 2)) == std::string::npos;
+}
+
 void DeviceBackupDriver::ResetDeviceState(bool willEncrypt) {
   willEncrypt_ = willEncrypt;
   restorePassword_.reset();
@@ -93,7 +98,8 @@ Result DeviceBackupDriver::RunBackup(const fs::path& destination, const char* pa
                                      Progress progress, std::int32_t progressScale,
                                      bool temporary) {
   DeviceLink* link = Link();
-  if (!link || !Connected()) return kResultInvalid;
+  // The udid names the backup folder: it must be one plain folder name.
+  if (!link || !Connected() || !SafeUdid(Udid())) return kResultInvalid;
   errorDescription_.clear();
   BusyScope busy(idle_);
   std::error_code ec;

@@ -22,6 +22,9 @@
 
 namespace kestrio {
 
+// A udid that can name a folder: not empty, not "." or "..", no "/" or NUL, at most 255 bytes.
+bool SafeUdid(const std::string& udid);
+
 class DeviceBackupDriver {
  public:
   // Called during a backup with the whole part of scale * progress / 100; a non-zero answer
@@ -45,11 +48,12 @@ class DeviceBackupDriver {
 
   // A full backup into destination/<udid>. Switches encryption off first when the device
   // encrypts (with `password`) and on again afterwards, whatever the backup's outcome. 0;
-  // kResultInvalid without a connection (nothing is written) or when the destination cannot be
-  // created; a library error; minus the device's ErrorCode (its text in ErrorDescription());
-  // -1 when aborted; or the progress callback's non-zero answer. A failed backup has the top
-  // level of its folder cleaned. `temporary`: the destination is Kestrio's own scratch folder,
-  // whose backup is cleaned at process exit too; a backup into a folder of the user's is kept.
+  // kResultInvalid without a connection or with a udid that is no plain folder name (nothing is
+  // written), or when the destination cannot be created; a library error; minus the device's
+  // ErrorCode (its text in ErrorDescription()); -1 when aborted; or the progress callback's
+  // non-zero answer. A failed backup has the top level of its folder cleaned. `temporary`: the
+  // destination is Kestrio's own scratch folder, whose backup is cleaned at process exit too; a
+  // backup into a folder of the user's is kept.
   Result RunBackup(const std::filesystem::path& destination, const char* password,
                    Progress progress, std::int32_t progressScale, bool temporary = false);
 

@@ -58,7 +58,8 @@ void CDeviceRecovery::RemoveTemporaryFiles() {
 void CDeviceRecovery::RemoveDeviceBackup() {
   // Only a backup this back-end made, inside its own temporary folder.
   if (deviceBackupFolder_.empty() || temporaryFolder_.empty() ||
-      deviceBackupFolder_.parent_path() != temporaryFolder_)
+      deviceBackupFolder_.parent_path() != temporaryFolder_ ||
+      !SafeUdid(deviceBackupFolder_.filename().string()))
     return;
   std::error_code error;
   std::vector<fs::path> entries;

@@ -184,5 +184,17 @@ TEST_F(DeviceBackup, WithoutAConnectionNothingIsWritten) {
   EXPECT_TRUE(driver.BackupFolder().empty());
 }
 
+TEST_F(DeviceBackup, UdidThatIsNoPlainFolderNameWritesNothing) {
+  for (const char* udid : {"", ".", "..", "a/b", "../escape"}) {
+    FakeDeviceDriver driver(udid, false);
+    ScriptSmallBackup(driver.device);
+    EXPECT_EQ(driver.RunBackup(dir_ / "dest", nullptr, nullptr, 20), kResultInvalid) << udid;
+    EXPECT_TRUE(driver.device.sentMessages.empty()) << udid;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "dest"));
+  EXPECT_FALSE(fs::exists(dir_ / "escape"));
+  EXPECT_TRUE(SafeUdid("00008030-000A1B2C3D4E"));
+}
+
 }  // namespace
 }  // namespace kestrio
