@@ -6,6 +6,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRegion>
+#include <QResizeEvent>
 #include <QVBoxLayout>
 #include <QWindow>
 
@@ -78,7 +80,27 @@ void FramelessWindow::UpdateMaxRestore() {
 
 void FramelessWindow::changeEvent(QEvent* event) {
   QWidget::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange) UpdateMaxRestore();
+  if (event->type() == QEvent::WindowStateChange) {
+    UpdateMaxRestore();
+    UpdateCorners();
+  }
+}
+
+void FramelessWindow::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  UpdateCorners();
+}
+
+void FramelessWindow::UpdateCorners() {
+  if (!content_) return;
+  if (isMaximized() || isFullScreen() || frame_.cornerRadius <= 0) {
+    content_->clearMask();
+    return;
+  }
+  QPainterPath path;
+  path.addRoundedRect(QRectF(QPointF(0, 0), content_->size()), frame_.cornerRadius,
+                      frame_.cornerRadius);
+  content_->setMask(QRegion(path.toFillPolygon().toPolygon()));
 }
 
 bool FramelessWindow::eventFilter(QObject* watched, QEvent* event) {

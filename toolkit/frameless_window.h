@@ -32,9 +32,12 @@ class FramelessWindow : public QWidget {
   void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void UpdateMaxRestore();
+  // Clips the content to its rounded rectangle (none while maximised).
+  void UpdateCorners();
 
   QWidget* content_ = nullptr;
   Frame frame_;
