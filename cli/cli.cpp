@@ -273,12 +273,17 @@ class DeviceScope {
   bool switchedOff_ = false;
 };
 
+// The connected device's values, as `device info` shows them.
+DeviceJson Describe(DeviceBackupDriver& device) {
+  return DeviceJson{device.DeviceName(), device.DeviceClass(), device.SystemVersion(),
+                    device.Udid(), device.WillEncrypt()};
+}
+
 // Connects the device, describes it and switches its encryption off when needed.
 int OpenDevice(const Options& options, const Terminal& terminal, DeviceBackupDriver& device,
                DeviceScope& scope, DeviceJson& description) {
   if (const int code = ConnectDevice(terminal, device); code != kExitOk) return code;
-  description = DeviceJson{device.DeviceName(), device.DeviceClass(), device.SystemVersion(),
-                           device.Udid(), device.WillEncrypt()};
+  description = Describe(device);
   const bool encrypting = device.WillEncrypt();
   if (const int code = SwitchEncryptionOff(options, terminal, device); code != kExitOk) return code;
   if (encrypting) scope.SwitchedOff();
@@ -543,8 +548,7 @@ int DeviceInfo(const Options& options, Terminal& terminal) {
   DeviceBackupDriver& device = DeviceOf(terminal);
   DeviceScope scope(terminal, device);
   if (const int code = ConnectDevice(terminal, device); code != kExitOk) return code;
-  const DeviceJson description{device.DeviceName(), device.DeviceClass(), device.SystemVersion(),
-                               device.Udid(), device.WillEncrypt()};
+  const DeviceJson description = Describe(device);
   if (options.json) {
     JsonWriter json;
     WriteDevice(json, description);

@@ -165,7 +165,10 @@ Result CDeviceRecovery::ReadIndex() {
   if (deviceBackupFolder_.empty()) return kResultInvalid;
   const fs::path index = deviceBackupFolder_ / (newLayout_ ? "Manifest.db" : "Manifest.mbdb");
   if (!FileExists(index)) return kResultInvalid;
-  return newLayout_ ? ReadManifestDb(index, entries_) : ReadManifestMbdb(index, entries_);
+  const Result read =
+      newLayout_ ? ReadManifestDb(index, entries_) : ReadManifestMbdb(index, entries_);
+  if (read != kResultOk) entries_.clear();  // a failed read walks nothing
+  return read;
 }
 
 MediaSource CDeviceRecovery::Media() const {
@@ -216,26 +219,19 @@ Result CDeviceRecovery::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
   return parsed;
 }
 
+// Without the device's index the chat scans find nothing and report why.
 Result CDeviceRecovery::ScanQQ(ChatAppConversationMap& chats) {
-  Result result = ReadIndex();
-  if (result == kResultOk) {
-    result = ScanQQInIndex(Media(), qqChats_);
-  } else {
-    qqChats_.clear();
-  }
+  const Result indexed = ReadIndex();
+  const Result parsed = ScanQQInIndex(Media(), qqChats_);
   chats = qqChats_;
-  return result;
+  return indexed != kResultOk ? indexed : parsed;
 }
 
 Result CDeviceRecovery::ScanWeChat(WeChatAccountMap& accounts) {
-  Result result = ReadIndex();
-  if (result == kResultOk) {
-    result = ScanWeChatInIndex(Media(), weChatChats_);
-  } else {
-    weChatChats_.clear();
-  }
+  const Result indexed = ReadIndex();
+  const Result parsed = ScanWeChatInIndex(Media(), weChatChats_);
   accounts = weChatChats_;
-  return result;
+  return indexed != kResultOk ? indexed : parsed;
 }
 
 Result CDeviceRecovery::ExtractPreview(const fs::path& storedPath, std::string& previewPath,
