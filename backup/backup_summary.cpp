@@ -9,11 +9,11 @@
 #include <set>
 #include <string_view>
 
-#include "app/paths.h"
 #include "backup/manifest.h"
 #include "backup/plist_text.h"
-#include "engine/text.h"
-#include "engine/time_text.h"
+#include "base/paths.h"
+#include "base/text.h"
+#include "base/time_text.h"
 
 namespace kestrio {
 namespace {

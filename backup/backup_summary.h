@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/result.h"
+#include "base/result.h"
 
 namespace kestrio {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/parsers/parse_context.h"
-#include "engine/result.h"
+#include "base/result.h"
+#include "parsers/parse_context.h"
 
 namespace kestrio {
 

@@ -9,8 +9,8 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "engine/sqlite/bytes.h"
-#include "engine/sqlite/sqlite_library.h"
+#include "base/bytes.h"
+#include "sqlite/sqlite_library.h"
 
 namespace kestrio {
 

@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/result.h"
+#include "base/result.h"
 
 namespace kestrio {
 

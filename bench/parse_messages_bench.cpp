@@ -26,7 +26,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "engine/parsers/messages.h"
+#include "parsers/messages.h"
 #include "tests/fixtures/ios_fixtures.h"
 
 namespace {

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/parsers/messages.h"
-#include "engine/sqlite/raw_sqlite_reader.h"
+#include "parsers/messages.h"
+#include "sqlite/raw_sqlite_reader.h"
 #include "tests/fixtures/ios_fixtures.h"
 
 namespace {

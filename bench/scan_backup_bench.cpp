@@ -7,10 +7,10 @@
 
 #include <memory>
 
+#include "backup/backup_store.h"
 #include "backup/backup_summary.h"
-#include "engine/backup_store.h"
+#include "scan/scan_run.h"
 #include "tests/fixtures/ios_fixtures.h"
-#include "ui/scan_run.h"
 
 namespace kestrio {
 namespace {
@@ -64,7 +64,7 @@ void BM_FullScan(benchmark::State& state) {
   std::size_t items = 0;
   for (auto _ : state) {
     auto store = backup.Store();
-    ScanRun run(CreateRecoveryParse(1, store.get()), "", {});
+    ScanRun run(CreateScanBackend(1, store.get()), "", {});
     if (run.Run() != kResultOk) state.SkipWithError("scan failed");
     items = 0;
     for (int c = 0; c < kScanCategoryCount; ++c)
@@ -82,7 +82,7 @@ void BM_Stage(benchmark::State& state) {
   GeneratedBackup& backup = Backup(LayoutOf(state));
   const auto stage = static_cast<Stage>(state.range(1));
   auto store = backup.Store();
-  auto backend = CreateRecoveryParse(1, store.get());
+  auto backend = CreateScanBackend(1, store.get());
   backend->SetProgressCallback([](std::int32_t) { return kResultOk; });
   if (stage != kOpen && backend->Open("") != kResultOk) state.SkipWithError("open failed");
   std::size_t found = 0;

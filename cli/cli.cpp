@@ -8,16 +8,16 @@
 #include <optional>
 #include <thread>
 
-#include "app/paths.h"
+#include "backup/backup_store.h"
 #include "backup/backup_summary.h"
-#include "backup/device_presence.h"
-#include "backup/device_session.h"
+#include "base/paths.h"
 #include "cli/json_writer.h"
 #include "cli/scan_json.h"
-#include "engine/backup_store.h"
-#include "engine/device_recovery.h"
+#include "device/device_presence.h"
+#include "device/device_session.h"
 #include "output/recovery_run.h"
-#include "ui/scan_run.h"
+#include "scan/device_backend.h"
+#include "scan/scan_run.h"
 
 namespace kestrio::cli {
 namespace {
@@ -196,7 +196,7 @@ bool WaitInterruptible(const Terminal& terminal, Finished finished, Stop stop) {
 }
 
 DeviceBackupDriver& DeviceOf(const Terminal& terminal) {
-  return terminal.device ? *terminal.device : CDeviceBackupSession::Instance();
+  return terminal.device ? *terminal.device : DeviceBackupSession::Instance();
 }
 
 // Connects the device; kExitOk, or the exit code with the message written.
@@ -313,9 +313,8 @@ struct ScannedBackup {
 
 // Runs the scan of `backend` and waits for it. kExitOk when the source opened (a category
 // that failed is a warning); otherwise the exit code, with the message written.
-int ScanSource(Terminal& terminal, ScannedBackup& scanned,
-               std::unique_ptr<IPhoneRecoveryParse> backend, const std::string& password,
-               DeviceBackupDriver* device) {
+int ScanSource(Terminal& terminal, ScannedBackup& scanned, std::unique_ptr<ScanBackend> backend,
+               const std::string& password, DeviceBackupDriver* device) {
   scanned.bar = std::make_unique<ProgressBar>(terminal.err, terminal.progressBar);
   ScannedBackup* state = &scanned;
   ScanObserver observer;
@@ -385,10 +384,10 @@ int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanne
   }
   scanned.store = std::make_unique<BackupStore>();
   scanned.store->ChooseBackup(summary);
-  return ScanSource(terminal, scanned,
-                    CreateRecoveryParse(static_cast<std::int32_t>(SourceKind::kBackupFolder),
-                                        scanned.store.get()),
-                    options.password.value_or(""), nullptr);
+  return ScanSource(
+      terminal, scanned,
+      CreateScanBackend(static_cast<std::int32_t>(SourceKind::kBackupFolder), scanned.store.get()),
+      options.password.value_or(""), nullptr);
 }
 
 // Backs the connected device up into the temporary backup folder and scans that backup.
@@ -405,7 +404,7 @@ int ScanDevice(const Options& options, Terminal& terminal, ScannedBackup& scanne
   if (!terminal.temporaryFolder.empty()) {
     folders.temporaryBackupFolder = [folder = terminal.temporaryFolder] { return folder; };
   }
-  auto backend = std::make_unique<CDeviceRecovery>(device, std::move(folders));
+  auto backend = std::make_unique<DeviceBackend>(device, std::move(folders));
   return ScanSource(terminal, scanned, std::move(backend), options.password.value_or(""), &device);
 }
 
@@ -455,7 +454,7 @@ int Scan(const Options& options, Terminal& terminal) {
 }
 
 // Unticks what the command line leaves out: categories not named, records not deleted.
-void Select(const Options& options, CStatisticsObj& statistics) {
+void Select(const Options& options, SelectionModel& statistics) {
   if (!options.categories.empty()) {
     for (const auto& [name, code] : kCategoryCodes) {
       if (std::find(options.categories.begin(), options.categories.end(), name) ==
@@ -492,7 +491,7 @@ int Recover(const Options& options, Terminal& terminal) {
     terminal.err << "kestrio-cli: the scan was stopped; nothing was recovered\n";
     return kExitStopped;
   }
-  CStatisticsObj& statistics = scanned.run->Statistics();
+  SelectionModel& statistics = scanned.run->Statistics();
   Select(options, statistics);
 
   const std::filesystem::path out = *options.out;

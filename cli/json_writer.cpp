@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace kestrio::cli {
 

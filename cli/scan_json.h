@@ -8,7 +8,7 @@
 
 #include "backup/backup_summary.h"
 #include "cli/json_writer.h"
-#include "ui/scan_run.h"
+#include "scan/scan_run.h"
 
 namespace kestrio::cli {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "backup/backup_summary.h"
-#include "engine/text.h"
+#include "base/text.h"
 
 namespace {
 

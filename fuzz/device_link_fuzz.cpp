@@ -17,8 +17,8 @@
 #include <string>
 #include <utility>
 
-#include "backup/device_link.h"
-#include "backup/device_message_loop.h"
+#include "device/device_link.h"
+#include "device/device_message_loop.h"
 
 namespace {
 

@@ -29,14 +29,14 @@
 #include <utility>
 #include <vector>
 
-#include "engine/parsers/calls.h"
-#include "engine/parsers/chat_apps.h"
-#include "engine/parsers/contacts.h"
-#include "engine/parsers/messages.h"
-#include "engine/parsers/notes.h"
-#include "engine/parsers/whatsapp.h"
-#include "engine/sqlite/raw_sqlite_reader.h"
-#include "engine/text.h"
+#include "base/text.h"
+#include "parsers/calls.h"
+#include "parsers/chat_apps.h"
+#include "parsers/contacts.h"
+#include "parsers/messages.h"
+#include "parsers/notes.h"
+#include "parsers/whatsapp.h"
+#include "sqlite/raw_sqlite_reader.h"
 
 namespace {
 

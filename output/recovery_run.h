@@ -23,18 +23,18 @@
 #include <thread>
 #include <vector>
 
-#include "engine/recovery_parse.h"
 #include "output/reports.h"
-#include "ui/scan_run.h"
-#include "ui/statistics.h"
+#include "scan/scan_backend.h"
+#include "scan/scan_run.h"
+#include "scan/selection_model.h"
 
 namespace kestrio {
 
 // What a run reads: the selection, the scan's containers and the back-end that scanned.
 struct RecoverySource {
-  const CStatisticsObj* statistics = nullptr;
+  const SelectionModel* statistics = nullptr;
   const ScanResults* results = nullptr;
-  IPhoneRecoveryParse* backend = nullptr;
+  ScanBackend* backend = nullptr;
   std::string deviceName;  // shown in the reports' titles
 };
 

@@ -5,8 +5,8 @@
 #include <memory>
 #include <system_error>
 
-#include "engine/text_file.h"
-#include "ui/formatters.h"
+#include "base/text_file.h"
+#include "output/formatters.h"
 
 namespace kestrio {
 namespace {

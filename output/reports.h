@@ -19,13 +19,13 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/file_copy.h"
-#include "engine/parsers/calls.h"
-#include "engine/parsers/contacts.h"
-#include "engine/parsers/messages.h"
-#include "engine/parsers/notes.h"
-#include "engine/parsers/whatsapp.h"
-#include "engine/result.h"
+#include "base/file_copy.h"
+#include "base/result.h"
+#include "parsers/calls.h"
+#include "parsers/contacts.h"
+#include "parsers/messages.h"
+#include "parsers/notes.h"
+#include "parsers/whatsapp.h"
 
 namespace kestrio {
 

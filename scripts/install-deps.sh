@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-format tzdata
   libsqlite3-dev libssl-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
   libimobiledevice-dev libusbmuxd-dev
-  qt6-base-dev qt6-tools-dev qt6-svg-dev libgl-dev fonts-dejavu-core usbmuxd
+  qt6-base-dev qt6-tools-dev qt6-svg-dev libqt6opengl6-dev libgl-dev fonts-dejavu-core usbmuxd
 )
 if [ "${1:-}" = fuzz ]; then
   packages+=(clang libclang-rt-14-dev)

@@ -8,7 +8,7 @@
 #include <fstream>
 
 #include "backup/manifest.h"
-#include "engine/text.h"
+#include "base/text.h"
 #include "tests/fixtures/ios_fixtures.h"
 
 namespace kestrio {

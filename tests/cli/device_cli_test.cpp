@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "cli/cli.h"
-#include "tests/backup/fake_device_driver.h"
+#include "tests/device/fake_device_driver.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/support/json.h"
 

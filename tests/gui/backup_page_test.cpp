@@ -12,13 +12,13 @@
 #include <memory>
 #include <optional>
 
-#include "app/gui/messages.h"
-#include "app/gui/page_host.h"
-#include "app/message_box_wnd.h"
-#include "backup/itunes_backup_vrt_wnd.h"
+#include "gui/backup_page.h"
+#include "gui/message_box.h"
+#include "gui/messages.h"
+#include "gui/page_host.h"
+#include "gui/toolkit/texts.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/gui/gui_support.h"
-#include "toolkit/texts.h"
 
 namespace kestrio {
 namespace {
@@ -29,14 +29,14 @@ using testing::FakeHost;
 using testing::Shown;
 using toolkit::MessageText;
 
-QString Title(MessageBoxKind kind) { return MessageText(CMessageBox::TitleId(int(kind))); }
+QString Title(MessageBoxKind kind) { return MessageText(MessageBox::TitleId(int(kind))); }
 
 QImage Rendered(const QIcon& icon) { return icon.pixmap(QSize(48, 26)).toImage(); }
 
 constexpr std::int64_t kOldDate = 1462330921;  // 2016-05-04 03:02:01 UTC
 constexpr std::int64_t kNewDate = 1551675967;  // 2019-03-04 05:06:07 UTC
 
-class BackupPage : public ::testing::Test {
+class BackupPageTest : public ::testing::Test {
  protected:
   // Two backups in a MobileSync-like folder: an older plain one and a newer encrypted one
   // (listed first although its folder name sorts last), and a folder that holds no backup.
@@ -76,7 +76,7 @@ class BackupPage : public ::testing::Test {
 
   void Load(std::vector<fs::path> roots) {
     host_ = std::make_unique<FakeHost>(std::move(roots), work_.path());
-    page_ = std::make_unique<CItunesBackupVrtWnd>(*host_, &container_);
+    page_ = std::make_unique<BackupPage>(*host_, &container_);
     QString error;
     ASSERT_TRUE(page_->Init(&error)) << error.toStdString();
     list_ = page_->Content()->findChild<QTreeWidget*>("BackupFileList");
@@ -91,16 +91,16 @@ class BackupPage : public ::testing::Test {
   fixtures::TempDir work_;
   QWidget container_;
   std::unique_ptr<FakeHost> host_;
-  std::unique_ptr<CItunesBackupVrtWnd> page_;
+  std::unique_ptr<BackupPage> page_;
   QTreeWidget* list_ = nullptr;
   QPushButton* scan_ = nullptr;
   QPushButton* select_ = nullptr;
 };
 
-fixtures::TempDir* BackupPage::dir_ = nullptr;
-std::string BackupPage::savedTz_;
+fixtures::TempDir* BackupPageTest::dir_ = nullptr;
+std::string BackupPageTest::savedTz_;
 
-TEST_F(BackupPage, ListsTheStoreBackupsNewestFirst) {
+TEST_F(BackupPageTest, ListsTheStoreBackupsNewestFirst) {
   Load({Roots()});
   ASSERT_EQ(list_->topLevelItemCount(), 2);
   const QTreeWidgetItem* header = list_->headerItem();
@@ -134,7 +134,7 @@ TEST_F(BackupPage, ListsTheStoreBackupsNewestFirst) {
   EXPECT_TRUE(scan_->isEnabled());
 }
 
-TEST_F(BackupPage, EmptyListKeepsStartScanDisabledThroughLocking) {
+TEST_F(BackupPageTest, EmptyListKeepsStartScanDisabledThroughLocking) {
   Load({});
   EXPECT_EQ(list_->topLevelItemCount(), 0);
   EXPECT_FALSE(scan_->isEnabled());
@@ -147,7 +147,7 @@ TEST_F(BackupPage, EmptyListKeepsStartScanDisabledThroughLocking) {
   EXPECT_FALSE(scan_->isEnabled());
 }
 
-TEST_F(BackupPage, StartScanOfAPlainBackupPostsABackupScanAndUnlocksWhenItStarts) {
+TEST_F(BackupPageTest, StartScanOfAPlainBackupPostsABackupScanAndUnlocksWhenItStarts) {
   Load({Roots()});
   SelectRow(1);
   {
@@ -169,7 +169,7 @@ TEST_F(BackupPage, StartScanOfAPlainBackupPostsABackupScanAndUnlocksWhenItStarts
   EXPECT_EQ(host_->mainPage, 1);
 }
 
-TEST_F(BackupPage, EmptyPasswordOfAnEncryptedBackupIsWarnedAbout) {
+TEST_F(BackupPageTest, EmptyPasswordOfAnEncryptedBackupIsWarnedAbout) {
   Load({Roots()});
   SelectRow(0);
   {
@@ -209,7 +209,7 @@ TEST_F(BackupPage, EmptyPasswordOfAnEncryptedBackupIsWarnedAbout) {
   EXPECT_EQ(host_->password, "pässwort");
 }
 
-TEST_F(BackupPage, SelectingAFolderWithoutABackupOffersToTryAgain) {
+TEST_F(BackupPageTest, SelectingAFolderWithoutABackupOffersToTryAgain) {
   Load({});
   std::deque<QString> answers;
   QStringList titles;
@@ -257,7 +257,7 @@ TEST_F(BackupPage, SelectingAFolderWithoutABackupOffersToTryAgain) {
   EXPECT_FALSE(page_->Locked());
 }
 
-TEST_F(BackupPage, WrongPasswordAsksAgainAndUnreadableBackupUnlocks) {
+TEST_F(BackupPageTest, WrongPasswordAsksAgainAndUnreadableBackupUnlocks) {
   Load({Roots()});
   ASSERT_EQ(ReadBackupSummary(Roots() / "c-encrypted", host_->chosen), kResultOk);
   ASSERT_TRUE(host_->chosen.encrypted);

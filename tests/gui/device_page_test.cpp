@@ -9,14 +9,14 @@
 #include <memory>
 #include <optional>
 
-#include "app/gui/messages.h"
-#include "app/gui/page_host.h"
-#include "app/message_box_wnd.h"
-#include "backup/ios_device_vrt_wnd.h"
-#include "tests/backup/fake_device_driver.h"
+#include "gui/device_page.h"
+#include "gui/message_box.h"
+#include "gui/messages.h"
+#include "gui/page_host.h"
+#include "gui/toolkit/texts.h"
+#include "tests/device/fake_device_driver.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/gui/gui_support.h"
-#include "toolkit/texts.h"
 
 namespace kestrio {
 namespace {
@@ -29,16 +29,15 @@ using testing::DialogScript;
 using testing::FakeHost;
 using testing::Shown;
 
-class DevicePage : public ::testing::Test {
+class DevicePageTest : public ::testing::Test {
  protected:
-  DevicePage() {
+  DevicePageTest() {
     driver_.connected = false;
     driver_.attached = false;
   }
 
   void Load() {
-    page_ = std::make_unique<CIosDeviceVrtWnd>(host_, &container_, driver_,
-                                               [this] { return support_; });
+    page_ = std::make_unique<DevicePage>(host_, &container_, driver_, [this] { return support_; });
     QString error;
     ASSERT_TRUE(page_->Init(&error)) << error.toStdString();
   }
@@ -62,10 +61,10 @@ class DevicePage : public ::testing::Test {
   FakeDeviceDriver driver_{"udid-page", false};
   bool support_ = true;
   QWidget container_;
-  std::unique_ptr<CIosDeviceVrtWnd> page_;
+  std::unique_ptr<DevicePage> page_;
 };
 
-TEST_F(DevicePage, MissingSupportShowsItsPageUntilRetryFindsIt) {
+TEST_F(DevicePageTest, MissingSupportShowsItsPageUntilRetryFindsIt) {
   support_ = false;
   Load();
   EXPECT_EQ(page_->CurrentPage(), 0);
@@ -81,7 +80,7 @@ TEST_F(DevicePage, MissingSupportShowsItsPageUntilRetryFindsIt) {
   EXPECT_EQ(driver_.connects, 0);
 }
 
-TEST_F(DevicePage, ChecksFollowTheDeviceThroughConnectAndUnplug) {
+TEST_F(DevicePageTest, ChecksFollowTheDeviceThroughConnectAndUnplug) {
   Load();
   EXPECT_EQ(page_->CurrentPage(), 1);
   page_->Tick();
@@ -101,7 +100,7 @@ TEST_F(DevicePage, ChecksFollowTheDeviceThroughConnectAndUnplug) {
   EXPECT_TRUE(host_.posts.empty());
 }
 
-TEST_F(DevicePage, TimerRunsAfterInitAndPausesForAScan) {
+TEST_F(DevicePageTest, TimerRunsAfterInitAndPausesForAScan) {
   Load();
   EXPECT_TRUE(page_->TimerRunning());
   page_->PauseTimer();
@@ -110,7 +109,7 @@ TEST_F(DevicePage, TimerRunsAfterInitAndPausesForAScan) {
   EXPECT_TRUE(page_->TimerRunning());
 }
 
-TEST_F(DevicePage, StartScanOfAPlainDeviceAsksNothing) {
+TEST_F(DevicePageTest, StartScanOfAPlainDeviceAsksNothing) {
   Load();
   Connect(false);
   {
@@ -121,7 +120,7 @@ TEST_F(DevicePage, StartScanOfAPlainDeviceAsksNothing) {
   EXPECT_EQ(host_.password, "");  // no password of an earlier scan goes along
 }
 
-TEST_F(DevicePage, StartScanOfAnEncryptingDeviceNeedsItsBackupPassword) {
+TEST_F(DevicePageTest, StartScanOfAnEncryptingDeviceNeedsItsBackupPassword) {
   Load();
   Connect(true);
 
@@ -141,7 +140,7 @@ TEST_F(DevicePage, StartScanOfAnEncryptingDeviceNeedsItsBackupPassword) {
     DialogScript script{{"BtnOK", "wrong"}, {"okbtn"}};
     Click("BtnDeviceScan");
     ASSERT_EQ(script.Dialogs().size(), 2u);
-    EXPECT_EQ(script.Dialogs()[1].title, MessageText(CMessageBox::TitleId(2)));
+    EXPECT_EQ(script.Dialogs()[1].title, MessageText(MessageBox::TitleId(2)));
     EXPECT_EQ(script.Dialogs()[1].message, MessageText("MSG0302"));
     EXPECT_EQ(script.Dialogs()[1].size, QSize(550, 200));
   }
@@ -162,7 +161,7 @@ TEST_F(DevicePage, StartScanOfAnEncryptingDeviceNeedsItsBackupPassword) {
   EXPECT_TRUE(driver_.EncryptionSwitchedOff());
 }
 
-TEST_F(DevicePage, ScanStartErrorBreaksTheMessageIntoLines) {
+TEST_F(DevicePageTest, ScanStartErrorBreaksTheMessageIntoLines) {
   Load();
   DialogScript script{{"okbtn"}};
   page_->ShowScanStartError();

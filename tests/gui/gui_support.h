@@ -17,7 +17,7 @@
 #include <optional>
 #include <vector>
 
-#include "app/gui/page_host.h"
+#include "gui/page_host.h"
 
 namespace kestrio::testing {
 

@@ -5,7 +5,7 @@
 
 #include <QApplication>
 
-#include "toolkit/skin.h"
+#include "gui/toolkit/skin.h"
 
 int main(int argc, char** argv) {
   setenv("QT_QPA_PLATFORM", "offscreen", 0);

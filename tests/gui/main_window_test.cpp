@@ -17,15 +17,15 @@
 #include <fstream>
 #include <thread>
 
-#include "app/gui/messages.h"
-#include "app/main_wnd.h"
-#include "app/settings.h"
-#include "backup/ios_device_vrt_wnd.h"
-#include "tests/backup/fake_device_driver.h"
+#include "base/settings.h"
+#include "gui/device_page.h"
+#include "gui/main_window.h"
+#include "gui/messages.h"
+#include "gui/scan_page.h"
+#include "gui/toolkit/skin.h"
+#include "tests/device/fake_device_driver.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/gui/gui_support.h"
-#include "toolkit/skin.h"
-#include "ui/scan_vrt_wnd.h"
 
 namespace kestrio {
 namespace {
@@ -94,18 +94,18 @@ TEST(WindowFiles, BrokenMainWindowFileIsAClearErrorAtStart) {
   std::ofstream(dir / "Skins/xml/skin.ui") << "<ui version=\"4.0\"><widget class=";
   toolkit::SetSkinFolder(QString::fromStdString((dir / "Skins").string()));
   testing::FakeDeviceDriver driver("udid", false);
-  CMainWnd::Options options;
+  MainWindow::Options options;
   options.folders.workFolder = dir / "work";
   options.device = &driver;
   options.deviceSupport = [] { return false; };
-  CMainWnd window(options);
+  MainWindow window(options);
   QString error;
   EXPECT_FALSE(window.Create(&error));
   toolkit::SetSkinFolder(QString());
   EXPECT_TRUE(error.contains("skin.ui")) << error.toStdString();
 }
 
-class MainWindow : public ::testing::Test {
+class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     setenv("TZ", "UTC", 1);
@@ -114,7 +114,7 @@ class MainWindow : public ::testing::Test {
     fx::BackupOptions options;
     options.seed = 21;
     fx::WriteBackup(dir_ / "roots" / "one", options);
-    CMainWnd::Options o;
+    MainWindow::Options o;
     o.folders.workFolder = dir_ / "work";
     o.folders.programFolder = dir_ / "program";
     const fs::path scratch = dir_ / "scratch";
@@ -126,7 +126,7 @@ class MainWindow : public ::testing::Test {
     o.deviceSupport = [this] { return support_; };
     o.openUrl = [this](const QUrl& url) { opened_ << url; };
     o.helpFolder = dir_ / "help";
-    window_ = std::make_unique<CMainWnd>(o);
+    window_ = std::make_unique<MainWindow>(o);
     QString error;
     ASSERT_TRUE(window_->Create(&error)) << error.toStdString();
   }
@@ -147,10 +147,10 @@ class MainWindow : public ::testing::Test {
   testing::FakeDeviceDriver driver_{"udid", false};
   bool support_ = false;
   QList<QUrl> opened_;
-  std::unique_ptr<CMainWnd> window_;
+  std::unique_ptr<MainWindow> window_;
 };
 
-TEST_F(MainWindow, StartPageTextsTabsAndDevicePage) {
+TEST_F(MainWindowTest, StartPageTextsTabsAndDevicePage) {
   EXPECT_EQ(window_->windowTitle(), "Kestrio");
   EXPECT_GE(window_->minimumWidth(), 1000);
   EXPECT_GE(window_->minimumHeight(), 650);
@@ -162,7 +162,7 @@ TEST_F(MainWindow, StartPageTextsTabsAndDevicePage) {
   auto* tabs = Find<QStackedWidget>("TabPage");
   EXPECT_EQ(tabs->currentIndex(), 0);
   // Without usbmuxd the device page says what is missing.
-  EXPECT_EQ(window_->DevicePage().CurrentPage(), 0);
+  EXPECT_EQ(window_->DeviceView().CurrentPage(), 0);
 
   Find<QPushButton>("OptBackupFile")->click();
   EXPECT_EQ(tabs->currentIndex(), 1);
@@ -176,7 +176,7 @@ TEST_F(MainWindow, StartPageTextsTabsAndDevicePage) {
   EXPECT_EQ(Find<QTreeWidget>("BackupFileList")->topLevelItemCount(), 1);
 }
 
-TEST_F(MainWindow, AssistanceMenuOpensLocalPagesAndHidesFaqAndLanguages) {
+TEST_F(MainWindowTest, AssistanceMenuOpensLocalPagesAndHidesFaqAndLanguages) {
   window_->OpenAssistMenu();
   QMenu* menu = window_->AssistMenu();
   ASSERT_NE(menu, nullptr);
@@ -204,9 +204,9 @@ TEST_F(MainWindow, AssistanceMenuOpensLocalPagesAndHidesFaqAndLanguages) {
   menu->close();
 }
 
-TEST_F(MainWindow, StartScanMessageScansTheChosenBackupToTheEnd) {
+TEST_F(MainWindowTest, StartScanMessageScansTheChosenBackupToTheEnd) {
   int started = -1;
-  window_->ScanPage().SetStartHook([&started](int kind) { started = kind; });
+  window_->ScanView().SetStartHook([&started](int kind) { started = kind; });
   window_->Post(kUmStartScan, 7);  // not a source: nothing starts
   QApplication::processEvents();
   EXPECT_EQ(started, -1);
@@ -215,11 +215,11 @@ TEST_F(MainWindow, StartScanMessageScansTheChosenBackupToTheEnd) {
   window_->Post(kUmStartScan, 1);
   ProcessUntil([&] { return started == 1; });
   ASSERT_EQ(started, 1);
-  EXPECT_FALSE(window_->DevicePage().TimerRunning());  // paused while the scan runs
+  EXPECT_FALSE(window_->DeviceView().TimerRunning());  // paused while the scan runs
   ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
   EXPECT_TRUE(Find<QPushButton>("BtnHome")->isEnabled());
   EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);  // shown at first progress
-  EXPECT_TRUE(window_->DevicePage().TimerRunning());
+  EXPECT_TRUE(window_->DeviceView().TimerRunning());
   auto* tree = Find<QTreeWidget>("NodeTree");
   ASSERT_EQ(tree->topLevelItemCount(), kScanCategoryCount);
   EXPECT_GT(tree->topLevelItem(2)->text(1).toInt(), 0);  // messages
@@ -235,7 +235,7 @@ TEST_F(MainWindow, StartScanMessageScansTheChosenBackupToTheEnd) {
   EXPECT_FALSE(window_->isVisible());
 }
 
-TEST_F(MainWindow, CaptionButtonsSwapAndReturnEscapeDoNothingInside) {
+TEST_F(MainWindowTest, CaptionButtonsSwapAndReturnEscapeDoNothingInside) {
   window_->show();
   auto* max = Find<QPushButton>("maxbtn");
   auto* restore = Find<QPushButton>("restorebtn");
@@ -267,7 +267,7 @@ TEST_F(MainWindow, CaptionButtonsSwapAndReturnEscapeDoNothingInside) {
   window_->close();
 }
 
-TEST_F(MainWindow, DeviceScanFromTheDevicePageToItsSummary) {
+TEST_F(MainWindowTest, DeviceScanFromTheDevicePageToItsSummary) {
   // usbmuxd is there and a phone holding the files of a generated backup is plugged in.
   support_ = true;
   driver_.attached = true;
@@ -275,12 +275,12 @@ TEST_F(MainWindow, DeviceScanFromTheDevicePageToItsSummary) {
   options.seed = 22;
   fx::WriteBackup(dir_ / "phone", options);
   testing::ScriptBackupOf(driver_.device, dir_ / "phone", "udid");
-  window_->DevicePage().Tick();
-  ASSERT_EQ(window_->DevicePage().CurrentPage(), 2);
+  window_->DeviceView().Tick();
+  ASSERT_EQ(window_->DeviceView().CurrentPage(), 2);
   EXPECT_EQ(Find<QLabel>("IphoneInfo")->text(), "Test iPhone(iPhone 12.4)");
 
   int started = -1;
-  window_->ScanPage().SetStartHook([&started](int kind) { started = kind; });
+  window_->ScanView().SetStartHook([&started](int kind) { started = kind; });
   Find<QPushButton>("BtnDeviceScan")->click();
   ProcessUntil([&] { return started == 0; });
   ASSERT_EQ(started, 0);
@@ -292,10 +292,10 @@ TEST_F(MainWindow, DeviceScanFromTheDevicePageToItsSummary) {
   EXPECT_GT(tree->topLevelItem(0)->text(1).toInt(), 0);  // Camera Roll
   EXPECT_GT(tree->topLevelItem(2)->text(1).toInt(), 0);  // messages
   EXPECT_FALSE(driver_.Connected());                     // let go after the scan
-  EXPECT_TRUE(window_->DevicePage().TimerRunning());
+  EXPECT_TRUE(window_->DeviceView().TimerRunning());
 }
 
-TEST_F(MainWindow, ClosingBeforeAnyScanClosesAtOnce) {
+TEST_F(MainWindowTest, ClosingBeforeAnyScanClosesAtOnce) {
   window_->show();
   window_->close();
   EXPECT_FALSE(window_->isVisible());

@@ -6,15 +6,15 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/decryption_wnd.h"
-#include "app/message_box_wnd.h"
-#include "app/settings.h"
+#include "base/settings.h"
+#include "gui/decryption_dialog.h"
+#include "gui/message_box.h"
 #include "tests/gui/gui_support.h"
 
 namespace kestrio {
 namespace {
 
-using toolkit::CPopUpWnd;
+using toolkit::PopupWindow;
 
 void Click(QDialog* dialog, const char* name) {
   auto* button = dialog->findChild<QPushButton*>(name);
@@ -39,9 +39,9 @@ TEST(MessageBoxes, KindsHaveTheirSkinsButtonsAndDefaultTitles) {
       {4, "MessageBox_Question", "MSG0404", true},     {7, "MessageBox_Error", "MSG0401", false},
       {-1, "MessageBox_Error", "MSG0401", false}};
   for (const auto& k : kinds) {
-    CMessageBox box(k.kind, nullptr);
+    MessageBox box(k.kind, nullptr);
     ASSERT_TRUE(box.Create("", "text of the box", 550, 200)) << box.Error().toStdString();
-    EXPECT_EQ(CMessageBox::SkinName(k.kind), k.skin);
+    EXPECT_EQ(MessageBox::SkinName(k.kind), k.skin);
     const QString expected = QString::fromStdString(Settings::Get().Message(k.title));
     EXPECT_FALSE(expected.isEmpty()) << k.title;
     EXPECT_EQ(box.findChild<QLabel*>("title")->text(), expected) << k.kind;
@@ -51,25 +51,25 @@ TEST(MessageBoxes, KindsHaveTheirSkinsButtonsAndDefaultTitles) {
     EXPECT_EQ(box.findChild<QPushButton*>("cancelbtn") != nullptr, k.cancel) << k.kind;
     EXPECT_EQ(box.size(), QSize(550, 200));
   }
-  CMessageBox titled(2, nullptr);
+  MessageBox titled(2, nullptr);
   ASSERT_TRUE(titled.Create("Given title", "m", 350, 150));
   EXPECT_EQ(titled.findChild<QLabel*>("title")->text(), "Given title");
 }
 
 TEST(MessageBoxes, OkAnswersOneCancelCloseAndEscapeAnswerTwo) {
   testing::OnNextModal([](QDialog* d) { Click(d, "okbtn"); });
-  EXPECT_EQ(CMessageBox::Show(4, nullptr, "", "ok?", 550, 200), 1);
+  EXPECT_EQ(MessageBox::Show(4, nullptr, "", "ok?", 550, 200), 1);
   testing::OnNextModal([](QDialog* d) { Click(d, "cancelbtn"); });
-  EXPECT_EQ(CMessageBox::Show(4, nullptr, "", "cancel?", 550, 200), 2);
+  EXPECT_EQ(MessageBox::Show(4, nullptr, "", "cancel?", 550, 200), 2);
   testing::OnNextModal([](QDialog* d) { Click(d, "closebtn"); });
-  EXPECT_EQ(CMessageBox::Show(4, nullptr, "", "close?", 550, 200), 2);
+  EXPECT_EQ(MessageBox::Show(4, nullptr, "", "close?", 550, 200), 2);
   testing::OnNextModal([](QDialog* d) { PressKey(d, Qt::Key_Escape); });
-  EXPECT_EQ(CMessageBox::Show(2, nullptr, "", "escape?", 550, 200), 2);
+  EXPECT_EQ(MessageBox::Show(2, nullptr, "", "escape?", 550, 200), 2);
 }
 
 TEST(PasswordDialog, ModesDescribeAndOkKeepsThePassword) {
   for (int mode : {0, 1}) {
-    CDecryptionWnd dialog(nullptr, mode);
+    DecryptionDialog dialog(nullptr, mode);
     ASSERT_TRUE(dialog.Create(550, 200));
     const char* id = mode == 0 ? "MSG0601" : "MSG0602";
     EXPECT_EQ(dialog.findChild<QLabel*>("Description")->text().toStdString(),
@@ -95,7 +95,7 @@ TEST(PasswordDialog, ModesDescribeAndOkKeepsThePassword) {
 }
 
 TEST(Popups, MissingWindowFileIsAnErrorNotACrash) {
-  CPopUpWnd popup(nullptr, "NoSuchWindow", "MessageBox");
+  PopupWindow popup(nullptr, "NoSuchWindow", "MessageBox");
   EXPECT_FALSE(popup.Create(300, 200));
   EXPECT_NE(popup.Error().indexOf("NoSuchWindow"), -1);
   EXPECT_EQ(popup.ShowModal(), 2);

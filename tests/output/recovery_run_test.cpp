@@ -6,11 +6,11 @@
 
 #include <set>
 
+#include "backup/backup_store.h"
 #include "backup/backup_summary.h"
-#include "engine/backup_store.h"
+#include "scan/scan_run.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/support/files.h"
-#include "ui/scan_run.h"
 
 namespace kestrio {
 namespace {
@@ -31,7 +31,7 @@ class RecoveryTest : public ::testing::Test {
     folders.temporaryBackupFolder = [this] { return dir_ / "tmp"; };
     store_ = std::make_unique<BackupStore>(folders);
     fs::create_directories(dir_ / "store");
-    backend_ = CreateRecoveryParse(1, store_.get());
+    backend_ = CreateScanBackend(1, store_.get());
   }
 
   // A stored file of `size` bytes.
@@ -53,9 +53,9 @@ class RecoveryTest : public ::testing::Test {
 
   fx::TempDir dir_;
   std::unique_ptr<BackupStore> store_;
-  std::unique_ptr<IPhoneRecoveryParse> backend_;
+  std::unique_ptr<ScanBackend> backend_;
   ScanResults results_;
-  CStatisticsObj statistics_;
+  SelectionModel statistics_;
 };
 
 TEST_F(RecoveryTest, SameNamesGetNumberedAndAnEarlierRunsFileIsNeverOverwritten) {
@@ -211,7 +211,7 @@ TEST(RecoveryEndToEnd, AFixtureBackupComesOutFileByFile) {
   BackupSummary summary;
   ASSERT_EQ(ReadBackupSummary(dir / "backup", summary), kResultOk);
   store.ChooseBackup(summary);
-  ScanRun scan(CreateRecoveryParse(1, &store), "", {});
+  ScanRun scan(CreateScanBackend(1, &store), "", {});
   ASSERT_EQ(scan.Run(), kResultOk);
   const ScanResults& results = scan.Results();
   RecoverySource source{&scan.Statistics(), &results, scan.Backend(), summary.displayName};

@@ -66,7 +66,7 @@ std::string Printable(std::string_view text) {
 // One regular file named by the index.
 struct FileJob {
   std::string_view id;
-  std::optional<Bytes> encryptionKey;
+  std::optional<ByteBuffer> encryptionKey;
   std::optional<std::uint64_t> protectionClass;
 };
 
@@ -92,7 +92,7 @@ class Run {
     Out("Count:" + std::to_string(count_));
   }
 
-  int FromManifestDb(const std::optional<Bytes>& manifestKey);
+  int FromManifestDb(const std::optional<ByteBuffer>& manifestKey);
   int FromMbdb(const std::string& mbdb);
   // Deciphers one file; false only on a failure that ends the run (the output folder cannot
   // be written).
@@ -152,7 +152,7 @@ int Run::Execute() {
   return useManifestDb ? FromManifestDb(plist.manifestKey) : FromMbdb(mbdb);
 }
 
-int Run::FromManifestDb(const std::optional<Bytes>& manifestKey) {
+int Run::FromManifestDb(const std::optional<ByteBuffer>& manifestKey) {
   const fs::path source = o_.backupFolder / "Manifest.db";
   const fs::path index = o_.backupFolder / kIndexCopyName;
   const std::string unwritable =
@@ -269,7 +269,7 @@ bool Run::DecipherFile(const FileJob& job, bool twoLevelFirst) {
     Err(id + ": regular file without an encryption key, skipped");
     return true;
   }
-  const Bytes& key = *job.encryptionKey;
+  const ByteBuffer& key = *job.encryptionKey;
   if (key.size() != 44) {
     Err(id + ": encryption key of " + std::to_string(key.size()) + " bytes, skipped");
     return true;

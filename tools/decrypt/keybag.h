@@ -29,7 +29,7 @@
 
 namespace kestrio::decrypt {
 
-using Bytes = std::vector<std::uint8_t>;
+using ByteBuffer = std::vector<std::uint8_t>;
 using Key = std::array<std::uint8_t, 32>;
 
 inline constexpr std::uint32_t kMaxIter = 10'000'000;
@@ -39,14 +39,14 @@ struct KeybagClass {
   std::uint32_t clas = 0;
   std::uint32_t wrap = 0;
   std::uint32_t ktyp = 0;  // 0 = AES key; 1 = Curve25519 pair (not supported)
-  Bytes wpky;
+  ByteBuffer wpky;
 };
 
 struct Keybag {
   std::uint32_t type = 0;
-  Bytes salt;
+  ByteBuffer salt;
   std::uint32_t iter = 0;
-  Bytes dpsl;
+  ByteBuffer dpsl;
   std::uint32_t dpic = 0;
   bool hasDpsl = false, hasDpic = false;
   std::vector<KeybagClass> classes;  // in keybag order; a repeated CLAS keeps the first

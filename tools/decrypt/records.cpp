@@ -16,13 +16,13 @@ plist_t DictItem(plist_t dict, const char* key) {
   return plist_get_node_type(dict) == PLIST_DICT ? plist_dict_get_item(dict, key) : nullptr;
 }
 
-std::optional<Bytes> DataValue(plist_t node) {
+std::optional<ByteBuffer> DataValue(plist_t node) {
   if (node == nullptr || plist_get_node_type(node) != PLIST_DATA) return std::nullopt;
   std::uint64_t length = 0;
   const char* data = plist_get_data_ptr(node, &length);
-  if (data == nullptr) return Bytes{};
+  if (data == nullptr) return ByteBuffer{};
   const auto* p = reinterpret_cast<const std::uint8_t*>(data);
-  return Bytes(p, p + length);
+  return ByteBuffer(p, p + length);
 }
 
 // Resolves object references of an NSKeyedArchiver archive.
@@ -72,7 +72,7 @@ bool ParseManifestPlist(std::span<const std::uint8_t> bytes, ManifestPlist& out,
     plist_get_bool_val(node, &value);
     out.isEncrypted = value != 0;
   }
-  if (std::optional<Bytes> keybag = DataValue(DictItem(root, "BackupKeyBag"))) {
+  if (std::optional<ByteBuffer> keybag = DataValue(DictItem(root, "BackupKeyBag"))) {
     out.keybag = std::move(*keybag);
   }
   out.manifestKey = DataValue(DictItem(root, "ManifestKey"));

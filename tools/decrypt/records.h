@@ -18,8 +18,8 @@ namespace kestrio::decrypt {
 // and, from iOS 10.2, ManifestKey (data: le32 protection class, then a 40-byte wrapped key).
 struct ManifestPlist {
   bool isEncrypted = false;
-  Bytes keybag;                      // empty when absent
-  std::optional<Bytes> manifestKey;  // as stored; its length is checked by the user
+  ByteBuffer keybag;                      // empty when absent
+  std::optional<ByteBuffer> manifestKey;  // as stored; its length is checked by the user
 };
 bool ParseManifestPlist(std::span<const std::uint8_t> bytes, ManifestPlist& out,
                         std::string& error);
@@ -29,7 +29,7 @@ bool ParseManifestPlist(std::span<const std::uint8_t> bytes, ManifestPlist& out,
 // EncryptionKey may be data, a UID to data, or a dictionary whose NS.data is data or a UID
 // to data.
 struct MbFile {
-  std::optional<Bytes> encryptionKey;
+  std::optional<ByteBuffer> encryptionKey;
   std::optional<std::uint64_t> protectionClass, size, mode;
 };
 bool ParseMbFile(std::span<const std::uint8_t> bytes, MbFile& out, std::string& error);
@@ -41,7 +41,7 @@ bool ParseMbFile(std::span<const std::uint8_t> bytes, MbFile& out, std::string& 
 // count; then that many (name, value) string pairs.
 struct MbdbRecord {
   std::string domain, path;
-  std::optional<Bytes> encryptionKey;  // nullopt for FFFF and for a 0-length key
+  std::optional<ByteBuffer> encryptionKey;  // nullopt for FFFF and for a 0-length key
   std::uint16_t mode = 0;
   std::uint64_t size = 0;
   std::uint8_t protectionClass = 0;

@@ -18,8 +18,8 @@
 
 namespace kestrio::decrypt::testing {
 
-inline Bytes Hex(std::string_view hex) {
-  Bytes bytes;
+inline ByteBuffer Hex(std::string_view hex) {
+  ByteBuffer bytes;
   for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
     bytes.push_back(
         static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
@@ -28,7 +28,7 @@ inline Bytes Hex(std::string_view hex) {
 }
 
 inline Key KeyFrom(std::string_view hex) {
-  const Bytes bytes = Hex(hex);
+  const ByteBuffer bytes = Hex(hex);
   Key key{};
   if (bytes.size() != key.size()) throw std::invalid_argument("not a 32-byte key");
   std::copy(bytes.begin(), bytes.end(), key.begin());
@@ -41,10 +41,10 @@ inline Key Filled(std::uint8_t seed) {
   return key;
 }
 
-inline Bytes Wrap(const Key& kek, const Key& key) {
+inline ByteBuffer Wrap(const Key& kek, const Key& key) {
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   EVP_CIPHER_CTX_set_flags(ctx, EVP_CIPHER_CTX_FLAG_WRAP_ALLOW);
-  Bytes out(48);
+  ByteBuffer out(48);
   int n = 0, m = 0;
   EVP_EncryptInit_ex(ctx, EVP_aes_256_wrap(), nullptr, kek.data(), nullptr);
   EVP_EncryptUpdate(ctx, out.data(), &n, key.data(), static_cast<int>(key.size()));
@@ -56,12 +56,12 @@ inline Bytes Wrap(const Key& kek, const Key& key) {
 
 // AES-256-CBC, zero IV; PKCS#7 added unless `pad` is false (then the input must be
 // block-aligned).
-inline Bytes Encrypt(const Key& key, std::string_view plain, bool pad = true) {
+inline ByteBuffer Encrypt(const Key& key, std::string_view plain, bool pad = true) {
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   const std::uint8_t iv[16] = {};
   EVP_EncryptInit_ex(ctx, EVP_aes_256_cbc(), nullptr, key.data(), iv);
   EVP_CIPHER_CTX_set_padding(ctx, pad ? 1 : 0);
-  Bytes out(plain.size() + 16);
+  ByteBuffer out(plain.size() + 16);
   int n = 0, m = 0;
   EVP_EncryptUpdate(ctx, out.data(), &n, reinterpret_cast<const std::uint8_t*>(plain.data()),
                     static_cast<int>(plain.size()));
@@ -71,13 +71,13 @@ inline Bytes Encrypt(const Key& key, std::string_view plain, bool pad = true) {
   return out;
 }
 
-inline Bytes Le32(std::uint32_t v) {
+inline ByteBuffer Le32(std::uint32_t v) {
   return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
           static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 
-inline Bytes Cat(const Bytes& a, const Bytes& b) {
-  Bytes out(a.size() + b.size());
+inline ByteBuffer Cat(const ByteBuffer& a, const ByteBuffer& b) {
+  ByteBuffer out(a.size() + b.size());
   std::copy(a.begin(), a.end(), out.begin());
   std::copy(b.begin(), b.end(), out.begin() + static_cast<std::ptrdiff_t>(a.size()));
   return out;
@@ -86,47 +86,47 @@ inline Bytes Cat(const Bytes& a, const Bytes& b) {
 // Keybag TLV records.
 class KeybagBytes {
  public:
-  KeybagBytes& Raw(std::string_view tag, const Bytes& value) {
+  KeybagBytes& Raw(std::string_view tag, const ByteBuffer& value) {
     bytes_.insert(bytes_.end(), tag.begin(), tag.end());
     Be32(static_cast<std::uint32_t>(value.size()));
     bytes_.insert(bytes_.end(), value.begin(), value.end());
     return *this;
   }
   KeybagBytes& Int(std::string_view tag, std::uint32_t value) {
-    Bytes v{static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
-            static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
+    ByteBuffer v{static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+                 static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)};
     return Raw(tag, v);
   }
   // A header; DPIC/DPSL only when `dpic` is non-zero.
-  KeybagBytes& Header(const Bytes& salt, std::uint32_t iter, const Bytes& dpsl = {},
+  KeybagBytes& Header(const ByteBuffer& salt, std::uint32_t iter, const ByteBuffer& dpsl = {},
                       std::uint32_t dpic = 0) {
-    Int("VERS", dpic ? 5 : 3).Int("TYPE", 1).Raw("UUID", Bytes(16, 0xAB));
-    Raw("HMCK", Bytes(40, 0)).Int("WRAP", 0).Raw("SALT", salt).Int("ITER", iter);
+    Int("VERS", dpic ? 5 : 3).Int("TYPE", 1).Raw("UUID", ByteBuffer(16, 0xAB));
+    Raw("HMCK", ByteBuffer(40, 0)).Int("WRAP", 0).Raw("SALT", salt).Int("ITER", iter);
     if (dpic != 0) Int("DPWT", 1).Int("DPIC", dpic).Raw("DPSL", dpsl);
     return *this;
   }
-  KeybagBytes& Class(std::uint32_t clas, std::uint32_t wrap, const Bytes& wpky,
+  KeybagBytes& Class(std::uint32_t clas, std::uint32_t wrap, const ByteBuffer& wpky,
                      std::uint32_t ktyp = 0) {
-    return Raw("UUID", Bytes(16, static_cast<std::uint8_t>(clas)))
+    return Raw("UUID", ByteBuffer(16, static_cast<std::uint8_t>(clas)))
         .Int("CLAS", clas)
         .Int("WRAP", wrap)
         .Int("KTYP", ktyp)
         .Raw("WPKY", wpky);
   }
-  const Bytes& bytes() const { return bytes_; }
+  const ByteBuffer& bytes() const { return bytes_; }
 
  private:
   void Be32(std::uint32_t v) {
     for (int s = 24; s >= 0; s -= 8) bytes_.push_back(static_cast<std::uint8_t>(v >> s));
   }
-  Bytes bytes_;
+  ByteBuffer bytes_;
 };
 
-inline Bytes ToBin(plist_t node) {
+inline ByteBuffer ToBin(plist_t node) {
   char* data = nullptr;
   std::uint32_t length = 0;
   plist_to_bin(node, &data, &length);
-  Bytes out(data, data + length);
+  ByteBuffer out(data, data + length);
   plist_to_bin_free(data);
   plist_free(node);
   return out;
@@ -135,8 +135,9 @@ inline Bytes ToBin(plist_t node) {
 // An NSKeyedArchiver MBFile as a device writes it: root at UID 1, EncryptionKey a UID to an
 // NSMutableData dictionary. With `nsDataByUid` NS.data is one more UID away (a synthetic
 // variant). A negative `protectionClass` leaves the key out.
-inline Bytes MbFileBlob(const Bytes& encryptionKey, long long protectionClass, std::uint64_t size,
-                        std::uint64_t mode = 0100644, bool nsDataByUid = false) {
+inline ByteBuffer MbFileBlob(const ByteBuffer& encryptionKey, long long protectionClass,
+                             std::uint64_t size, std::uint64_t mode = 0100644,
+                             bool nsDataByUid = false) {
   plist_t objects = plist_new_array();
   plist_array_append_item(objects, plist_new_string("$null"));
   plist_t file = plist_new_dict();

@@ -19,7 +19,7 @@ using testing::Encrypt;
 
 class DecryptFileTest : public ::testing::Test {
  protected:
-  CipherResult Run(const Bytes& stored, Padding padding = Padding::kStrict) {
+  CipherResult Run(const ByteBuffer& stored, Padding padding = Padding::kStrict) {
     WriteBytes(in_, stored);
     return DecryptFile(key_, in_, out_, padding);
   }
@@ -49,7 +49,7 @@ TEST_F(DecryptFileTest, StripsPaddingAtEveryLengthAndAcrossPieces) {
 }
 
 TEST_F(DecryptFileTest, EmptyFilesGiveEmptyOutput) {
-  for (const Bytes& stored : {Bytes{}, Encrypt(key_, "")}) {
+  for (const ByteBuffer& stored : {ByteBuffer{}, Encrypt(key_, "")}) {
     WriteBytes(out_, {'o', 'l', 'd'});
     const CipherResult result = Run(stored);
     EXPECT_EQ(result.status, CipherStatus::kOk) << stored.size();
@@ -65,12 +65,13 @@ TEST_F(DecryptFileTest, PublishedSyntheticVector) {
 }
 
 TEST_F(DecryptFileTest, RefusesDamagedFilesAndLeavesNoOutput) {
-  const Bytes good = Encrypt(key_, Plain(3 << 19));  // 1.5 MiB: output is written before the end
-  Bytes cut(good.begin(), good.end() - 3);
-  Bytes badPadding = Encrypt(key_, Plain(64) + std::string(16, '\x11'), false);
+  const ByteBuffer good =
+      Encrypt(key_, Plain(3 << 19));  // 1.5 MiB: output is written before the end
+  ByteBuffer cut(good.begin(), good.end() - 3);
+  ByteBuffer badPadding = Encrypt(key_, Plain(64) + std::string(16, '\x11'), false);
   struct Case {
     const char* name;
-    Bytes stored;
+    ByteBuffer stored;
     CipherStatus status;
   };
   const Case cases[] = {

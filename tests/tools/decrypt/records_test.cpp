@@ -11,7 +11,7 @@ namespace {
 
 using testing::MbFileBlob;
 
-const Bytes kKey44 = testing::Cat(testing::Le32(3), Bytes(40, 0x5A));
+const ByteBuffer kKey44 = testing::Cat(testing::Le32(3), ByteBuffer(40, 0x5A));
 
 TEST(DecryptMbFile, ReadsDeviceShapeAndSyntheticVariants) {
   MbFile file;
@@ -39,7 +39,7 @@ TEST(DecryptMbFile, HostileArchivesAreRefusedOrYieldNothing) {
   const std::string base64 = "YnBsaXN0MDDUAQIDBAUGBwhYJHZlcnNpb24=";
   EXPECT_FALSE(ParseMbFile({reinterpret_cast<const std::uint8_t*>(base64.data()), base64.size()},
                            file, error));
-  EXPECT_FALSE(ParseMbFile(Bytes{}, file, error));
+  EXPECT_FALSE(ParseMbFile(ByteBuffer{}, file, error));
   EXPECT_FALSE(ParseMbFile(testing::Hex("62706c6973743030"), file, error));  // magic only
 
   // A root or key reference past the end of $objects.
@@ -60,10 +60,10 @@ TEST(DecryptMbFile, HostileArchivesAreRefusedOrYieldNothing) {
   EXPECT_FALSE(ParseMbFile(testing::ToBin(copy), file, error));
 
   // Every single-byte corruption of a real-shaped archive parses or is refused, never more.
-  const Bytes blob = MbFileBlob(kKey44, 3, 1234);
+  const ByteBuffer blob = MbFileBlob(kKey44, 3, 1234);
   for (std::size_t i = 8; i < blob.size(); ++i) {
     for (std::uint8_t value : {std::uint8_t{0x00}, std::uint8_t{0xFF}, std::uint8_t{0x81}}) {
-      Bytes bad = blob;
+      ByteBuffer bad = blob;
       bad[i] = value;
       ParseMbFile(bad, file, error);
     }
@@ -79,23 +79,23 @@ TEST(DecryptManifestPlist, XmlOrBinaryWithAndWithoutManifestKey) {
   char* xml = nullptr;
   std::uint32_t length = 0;
   plist_to_xml(root, &xml, &length);
-  const Bytes xmlBytes(xml, xml + length);
+  const ByteBuffer xmlBytes(xml, xml + length);
   plist_to_xml_free(xml);
   plist_dict_remove_item(root, "ManifestKey");
-  const Bytes binary = testing::ToBin(root);
+  const ByteBuffer binary = testing::ToBin(root);
 
   ManifestPlist plist;
   std::string error;
   ASSERT_TRUE(ParseManifestPlist(xmlBytes, plist, error)) << error;
   EXPECT_TRUE(plist.isEncrypted);
-  EXPECT_EQ(plist.keybag, (Bytes{'b', 'a', 'g'}));
-  EXPECT_EQ(plist.manifestKey, (Bytes{'0', '1', '2', '3'}));
+  EXPECT_EQ(plist.keybag, (ByteBuffer{'b', 'a', 'g'}));
+  EXPECT_EQ(plist.manifestKey, (ByteBuffer{'0', '1', '2', '3'}));
   ASSERT_TRUE(ParseManifestPlist(binary, plist, error)) << error;
   EXPECT_FALSE(plist.manifestKey);
 
   plist_t array = plist_new_array();
   EXPECT_FALSE(ParseManifestPlist(testing::ToBin(array), plist, error));
-  EXPECT_FALSE(ParseManifestPlist(Bytes{'x'}, plist, error));
+  EXPECT_FALSE(ParseManifestPlist(ByteBuffer{'x'}, plist, error));
 }
 
 // Manifest.mbdb record bytes.
@@ -140,7 +140,7 @@ TEST(DecryptMbdb, RecordsPropertiesNullKeysAndCutEnds) {
     MbdbRecord r;
     ASSERT_EQ(reader.Next(r), MbdbReader::Step::kRecord);
     EXPECT_EQ(r.domain + "-" + r.path, "HomeDomain-Library/a");
-    EXPECT_EQ(r.encryptionKey, Bytes(key.begin(), key.end()));
+    EXPECT_EQ(r.encryptionKey, ByteBuffer(key.begin(), key.end()));
     EXPECT_EQ(r.size, 258u);
     EXPECT_EQ(r.protectionClass, 4);
     ASSERT_EQ(reader.Next(r), MbdbReader::Step::kRecord);

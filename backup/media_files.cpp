@@ -1,0 +1,360 @@
+// The media walks over a backup's manifest entries, and the preview copy.
+//
+// Every walk is one pass over the entries in index order. An entry is picked by substring
+// tests on its key ("<domain>-<relative path>"); only a picked entry touches the disk: its
+// stored file is opened once, its size taken from the open file and its first 512 bytes read
+// to identify it. The name shown is the key's text after its last "/", kept as UTF-8 (made
+// valid where the index holds broken bytes); it is never joined to a path here.
+#include "backup/media_files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+#include "backup/stored_file.h"
+#include "base/text.h"
+
+namespace kestrio {
+namespace {
+
+constexpr std::string_view kCameraRollKey = "CameraRollDomain-Media/DCIM/";
+constexpr std::string_view kPhotoStreamKey = "MediaDomain-Media/PhotoStreamsData/";
+constexpr std::string_view kAttachmentKey = "/Attachments/";
+constexpr std::string_view kLocalAppKey = "AppDomain-";
+// The device walk also takes AppDomainGroup- and AppDomainPlugin- entries.
+constexpr std::string_view kDeviceAppKey = "AppDomain";
+constexpr std::string_view kLocalWhatsAppKey = "net.whatsapp.WhatsApp";
+constexpr std::string_view kDeviceWhatsAppKey = "whatsapp.WhatsApp";
+constexpr std::string_view kOtherApp = "other";
+// In the device walk, a key whose text after its last "." is this long or shorter names the
+// type by that text.
+constexpr std::size_t kMaxKeyExtension = 30;
+constexpr std::size_t kCopyPiece = 65536;
+
+bool Contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+const std::vector<ManifestEntry>& EntriesOf(const MediaSource& source) {
+  static const std::vector<ManifestEntry> kNone;
+  return source.entries != nullptr ? *source.entries : kNone;
+}
+
+std::uint32_t Low32(std::uint64_t size) { return static_cast<std::uint32_t>(size); }
+
+std::int32_t ClampPercent(std::int64_t value) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+      value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+// Reports base + step × reported × weight / count. The step is kept to a sane range so that
+// the product stays far inside 64 bits for any number of entries a vector can hold.
+Result ReportEntry(const ProgressSink& progress, std::uint64_t reported, std::size_t count,
+                   std::int64_t weight) {
+  const std::int64_t step = std::clamp<std::int64_t>(progress.span, -(1 << 24), 1 << 24);
+  const std::int64_t share =
+      step * weight * static_cast<std::int64_t>(reported) / static_cast<std::int64_t>(count);
+  return progress.Report(ClampPercent(progress.base + share));
+}
+
+// base += weight × step, then reports the new base.
+Result AdvanceBase(ProgressSink& progress, std::int64_t weight) {
+  progress.base = ClampPercent(progress.base + weight * std::int64_t{progress.span});
+  return progress.Report(progress.base);
+}
+
+std::string_view DisplayName(std::string_view key) {
+  const std::size_t slash = key.rfind('/');
+  return slash == std::string_view::npos ? key : key.substr(slash + 1);
+}
+
+// The display name without its last extension, a dot and the type's extension in upper case.
+std::string ShownName(std::string_view key, std::string_view extension) {
+  std::string_view stem = DisplayName(key);
+  if (const std::size_t dot = stem.rfind('.'); dot != std::string_view::npos) {
+    stem = stem.substr(0, dot);
+  }
+  std::string name = ToValidUtf8(stem);
+  name.push_back('.');
+  if (extension.empty()) extension = "jpg";
+  for (char c : extension) {
+    name.push_back((c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c);
+  }
+  return name;
+}
+
+// The app of an app-domain key: the text after "com." (or, without one, after "net.") up to
+// the next "-". Without that "-" the local walk says "other" and the device walk takes the
+// rest of the key.
+std::string AppName(std::string_view key, AppWalkKind kind) {
+  std::size_t at = key.find("com.");
+  if (at == std::string_view::npos) at = key.find("net.");
+  if (at == std::string_view::npos) return std::string(kOtherApp);
+  const std::string_view rest = key.substr(at + 4);
+  const std::size_t dash = rest.find('-');
+  if (dash != std::string_view::npos) return ToValidUtf8(rest.substr(0, dash));
+  return kind == AppWalkKind::kDeviceBackup ? ToValidUtf8(rest) : std::string(kOtherApp);
+}
+
+template <typename Record>
+void SortByName(std::vector<Record>& records) {
+  std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
+    return CompareIgnoreCase(a.name, b.name) < 0;
+  });
+}
+
+void SortByApp(std::vector<AppFileRecord>& records) {
+  std::stable_sort(records.begin(), records.end(),
+                   [](const AppFileRecord& a, const AppFileRecord& b) {
+                     return CompareIgnoreCase(a.app, b.app) < 0;
+                   });
+}
+
+// The stored file of an entry, opened. `missing` when nothing lies at its path (or the index
+// row names no stored file at all).
+struct OpenedEntry {
+  std::filesystem::path path;
+  StoredFile file;
+  bool missing = false;
+  bool opened = false;
+};
+
+void OpenEntry(const MediaSource& source, const ManifestEntry& entry, OpenedEntry& opened) {
+  opened.path = StoredPath(source.folder, entry.storedName, source.layout);
+  const int error = opened.file.Open(opened.path);
+  opened.opened = error == 0;
+  opened.missing = IsMissing(error);
+}
+
+// The type the device walk takes from the key: empty when the key has no short extension
+// (the file is then identified by its bytes), `skip` when it has one that no list holds.
+std::string_view KeyExtension(std::string_view key, bool& skip) {
+  skip = false;
+  const std::size_t dot = key.rfind('.');
+  if (dot == std::string_view::npos) return {};
+  const std::string_view tail = key.substr(dot + 1);
+  if (Utf8Length(tail) > kMaxKeyExtension) return {};
+  if (IsListedExtension(kPictureExtensions, tail) || IsListedExtension(kAudioExtensions, tail) ||
+      IsListedExtension(kVideoExtensions, tail)) {
+    return tail;
+  }
+  skip = true;
+  return {};
+}
+
+void AddAppFile(const MediaSource& source, const ManifestEntry& entry, AppWalkKind kind,
+                std::vector<AppFileRecord>& appFiles, std::vector<FileRecord>& whatsApp) {
+  const bool device = kind == AppWalkKind::kDeviceBackup;
+  std::string_view extension;
+  if (device) {
+    bool skip = false;
+    extension = KeyExtension(entry.key, skip);
+    if (skip) return;
+  }
+  OpenedEntry stored;
+  OpenEntry(source, entry, stored);
+  if (!stored.opened || !stored.file.IsRegular()) return;
+  if (extension.empty()) extension = stored.file.Identify();
+  if (extension.empty()) return;
+  const std::uint32_t size = Low32(stored.file.Size());
+  std::string name = ShownName(entry.key, extension);
+  if (!device && Contains(entry.key, kLocalWhatsAppKey)) {
+    if (size != 0) whatsApp.push_back({size, std::move(name), std::move(stored.path)});
+    return;
+  }
+  if (device && size == 0) return;
+  appFiles.push_back({size, AppName(entry.key, kind), std::move(name), std::move(stored.path)});
+}
+
+// Writes all of `count` bytes. False with errno set on failure.
+bool WriteAll(int fd, const char* bytes, std::size_t count) {
+  while (count > 0) {
+    const ssize_t written = ::write(fd, bytes, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (written == 0) {
+      errno = EIO;
+      return false;
+    }
+    bytes += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+std::int32_t CopiedPercent(std::uint64_t copied, std::uint64_t size) {
+  if (size == 0 || copied >= size) return 100;
+  if (copied <= std::numeric_limits<std::uint64_t>::max() / 100) {
+    return static_cast<std::int32_t>(copied * 100 / size);
+  }
+  return static_cast<std::int32_t>(copied / (size / 100));
+}
+
+}  // namespace
+
+Result ScanPhotos(const MediaSource& source, ProgressSink& progress,
+                  std::vector<FileRecord>& cameraRoll, std::vector<FileRecord>& photoStream) {
+  cameraRoll.clear();
+  photoStream.clear();
+  const std::vector<ManifestEntry>& entries = EntriesOf(source);
+  std::uint64_t reported = 0;
+  Result result = kResultOk;
+  for (const ManifestEntry& entry : entries) {
+    std::vector<FileRecord>* list = nullptr;
+    if (Contains(entry.key, kCameraRollKey)) {
+      list = &cameraRoll;
+    } else if (Contains(entry.key, kPhotoStreamKey)) {
+      list = &photoStream;
+    }
+    if (list != nullptr) {
+      OpenedEntry stored;
+      OpenEntry(source, entry, stored);
+      if (stored.missing) continue;  // not reported
+      if (const std::string_view type = stored.file.Identify(); !type.empty()) {
+        list->push_back({Low32(stored.file.Size()), ToValidUtf8(DisplayName(entry.key)),
+                         std::move(stored.path)});
+      }
+    }
+    result = ReportEntry(progress, ++reported, entries.size(), 2);
+    if (result != kResultOk) break;
+  }
+  SortByName(cameraRoll);
+  SortByName(photoStream);
+  if (result != kResultOk) return result;
+  return AdvanceBase(progress, 2);
+}
+
+Result ScanMessageAttachments(const MediaSource& source, ProgressSink& progress,
+                              std::vector<AttachmentFileRecord>& attachments) {
+  attachments.clear();
+  const std::vector<ManifestEntry>& entries = EntriesOf(source);
+  std::uint64_t reported = 0;
+  Result result = kResultOk;
+  for (const ManifestEntry& entry : entries) {
+    if (Contains(entry.key, kAttachmentKey)) {
+      OpenedEntry stored;
+      OpenEntry(source, entry, stored);
+      if (stored.missing) continue;  // not reported
+      const std::string_view type = stored.file.Identify();
+      const std::uint32_t size = Low32(stored.file.Size());
+      if (!type.empty() && size != 0) {
+        attachments.push_back({0, size, ShownName(entry.key, type), std::move(stored.path)});
+      }
+    }
+    result = ReportEntry(progress, ++reported, entries.size(), 1);
+    if (result != kResultOk) break;
+  }
+  SortByName(attachments);
+  if (result != kResultOk) return result;
+  return AdvanceBase(progress, 1);
+}
+
+Result ScanAppFiles(const MediaSource& source, ProgressSink& progress, AppWalkKind kind,
+                    std::vector<AppFileRecord>& appFiles, std::vector<FileRecord>& whatsApp) {
+  const bool device = kind == AppWalkKind::kDeviceBackup;
+  const std::string_view appKey = device ? kDeviceAppKey : kLocalAppKey;
+  appFiles.clear();
+  if (!device) whatsApp.clear();
+  const std::vector<ManifestEntry>& entries = EntriesOf(source);
+  std::uint64_t reported = 0;
+  Result result = kResultOk;
+  for (const ManifestEntry& entry : entries) {
+    if (Contains(entry.key, appKey)) AddAppFile(source, entry, kind, appFiles, whatsApp);
+    result = ReportEntry(progress, ++reported, entries.size(), 2);
+    if (result != kResultOk) break;
+  }
+  SortByApp(appFiles);
+  if (!device) SortByName(whatsApp);
+  if (result != kResultOk) return result;
+  return AdvanceBase(progress, 1);
+}
+
+Result ScanWhatsAppAttachments(const MediaSource& source, ProgressSink& progress,
+                               std::vector<FileRecord>& whatsApp) {
+  whatsApp.clear();
+  const std::vector<ManifestEntry>& entries = EntriesOf(source);
+  std::uint64_t reported = 0;
+  Result result = kResultOk;
+  for (const ManifestEntry& entry : entries) {
+    if (Contains(entry.key, kDeviceWhatsAppKey)) {
+      OpenedEntry stored;
+      OpenEntry(source, entry, stored);
+      if (stored.missing) continue;  // not reported
+      const std::string_view type = stored.file.Identify();
+      const std::uint32_t size = Low32(stored.file.Size());
+      if (!type.empty() && size != 0) {
+        whatsApp.push_back({size, ShownName(entry.key, type), std::move(stored.path)});
+      }
+    }
+    result = ReportEntry(progress, ++reported, entries.size(), 1);
+    if (result != kResultOk) break;
+  }
+  SortByName(whatsApp);
+  if (result != kResultOk) return result;
+  return AdvanceBase(progress, 1);
+}
+
+Result ExtractPreview(const std::filesystem::path& storedPath,
+                      const std::filesystem::path& workFolder, std::string& previewPath,
+                      const std::function<Result(std::int32_t percent)>& progress) {
+  previewPath.clear();
+  StoredFile stored;
+  if (stored.Open(storedPath) != 0) return kResultInvalid;
+  const std::string_view type = stored.Identify();  // lower case, like the lists
+  if (type.empty()) return kResultInvalid;
+  std::string_view previewName;
+  if (IsListedExtension(kPictureExtensions, type)) {
+    previewName = "tmp.jpg";
+  } else if (IsListedExtension(kAudioExtensions, type)) {
+    previewName = "tmp.wav";
+  } else if (IsListedExtension(kVideoExtensions, type)) {
+    previewName = "tmp.avi";
+  } else {
+    return kResultOk;
+  }
+  const std::filesystem::path preview = workFolder / previewName;
+  previewPath = preview.string();
+
+  // Emptied when it exists: a shorter file must not keep the tail of an earlier, longer one.
+  int out = -1;
+  do {
+    out = ::open(preview.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+  } while (out < 0 && errno == EINTR);
+  if (out < 0) return kResultInvalid;
+
+  // The size when the file was opened bounds the copy, so a file that grows meanwhile cannot
+  // keep it going.
+  const std::uint64_t size = stored.Size();
+  std::vector<char> piece(kCopyPiece);
+  std::uint64_t copied = 0;
+  Result result = kResultOk;
+  while (copied < size) {
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), size - copied));
+    const std::int64_t got = stored.ReadAt(copied, piece.data(), want);
+    if (got < 0) {
+      result = LastSystemResult();
+      break;
+    }
+    if (got == 0) break;  // the file became shorter
+    if (!WriteAll(out, piece.data(), static_cast<std::size_t>(got))) {
+      result = LastSystemResult();
+      break;
+    }
+    copied += static_cast<std::uint64_t>(got);
+    if (progress) {
+      result = progress(CopiedPercent(copied, size));
+      if (result != kResultOk) break;
+    }
+  }
+  if (::close(out) != 0 && result == kResultOk && errno != EINTR) result = LastSystemResult();
+  if (progress) progress(100);
+  return result;
+}
+
+}  // namespace kestrio

@@ -1,0 +1,109 @@
+// Photos, message attachments, app files and WhatsApp media: found by walking a backup's
+// manifest entries, picked by substring tests on their keys, and identified by the first
+// bytes of their stored files (never by the name a backup gives them).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backup/manifest.h"
+#include "base/result.h"
+#include "parsers/parse_context.h"
+
+namespace kestrio {
+
+// Camera Roll, Photo Stream and WhatsApp attachments.
+struct FileRecord {
+  std::uint32_t size = 0;  // low 32 bits of the stored file's size
+  std::string name;        // shown in the list
+  std::filesystem::path path;
+};
+
+// Message attachments.
+struct AttachmentFileRecord {
+  std::uint32_t reserved = 0;
+  std::uint32_t size = 0;
+  std::string name;
+  std::filesystem::path path;
+};
+
+// App files.
+struct AppFileRecord {
+  std::uint32_t size = 0;
+  std::string app;  // the app's short name, or "other"
+  std::string name;
+  std::filesystem::path path;
+};
+
+// Extension lists, searched as text ("*.jpg|*.jpeg|...").
+extern const std::string_view kPictureExtensions;  // includes "*.heic"
+extern const std::string_view kAudioExtensions;
+extern const std::string_view kVideoExtensions;
+
+// True when "*.<extension>" is a whole entry of `list` (followed by "|" or the end of the
+// list). Compared byte for byte: the lists are lower case. "rm" is an entry of the video
+// list, "rmv" and "" are not.
+bool IsListedExtension(std::string_view list, std::string_view extension);
+
+// Where the walks find the stored files: the manifest entries and the folder and layout
+// their stored paths are built from.
+struct MediaSource {
+  const std::vector<ManifestEntry>* entries = nullptr;
+  std::filesystem::path folder;
+  StoreLayout layout = StoreLayout::kFlat;
+};
+
+// The two forms of the app-files walk: a backup folder on this computer, or the fresh backup
+// of a connected device.
+enum class AppWalkKind { kLocalBackup, kDeviceBackup };
+
+// Identifies a file by its first 512 bytes: "<counter>.<extension>" and the counter raised
+// by one, or nothing (and the counter unchanged) for a file that does not open, is not a
+// regular file, holds fewer than 512 bytes or matches no type.
+std::optional<std::string> IdentifyFile(const std::filesystem::path& path, std::uint64_t& counter);
+
+// The type's extension ("jpg", "heic", ...) of the first bytes of a file, or empty.
+std::string_view IdentifyBytes(std::string_view firstBytes);
+
+// The walks. `progress` holds the callback, the progress base and the step (its span); each
+// walk reports as it goes and advances the base when done. 0, or the callback's non-zero
+// answer, which ends the walk with what was found so far (sorted; the base is then left
+// where it was). Each walk empties the lists it fills before it starts. Entries whose stored
+// file is missing, unreadable, not a regular file, shorter than 512 bytes or of no known
+// type are left out (the device app-files walk may take the type from the key instead).
+Result ScanPhotos(const MediaSource& source, ProgressSink& progress,
+                  std::vector<FileRecord>& cameraRoll, std::vector<FileRecord>& photoStream);
+Result ScanMessageAttachments(const MediaSource& source, ProgressSink& progress,
+                              std::vector<AttachmentFileRecord>& attachments);
+// Local form: WhatsApp's files go to `whatsApp` (emptied first), the others to `appFiles`.
+// Device form: every app file stays in `appFiles`; `whatsApp` is left alone. The device form
+// also walks group and plug-in domains, takes the type from the key when the text after its
+// last "." is at most 30 characters long (it must then be an entry of a list, as it stands,
+// or the entry is left out) and leaves out empty files.
+Result ScanAppFiles(const MediaSource& source, ProgressSink& progress, AppWalkKind kind,
+                    std::vector<AppFileRecord>& appFiles, std::vector<FileRecord>& whatsApp);
+// The device back-end's own WhatsApp walk (the local back-end hands out what ScanAppFiles
+// gathered).
+Result ScanWhatsAppAttachments(const MediaSource& source, ProgressSink& progress,
+                               std::vector<FileRecord>& whatsApp);
+
+// Copies a stored picture, sound or video to the preview file in `workFolder` ("tmp.jpg",
+// "tmp.wav" or "tmp.avi"), emptied first, and sets `previewPath` to it. 0 with an empty
+// `previewPath` for an identified type that is none of the three; 87 for a file that is not
+// identified or a file that does not open; the callback's non-zero answer; a system error.
+Result ExtractPreview(const std::filesystem::path& storedPath,
+                      const std::filesystem::path& workFolder, std::string& previewPath,
+                      const std::function<Result(std::int32_t percent)>& progress);
+
+// Which of the result page's app maps a file goes to, by its name's extension (after the last
+// ".", lower-cased): video when it is an entry of the video or audio list and not of the
+// picture list, photo otherwise (no extension, or one of no list, included).
+enum class AppMediaKind { kPhoto, kVideo };
+AppMediaKind ClassifyAppFile(std::string_view fileName);
+
+}  // namespace kestrio

@@ -1,0 +1,53 @@
+#include "base/time_text.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace kestrio {
+namespace {
+
+// 0001-01-01 and 9999-12-31 23:59:59 UTC; local offsets stay well inside a day of these.
+constexpr std::int64_t kMinUnix = -62135596800 + 86400;
+constexpr std::int64_t kMaxUnix = 253402300799 - 86400;
+
+}  // namespace
+
+std::string UnixTimeText(std::int64_t unixSeconds) {
+  if (unixSeconds < kMinUnix || unixSeconds > kMaxUnix) return {};
+  const std::time_t t = static_cast<std::time_t>(unixSeconds);
+  std::tm tm{};
+  if (localtime_r(&t, &tm) == nullptr) return {};
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return text;
+}
+
+std::string AppleTimeText(std::int64_t appleSeconds) {
+  if (appleSeconds > kMaxUnix - kAppleEpochOffset) return {};
+  if (appleSeconds < kMinUnix - kAppleEpochOffset) return {};
+  return UnixTimeText(appleSeconds + kAppleEpochOffset);
+}
+
+std::uint64_t DateTextKey(std::string_view dateText) {
+  std::uint64_t key = 0;
+  for (char c : dateText) {
+    if (c >= '0' && c <= '9') key = key * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return key;
+}
+
+std::optional<std::int64_t> WholeSeconds(double seconds) {
+  // NaN fails both comparisons; the bounds keep the cast defined.
+  if (!(seconds >= static_cast<double>(kMinUnix) - kAppleEpochOffset &&
+        seconds <= static_cast<double>(kMaxUnix))) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(seconds);
+}
+
+std::int64_t AppleNow() {
+  return static_cast<std::int64_t>(std::time(nullptr)) - kAppleEpochOffset;
+}
+
+}  // namespace kestrio

@@ -1,0 +1,58 @@
+# The include-direction rule, run as a test with -DSOURCE_DIR=<checkout>:
+#   * the layers are, from the bottom: base sqlite parsers backup device scan output, then the
+#     two programs' folders cli and gui side by side;
+#   * a file of one layer includes files of its own layer or of layers below it, never one
+#     above it, and cli and gui never include each other;
+#   * nothing outside gui/ includes a Qt header;
+#   * tools/decrypt is a program of its own and includes nothing of the layers.
+cmake_policy(VERSION 3.25)
+set(layers base sqlite parsers backup device scan output cli gui)
+set(rank_base 0)
+set(rank_sqlite 1)
+set(rank_parsers 2)
+set(rank_backup 3)
+set(rank_device 4)
+set(rank_scan 5)
+set(rank_output 6)
+set(rank_cli 7)
+set(rank_gui 7)
+
+set(problems)
+set(checked 0)
+foreach(folder IN LISTS layers ITEMS tools/decrypt)
+  file(GLOB_RECURSE files "${SOURCE_DIR}/${folder}/*.cpp" "${SOURCE_DIR}/${folder}/*.h")
+  foreach(file IN LISTS files)
+    math(EXPR checked "${checked} + 1")
+    file(RELATIVE_PATH relative "${SOURCE_DIR}" "${file}")
+    file(STRINGS "${file}" includes REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"]")
+    foreach(line IN LISTS includes)
+      string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[<\"]([^>\"]*)[>\"].*$" "\\1" target
+                           "${line}")
+      if(NOT folder STREQUAL "gui" AND target MATCHES "^(Q[A-Za-z]|qt[a-z]*/|Qt[A-Z])")
+        list(APPEND problems "${relative}: Qt outside gui/: ${target}")
+        continue()
+      endif()
+      if(NOT target MATCHES "^([a-z]+)/")
+        continue()
+      endif()
+      set(other "${CMAKE_MATCH_1}")
+      if(NOT other IN_LIST layers)
+        if(other STREQUAL "tools" AND NOT folder STREQUAL "tools/decrypt")
+          list(APPEND problems "${relative}: includes the decryption program: ${target}")
+        endif()
+        continue()
+      endif()
+      if(folder STREQUAL "tools/decrypt")
+        list(APPEND problems "${relative}: the decryption program includes a layer: ${target}")
+      elseif(NOT other STREQUAL folder AND NOT rank_${other} LESS rank_${folder})
+        list(APPEND problems "${relative} (${folder}) includes ${target} (${other}): upwards or sideways")
+      endif()
+    endforeach()
+  endforeach()
+endforeach()
+
+if(problems)
+  list(JOIN problems "\n" text)
+  message(FATAL_ERROR "Include direction broken:\n${text}")
+endif()
+message(STATUS "${checked} files checked: every include points down, Qt only in gui/")

@@ -1,0 +1,126 @@
+// The desktop program: one copy per user, the main window, and what is cleaned up at exit.
+//
+//   kestrio [--page device|backup] [--screenshot FILE]
+// --screenshot saves the window (on the given start page) as an image once it is shown and
+// quits; with QT_QPA_PLATFORM=offscreen it needs no display.
+#include <QApplication>
+#include <QImageReader>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include "backup/backup_store.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/platform_storage.h"
+#include "base/players.h"
+#include "base/single_instance.h"
+#include "gui/main_window.h"
+#include "gui/message_box.h"
+#include "gui/toolkit/popup_window.h"
+#include "gui/toolkit/skin.h"
+
+namespace {
+
+using kestrio::MainWindow;
+
+constexpr char kComponentFailure[] =
+    "COM component registration failed, the application can not complete initialization!";
+
+// Asks the running copy to show its window; false when no window answered.
+bool RaiseRunningCopy(const kestrio::InstanceLock& lock) {
+  QLocalSocket socket;
+  socket.connectToServer(QString::fromStdString(lock.SocketPath().string()));
+  if (!socket.waitForConnected(2000)) return false;
+  socket.write("raise\n");
+  socket.flush();
+  socket.waitForBytesWritten(1000);
+  socket.disconnectFromServer();
+  return true;
+}
+
+// The preview's image support: without Qt's JPEG and PNG readers the program cannot work.
+bool ImageReadersPresent() {
+  const QList<QByteArray> formats = QImageReader::supportedImageFormats();
+  return formats.contains("jpeg") && formats.contains("png");
+}
+
+void ShutDown() {
+  kestrio::PlayerProcesses::Get().StopAll();
+  kestrio::RemovePreviewCopies(kestrio::WorkFolder());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  app.setApplicationName(kestrio::kMainWindowTitle);
+  QString screenshot;
+  QString page = "device";
+  const QStringList args = app.arguments();
+  for (int i = 1; i < args.size(); ++i) {
+    if (args[i] == "--screenshot" && i + 1 < args.size()) screenshot = args[++i];
+    if (args[i] == "--page" && i + 1 < args.size()) page = args[++i];
+  }
+
+  kestrio::toolkit::SetSkinFolder(
+      QString::fromStdString((kestrio::ProgramFolder() / "Skins").string()));
+  app.setStyleSheet(kestrio::toolkit::StyleSheet());
+
+  // One copy per user: a second one shows the first one's window and ends.
+  kestrio::InstanceLock lock;
+  if (!lock.Acquire()) {
+    if (!RaiseRunningCopy(lock))
+      kestrio::MessageBox::Show(2, nullptr, "", "Kestrio is running.", 350, 150);
+    return 0;
+  }
+
+  if (!ImageReadersPresent()) {
+    QMessageBox::information(nullptr, "Information", kComponentFailure);
+    return 0;
+  }
+
+  MainWindow window(MainWindow::Options{});
+  QString error;
+  if (!window.Create(&error)) {
+    kestrio::LogLine(("cannot start: " + error).toStdString());
+    QMessageBox::critical(nullptr, kestrio::kMainWindowTitle,
+                          "Kestrio cannot start: " + error +
+                              "\nPlease reinstall Kestrio or remove the Skins folder beside it.");
+    ShutDown();
+    return 1;
+  }
+
+  QLocalServer server;
+  const QString socket = QString::fromStdString(lock.SocketPath().string());
+  QLocalServer::removeServer(socket);  // left by a copy that crashed
+  if (server.listen(socket)) {
+    QObject::connect(&server, &QLocalServer::newConnection, &window, [&server, &window] {
+      while (QLocalSocket* peer = server.nextPendingConnection()) {
+        peer->deleteLater();
+        window.showNormal();
+        window.raise();
+        window.activateWindow();
+        kestrio::LogLine("a second copy asked for the window");
+      }
+    });
+  }
+
+  if (page == "backup") {
+    if (auto* option = window.Content()->findChild<QPushButton*>("OptBackupFile")) option->click();
+  }
+  kestrio::toolkit::CentreWindow(&window, nullptr);
+  window.show();
+  if (!screenshot.isEmpty()) {
+    QTimer::singleShot(500, &window, [&window, screenshot] {
+      const bool saved = window.grab().save(screenshot);
+      if (!saved) kestrio::LogLine(("cannot save the screenshot " + screenshot).toStdString());
+      QApplication::exit(saved ? 0 : 1);
+    });
+  }
+  const int result = app.exec();
+  ShutDown();
+  return screenshot.isEmpty() ? 0 : result;
+}

@@ -1,0 +1,225 @@
+#include "gui/scan_page.h"
+
+#include <QLabel>
+#include <QMetaObject>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+
+#include "base/paths.h"
+#include "gui/message_box.h"
+#include "gui/messages.h"
+#include "gui/toolkit/skin.h"
+#include "gui/toolkit/texts.h"
+#include "output/formatters.h"
+#include "scan/device_backend.h"
+
+namespace kestrio {
+namespace {
+
+using toolkit::FindControl;
+using toolkit::MessageText;
+
+// The category names the summary shows, in scan order.
+constexpr const char* kCategoryNames[kScanCategoryCount] = {
+    "Camera Roll",         "Photo Stream", "Messages",   "Messages Attachments", "Contacts",
+    "Call History",        "Notes",        "App Photos", "App Videos",           "WhatsApp",
+    "WhatsApp Attachments"};
+
+void SetVisible(QWidget* root, const char* name, bool visible) {
+  if (auto* widget = FindControl<QWidget>(root, name)) widget->setVisible(visible);
+}
+void SetEnabled(QWidget* root, const char* name, bool enabled) {
+  if (auto* widget = FindControl<QWidget>(root, name)) widget->setEnabled(enabled);
+}
+
+}  // namespace
+
+ScanPage::ScanPage(PageHost& host, QWidget* container, DeviceBackupDriver& device)
+    : QObject(container), host_(host), container_(container), device_(device) {}
+
+ScanPage::~ScanPage() { run_.reset(); }
+
+bool ScanPage::Init(QString* error) {
+  content_ = toolkit::LoadSkin("PageScan", container_, error);
+  if (!content_) return false;
+  ReloadTexts();
+  new toolkit::Notifier(content_, [this](const toolkit::Notification& n) { OnNotify(n); });
+  SetVisible(content_, "ScanToolBar", false);
+  SetVisible(content_, "ReocveryToolBar", false);
+  if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) {
+    tree->setColumnCount(2);
+    tree->setHeaderLabels({"Category", "Items"});
+  }
+  return true;
+}
+
+void ScanPage::ReloadTexts() {
+  toolkit::ApplyTexts(content_, Settings::Get().Section("PageScan"));
+  if (source_ >= 0) {
+    if (auto* label = FindControl<QLabel>(content_, "LblScanType"))
+      label->setText(MessageText(source_ == 0 ? "MSG0503" : "MSG0501"));
+    if (auto* label = FindControl<QLabel>(content_, "LblRemark"))
+      label->setText(MessageText(source_ == 0 ? "MSG0504" : "MSG0502"));
+  }
+}
+
+void ScanPage::StartScan(int kind) {
+  if (!content_ || Scanning() || (kind != 0 && kind != 1)) return;
+  run_.reset();
+  source_ = kind;
+  std::unique_ptr<ScanBackend> backend;
+  BackupStore& store = host_.Store();
+  if (kind == 1) {
+    store.ChooseBackup(host_.ChosenBackup());
+    backend = CreateScanBackend(1, &store);
+  } else {
+    backend = std::make_unique<DeviceBackend>(device_, store.Folders());
+  }
+  if (startHook_) startHook_(kind);
+
+  ReloadTexts();
+  ShowProgress(0);
+  SetVisible(content_, "ScanToolBar", true);
+  SetVisible(content_, "ReocveryToolBar", false);
+  SetEnabled(content_, "BtnHome", false);
+  SetEnabled(content_, "BtnRecovery", false);
+  if (auto* pause = FindControl<QPushButton>(content_, "BtnScanPause"))
+    pause->setText(MessageText("MSG0507"));
+  if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) tree->clear();
+
+  // The worker reaches the window only through queued messages and calls.
+  PageHost* host = &host_;
+  QPointer<ScanPage> self(this);
+  ScanObserver observer;
+  observer.event = [host](ScanEvent event) { host->Post(kUmScanEvent, static_cast<int>(event)); };
+  observer.progress = [self](std::int32_t percent) {
+    QMetaObject::invokeMethod(
+        self,
+        [self, percent] {
+          if (self) self->ShowProgress(percent);
+        },
+        Qt::QueuedConnection);
+  };
+  observer.countsChanged = [host] { host->Post(kUmUpdateCounts, 0); };
+  observer.finished = [host](Result result) { host->Post(kUmScanFinished, result); };
+  run_ = std::make_unique<ScanRun>(std::move(backend), host_.ScanPassword(), observer);
+  if (kind == 0) run_->SetAbortCounter(&device_.AbortCounter());
+  run_->Start(ApplicationDataFolder());
+}
+
+void ScanPage::ShowProgress(int percent) {
+  if (auto* bar = FindControl<QProgressBar>(content_, "ProgressScan")) bar->setValue(percent);
+}
+
+bool ScanPage::FoundAnything() const {
+  if (!run_) return false;
+  for (int i = 0; i < kScanCategoryCount; ++i) {
+    if (run_->Results().Count(static_cast<ScanCategory>(i)) > 0) return true;
+  }
+  return false;
+}
+
+void ScanPage::ShowStatistics() {
+  if (!run_) return;
+  const StatisticsText text = run_->Statistics().Text();
+  if (auto* label = FindControl<QLabel>(content_, "LblStatistics")) {
+    QString format = MessageText("MSG0514");
+    if (format.isEmpty()) format = "Selected %s in %d item(s) of %s in %d item(s)";
+    // The format's %s and %d, in order: ticked size, ticked items, total size, total items.
+    const QString values[] = {toolkit::Qs(FormatSize(static_cast<std::int64_t>(text.tickedSize))),
+                              QString::number(text.tickedCount),
+                              toolkit::Qs(FormatSize(static_cast<std::int64_t>(text.totalSize))),
+                              QString::number(text.totalCount)};
+    QString shown;
+    int next = 0;
+    for (int i = 0; i < format.size(); ++i) {
+      if (format[i] == '%' && i + 1 < format.size() &&
+          (format[i + 1] == 's' || format[i + 1] == 'd')) {
+        shown += next < 4 ? values[next++] : QString();
+        ++i;
+      } else {
+        shown += format[i];
+      }
+    }
+    label->setText(shown);
+  }
+  if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) {
+    tree->clear();
+    for (int i = 0; i < kScanCategoryCount; ++i) {
+      const auto count = run_->Results().Count(static_cast<ScanCategory>(i));
+      auto* item = new QTreeWidgetItem(tree, {kCategoryNames[i], QString::number(count)});
+      item->setDisabled(count == 0);
+    }
+  }
+}
+
+void ScanPage::OnScanFinished() {
+  if (!run_) return;
+  run_->Wait();
+  SetVisible(content_, "ScanToolBar", false);
+  SetVisible(content_, "ReocveryToolBar", true);
+  SetEnabled(content_, "BtnHome", true);
+  SetEnabled(content_, "BtnRecovery", run_->Statistics().CanRecover());
+  ShowProgress(100);
+  ShowStatistics();
+  if (source_ == 0) {
+    // A phone whose backups were encrypted must not be left without: one more try, then the
+    // user is told.
+    if (device_.EncryptionSwitchedOff()) device_.RestoreEncryption();
+    if (device_.EncryptionSwitchedOff())
+      MessageBox::Show(static_cast<int>(MessageBoxKind::kWarning), host_.Window(), "",
+                       MessageText("MSG0303"), 550, 200);
+    device_.Disconnect();
+  }
+}
+
+void ScanPage::OnNotify(const toolkit::Notification& notification) {
+  if (notification.type != "click") return;
+  if (notification.name == "BtnScanPause" && run_ && !run_->Finished()) {
+    auto* pause = qobject_cast<QPushButton*>(notification.sender);
+    if (run_->Paused()) {
+      run_->Resume();
+      if (pause) pause->setText(MessageText("MSG0507"));
+    } else {
+      run_->Pause();
+      if (pause) pause->setText(MessageText("MSG0506"));
+    }
+  } else if (notification.name == "BtnScanStop") {
+    Stop();
+  } else if (notification.name == "BtnHome") {
+    Home();
+  }
+}
+
+void ScanPage::Stop() {
+  if (!Scanning()) return;
+  if (MessageBox::Show(4, host_.Window(), "", MessageText("MSG0508"), 550, 200) != 1) return;
+  if (auto* pause = FindControl<QPushButton>(content_, "BtnScanPause"))
+    pause->setText(MessageText("MSG0507"));
+  run_->Stop();  // raises the device's abort counter too
+  run_->Wait();
+}
+
+void ScanPage::Home() {
+  if (Scanning()) return;
+  if (FoundAnything() &&
+      MessageBox::Show(4, host_.Window(), "", MessageText("MSG0510"), 550, 200) != 1)
+    return;
+  run_.reset();
+  if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) tree->clear();
+  host_.ShowMainPage(0);
+}
+
+int ScanPage::CloseQuery() {
+  if ((!run_ || run_->Finished()) && !FoundAnything()) return 1;
+  const int answer = MessageBox::Show(4, host_.Window(), "", MessageText("MSG0511"), 550, 200);
+  if (answer == 1 && run_) {
+    run_->Stop();
+    run_->Wait();
+  }
+  return answer == 1 ? 1 : 2;
+}
+
+}  // namespace kestrio

@@ -1,0 +1,43 @@
+// What a parser takes from the scan back-end that runs it: the backup's layout flag and a
+// progress sink.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "base/result.h"
+
+namespace kestrio {
+
+// Progress of one category parse, reported as base + a share of span. The callback answers
+// 0 to go on; any other answer stops the parse, which returns that answer.
+struct ProgressSink {
+  std::function<Result(std::int32_t percent)> callback;
+  std::int32_t base = 0;
+  std::int32_t span = 0;
+
+  // Reports base + span / divisor.
+  Result ReportShare(std::int32_t divisor) const { return Report(base + span / divisor); }
+  Result Report(std::int32_t percent) const { return callback ? callback(percent) : kResultOk; }
+  // Moves the base on by `by` and reports the new base.
+  Result Advance(std::int32_t by) {
+    base += by;
+    return Report(base);
+  }
+  // After a database parse: the base moves on by half the span and is reported. The parse's
+  // result, unless it was stopped or the report answers non-zero.
+  Result AfterDatabase(Result parsed) {
+    if (parsed == kResultStopped) return parsed;
+    if (const Result answer = Advance(span / 2); answer != kResultOk) return answer;
+    return parsed;
+  }
+};
+
+struct ParseContext {
+  // Set when the backup's index is Manifest.db: newer address-book and call-history layouts
+  // have one more column before the ones the parsers read.
+  bool newLayout = false;
+  ProgressSink progress;
+};
+
+}  // namespace kestrio

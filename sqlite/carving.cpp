@@ -1,0 +1,319 @@
+#include "sqlite/carving.h"
+
+#include <algorithm>
+
+#include "sqlite/raw_sqlite_reader.h"
+
+namespace kestrio {
+namespace {
+
+// Bytes of a guid ("8F3A0C2E-...", 36 characters) at the start of a message record's body.
+constexpr std::size_t kGuidLength = 36;
+// A freed record whose header size lies up to this much above the column count is still
+// taken for one (multi-byte serial types of long texts and blobs).
+constexpr std::uint64_t kHeaderSlack = 5;
+// Stale pointers and candidates closer than this are taken to be the same record.
+constexpr std::uint64_t kNearDuplicate = 6;
+// Payload-length and rowid varints take at most 9 bytes each; of the ones a freeblock header
+// does not cover, real cells leave up to 4 (3-byte payload length, 3-byte rowid, 2 covered).
+constexpr std::size_t kLeftoverCellBytes = 4;
+// SQLite merges free gaps of up to 3 bytes ("fragments") into a neighbouring freeblock.
+constexpr std::uint64_t kMaxFragment = 3;
+
+struct Varint {
+  std::uint64_t value = 0;
+  std::size_t length = 0;  // bytes used; the whole limit when no terminating byte was found
+};
+
+Varint VarintAt(Bytes page, std::size_t off, std::size_t limit) {
+  int n = static_cast<int>(std::min<std::size_t>(limit, 0x7fffffff));
+  const std::uint64_t value = ReadVarint(Tail(page, off), n);
+  return {value, n > 0 ? static_cast<std::size_t>(n) : 0};
+}
+
+class PageCarver {
+ public:
+  PageCarver(const BtreePage& page, const CarveShape& shape)
+      : page_(page),
+        bytes_(page.bytes),
+        size_(page.bytes.size()),
+        shape_(shape),
+        cc_(shape.columnCount),
+        cells_(CellOffsets(page)) {}
+
+  std::vector<std::uint32_t> Run() {
+    FreeblockChain();
+    TailAfterHighestCell();
+    UnallocatedGap();
+    StalePointers();
+    return std::move(found_);
+  }
+
+ private:
+  std::uint64_t Length(std::size_t start, std::uint64_t run, std::uint64_t limit) const {
+    return RecordLength(Tail(bytes_, start), cc_, run, limit);
+  }
+  std::size_t Run(std::size_t start, std::uint64_t count) const {
+    return VarintRunLength(Tail(bytes_, start), count);
+  }
+  void Add(std::size_t off) {
+    if (off < size_) found_.push_back(static_cast<std::uint32_t>(off));
+  }
+
+  // A freeblock header at `off` with `size` bytes: the record's serial types start right
+  // after the 4 header bytes, or one varint later when the header-size varint survived.
+  // The 4 header bytes cover exactly the payload-length and rowid varints only while they
+  // take 4 bytes together; a rowid of 16,384 or more (3 bytes) or a payload of that size
+  // leaves up to 4 of their bytes behind, and the surviving header-size varint then sits
+  // that much later. Returns the serial-type start when the record fits in the block, else
+  // 0; `guidAt` receives where a message record's guid is looked for.
+  std::size_t RecordInFreeblock(std::size_t off, std::uint64_t size, std::size_t* guidAt) const {
+    if (!InRange(size_, off, 4)) return 0;
+    const std::size_t body = off + 4;
+    const Varint v = VarintAt(bytes_, body, size_ - body);
+    std::size_t hdr = Run(body + v.length, cc_);
+    std::size_t start = v.value == hdr + v.length ? body + v.length : body;
+    std::size_t guid = body + hdr;
+    if (start == body && cc_ != 0 && ByteAt(bytes_, body).value_or(0) != 0) {
+      for (std::size_t k = 1; k <= kLeftoverCellBytes && body + k < size_; ++k) {
+        // The leftover bytes are the end of a varint: high bit set on all but the last.
+        if (ByteAt(bytes_, body + k - 1).value_or(0) & 0x80) continue;
+        if (k > 1 && (ByteAt(bytes_, body + k - 2).value_or(0) & 0x80) == 0) break;
+        const Varint w = VarintAt(bytes_, body + k, size_ - body - k);
+        const std::size_t run = Run(body + k + w.length, cc_);
+        if (run == 0 || w.value != run + w.length) continue;
+        // A header-size byte can also be a text's serial type by chance (a 6-character text
+        // is type 25, the header size of 24 columns); a freed cell fills its block up to
+        // the few fragment bytes SQLite merges in, which a chance match does not.
+        const std::size_t at = body + k + w.length;
+        const std::uint64_t len = Length(at, run, size_ - at);
+        const std::uint64_t end = off + size;
+        if (at + len <= end && end - (at + len) <= kMaxFragment) {
+          hdr = run;
+          start = body + k + w.length;
+          guid = start + run;
+          break;
+        }
+      }
+    }
+    if (start >= size_) return 0;
+    if (Length(start, hdr, size_ - body) > size) return 0;
+    if (guidAt) *guidAt = guid;
+    return start;
+  }
+
+  // 1. The freeblock chain from the page header.
+  void FreeblockChain() {
+    std::size_t off = page_.FirstFreeblock();
+    // Freeblocks are at least 4 bytes apart, so a chain longer than this loops.
+    std::size_t guard = size_ / 4 + 1;
+    while (off != 0 && guard-- > 0) {
+      const auto next = ReadBe16(bytes_, off);
+      const auto sizeField = ReadBe16(bytes_, off + 2);
+      if (!next || !sizeField || *sizeField == 0) break;
+      std::uint64_t size = *sizeField;
+      if (size > size_ - off) size = 0;  // runs past the page: this block yields nothing
+      std::size_t guid = 0;
+      const std::size_t start = size ? RecordInFreeblock(off, size, &guid) : 0;
+      if (start != 0 && (!shape_.requireGuid || GuidPresent(guid))) Add(start);
+      off = *next;
+    }
+  }
+
+  bool GuidPresent(std::size_t off) const {
+    auto guid = SubSpan(bytes_, off, kGuidLength);
+    return guid && std::none_of(guid->begin(), guid->end(), [](std::uint8_t b) { return b == 0; });
+  }
+
+  // 2. The bytes after the end of the cell with the highest offset.
+  void TailAfterHighestCell() {
+    std::size_t pos = 0;
+    if (!cells_.empty()) pos = *std::max_element(cells_.begin(), cells_.end());
+    if (pos >= size_) return;
+    const Varint payload = VarintAt(bytes_, pos, 9);
+    const Varint rowid = VarintAt(bytes_, pos + payload.length, 9);
+    const std::uint64_t local = LocalPayloadSize(payload.value, shape_.usableSize);
+    // An overflowing cell ends with the 4-byte number of its first overflow page.
+    const std::uint64_t stored = local < payload.value ? local + 4 : payload.value;
+    const std::uint64_t head = pos + payload.length + rowid.length;
+    if (head >= size_ || stored >= size_ - head) return;
+    const std::size_t tail = static_cast<std::size_t>(head + stored);
+
+    // Records whose header-size varint survived.
+    for (std::size_t off = tail; off < size_;) {
+      const std::size_t rem = size_ - off;
+      const Varint v = VarintAt(bytes_, off, rem);
+      off += std::max<std::size_t>(v.length, 1);
+      if (v.value == 0 || v.value > cc_ + kHeaderSlack || v.value >= rem || cc_ >= rem - v.length)
+        continue;
+      const std::uint64_t k =
+          shape_.learnedColumnCount ? Run(off, shape_.learnedColumnCount) + 1 : 0;
+      if (k != v.value) continue;
+      const std::uint64_t len = Length(off, v.value - 1, size_ - off);
+      if (len < size_ - off) {
+        Add(off);
+        off += static_cast<std::size_t>(len);
+      }
+    }
+
+    // A run of freed cells whose first 4 bytes were overwritten by freeblock headers.
+    for (std::size_t x = tail; x + cc_ + 9 < size_;) {
+      x += 4;
+      const std::size_t hdr = Run(x, cc_);
+      const std::uint64_t len = Length(x, hdr, size_ - x);
+      if (len > size_ - x) break;
+      if (len == 0) continue;
+      Add(x);
+      x += static_cast<std::size_t>(len);
+    }
+  }
+
+  // 3. The unallocated gap between the cell pointer array and the cell content.
+  void UnallocatedGap() {
+    std::size_t cs = size_;
+    if (!cells_.empty())
+      cs = std::min<std::size_t>(cs, *std::min_element(cells_.begin(), cells_.end()));
+    // The first zero word after the pointer array (live and stale entries are non-zero).
+    const std::size_t first = page_.header + 8;
+    std::size_t zero = 0;
+    for (std::size_t w = first; w + 1 < cs; w += 2) {
+      if (ReadBe16(bytes_, w).value_or(1) == 0) {
+        zero = w;
+        break;
+      }
+    }
+    if (zero == 0) return;
+    std::size_t b = 0;
+    for (std::size_t p = zero + 2; p < cs; ++p) {
+      if (ByteAt(bytes_, p).value_or(0) != 0) {
+        b = p;
+        break;
+      }
+    }
+    if (b == 0) return;
+
+    // Backward: records that kept their header-size varint, the latest one first.
+    std::size_t bound = cs;
+    for (std::size_t x = cs; x-- > b;) {
+      const std::size_t rem = bound - x;
+      const Varint v = VarintAt(bytes_, x, rem);
+      const std::size_t y = x + v.length;
+      if (v.value == 0 || v.value < cc_ || v.value > cc_ + kHeaderSlack || v.value >= rem ||
+          v.value >= rem - v.length)
+        continue;
+      if (Run(y, shape_.learnedColumnCount) + 1 != v.value) continue;
+      if (Length(y, v.value, bound - y) <= bound - y) {
+        Add(y);
+        bound = x;
+      }
+    }
+
+    // Forward: the first non-zero word is taken for a freeblock header. SQLite writes a
+    // freeblock header (next 0, size) over a freed cell even when the cell lay at the start
+    // of the content area and the content start then moved past it; such a header begins
+    // with zero bytes, so the first non-zero byte is inside it. A header up to 3 bytes
+    // before b whose size reaches exactly to the content start is that header.
+    const auto word = ReadBe16(bytes_, b);
+    if (!word) return;
+    std::size_t header = b;
+    for (std::size_t x = b > zero + 2 + 3 ? b - 3 : zero + 2; x < b; ++x) {
+      if (ReadBe16(bytes_, x).value_or(1) == 0 && ReadBe16(bytes_, x + 2).value_or(0) == cs - x) {
+        header = x;
+        break;
+      }
+    }
+    const std::size_t y = header + 4;
+    if (y > cs) return;
+    const std::uint64_t hdr = cc_ ? Run(y, cc_) : *word;
+    if (Length(y, hdr, size_ - y) <= cs - y) Add(y);
+  }
+
+  // 4. Entries of the cell pointer array behind its live part.
+  void StalePointers() {
+    const std::size_t count = page_.CellCount();
+    const std::size_t array = page_.header + 8;
+    std::size_t last = 0;
+    bool dropping = false;
+    for (std::size_t k = 0; k < size_ / 2; ++k) {
+      const auto entry = ReadBe16(bytes_, array + 2 * k);
+      if (!entry || *entry == 0 || *entry >= size_) break;
+      const std::size_t e = *entry;
+      if (k < count) {
+        last = e;
+        continue;
+      }
+      if (e >= last && e <= last + kNearDuplicate) continue;
+      std::size_t y = StaleFreeblock(e);
+      if (y == 0) y = StaleCell(e);
+      if (y == 0 || dropping) continue;
+      const bool near = std::any_of(found_.begin(), found_.end(), [y](std::uint32_t q) {
+        return (q > y ? q - y : y - q) <= kNearDuplicate;
+      });
+      if (near) {
+        dropping = true;
+        continue;
+      }
+      Add(y);
+    }
+  }
+
+  std::size_t StaleFreeblock(std::size_t e) const {
+    if (cc_ >= size_ - e) return 0;
+    const auto sizeField = ReadBe16(bytes_, e + 2);
+    if (!sizeField || *sizeField == 0) return 0;
+    std::uint64_t size = *sizeField;
+    if (size > size_ - e) {
+      if (e + 3 >= size_) return 0;
+      size = VarintAt(bytes_, e + 3, size_ - e - 3).value;
+      if (size > size_ - e - 3) return 0;
+    }
+    return RecordInFreeblock(e, size, nullptr);
+  }
+
+  std::size_t StaleCell(std::size_t e) const {
+    const auto word = ReadBe16(bytes_, e);
+    if (!word) return 0;
+    const bool freed = *word == 0;
+    std::size_t headerPos = 0;
+    std::int64_t expected = 0;
+    if (!freed) {
+      const Varint payload = VarintAt(bytes_, e, size_ - e);
+      if (payload.value == 0 || payload.value - 1 > size_ - e) return 0;
+      const Varint rowid = VarintAt(bytes_, e + payload.length, size_ - e - payload.length);
+      headerPos = e + payload.length + rowid.length;
+      if (headerPos >= size_) return 0;
+      expected = static_cast<std::int64_t>(payload.value - 1);
+    } else {
+      const auto freedSize = ReadBe16(bytes_, e + 2);
+      if (!freedSize) return 0;
+      expected = static_cast<std::int64_t>(*freedSize) - 5;
+      headerPos = e + 4;
+      if (headerPos >= size_) return 0;
+    }
+    const Varint v = VarintAt(bytes_, headerPos, size_ - headerPos);
+    const std::size_t y = headerPos + v.length;
+    if (y >= size_ || cc_ >= size_ - y) return 0;
+    if (Run(y, cc_) + 1 != v.value) return 0;
+    if (v.value >= size_ - y) return 0;
+    if (v.value == 0 || static_cast<std::int64_t>(v.value) >= expected) return 0;
+    if (!freed && Length(y, v.value, size_ - y) != static_cast<std::uint64_t>(expected)) return 0;
+    return y;
+  }
+
+  const BtreePage& page_;
+  Bytes bytes_;
+  std::size_t size_;
+  const CarveShape& shape_;
+  std::uint32_t cc_;
+  std::vector<std::uint32_t> cells_;
+  std::vector<std::uint32_t> found_;
+};
+
+}  // namespace
+
+std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const CarveShape& shape) {
+  if (page.bytes.size() < page.header + 8) return {};
+  return PageCarver(page, shape).Run();
+}
+
+}  // namespace kestrio

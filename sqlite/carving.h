@@ -1,0 +1,41 @@
+// The four searches for records of deleted rows inside one leaf table page.
+//
+// When SQLite deletes a row (with secure_delete off) the cell's bytes stay on the page:
+//   * most freed cells join the page's freeblock chain; the first 4 bytes of the cell become
+//     the freeblock header (next offset, size), which overwrites the payload-length and rowid
+//     varints and often the record's header-size varint;
+//   * a freed cell at the start of the content area is not chained: the content start moves
+//     up and the bytes remain in the unallocated gap between the pointer array and the cells;
+//   * the pointer array is shifted down, so entries of deleted cells linger behind the live
+//     part of the array ("stale pointers");
+//   * cells after the highest live cell may be freed records that the chain no longer lists.
+// Each search yields candidate offsets of the first byte of a serial-type run; whether a
+// candidate is a record is decided by the table's decoder. The only tests here are the ones
+// that keep the candidate inside the page: header size within a window of the table's column
+// count, the serial-type run length, and the record length against the space available.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sqlite/btree_page.h"
+
+namespace kestrio {
+
+struct CarveShape {
+  // Columns of the table (RecordLength and most tests).
+  std::uint32_t columnCount = 0;
+  // The count the header-size tests compare with; differs only for the call table, whose
+  // count is learned from its live rows.
+  std::uint32_t learnedColumnCount = 0;
+  // The message table's freed records must still hold their 36-byte guid.
+  bool requireGuid = false;
+  // Page size less the reserved bytes; decides where an overflowing cell ends.
+  std::uint32_t usableSize = 0;
+};
+
+// Candidate offsets found on one leaf page, in the order the searches found them: freeblock
+// chain, tail after the highest cell, unallocated gap, stale cell pointers.
+std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const CarveShape& shape);
+
+}  // namespace kestrio

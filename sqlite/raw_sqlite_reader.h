@@ -1,0 +1,191 @@
+// RawSqliteReader: a page-level reader of SQLite 3 database files that also carves the
+// records of deleted rows out of the free space of a table's pages.
+//
+// The SQLite library hides deleted rows; this reader walks a table's b-tree itself, hands
+// every live row to a table-specific decoder, then searches the free space of the same pages
+// (freeblocks, the bytes after the last cell, the unallocated gap, stale cell pointers) and
+// the file's freelist pages for records of the same shape, and hands those to the decoder too.
+//
+// FILE FORMAT (https://www.sqlite.org/fileformat2.html; all integers big-endian)
+//
+//   file offset 0    16 bytes  "SQLite format 3\0"
+//   file offset 16    2 bytes  page size; the value 1 means 65,536
+//   file offset 20    1 byte   bytes reserved at the end of every page (usable = size - this)
+//   file offset 32    4 bytes  page number of the first freelist trunk page (0: none)
+//
+//   b-tree page header (offset 100 on page 1, 0 on every other page)
+//     +0  1 byte   page type: 13 leaf table, 5 interior table (2 and 10 are index pages)
+//     +1  2 bytes  offset of the first freeblock (0: none)
+//     +3  2 bytes  number of cells
+//     +5  2 bytes  start of the cell content area
+//     +7  1 byte   fragmented free bytes
+//     +8  4 bytes  right-most child page number (interior pages only)
+//     then the cell pointer array, 2 bytes per cell (header + 8 on leaves, + 12 on interior
+//     pages), offsets counted from the page start
+//
+//   freeblock       +0 2 bytes next freeblock offset (0: last), +2 2 bytes size incl. header
+//   freelist trunk  +0 4 bytes next trunk page, +4 4 bytes leaf count, +8 4 bytes per leaf
+//   interior cell   4-byte left child page number, varint key
+//   leaf table cell varint payload length P, varint rowid, payload; when P does not fit the
+//                   page the first "local" bytes are followed by a 4-byte overflow page
+//                   number; each overflow page holds a 4-byte next-page number and then
+//                   usable - 4 payload bytes
+//   record          varint header size (counting itself), one serial type per column,
+//                   then the column values in order
+//
+// Page numbers are kept as zero-based page indexes everywhere inside the reader
+// (index = page number - 1); page `index` lies at file offset index * page size.
+//
+// SAFETY: the file is hostile. Pages are read one at a time into buffers of one page; every
+// read inside a page is checked against the page end; every chain (freelist trunks, overflow
+// pages, freeblocks, b-tree children) is bounded by the number of pages in the file or the
+// page size. A corrupt file gives fewer records, never a crash, a hang or a read outside a
+// buffer.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/bytes.h"
+#include "base/result.h"
+
+namespace kestrio {
+
+// One record handed to a decoder.
+//   carved == false: `bytes` starts at an intact leaf cell (its payload-length varint) and
+//                    runs to the end of the page buffer; use RawSqliteReader::ReadCell.
+//   carved == true:  `bytes` starts at the first byte of the record's serial-type run (the
+//                    cell header and the record's header-size varint were lost or skipped)
+//                    and runs to the end of the page buffer; the rowid is unknown (0).
+// `deleted` is false only for the live rows of the table's own b-tree.
+struct RecordView {
+  Bytes bytes;
+  bool carved = false;
+  bool deleted = false;
+  bool freePage = false;  // found on a freelist page rather than the table's own pages
+};
+
+// A decoder answers kResultOk when it kept the record and kResultInvalid when it rejected it;
+// the scan goes on either way.
+using RecordDecoder = std::function<Result(const RecordView&)>;
+
+// An intact cell's payload, reassembled from its overflow pages when it did not fit.
+struct CellPayload {
+  std::uint64_t payloadLength = 0;  // as declared by the cell
+  std::uint64_t rowId = 0;
+  Bytes payload;                      // the record; shorter than payloadLength when cut off
+  std::vector<std::uint8_t> storage;  // owns the bytes of a reassembled payload
+};
+
+// Values the decoders learn while reading one database; they survive between ScanTable
+// calls of the same reader and steer the carving tests of later scans.
+struct ReaderLearned {
+  std::uint64_t highestMessageRowId = 0;
+  std::uint64_t highestContactRowId = 0;
+  std::uint32_t whatsAppMessageColumnCount = 28;
+  std::uint32_t callTableVariant = 0;  // 0: table "call", 1: table "ZCALLRECORD"
+  bool newLayout = false;              // the backup's index is Manifest.db
+  std::uint32_t learnedCallColumnCount = 0;
+  std::uint32_t contactIndexVariant = 0;  // serial-type bytes of the last live contact row
+  std::uint32_t contactColumnCount = 0;   // serial types of the last live contact row
+  std::uint32_t messageColumnCount = 38;
+};
+
+// Number of body bytes of a serial type (0 for NULL, the constants 0 and 1, reserved types).
+std::uint64_t SerialTypeSize(std::uint64_t serialType);
+
+// SQLite's varint, read as this reader always has: big-endian base-128, every byte
+// contributing 7 bits, at most `limit` bytes and never past the end of `bytes`. On a
+// terminating byte `limit` becomes the number of bytes used; when the bytes run out first the
+// value built so far is returned and `limit` is left as it was. A limit <= 0 reads nothing.
+std::uint64_t ReadVarint(Bytes bytes, int& limit);
+
+struct VarintField {
+  std::uint64_t value = 0;
+  std::size_t length = 0;
+};
+
+// A varint at `off` that must end inside `bytes` within 9 bytes; nothing when it does not.
+std::optional<VarintField> ReadTerminatedVarint(Bytes bytes, std::size_t off);
+
+// Number of bytes that `count` consecutive varints at the start of `bytes` occupy (each at
+// most 9 bytes), or 0 when they do not all end inside `bytes`.
+std::size_t VarintRunLength(Bytes bytes, std::uint64_t count);
+
+// Length of a record counted from its serial-type run to the end of its body. With a column
+// count cc != 0 the run holds cc entries when its first byte is 0, else cc - 1 (the first
+// column's serial type taken as lost), and `start` is recomputed from it; with cc == 0 the
+// caller's `start` (the run length) is used. The walk stops once the total exceeds `limit`.
+std::uint64_t RecordLength(Bytes serialTypes, std::uint32_t columnCount, std::uint64_t start,
+                           std::uint64_t limit);
+
+// Number of bytes of a leaf-table payload of `payloadLength` bytes that are stored on the
+// page itself; the rest goes to overflow pages. `usable` is the page size less the reserved
+// bytes.
+std::uint64_t LocalPayloadSize(std::uint64_t payloadLength, std::uint32_t usable);
+
+class RawSqliteReader {
+ public:
+  RawSqliteReader();
+  ~RawSqliteReader();
+  RawSqliteReader(const RawSqliteReader&) = delete;
+  RawSqliteReader& operator=(const RawSqliteReader&) = delete;
+
+  // Closes any open file, opens `path` and reads its header and freelist. kResultOk; the
+  // system error (kResultSystemBase + errno) when it cannot be opened; kResultInvalid when it
+  // is shorter than the header, lacks the magic or declares an impossible page size.
+  Result OpenDatabase(const std::filesystem::path& path);
+  void Close();
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // Delivers every live row of `tableName`, then every carved candidate of its pages, then
+  // the rows and candidates of freelist pages whose first cell has the table's column count.
+  // Returns the result of the last page operation.
+  Result ScanTable(std::string_view tableName, const RecordDecoder& decoder);
+
+  // Reads page `index` into `buffer` (at least PageSize() bytes).
+  Result ReadPage(std::uint32_t index, std::span<std::uint8_t> buffer) const;
+
+  // Parses an intact leaf cell and reassembles its payload from the overflow chain when it
+  // does not fit the page. False when the cell header itself is unreadable.
+  bool ReadCell(Bytes cell, CellPayload& out) const;
+
+  // Columns expected in a record of `tableName` (0 for tables the reader does not know).
+  // Also becomes the current column count.
+  std::uint32_t TableColumnCount(std::string_view tableName);
+
+  std::uint32_t PageSize() const { return pageSize_; }
+  std::uint32_t UsableSize() const { return usableSize_; }
+  std::uint32_t PageCount() const { return pageCount_; }
+  const std::vector<std::uint32_t>& FreePages() const { return freePages_; }
+  const std::string& CurrentTable() const { return currentTable_; }
+  std::uint32_t CurrentColumnCount() const { return currentColumnCount_; }
+
+  ReaderLearned& Learned() { return learned_; }
+  const ReaderLearned& Learned() const { return learned_; }
+
+  // An 8 MiB buffer the row dumps use for one value at a time; allocated on first use, so
+  // readers that never dump pay nothing for it.
+  std::vector<std::uint8_t>& Scratch();
+
+ private:
+  class TableScan;
+
+  ReaderLearned learned_;
+  std::uint32_t pageSize_ = 0;
+  std::uint32_t usableSize_ = 0;
+  std::uint32_t pageCount_ = 0;
+  int fd_ = -1;
+  std::uint32_t currentColumnCount_ = 0;
+  std::string currentTable_;
+  std::vector<std::uint32_t> freePages_;
+  std::vector<std::uint8_t> scratch_;
+};
+
+}  // namespace kestrio

@@ -1,0 +1,89 @@
+#include "sqlite/record.h"
+
+#include <bit>
+#include <cstring>
+
+namespace kestrio {
+
+std::optional<std::int64_t> RecordColumn::Integer() const {
+  if (serialType == 8) return 0;
+  if (serialType == 9) return 1;
+  if (serialType < 1 || serialType > 6) return std::nullopt;
+  const std::size_t width = static_cast<std::size_t>(SerialTypeSize(serialType));
+  const auto raw = ReadBigEndian(value, 0, width);
+  if (!raw) return std::nullopt;
+  // Sign-extend from the stored width.
+  const unsigned shift = static_cast<unsigned>(64 - 8 * width);
+  return static_cast<std::int64_t>(*raw << shift) >> shift;
+}
+
+std::optional<double> RecordColumn::Real() const {
+  if (serialType != 7) return std::nullopt;
+  const auto raw = ReadBigEndian(value, 0, 8);
+  if (!raw) return std::nullopt;
+  return std::bit_cast<double>(*raw);
+}
+
+namespace {
+
+// Reads the serial types in [typeStart, typeEnd) and the values from `bodyStart` on.
+Result SplitColumns(Bytes record, std::size_t typeStart, std::size_t typeEnd, std::size_t bodyStart,
+                    DecodedRecord& out) {
+  const Bytes types = record.first(typeEnd);
+  std::size_t typePos = typeStart;
+  std::size_t body = bodyStart;
+  while (typePos < typeEnd) {
+    const auto type = ReadTerminatedVarint(types, typePos);
+    if (!type) return kResultInvalid;
+    typePos += type->length;
+    const std::uint64_t size = SerialTypeSize(type->value);
+    const auto value = SubSpan(record, body, size);
+    if (!value) return kResultInvalid;
+    out.columns.push_back(RecordColumn{type->value, *value});
+    body += static_cast<std::size_t>(size);
+  }
+  return kResultOk;
+}
+
+}  // namespace
+
+Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const CarvedRun& run,
+                    DecodedRecord& out) {
+  out = DecodedRecord{};
+  if (!view.carved) {
+    if (!reader.ReadCell(view.bytes, out.cell)) return kResultInvalid;
+    out.rowId = out.cell.rowId;
+    const Bytes record = out.cell.payload;
+    const auto headerSize = ReadTerminatedVarint(record, 0);
+    if (!headerSize) return kResultInvalid;
+    out.headerSize = headerSize->value;
+    out.headerSizeLength = headerSize->length;
+    if (out.headerSize < out.headerSizeLength || out.headerSize > record.size())
+      return kResultInvalid;
+    const std::size_t h = static_cast<std::size_t>(out.headerSize);
+    return SplitColumns(record, out.headerSizeLength, h, h, out);
+  }
+  const Bytes record = view.bytes;
+  if (record.empty()) return kResultInvalid;
+  const bool lostFirst = record[0] != 0;
+  out.firstColumn = lostFirst ? 1 : 0;
+  std::size_t runLength = 0;
+  if (run.runBytes) {
+    runLength = *run.runBytes;
+    if (lostFirst) runLength = runLength == 0 ? 0 : runLength - 1;
+  } else {
+    const std::uint32_t count =
+        lostFirst ? (run.columnCount == 0 ? 0 : run.columnCount - 1) : run.columnCount;
+    runLength = VarintRunLength(record, count);
+    if (runLength == 0 && count != 0) return kResultInvalid;
+  }
+  if (runLength > record.size()) return kResultInvalid;
+  return SplitColumns(record, 0, runLength, runLength, out);
+}
+
+Result DecodeTableRecord(RawSqliteReader& reader, const RecordView& view, DecodedRecord& out) {
+  return DecodeRecord(reader, view,
+                      CarvedRun{reader.TableColumnCount(reader.CurrentTable()), std::nullopt}, out);
+}
+
+}  // namespace kestrio

@@ -1,0 +1,139 @@
+#include <algorithm>
+
+#include "sqlite/btree_page.h"
+#include "sqlite/raw_sqlite_reader.h"
+
+namespace kestrio {
+
+std::uint64_t SerialTypeSize(std::uint64_t serialType) {
+  switch (serialType) {
+    case 0:
+      return 0;
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+      return serialType;
+    case 5:
+      return 6;
+    case 6:
+    case 7:
+      return 8;
+    case 8:
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+    case 13:
+      return 0;
+    default:
+      // Even: blob of (N - 12) / 2 bytes; odd: text of (N - 13) / 2 bytes.
+      return serialType % 2 == 0 ? (serialType - 12) / 2 : (serialType - 13) / 2;
+  }
+}
+
+std::uint64_t ReadVarint(Bytes bytes, int& limit) {
+  if (limit <= 0) return 0;
+  const std::size_t max = std::min<std::size_t>(static_cast<std::size_t>(limit), bytes.size());
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < max; ++i) {
+    value = (value << 7) | (bytes[i] & 0x7F);
+    if ((bytes[i] & 0x80) == 0) {
+      limit = static_cast<int>(i + 1);
+      return value;
+    }
+  }
+  return value;
+}
+
+std::optional<VarintField> ReadTerminatedVarint(Bytes bytes, std::size_t off) {
+  const Bytes at = Tail(bytes, off);
+  const std::size_t max = std::min<std::size_t>(9, at.size());
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < max; ++i) {
+    value = (value << 7) | (at[i] & 0x7F);
+    if ((at[i] & 0x80) == 0) return VarintField{value, i + 1};
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// Length of one varint at the start of `bytes` (at most 9 bytes), 0 when it does not end.
+std::size_t OneVarintLength(Bytes bytes) {
+  const std::size_t max = std::min<std::size_t>(9, bytes.size());
+  for (std::size_t i = 0; i < max; ++i) {
+    if ((bytes[i] & 0x80) == 0) return i + 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::size_t VarintRunLength(Bytes bytes, std::uint64_t count) {
+  // A run can never be longer than its buffer; a count from a file is capped by that.
+  if (count > bytes.size()) return 0;
+  std::size_t used = 0;
+  for (std::uint64_t i = 0; i < count; ++i) {
+    const std::size_t n = OneVarintLength(Tail(bytes, used));
+    if (n == 0) return 0;
+    used += n;
+  }
+  return used;
+}
+
+std::uint64_t RecordLength(Bytes serialTypes, std::uint32_t columnCount, std::uint64_t start,
+                           std::uint64_t limit) {
+  if (columnCount != 0) {
+    if (serialTypes.empty()) return 0;
+    const std::uint32_t entries = serialTypes[0] == 0 ? columnCount : columnCount - 1;
+    start = VarintRunLength(serialTypes, entries);
+  }
+  std::uint64_t total = start;
+  std::size_t used = 0;
+  while (used < start && used < serialTypes.size()) {
+    int n = 9;
+    const std::uint64_t type = ReadVarint(Tail(serialTypes, used), n);
+    used += static_cast<std::size_t>(n);
+    const std::uint64_t size = SerialTypeSize(type);
+    // Saturate: a garbage serial type may announce nearly 2^63 bytes.
+    total = size > UINT64_MAX - total ? UINT64_MAX : total + size;
+    if (total > limit) break;
+  }
+  return total;
+}
+
+std::uint64_t LocalPayloadSize(std::uint64_t payloadLength, std::uint32_t usable) {
+  // Leaf table b-tree cells (fileformat2.html, "Cell Payload Overflow Pages"):
+  //   X = U - 35; everything is local when P <= X;
+  //   M = ((U - 12) * 32 / 255) - 23; K = M + ((P - M) % (U - 4));
+  //   local = K when K <= X, else M.
+  if (usable < 480) return std::min<std::uint64_t>(payloadLength, usable);
+  const std::uint64_t x = usable - 35;
+  if (payloadLength <= x) return payloadLength;
+  const std::uint64_t m = ((static_cast<std::uint64_t>(usable) - 12) * 32 / 255) - 23;
+  const std::uint64_t k = m + ((payloadLength - m) % (usable - 4));
+  return k <= x ? k : m;
+}
+
+std::vector<std::uint32_t> CellOffsets(const BtreePage& page) {
+  std::vector<std::uint32_t> offsets;
+  const std::uint16_t count = page.CellCount();
+  if (count == 0) return offsets;
+  const std::size_t size = page.bytes.size();
+  if (count == 1) {
+    const std::uint32_t start = page.ContentStart();
+    if (start != 0 && start < size) offsets.push_back(start);
+    return offsets;
+  }
+  const std::size_t array = page.PointerArrayStart();
+  offsets.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    auto entry = ReadBe16(page.bytes, array + 2 * i);
+    if (!entry) break;  // the array runs past the page end
+    if (*entry < size) offsets.push_back(*entry);
+  }
+  return offsets;
+}
+
+}  // namespace kestrio

@@ -1,0 +1,380 @@
+#include "parsers/messages.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <map>
+#include <set>
+
+#include "base/time_text.h"
+#include "tests/fixtures/ios_fixtures.h"
+#include "tests/support/files.h"
+#include "tests/support/sql.h"
+
+namespace kestrio {
+namespace {
+
+// Dates are compared as local time texts: pin the zone.
+class MessagesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "America/New_York", 1);
+    tzset();
+  }
+};
+
+// An address book with one contact whose phone text contains `address`.
+void WriteBookFor(const std::filesystem::path& path, const std::string& address) {
+  std::string columns = "docid INTEGER PRIMARY KEY";
+  for (int i = 0; i < 23; ++i) columns += ", c" + std::to_string(i);
+  std::string values = "1, 'Known', 'Person'";
+  for (int c = 3; c < 24; ++c) values += c == 16 ? ", '0000000 " + address + " '" : ", NULL";
+  testing::ExecSql(path, "CREATE TABLE ABPersonFullTextSearch_content (" + columns +
+                             "); INSERT INTO ABPersonFullTextSearch_content VALUES (" + values +
+                             ");");
+}
+
+std::string ExpectedDate(const fixtures::MessageRow& row) {
+  return AppleTimeText(row.dateInNanoseconds ? row.date / 1000000000 : row.date);
+}
+
+struct MessagesCase {
+  int columns;
+  bool nanoseconds;
+  int pageSize;
+};
+
+class MessagesLayout : public MessagesTest, public ::testing::WithParamInterface<MessagesCase> {};
+
+TEST_P(MessagesLayout, LiveMessagesExactJoinsFilledDeletedOnesRecovered) {
+  const MessagesCase layout = GetParam();
+  fixtures::TempDir dir;
+  fixtures::MessagesOptions options;
+  options.messageColumns = layout.columns;
+  options.nanosecondDates = layout.nanoseconds;
+  options.pageSize = layout.pageSize;
+  const fixtures::MessagesDb db = fixtures::WriteMessagesDb(dir / "sms.db", options);
+
+  std::map<std::int64_t, std::string> liveHandles;
+  for (const auto& h : db.handles) {
+    if (!h.deleted) liveHandles[h.rowId] = h.address;
+  }
+  ASSERT_FALSE(liveHandles.empty());
+  const std::string knownAddress = liveHandles.begin()->second;
+  WriteBookFor(dir / "ab.db", knownAddress);
+  std::map<std::int64_t, std::string> fileOfMessage;
+  for (const auto& a : db.attachments) {
+    if (!a.deleted) fileOfMessage.try_emplace(a.messageId, a.fileName);
+  }
+
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages({}, dir / "ab.db", conversations, db.path, highest), kResultOk);
+
+  std::map<std::uint32_t, const MessageRecord*> live;
+  std::multiset<std::string> deletedTexts;
+  for (const auto& [handle, list] : conversations) {
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const MessageRecord& m = list[i];
+      EXPECT_EQ(m.handleId, handle);
+      EXPECT_FALSE(m.text.empty());
+      if (i > 0) {
+        EXPECT_LE(list[i - 1].dateText, m.dateText) << "conversation " << handle;
+      }
+      if (m.deleted) {
+        deletedTexts.insert(m.text);
+      } else {
+        EXPECT_TRUE(live.emplace(m.rowId, &m).second) << "live rowid twice: " << m.rowId;
+      }
+    }
+  }
+
+  std::int64_t maxLive = 0;
+  int deletedWithText = 0, deletedFound = 0, linked = 0, named = 0;
+  std::size_t liveWithText = 0;
+  for (const fixtures::MessageRow& row : db.messages) {
+    const bool hasText = row.text && !row.text->empty();
+    if (row.deleted) {
+      if (!hasText) continue;
+      ++deletedWithText;
+      deletedFound += deletedTexts.count(*row.text) ? 1 : 0;
+      continue;
+    }
+    maxLive = std::max(maxLive, row.rowId);
+    auto it = live.find(static_cast<std::uint32_t>(row.rowId));
+    if (!hasText) {
+      EXPECT_EQ(it, live.end()) << "a message without text is never listed: " << row.rowId;
+      continue;
+    }
+    ++liveWithText;
+    ASSERT_NE(it, live.end()) << "live message missing: " << row.rowId;
+    const MessageRecord& m = *it->second;
+    EXPECT_EQ(m.text, *row.text);
+    EXPECT_EQ(m.handleId, row.handleId);
+    EXPECT_EQ(m.isFromMe, row.isFromMe);
+    EXPECT_EQ(m.dateText, ExpectedDate(row));
+    auto handle = liveHandles.find(row.handleId);
+    EXPECT_EQ(m.address, handle == liveHandles.end() ? "" : handle->second) << row.rowId;
+    if (m.address == knownAddress) {
+      EXPECT_EQ(m.contactName, "KnownPerson");
+      ++named;
+    } else {
+      EXPECT_EQ(m.contactName, "");
+    }
+    auto file = fileOfMessage.find(row.rowId);
+    EXPECT_EQ(m.attachmentPath, file == fileOfMessage.end() ? "" : file->second);
+    linked += m.attachmentPath.empty() ? 0 : 1;
+  }
+  EXPECT_EQ(live.size(), liveWithText);
+  // A freed page that still holds a copy of a live row does not list that row as deleted.
+  for (const auto& [handle, list] : conversations) {
+    for (const MessageRecord& m : list) {
+      if (!m.deleted || m.rowId == 0) continue;
+      auto it = live.find(m.rowId);
+      EXPECT_FALSE(it != live.end() && it->second->text == m.text) << "copy of live " << m.rowId;
+    }
+  }
+  EXPECT_EQ(highest, static_cast<std::uint64_t>(maxLive));
+  EXPECT_GT(linked, 0);
+  EXPECT_GT(named, 0);
+  ASSERT_GT(deletedWithText, 10);
+  std::printf("deleted messages recovered: %d of %d (%d columns, page %d)\n", deletedFound,
+              deletedWithText, layout.columns, layout.pageSize);
+  // A floor against breakage; the figure itself is printed above.
+  EXPECT_GE(deletedFound * 5, deletedWithText);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, MessagesLayout,
+                         ::testing::Values(MessagesCase{38, false, 4096},
+                                           MessagesCase{51, true, 4096},
+                                           MessagesCase{38, true, 1024},
+                                           MessagesCase{51, false, 1024}),
+                         [](const auto& info) {
+                           return "Columns" + std::to_string(info.param.columns) +
+                                  (info.param.nanoseconds ? "Nanoseconds" : "Seconds") + "Page" +
+                                  std::to_string(info.param.pageSize);
+                         });
+
+TEST_F(MessagesTest, ProgressPointsAndStop) {
+  fixtures::TempDir dir;
+  fixtures::MessagesOptions options;
+  options.messageCount = 40;
+  const fixtures::MessagesDb db = fixtures::WriteMessagesDb(dir / "sms.db", options);
+  WriteBookFor(dir / "ab.db", "+10000000000");
+
+  std::vector<std::int32_t> points;
+  ParseContext context;
+  context.progress = {[&](std::int32_t p) {
+                        points.push_back(p);
+                        return kResultOk;
+                      },
+                      10, 60};
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages(context, dir / "ab.db", conversations, db.path, highest), kResultOk);
+  EXPECT_EQ(points, (std::vector<std::int32_t>{22, 25, 30, 40, 70, 70}));
+
+  // A stop answer ends the parse at once with that answer, and nothing is added.
+  ConversationMap untouched;
+  int calls = 0;
+  context.progress.callback = [&](std::int32_t) { return ++calls == 2 ? kResultStopped : 0; };
+  EXPECT_EQ(ParseMessages(context, dir / "ab.db", untouched, db.path, highest), kResultStopped);
+  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(untouched.empty());
+}
+
+TEST_F(MessagesTest, MissingFilesGiveTheirErrorAndNoConversations) {
+  fixtures::TempDir dir;
+  fixtures::MessagesOptions options;
+  options.messageCount = 20;
+  const fixtures::MessagesDb db = fixtures::WriteMessagesDb(dir / "sms.db", options);
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  EXPECT_EQ(ParseMessages({}, dir / "ab.db", conversations, dir / "none.db", highest),
+            kResultSystemBase + ENOENT);
+  // The messages were read, but without the address book nothing is returned.
+  EXPECT_EQ(ParseMessages({}, dir / "missing-ab.db", conversations, db.path, highest),
+            kResultSystemBase + ENOENT);
+  EXPECT_TRUE(conversations.empty());
+  testing::WriteBytes(dir / "text.db", std::vector<std::uint8_t>(512, 'x'));
+  EXPECT_EQ(ParseMessages({}, dir / "ab.db", conversations, dir / "text.db", highest),
+            kResultInvalid);
+}
+
+// A 38-column message table written by hand, for exact checks of single rows.
+struct SmallMessage {
+  int id;
+  std::string textSql;  // an SQL expression
+  int handle;
+  int date;
+  int fromMe;
+  std::string blobSql = "NULL";
+  std::string accountGuid = "11111111-2222-3333-4444-555555555555";
+};
+
+void WriteMessageTable(const std::filesystem::path& path, const std::vector<SmallMessage>& rows,
+                       const std::string& after) {
+  const char* names[] = {"ROWID INTEGER PRIMARY KEY AUTOINCREMENT",
+                         "guid",
+                         "text",
+                         "replace",
+                         "service_center",
+                         "handle_id",
+                         "subject",
+                         "country",
+                         "attributedBody",
+                         "version",
+                         "type",
+                         "service",
+                         "account",
+                         "account_guid",
+                         "error",
+                         "date",
+                         "date_read",
+                         "date_delivered",
+                         "is_delivered",
+                         "is_finished",
+                         "is_emote",
+                         "is_from_me"};
+  std::string columns;
+  for (const char* name : names) columns += std::string(columns.empty() ? "" : ", ") + name;
+  for (int c = 22; c < 38; ++c) columns += ", c" + std::to_string(c);
+  std::string sql = "PRAGMA page_size=1024; CREATE TABLE message (" + columns +
+                    "); CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT, "
+                    "country TEXT, service TEXT, uncanonicalized_id TEXT);"
+                    "INSERT INTO handle VALUES (1, '+15550000001', 'us', 'SMS', NULL);"
+                    "INSERT INTO handle VALUES (2, '+15550000002', 'us', 'SMS', NULL);";
+  for (const SmallMessage& m : rows) {
+    std::string v = std::to_string(m.id) + ", 'AAAAAAAA-0000-0000-0000-00000000000" +
+                    std::to_string(m.id) + "', " + m.textSql + ", 0, NULL, " +
+                    std::to_string(m.handle) + ", NULL, NULL, " + m.blobSql +
+                    ", 10, 0, 'SMS', 'e:', '" + m.accountGuid + "', 0, " + std::to_string(m.date) +
+                    ", 0, 0, 1, 1, 0, " + std::to_string(m.fromMe);
+    for (int c = 22; c < 38; ++c) v += c == 37 ? ", 1" : ", 0";
+    sql += "INSERT INTO message VALUES (" + v + ");";
+  }
+  testing::ExecSql(path, sql + after);
+}
+
+void WriteSmallMessages(const std::filesystem::path& path) {
+  WriteMessageTable(path,
+                    {{1, "'Hello'", 1, 600000000, 1, "X'0aff'"},
+                     {2, "'It''s \"quoted\"'", 2, 600000100, 0},
+                     {3, "'Gone soon'", 2, 600000200, 0},
+                     {4, "'Still here'", 2, 600000300, 1, "X''"}},
+                    "DELETE FROM message WHERE ROWID = 3;");
+}
+
+TEST_F(MessagesTest, BodiesThatAreNotCleanTextAreNeverListed) {
+  fixtures::TempDir dir;
+  WriteMessageTable(dir / "sms.db",
+                    {{1, "'kept live'", 1, 600000000, 0},
+                     {2, "CAST(X'48e96c6c6f' AS TEXT)", 1, 600000001, 0},  // not UTF-8
+                     {3, "'cut' || char(0) || 'short'", 1, 600000002, 0},
+                     {4, "'replacement ' || char(65533)", 1, 600000003, 0},
+                     {5, "''", 1, 600000004, 0},
+                     {6, "NULL", 1, 600000005, 0},
+                     {7, "X'6b657074'", 1, 600000006, 0},  // a blob body
+                     {8, "'kept deleted'", 1, 600000007, 0},
+                     {9, "CAST(X'48e96c6c6f' AS TEXT)", 1, 600000008, 0},
+                     {10, "''", 1, 600000009, 0}},
+                    "DELETE FROM message WHERE ROWID >= 8;");
+  WriteBookFor(dir / "ab.db", "+19999999999");
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages({}, dir / "ab.db", conversations, dir / "sms.db", highest), kResultOk);
+  std::vector<std::string> texts;
+  for (const MessageRecord& m : conversations[1]) texts.push_back(m.text + (m.deleted ? "*" : ""));
+  EXPECT_EQ(texts, (std::vector<std::string>{"kept live", "kept deleted*"}));
+  // The deletes merged the table's two pages; the freed page keeps rows 8 to 10 whole, and
+  // their rowids count, so that a row dump never numbers a carved row like one of them.
+  EXPECT_EQ(highest, 10u);
+}
+
+TEST_F(MessagesTest, EqualDatesKeepScanOrderAndADeletedHandleLeavesTheIdButNoAddress) {
+  fixtures::TempDir dir;
+  WriteMessageTable(dir / "sms.db",
+                    {{1, "'first of two'", 2, 600000000, 0},
+                     {2, "'second of two'", 2, 600000000, 1},
+                     {3, "'to handle one'", 1, 600000005, 0},
+                     {4, "'deleted with its handle'", 2, 600000010, 0}},
+                    "DELETE FROM message WHERE ROWID = 4; DELETE FROM handle WHERE ROWID = 2;");
+  WriteBookFor(dir / "ab.db", "+15550000001");
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages({}, dir / "ab.db", conversations, dir / "sms.db", highest), kResultOk);
+  ASSERT_EQ(conversations.size(), 2u);
+  const auto& two = conversations.at(2);
+  ASSERT_EQ(two.size(), 3u);
+  EXPECT_EQ(two[0].text, "first of two");
+  EXPECT_EQ(two[1].text, "second of two");
+  EXPECT_TRUE(two[1].isFromMe);
+  // Handle 2 is gone: its carved copy has no rowid and matches nothing.
+  EXPECT_EQ(two[0].address, "");
+  EXPECT_EQ(two[2].text, "deleted with its handle");
+  EXPECT_TRUE(two[2].deleted);
+  EXPECT_EQ(two[2].handleId, 2);
+  EXPECT_EQ(two[2].address, "");
+  const auto& one = conversations.at(1);
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].address, "+15550000001");
+  EXPECT_EQ(one[0].contactName, "KnownPerson");
+}
+
+TEST_F(MessagesTest, RowDumpAbandonsRowsThatFailItsChecks) {
+  fixtures::TempDir dir;
+  WriteMessageTable(dir / "sms.db",
+                    {{1, "CAST(X'48e96c6c6f' AS TEXT)", 1, 600000000, 0},
+                     {2, "'good live row'", 1, 600000001, 0},
+                     {3, "'deleted, short account guid'", 1, 600000002, 0, "NULL", "short"},
+                     {4, "'deleted, good'", 1, 600000003, 0}},
+                    "DELETE FROM message WHERE ROWID >= 3;");
+  const auto out = dir / "sms.csv";
+  ASSERT_EQ(DumpMessageRows(dir / "sms.db", out, 2, 700000000), kResultOk);
+  const std::string dump = testing::ReadText(out);
+  EXPECT_EQ(dump.find("H"), std::string::npos) << dump;  // row 1: its body is not UTF-8
+  EXPECT_NE(dump.find("\"good live row\""), std::string::npos);
+  EXPECT_EQ(dump.find("short account guid"), std::string::npos);
+  EXPECT_NE(dump.find("\"deleted, good\""), std::string::npos);
+  EXPECT_EQ(std::count(dump.begin(), dump.end(), '\n'), 2);
+  // Rows are skipped, not failed, when the output cannot be opened.
+  EXPECT_EQ(DumpMessageRows(dir / "sms.db", dir / "no-such-folder" / "sms.csv", 2), kResultOk);
+  EXPECT_EQ(DumpMessageRows(dir / "none.db", out, 2), kResultSystemBase + ENOENT);
+}
+
+TEST_F(MessagesTest, RowDumpMatchesTheGoldenFile) {
+  fixtures::TempDir dir;
+  WriteSmallMessages(dir / "sms.db");
+  const auto out = dir / "sms.csv";
+  ASSERT_EQ(DumpMessageRows(dir / "sms.db", out, 4, 700000000), kResultOk);
+  const std::string golden = testing::ReadText(std::filesystem::path(KESTRIO_SOURCE_DIR) /
+                                               "tests/data/golden/sms_dump.csv");
+  EXPECT_EQ(testing::ReadText(out), golden);
+}
+
+TEST_F(MessagesTest, SmallDatabaseParsesWithTheDeletedRowMarked) {
+  fixtures::TempDir dir;
+  WriteSmallMessages(dir / "sms.db");
+  WriteBookFor(dir / "ab.db", "+15550000000");
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages({}, dir / "ab.db", conversations, dir / "sms.db", highest), kResultOk);
+  EXPECT_EQ(highest, 4u);
+  ASSERT_EQ(conversations.size(), 2u);
+  // handle_id 1 is stored as the constant 1 (serial type 9) and still names handle 1.
+  ASSERT_EQ(conversations.at(1).size(), 1u);
+  EXPECT_EQ(conversations.at(1)[0].text, "Hello");
+  EXPECT_TRUE(conversations.at(1)[0].isFromMe);
+  EXPECT_EQ(conversations.at(1)[0].dateText, AppleTimeText(600000000));
+  const auto& second = conversations.at(2);
+  ASSERT_EQ(second.size(), 3u);
+  EXPECT_EQ(second[0].text, "It's \"quoted\"");
+  EXPECT_EQ(second[1].text, "Gone soon");
+  EXPECT_TRUE(second[1].deleted);
+  EXPECT_EQ(second[1].rowId, 0u);
+  EXPECT_EQ(second[2].text, "Still here");
+}
+
+}  // namespace
+}  // namespace kestrio

@@ -1,0 +1,223 @@
+#include "scan/backup_folder_backend.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include "base/platform_storage.h"
+#include "scan/chat_text.h"
+#include "tests/fixtures/ios_fixtures.h"
+#include "tests/support/files.h"
+#include "tests/support/sql.h"
+
+namespace kestrio {
+namespace {
+
+// A store over folders of a temporary directory: nothing of the user's is touched.
+struct StoreFixture {
+  fixtures::TempDir dir;
+  std::unique_ptr<BackupStore> store;
+  std::vector<std::int32_t> reports;
+
+  StoreFixture() {
+    BackupStoreFolders folders;
+    folders.workFolder = dir / "work";
+    folders.temporaryBackupFolder = [this] { return dir / "tmp_backup"; };
+    folders.backupRoots = {dir / "roots"};
+    store = std::make_unique<BackupStore>(folders);
+  }
+
+  std::unique_ptr<ScanBackend> Backend(const std::filesystem::path& folder,
+                                       bool encrypted = false) {
+    BackupSummary summary;
+    summary.folder = folder;
+    summary.encrypted = encrypted;
+    store->ChooseBackup(summary);
+    auto backend = CreateScanBackend(1, store.get());
+    backend->SetProgressCallback([this](std::int32_t p) {
+      reports.push_back(p);
+      return kResultOk;
+    });
+    return backend;
+  }
+};
+
+void WriteManifestDb(const std::filesystem::path& path, const std::string& key) {
+  testing::ExecSql(path,
+                   "CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, "
+                   "flags INTEGER, file BLOB); INSERT INTO Files VALUES ('" +
+                       StoredName(key) + "', 'HomeDomain', '" + key + "', 1, NULL);");
+}
+
+TEST(BackupBackend, FactoryMakesTheDeviceBackendForKindZeroAndTheBackupOneForKindOne) {
+  StoreFixture f;
+  auto backend = CreateScanBackend(1, f.store.get());
+  ASSERT_NE(backend, nullptr);
+  EXPECT_TRUE(backend->IsBackupSource(0));
+  EXPECT_EQ(backend->ReservedOp(7), kResultOk);
+  auto device = CreateScanBackend(0, f.store.get());
+  ASSERT_NE(device, nullptr);
+  EXPECT_FALSE(device->IsBackupSource(0));
+  // No device is attached here: the backup cannot start, and nothing is written.
+  EXPECT_EQ(device->Open(""), kResultInvalid);
+  for (std::int32_t kind : {-1, 2, 3, 100})
+    EXPECT_EQ(CreateScanBackend(kind, f.store.get()), nullptr);
+}
+
+TEST(BackupBackend, OpenWithoutAnIndexFailsAfterReportingZeroAndOne) {
+  StoreFixture f;
+  std::filesystem::create_directories(f.dir / "b");
+  EXPECT_EQ(f.Backend(f.dir / "b")->Open(""), kResultInvalid);
+  EXPECT_EQ(f.reports, (std::vector<std::int32_t>{0, 1, 12}));
+
+  // An encrypted backup whose decryption program cannot run (none beside the program).
+  f.reports.clear();
+  EXPECT_EQ(f.Backend(f.dir / "b", true)->Open("secret"), kResultInvalid);
+  EXPECT_EQ(f.reports, std::vector<std::int32_t>{0});
+
+  // Manifest.mbdb that is not an index.
+  f.reports.clear();
+  testing::WriteBytes(f.dir / "b" / "Manifest.mbdb", {'n', 'o', 'p', 'e', 0, 0});
+  EXPECT_EQ(f.Backend(f.dir / "b")->Open(""), kResultInvalid);
+  EXPECT_FALSE(f.store->newLayout);
+}
+
+TEST(BackupBackend, OpenReadsTheDecryptedIndexFirstAndStopsOnAnAnswer) {
+  StoreFixture f;
+  const auto folder = f.dir / "b";
+  std::filesystem::create_directories(folder);
+  WriteManifestDb(folder / "Manifest.db", "HomeDomain-Library/SMS/sms.db");
+  WriteManifestDb(folder / "Manifest.db-decypted", "HomeDomain-Library/Notes/notes.sqlite");
+  auto backend = f.Backend(folder);
+  ASSERT_EQ(backend->Open(""), kResultOk);
+  EXPECT_TRUE(f.store->newLayout);
+  ASSERT_EQ(f.store->manifestEntries.size(), 1u);
+  EXPECT_EQ(f.store->manifestEntries[0].storedName, kNotesName);
+  EXPECT_EQ(f.store->StoredFile(kNotesName), folder / "ca" / kNotesName);
+  EXPECT_EQ(f.store->progress.base, 12);
+
+  // A stop answer during Open comes back at once.
+  backend->SetProgressCallback([](std::int32_t p) { return p == 1 ? kResultStopped : kResultOk; });
+  EXPECT_EQ(backend->Open(""), kResultStopped);
+  EXPECT_TRUE(f.store->manifestEntries.empty());
+}
+
+TEST(BackupBackend, MissingDatabasesGiveTheParsersResultsAndTheRunGoesOn) {
+  StoreFixture f;
+  const auto folder = f.dir / "b";
+  std::filesystem::create_directories(folder);
+  WriteManifestDb(folder / "Manifest.db", "HomeDomain-Library/SMS/sms.db");
+  auto backend = f.Backend(folder);
+  ASSERT_EQ(backend->Open(""), kResultOk);
+  ConversationMap conversations;
+  EXPECT_NE(backend->ScanMessages(conversations), kResultOk);
+  std::vector<NoteRecord> notes;
+  EXPECT_NE(backend->ScanNotes(notes), kResultOk);
+  // Each database operation adds half the step.
+  EXPECT_EQ(f.store->progress.base, 12 + 5 + 5);
+  ChatAppConversationMap qq;
+  EXPECT_EQ(backend->ScanQQ(qq), kResultInvalid);
+  // Row dumps of a missing database write nothing and fail.
+  EXPECT_NE(backend->WriteMessagesCsv(f.dir / "sms.csv"), kResultOk);
+}
+
+TEST(BackupStore, CleanUpRemovesOnlyWhatKestrioMade) {
+  fixtures::TempDir dir;
+  const auto output = dir / "tmp_backup" / kDecryptionOutputFolderName;
+  std::filesystem::create_directories(output / "keep-folder");
+  std::filesystem::create_directories(dir / "backup");
+  testing::WriteBytes(output / "decrypted-1", {1});
+  testing::WriteBytes(output / "keep-folder" / "inner", {1});
+  testing::WriteBytes(dir / "backup" / "Manifest.db", {1});
+  std::filesystem::create_directories(dir / "work");
+  for (const char* preview : {"tmp.jpg", "tmp.avi", "tmp.wav", "other.jpg"})
+    testing::WriteBytes(dir / "work" / preview, {1});
+  {
+    BackupStoreFolders folders;
+    folders.workFolder = dir / "work";
+    folders.temporaryBackupFolder = [&] { return dir / "tmp_backup"; };
+    BackupStore store(folders);
+    EXPECT_FALSE(std::filesystem::exists(output / "decrypted-1"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "work" / "tmp.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "work" / "other.jpg"));
+    testing::WriteBytes(dir / "listed", {1});
+    store.decryptedFiles.push_back(dir / "listed");
+    testing::WriteBytes(dir / "work" / "tmp.wav", {1});
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "listed"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "work" / "tmp.wav"));
+  EXPECT_TRUE(std::filesystem::exists(output / "keep-folder" / "inner"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "backup" / "Manifest.db"));
+}
+
+TEST(TemporaryBackupFolder, WorkFolderOnlyAboveFifteenGibElseTheRoomiestMount) {
+  const std::filesystem::path work = "/home/u/.local/share/VelmoraiOSRecovery";
+  EXPECT_EQ(PickTemporaryBackupFolder(work, kWorkFolderSpaceNeeded + 1, {}),
+            work / "Velmora_tmp_backup");
+  const std::vector<MountCandidate> mounts = {
+      {"/", 100}, {"/data", 900}, {"/mnt/nas", 900}, {"/srv", 50}};
+  EXPECT_EQ(PickTemporaryBackupFolder(work, kWorkFolderSpaceNeeded, mounts),
+            "/data/Velmora_tmp_backup");  // exactly 15 GiB is not enough; equals: the first
+  EXPECT_EQ(PickTemporaryBackupFolder(work, std::nullopt, mounts), "/data/Velmora_tmp_backup");
+  EXPECT_EQ(PickTemporaryBackupFolder(work, 10, {}), std::filesystem::path());
+}
+
+TEST(TemporaryBackupFolder, MountTableSkipsVirtualFileSystemsAndUnwritablePlaces) {
+  fixtures::TempDir dir;
+  std::filesystem::create_directories(dir / "with space");
+  const std::string escaped = (dir / "with").string() + "\\040space";
+  testing::WriteBytes(dir / "mounts", {});
+  std::string table =
+      "proc /proc proc rw 0 0\n"
+      "tmpfs /run tmpfs rw 0 0\n"
+      "/dev/sda1 " +
+      escaped +
+      " ext4 rw 0 0\n"
+      "/dev/sdb1 " +
+      (dir / "absent").string() +
+      " ext4 rw 0 0\n"
+      "overlay " +
+      dir.path().string() +
+      " overlay rw 0 0\n"
+      "garbage\n";
+  std::FILE* file = std::fopen((dir / "mounts").c_str(), "w");
+  std::fputs(table.c_str(), file);
+  std::fclose(file);
+  const auto candidates = MountCandidates(dir / "mounts");
+  ASSERT_EQ(candidates.size(), 1u);
+  EXPECT_EQ(candidates[0].mountPoint, dir / "with space");
+  EXPECT_GT(candidates[0].freeBytes, 0u);
+}
+
+TEST(ChatText, MessagesAsTextBlocksWithTheSendersName) {
+  fixtures::TempDir dir;
+  std::vector<WhatsAppMessageRecord> whatsApp(2);
+  whatsApp[0].dateText = "2021-03-04 05:06:07";
+  whatsApp[0].senderName = "Me";
+  whatsApp[0].text = "on my way\nsee you";
+  whatsApp[1].dateText = "2021-03-04 05:07:00";
+  whatsApp[1].text = "ok";
+  std::vector<std::int32_t> percents;
+  ASSERT_EQ(WriteWhatsAppChatText(whatsApp, dir / "w.txt",
+                                  [&](std::int32_t p) {
+                                    percents.push_back(p);
+                                    return kResultOk;
+                                  }),
+            kResultOk);
+  EXPECT_EQ(testing::ReadText(dir / "w.txt"),
+            "\xEF\xBB\xBF"
+            "2021-03-04 05:06:07 Me:\r\n    on my way\r\nsee you\r\n\r\n"
+            "2021-03-04 05:07:00 Unknown:\r\n    ok\r\n\r\n");
+  EXPECT_EQ(percents, (std::vector<std::int32_t>{50, 100}));
+
+  std::vector<ChatAppMessageRecord> chat(3);
+  chat[0].isFromMe = true;
+  chat[1].senderName = "Xiao Ming";
+  ASSERT_EQ(WriteChatAppText(chat, dir / "q.txt", "Anna", nullptr), kResultOk);
+  EXPECT_EQ(testing::ReadText(dir / "q.txt"),
+            "\xEF\xBB\xBF Me:\r\n    \r\n\r\n Xiao Ming:\r\n    \r\n\r\n Anna:\r\n    \r\n\r\n");
+  EXPECT_EQ(WriteChatAppText(chat, dir / "q.txt", "", [](std::int32_t) { return kResultStopped; }),
+            kResultStopped);
+}
+
+}  // namespace
+}  // namespace kestrio

@@ -1,0 +1,199 @@
+// The device back-end over a scripted device whose content is a generated backup: the device
+// backs itself up into the temporary backup folder, and the scan of that fresh backup must find
+// what the scan of the same backup on disk finds.
+#include "scan/device_backend.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+
+#include "backup/backup_store.h"
+#include "scan/scan_run.h"
+#include "tests/device/fake_device_driver.h"
+#include "tests/fixtures/ios_fixtures.h"
+#include "tests/support/files.h"
+
+namespace kestrio {
+namespace {
+
+namespace fs = std::filesystem;
+namespace fx = fixtures;
+using testing::FakeDeviceDriver;
+
+constexpr char kUdid[] = "00008101-001C2D3E4F5A6B7C";
+
+class DeviceScan : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    fx::BackupOptions options;
+    options.layout = fx::BackupLayout::kManifestDb;
+    options.seed = 11;
+    model_ = fx::WriteBackup(dir_ / "content", options);
+  }
+  BackupStoreFolders Folders(const std::string& name) const {
+    BackupStoreFolders folders;
+    folders.workFolder = dir_ / (name + "_work");
+    const fs::path temporary = dir_ / (name + "_tmp");
+    folders.temporaryBackupFolder = [temporary] { return temporary; };
+    return folders;
+  }
+  fs::path Temporary() const { return dir_ / "device_tmp"; }
+
+  fx::TempDir dir_;
+  fx::BackupModel model_;
+};
+
+std::vector<std::pair<std::string, std::uint32_t>> Names(const std::vector<FileRecord>& files) {
+  std::vector<std::pair<std::string, std::uint32_t>> out;
+  for (const FileRecord& f : files) out.emplace_back(f.name, f.size);
+  return out;
+}
+
+TEST_F(DeviceScan, FreshDeviceBackupScansLikeTheSameBackupOnDisk) {
+  // The scan of the backup folder itself.
+  BackupStore store(Folders("local"));
+  BackupSummary summary;
+  ASSERT_EQ(ReadBackupSummary(dir_ / "content", summary), kResultOk);
+  store.ChooseBackup(summary);
+  ScanRun local(CreateScanBackend(1, &store), "", {});
+  ASSERT_EQ(local.Run(), kResultOk);
+
+  // The device holds the same files and backs them up.
+  FakeDeviceDriver driver(kUdid, /*willEncrypt=*/false);
+  testing::ScriptBackupOf(driver.device, dir_ / "content", kUdid);
+  auto backend = std::make_unique<DeviceBackend>(driver, Folders("device"));
+  DeviceBackend* device = backend.get();
+  std::vector<std::int32_t> reports;
+  std::map<std::string, Result> errors;
+  ScanObserver observer;
+  observer.failed = [&errors](std::optional<ScanCategory> c, Result r) {
+    errors[c ? std::string(ScanCategoryKey(*c)) : "open"] = r;
+  };
+  auto run = std::make_unique<ScanRun>(std::move(backend), "", observer);
+  ScanRun& scan = *run;
+  device->SetProgressCallback([&](std::int32_t percent) {
+    reports.push_back(percent);
+    return scan.Report(percent);
+  });
+  ASSERT_EQ(scan.Run(), kResultOk);
+  EXPECT_TRUE(errors.empty()) << errors.begin()->first << " " << errors.begin()->second;
+
+  // Open: 1, the device's own progress within 0..20, then 20.
+  ASSERT_GE(reports.size(), 3u);
+  EXPECT_EQ(reports.front(), 1);
+  const auto opened = std::find(reports.begin() + 1, reports.end(), 20);
+  ASSERT_NE(opened, reports.end());
+  EXPECT_TRUE(std::all_of(reports.begin(), opened, [](std::int32_t p) { return p <= 20; }));
+  EXPECT_TRUE(std::is_sorted(reports.begin() + 1, opened));
+
+  // The backup arrived whole (Info.plist is ours), and the databases were copied out.
+  const fs::path backup = dir_ / "device_tmp" / kUdid;
+  EXPECT_EQ(device->DeviceBackupFolder(), backup);
+  for (const auto* key : {&fx::kSmsDbKey, &fx::kAddressBookKey, &fx::kNotesKey}) {
+    const fx::BackupEntry* entry = model_.Find(*key);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(testing::ReadBytes(backup / fs::relative(entry->path, dir_ / "content")),
+              testing::ReadBytes(entry->path));
+  }
+  EXPECT_EQ(testing::ReadBytes(backup / "Manifest.db"),
+            testing::ReadBytes(dir_ / "content" / "Manifest.db"));
+  EXPECT_FALSE(fs::exists(backup / "Snapshot"));
+  EXPECT_EQ(testing::ReadBytes(dir_ / "device_tmp" / "sms"),
+            testing::ReadBytes(model_.Find(fx::kSmsDbKey)->path));
+
+  // The same categories as the local scan.
+  const ScanResults& l = local.Results();
+  const ScanResults& d = scan.Results();
+  EXPECT_EQ(Names(d.cameraRoll), Names(l.cameraRoll));
+  EXPECT_EQ(Names(d.photoStream), Names(l.photoStream));
+  EXPECT_EQ(d.messageAttachments.size(), l.messageAttachments.size());
+  EXPECT_EQ(d.messages.size(), l.messages.size());
+  for (auto li = l.messages.begin(), di = d.messages.begin();
+       li != l.messages.end() && di != d.messages.end(); ++li, ++di) {
+    ASSERT_EQ(li->second.size(), di->second.size()) << li->first;
+    for (std::size_t i = 0; i < li->second.size(); ++i)
+      EXPECT_EQ(li->second[i].text, di->second[i].text);
+  }
+  EXPECT_EQ(d.contacts.size(), l.contacts.size());
+  EXPECT_EQ(d.callHistory.size(), l.callHistory.size());
+  EXPECT_EQ(d.notes.size(), l.notes.size());
+  EXPECT_EQ(d.whatsApp.size(), l.whatsApp.size());
+  // The device's WhatsApp walk also takes the app's group domain.
+  for (const auto& file : Names(l.whatsAppAttachments)) {
+    const auto found = Names(d.whatsAppAttachments);
+    EXPECT_NE(std::find(found.begin(), found.end(), file), found.end()) << file.first;
+  }
+  // The device's app walk also keeps WhatsApp's files and takes group domains.
+  EXPECT_GE(d.appFiles.size(), l.appFiles.size());
+  for (ScanCategory c :
+       {ScanCategory::kCameraRoll, ScanCategory::kMessages, ScanCategory::kContacts,
+        ScanCategory::kCallHistory, ScanCategory::kNotes, ScanCategory::kWhatsApp})
+    EXPECT_GT(d.Count(c), 0u) << ScanCategoryKey(c);
+
+  // The row dumps read the copies.
+  EXPECT_EQ(device->WriteMessagesCsv(dir_ / "sms.csv"), kResultOk);
+  EXPECT_GT(fs::file_size(dir_ / "sms.csv"), 0u);
+
+  // Destroying the back-end removes everything it made, and only that.
+  fs::create_directories(dir_ / "device_tmp" / "sub");
+  testing::WriteBytes(dir_ / "device_tmp" / "sub" / "keep", {1});
+  run.reset();
+  EXPECT_TRUE(fs::is_empty(backup));
+  EXPECT_FALSE(fs::exists(dir_ / "device_tmp" / "sms"));
+  EXPECT_TRUE(fs::exists(dir_ / "device_tmp" / "sub" / "keep"));
+  EXPECT_TRUE(fs::exists(dir_ / "content" / "Manifest.db"));
+}
+
+TEST_F(DeviceScan, DeviceErrorDuringTheBackupFailsOpenAndLeavesNoFiles) {
+  FakeDeviceDriver driver(kUdid, false);
+  driver.device.Message("DLMessageUploadFiles",
+                        testing::Msg("DLMessageUploadFiles", {testing::Dict({})}));
+  driver.device.Raw(testing::Upload()
+                        .File(std::string(kUdid) + "/Status.plist")
+                        .Data("partial")
+                        .EndFile()
+                        .End()
+                        .bytes);
+  testing::Verdict(driver.device, 105, "Insufficient free space");
+  {
+    DeviceBackend device(driver, Folders("device"));
+    EXPECT_EQ(device.Open(""), -105);
+    EXPECT_EQ(driver.ErrorDescription(), "Insufficient free space");
+    EXPECT_FALSE(fs::exists(dir_ / "device_tmp" / kUdid / "Status.plist"));
+    std::vector<FileRecord> roll, stream;
+    EXPECT_EQ(device.ScanPhotos(roll, stream), kResultInvalid);  // no index
+    EXPECT_TRUE(roll.empty());
+  }
+  EXPECT_TRUE(fs::is_empty(dir_ / "device_tmp" / kUdid));
+}
+
+TEST_F(DeviceScan, StopDuringTheDeviceBackupGivesUpQuietly) {
+  FakeDeviceDriver driver(kUdid, false);
+  testing::ScriptBackupOf(driver.device, dir_ / "content", kUdid, 4);
+  auto backend = std::make_unique<DeviceBackend>(driver, Folders("device"));
+  std::vector<ScanEvent> events;
+  std::vector<Result> failures;
+  ScanObserver observer;
+  observer.event = [&events](ScanEvent e) { events.push_back(e); };
+  observer.failed = [&failures](std::optional<ScanCategory>, Result r) { failures.push_back(r); };
+  ScanRun scan(std::move(backend), "", observer);
+  scan.SetAbortCounter(&driver.AbortCounter());
+  // The user presses Stop while the device is sending its files.
+  driver.device.onReceive = [&scan](int receive) {
+    if (receive == 6) scan.Stop();
+  };
+  EXPECT_EQ(scan.Run(), kResultStopped);
+  EXPECT_GT(driver.AbortCounter().load(), 0);
+  // A stopped device backup is no failure to report.
+  EXPECT_EQ(events, std::vector<ScanEvent>{ScanEvent::kFirstProgress});
+  EXPECT_TRUE(failures.empty());
+  EXPECT_EQ(scan.Results().Count(ScanCategory::kMessages), 0u);
+  EXPECT_FALSE(fs::exists(dir_ / "device_tmp" / kUdid / "Manifest.db"));
+}
+
+}  // namespace
+}  // namespace kestrio

@@ -1,0 +1,350 @@
+// Whole scans of generated backups in both index layouts, through the scan run and through
+// the command line's JSON.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <set>
+#include <sstream>
+
+#include "backup/backup_store.h"
+#include "backup/backup_summary.h"
+#include "base/text.h"
+#include "cli/cli.h"
+#include "scan/scan_run.h"
+#include "tests/fixtures/ios_fixtures.h"
+#include "tests/support/json.h"
+
+namespace kestrio {
+namespace {
+
+namespace fx = fixtures;
+
+class FullScan : public ::testing::TestWithParam<fx::BackupLayout> {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+  }
+};
+
+struct Scanned {
+  std::unique_ptr<BackupStore> store;
+  std::unique_ptr<ScanRun> run;
+  std::map<std::string, Result> errors;
+  Result result = kResultOk;
+};
+
+Scanned ScanFolder(const fx::TempDir& dir, const std::filesystem::path& backup) {
+  Scanned s;
+  BackupStoreFolders folders;
+  folders.workFolder = dir / "work";
+  folders.temporaryBackupFolder = [&dir] { return dir / "tmp_backup"; };
+  s.store = std::make_unique<BackupStore>(folders);
+  BackupSummary summary;
+  EXPECT_EQ(ReadBackupSummary(backup, summary), kResultOk);
+  s.store->ChooseBackup(summary);
+  ScanObserver observer;
+  observer.failed = [&s](std::optional<ScanCategory> c, Result r) {
+    s.errors[c ? std::string(ScanCategoryKey(*c)) : "open"] = r;
+  };
+  s.run = std::make_unique<ScanRun>(CreateScanBackend(1, s.store.get()), "", observer);
+  s.result = s.run->Run();
+  return s;
+}
+
+template <typename Record>
+std::multiset<std::string> LiveTexts(const std::vector<Record>& records,
+                                     std::string Record::*field) {
+  std::multiset<std::string> texts;
+  for (const Record& r : records) {
+    if (!r.deleted) texts.insert(r.*field);
+  }
+  return texts;
+}
+
+std::vector<fx::ExpectedMediaFile> Listed(const std::vector<FileRecord>& files) {
+  std::vector<fx::ExpectedMediaFile> out;
+  for (const FileRecord& f : files) out.push_back({f.name, f.path, f.size, ""});
+  return out;
+}
+
+TEST_P(FullScan, EveryCategoryMatchesWhatTheBackupHolds) {
+  fx::TempDir dir;
+  fx::BackupOptions options;
+  options.layout = GetParam();
+  options.seed = 11;
+  const fx::BackupModel model = fx::WriteBackup(dir / "backup", options);
+  Scanned s = ScanFolder(dir, dir / "backup");
+  ASSERT_EQ(s.result, kResultOk);
+  EXPECT_TRUE(s.errors.empty()) << s.errors.begin()->first << " " << s.errors.begin()->second;
+  const ScanResults& r = s.run->Results();
+  EXPECT_EQ(s.store->manifestEntries.size(), model.entries.size());
+
+  // Media lists: exactly the files, names, sizes and order the backup gives.
+  EXPECT_EQ(Listed(r.cameraRoll), model.cameraRoll);
+  EXPECT_EQ(Listed(r.photoStream), model.photoStream);
+  EXPECT_EQ(Listed(r.whatsAppAttachments), model.whatsAppFiles);
+  std::vector<fx::ExpectedMediaFile> attachments, apps;
+  for (const auto& a : r.messageAttachments) attachments.push_back({a.name, a.path, a.size, ""});
+  for (const auto& a : r.appFiles) apps.push_back({a.name, a.path, a.size, a.app});
+  EXPECT_EQ(attachments, model.attachments);
+  EXPECT_EQ(apps, model.appFiles);
+  EXPECT_EQ(r.Count(ScanCategory::kAppPhotos) + r.Count(ScanCategory::kAppVideos),
+            r.appFiles.size());
+
+  // Databases: every live row is found, live.
+  std::multiset<std::string> messages;
+  for (const auto& [handle, list] : r.messages) {
+    for (const auto& m : list) {
+      if (!m.deleted) messages.insert(m.text);
+    }
+  }
+  for (const auto& row : model.messages.messages) {
+    if (!row.deleted && row.text && !row.text->empty() && IsCleanUtf8(*row.text)) {
+      EXPECT_EQ(messages.count(*row.text), 1u) << "message " << row.rowId;
+    }
+  }
+  const auto phones = LiveTexts(r.contacts, &ContactRecord::phones);
+  for (const auto& c : model.addressBook.contacts) {
+    const std::string expected = fx::ExpectedPhones(c.phone);
+    if (!c.deleted && !expected.empty()) {
+      EXPECT_EQ(phones.count(expected), 1u) << "contact " << c.rowId;
+    }
+  }
+  const auto numbers = LiveTexts(r.callHistory, &CallRecord::number);
+  const auto bodies = LiveTexts(r.notes, &NoteRecord::body);
+  std::multiset<std::string> chats;
+  for (const auto& [session, list] : r.whatsApp) {
+    for (const auto& m : list) {
+      if (!m.deleted) chats.insert(m.text);
+    }
+  }
+  auto expectLive = [](const fx::AppDb& db, const std::multiset<std::string>& found,
+                       const char* what) {
+    std::size_t live = 0;
+    for (const auto& row : db.rows) {
+      if (row.deleted) continue;
+      ++live;
+      EXPECT_EQ(found.count(row.text), 1u) << what << " " << row.rowId << ": " << row.text;
+    }
+    EXPECT_GT(live, 0u) << what;
+  };
+  expectLive(model.calls, numbers, "call");
+  expectLive(model.notes, bodies, "note");
+  expectLive(model.whatsApp, chats, "WhatsApp message");
+  // Deleted rows come back too.
+  EXPECT_TRUE(std::any_of(r.callHistory.begin(), r.callHistory.end(),
+                          [](const CallRecord& c) { return c.deleted; }));
+  EXPECT_TRUE(
+      std::any_of(r.notes.begin(), r.notes.end(), [](const NoteRecord& n) { return n.deleted; }));
+
+  // The chat apps no scan category shows are there for the back-end's own operations.
+  ChatAppConversationMap qq;
+  EXPECT_EQ(s.run->Backend()->ScanQQ(qq), kResultOk);
+  EXPECT_FALSE(qq.empty());
+  WeChatAccountMap weChat;
+  EXPECT_EQ(s.run->Backend()->ScanWeChat(weChat), kResultOk);
+  EXPECT_EQ(weChat.size(), 2u);
+  EXPECT_TRUE(weChat.count("User1") && weChat.count("User2"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, FullScan,
+                         ::testing::Values(fx::BackupLayout::kManifestDb,
+                                           fx::BackupLayout::kManifestMbdb),
+                         [](const auto& info) {
+                           return info.param == fx::BackupLayout::kManifestDb ? "ManifestDb"
+                                                                              : "ManifestMbdb";
+                         });
+
+TEST(FullScan, MissingEmptyAndUnreadableStoredFilesAreLeftOutNeverFatal) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  fx::TempDir dir;
+  fx::BackupOptions options;
+  options.layout = fx::BackupLayout::kManifestMbdb;
+  const fx::BackupModel model = fx::WriteBackup(dir / "backup", options);
+  const auto* sms = model.Find(fx::kSmsDbKey);
+  const auto* notes = model.Find(fx::kNotesKey);
+  const auto* book = model.Find(fx::kAddressBookKey);
+  ASSERT_TRUE(sms && notes && book);
+  std::filesystem::remove(sms->path);           // missing
+  std::filesystem::resize_file(book->path, 0);  // empty
+  std::filesystem::remove(notes->path);
+  std::filesystem::create_directory(notes->path);          // not a file
+  std::filesystem::remove(model.cameraRoll.front().path);  // a missing photo
+  Scanned s = ScanFolder(dir, dir / "backup");
+  EXPECT_EQ(s.result, kResultOk);
+  EXPECT_TRUE(s.errors.count("messages"));
+  EXPECT_TRUE(s.errors.count("notes"));
+  EXPECT_FALSE(s.errors.count("cameraRoll"));
+  const ScanResults& r = s.run->Results();
+  EXPECT_EQ(r.cameraRoll.size(), model.cameraRoll.size() - 1);
+  EXPECT_TRUE(r.messages.empty());
+  EXPECT_FALSE(r.callHistory.empty());
+  EXPECT_FALSE(r.whatsApp.empty());
+}
+
+TEST(KestrioCli, ScanWritesEveryCategoryAsValidJson) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  fx::BackupOptions options;
+  options.layout = fx::BackupLayout::kManifestMbdb;
+  const fx::BackupModel model = fx::WriteBackup(dir / "backup", options);
+
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, {}};
+  ASSERT_EQ(cli::RunCli({"scan", (dir / "backup").string(), "--json", "-"}, terminal), 0)
+      << err.str();
+  const auto json = testing::ParseJson(out.str());
+  ASSERT_TRUE(json) << "not JSON";
+  EXPECT_EQ(json->Keys(), (std::vector<std::string>{"backup", "result", "errors", "categories"}));
+  EXPECT_EQ((*json)["result"].Number(), 0);
+  EXPECT_TRUE((*json)["errors"].members.empty());
+  const auto& backup = (*json)["backup"];
+  EXPECT_EQ(backup["displayName"].text, model.info.displayName);
+  EXPECT_EQ(backup["serialNumber"].text, model.info.serialNumber);
+  EXPECT_EQ(backup["encrypted"].kind, testing::Json::Kind::kBool);
+  const auto& categories = (*json)["categories"];
+  EXPECT_EQ(categories.Keys(),
+            (std::vector<std::string>{"cameraRoll", "photoStream", "messages", "messageAttachments",
+                                      "contacts", "callHistory", "notes", "appPhotos", "appVideos",
+                                      "whatsApp", "whatsAppAttachments"}));
+  ASSERT_EQ(categories["cameraRoll"].items.size(), model.cameraRoll.size());
+  EXPECT_EQ(categories["cameraRoll"][0]["name"].text, model.cameraRoll[0].name);
+  EXPECT_EQ(categories["cameraRoll"][0].Keys(), (std::vector<std::string>{"size", "name", "path"}));
+  // Conversations in ascending handle order, each with its messages and a deleted mark.
+  const auto& conversations = categories["messages"].items;
+  ASSERT_FALSE(conversations.empty());
+  long long previous = -1;
+  bool anyDeleted = false;
+  for (const auto& c : conversations) {
+    EXPECT_GT(c["handleId"].Number(), previous);
+    previous = c["handleId"].Number();
+    EXPECT_EQ(c.Keys(), (std::vector<std::string>{"handleId", "address", "contactName", "deleted",
+                                                  "messages"}));
+    bool deleted = false;
+    for (const auto& m : c["messages"].items) deleted = deleted || m["deleted"].boolean;
+    EXPECT_EQ(c["deleted"].boolean, deleted);
+    anyDeleted = anyDeleted || deleted;
+  }
+  EXPECT_TRUE(anyDeleted);
+  for (const auto& chat : categories["whatsApp"].items) {
+    EXPECT_EQ(chat.Keys(), (std::vector<std::string>{"sessionId", "partnerName", "chatNames",
+                                                     "chatIds", "deleted", "messages"}));
+  }
+  EXPECT_EQ(categories["appPhotos"].items.size() + categories["appVideos"].items.size(),
+            model.appFiles.size());
+  EXPECT_TRUE(categories["appPhotos"][0].Has("app"));
+  EXPECT_TRUE(IsValidUtf8(out.str()));
+}
+
+TEST(KestrioCli, UsageErrorsAndUnopenableBackups) {
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, {}};
+  EXPECT_EQ(cli::RunCli({}, terminal), cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"frobnicate"}, terminal), cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"scan"}, terminal), cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"scan", "a", "b"}, terminal), cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"scan", "a", "--json"}, terminal), cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"scan", "a", "--bogus"}, terminal), cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"--help"}, terminal), cli::kExitOk);
+  EXPECT_NE(out.str().find("kestrio-cli scan BACKUP"), std::string::npos);
+  EXPECT_EQ(cli::RunCli({"scan", (dir / "absent").string()}, terminal), cli::kExitUnopened);
+  // A folder without an index opens nothing.
+  std::filesystem::create_directories(dir / "empty");
+  EXPECT_EQ(cli::RunCli({"scan", (dir / "empty").string()}, terminal), cli::kExitUnopened);
+  // An encrypted backup without its password.
+  fx::BackupOptions options;
+  fx::WriteBackup(dir / "enc", options);
+  const auto book = dir / "enc" / "31" / "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
+  std::FILE* f = std::fopen(book.c_str(), "r+b");
+  ASSERT_NE(f, nullptr);
+  std::fputs("\x8f\x13\x22", f);  // ciphertext does not start with "SQLite"
+  std::fclose(f);
+  err.str("");
+  EXPECT_EQ(cli::RunCli({"scan", (dir / "enc").string()}, terminal), cli::kExitPassword);
+  EXPECT_NE(err.str().find("password"), std::string::npos);
+}
+
+TEST(KestrioCli, AnInterruptStopsTheScanWithExitCodeTwo) {
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  fx::WriteBackup(dir / "backup", fx::BackupOptions{});
+  std::atomic<bool> interrupted{true};  // Ctrl-C before the first report
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, &interrupted, {}};
+  EXPECT_EQ(cli::RunCli({"scan", (dir / "backup").string()}, terminal), cli::kExitStopped);
+  EXPECT_NE(err.str().find("stopped"), std::string::npos);
+}
+
+TEST(KestrioCli, RecoverWritesTheChosenCategoriesOnly) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  const fx::BackupModel model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, KESTRIO_SOURCE_DIR};
+  const std::string backup = (dir / "backup").string();
+  ASSERT_EQ(cli::RunCli({"recover", backup, "--out", (dir / "a").string(), "--category",
+                         "cameraRoll", "--category", "notes"},
+                        terminal),
+            0)
+      << err.str();
+  std::set<std::string> folders;
+  for (const auto& e : std::filesystem::directory_iterator(dir / "a"))
+    folders.insert(e.path().filename().string());
+  EXPECT_EQ(folders, (std::set<std::string>{"Camera Roll", "Notes"}));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "a" / "Camera Roll"),
+                          std::filesystem::directory_iterator()),
+            static_cast<std::ptrdiff_t>(model.cameraRoll.size()));
+  EXPECT_NE(out.str().find("Recovered "), std::string::npos);
+
+  // Deleted records only: no file category, and only conversations with a deleted message.
+  ASSERT_EQ(
+      cli::RunCli({"recover", backup, "--out", (dir / "b").string(), "--deleted-only"}, terminal),
+      0);
+  EXPECT_FALSE(std::filesystem::exists(dir / "b" / "Camera Roll"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "b" / "Message" / "sms.csv"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "b" / "CallHistory"));
+
+  EXPECT_EQ(cli::RunCli({"recover", backup}, terminal), cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"recover", backup, "--out", "x", "--category", "bogus"}, terminal),
+            cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"scan", backup, "--deleted-only"}, terminal), cli::kExitUsage);
+  // Without the templates nothing is written.
+  cli::Terminal bare{out, err, false, nullptr, dir / "nowhere"};
+  EXPECT_EQ(cli::RunCli({"recover", backup, "--out", (dir / "c").string()}, bare),
+            cli::kExitUnopened);
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "c"));
+}
+
+TEST(KestrioCli, BackupsListsTheDiscoveredBackupsNewestFirst) {
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  setenv("KESTRIO_BACKUP_DIRS", (dir / "root").c_str(), 1);
+  fx::BackupOptions older, newer;
+  older.seed = 1;
+  newer.seed = 2;
+  fx::BackupInfo info;
+  const auto a = fx::WriteBackup(dir / "root" / "a", older);
+  const auto b = fx::WriteBackup(dir / "root" / "b", newer);
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, {}};
+  ASSERT_EQ(cli::RunCli({"backups", "--json"}, terminal), 0);
+  unsetenv("KESTRIO_BACKUP_DIRS");
+  const auto json = testing::ParseJson(out.str());
+  ASSERT_TRUE(json);
+  ASSERT_EQ(json->items.size(), 2u);
+  const bool aFirst = a.info.lastBackupDate >= b.info.lastBackupDate;
+  EXPECT_EQ((*json)[0]["serialNumber"].text, (aFirst ? a : b).info.serialNumber);
+  EXPECT_EQ((*json)[1]["serialNumber"].text, (aFirst ? b : a).info.serialNumber);
+}
+
+}  // namespace
+}  // namespace kestrio

@@ -1,0 +1,599 @@
+#include "sqlite/raw_sqlite_reader.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "sqlite/record.h"
+#include "tests/fixtures/ios_fixtures.h"
+#include "tests/support/files.h"
+#include "tests/support/sql.h"
+
+namespace kestrio {
+namespace {
+
+using testing::ExecSql;
+using testing::GetBe16;
+using testing::GetBe32;
+using testing::PutBe16;
+using testing::PutBe32;
+using testing::ReadBytes;
+using testing::WriteBytes;
+
+// What a decoder saw of one record of the 5-column "handle" table.
+struct Seen {
+  bool carved = false;
+  bool deleted = false;
+  std::uint64_t rowId = 0;
+  std::string address;  // column 1
+};
+
+// Scans `table` and keeps every record whose column 1 is text.
+std::vector<Seen> Scan(RawSqliteReader& reader, std::string_view table, Result* result = nullptr) {
+  std::vector<Seen> seen;
+  const Result r = reader.ScanTable(table, [&](const RecordView& view) {
+    DecodedRecord record;
+    CarvedRun run{reader.TableColumnCount(table), std::nullopt};
+    if (DecodeRecord(reader, view, run, record) != kResultOk) return kResultInvalid;
+    const RecordColumn* column = record.Column(1);
+    if (column == nullptr || !column->IsText()) return kResultInvalid;
+    seen.push_back(
+        {view.carved, view.deleted, view.carved ? 0 : record.rowId, std::string(column->Text())});
+    return kResultOk;
+  });
+  if (result) *result = r;
+  return seen;
+}
+
+std::string Address(int i) { return "+1555" + std::to_string(1000000 + i) + "-handle"; }
+std::string LongAddress(int i) { return Address(i) + std::string(140, 'x'); }
+
+// A handle table of `count` rows (rowid i has Address(i)).
+void WriteHandles(const std::filesystem::path& path, int pageSize, int count,
+                  const std::string& after = "") {
+  std::string sql = "PRAGMA page_size=" + std::to_string(pageSize) +
+                    "; CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT NOT "
+                    "NULL, country TEXT, service TEXT NOT NULL, uncanonicalized_id TEXT); BEGIN;";
+  for (int i = 1; i <= count; ++i) {
+    sql += "INSERT INTO handle VALUES (" + std::to_string(i) + ", '" + Address(i) +
+           "', 'us', 'SMS', NULL);";
+  }
+  sql += "COMMIT;" + after;
+  ExecSql(path, sql);
+}
+
+std::map<std::uint64_t, std::string> LiveRows(const std::vector<Seen>& seen) {
+  std::map<std::uint64_t, std::string> live;
+  for (const Seen& s : seen) {
+    if (!s.deleted) live[s.rowId] = s.address;
+  }
+  return live;
+}
+
+std::set<std::string> DeletedTexts(const std::vector<Seen>& seen) {
+  std::set<std::string> texts;
+  for (const Seen& s : seen) {
+    if (s.deleted) texts.insert(s.address);
+  }
+  return texts;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Primitives
+
+TEST(Varint, BigEndianBase128WithTheCallersLimit) {
+  const std::uint8_t oneByte[] = {0x7F};
+  int limit = 9;
+  EXPECT_EQ(ReadVarint(oneByte, limit), 0x7Fu);
+  EXPECT_EQ(limit, 1);
+
+  const std::uint8_t twoBytes[] = {0x81, 0x00, 0xFF};
+  limit = 9;
+  EXPECT_EQ(ReadVarint(twoBytes, limit), 0x80u);
+  EXPECT_EQ(limit, 2);
+
+  // No terminating byte within the limit: the value so far, the limit left as it was.
+  const std::uint8_t open[] = {0x81, 0x81, 0x81};
+  limit = 2;
+  EXPECT_EQ(ReadVarint(open, limit), (1u << 7) | 1u);
+  EXPECT_EQ(limit, 2);
+
+  // Never past the buffer, whatever the limit says.
+  limit = 100;
+  EXPECT_EQ(ReadVarint(Bytes(open, 1), limit), 1u);
+  EXPECT_EQ(limit, 100);
+
+  limit = 0;
+  EXPECT_EQ(ReadVarint(oneByte, limit), 0u);
+  limit = -5;
+  EXPECT_EQ(ReadVarint(oneByte, limit), 0u);
+
+  // A ninth byte has no special rule: it contributes 7 bits like the others.
+  const std::uint8_t nine[] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7F};
+  limit = 9;
+  EXPECT_EQ(ReadVarint(nine, limit), 0x7Fu);
+  EXPECT_EQ(limit, 9);
+}
+
+TEST(Varint, RunLengthIsZeroWhenTheRunLeavesTheBuffer) {
+  const std::uint8_t run[] = {0x01, 0x81, 0x02, 0x0F};
+  EXPECT_EQ(VarintRunLength(run, 3), 4u);
+  EXPECT_EQ(VarintRunLength(run, 0), 0u);
+  EXPECT_EQ(VarintRunLength(Bytes(run, 2), 2), 0u);  // second varint cut by the end
+  EXPECT_EQ(VarintRunLength(run, 1000000), 0u);
+  const std::uint8_t endless[10] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+  EXPECT_EQ(VarintRunLength(endless, 1), 0u);
+}
+
+TEST(SerialTypes, SizesOfEveryKind) {
+  const std::map<std::uint64_t, std::uint64_t> expected = {
+      {0, 0},  {1, 1},  {2, 2},  {3, 3},   {4, 4},
+      {5, 6},  {6, 8},  {7, 8},  {8, 0},   {9, 0},
+      {10, 0}, {11, 0}, {12, 0}, {13, 0},  {14, 1},
+      {15, 1}, {16, 2}, {17, 2}, {99, 43}, {UINT64_MAX, (UINT64_MAX - 13) / 2}};
+  for (const auto& [type, size] : expected) EXPECT_EQ(SerialTypeSize(type), size) << type;
+}
+
+TEST(RecordLength, CountsTheRunAndTheBodyAndStopsPastTheLimit) {
+  // Three columns: NULL, text of 2 bytes (type 17), integer of 1 byte.
+  const std::uint8_t intact[] = {0x00, 17, 0x01};
+  EXPECT_EQ(RecordLength(intact, 3, 0, 100), 3u + 0 + 2 + 1);
+  // First byte not 0: column 0 counts as lost, cc - 1 serial types are read.
+  const std::uint8_t lost[] = {17, 0x01, 0x55};
+  EXPECT_EQ(RecordLength(lost, 3, 0, 100), 2u + 2 + 1);
+  // cc == 0: the caller's run length is used.
+  EXPECT_EQ(RecordLength(intact, 0, 2, 100), 2u + 2);
+  // A huge text stops the walk and reports more than the limit.
+  const std::uint8_t huge[] = {0x00, 0xFF, 0xFF, 0x7F, 0x01};
+  EXPECT_GT(RecordLength(huge, 3, 0, 4096), 4096u);
+}
+
+TEST(RecordLength, LocalPayloadFollowsTheFileFormat) {
+  // Usable size 4096: X = 4061, M = 489.
+  EXPECT_EQ(LocalPayloadSize(4061, 4096), 4061u);
+  EXPECT_EQ(LocalPayloadSize(4062, 4096), 489u);  // K = 4062 > X, so M
+  EXPECT_EQ(LocalPayloadSize(100000, 4096), 489u + (100000 - 489) % 4092);
+  // Usable 512: X = 477, M = 39.
+  EXPECT_EQ(LocalPayloadSize(477, 512), 477u);
+  EXPECT_EQ(LocalPayloadSize(3000, 512), 39u + (3000 - 39) % 508);
+}
+
+TEST(TableColumnCount, KnownTablesPrefixesAndLearnedCounts) {
+  RawSqliteReader reader;
+  EXPECT_EQ(reader.TableColumnCount("handle"), 5u);
+  EXPECT_EQ(reader.TableColumnCount("HANDLE"), 5u);
+  EXPECT_EQ(reader.TableColumnCount("message_attachment_join"), 2u);
+  EXPECT_EQ(reader.TableColumnCount("ZNOTE"), 19u);
+  EXPECT_EQ(reader.TableColumnCount("ZCALLRECORD"), 17u);
+  EXPECT_EQ(reader.TableColumnCount("Chat_0123abcd"), 9u);
+  EXPECT_EQ(reader.TableColumnCount("chat_0123abcd"), 0u);  // prefixes compare exactly
+  EXPECT_EQ(reader.TableColumnCount("tb_c2cMsg_42"), 50u);
+  EXPECT_EQ(reader.TableColumnCount("unknown"), 0u);
+  EXPECT_EQ(reader.CurrentColumnCount(), 0u);
+
+  EXPECT_EQ(reader.TableColumnCount("message"), 38u);
+  reader.Learned().messageColumnCount = 51;
+  EXPECT_EQ(reader.TableColumnCount("message"), 51u);
+  EXPECT_EQ(reader.CurrentColumnCount(), 51u);
+
+  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 24u);
+  reader.Learned().contactIndexVariant = 25;
+  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 24u);
+  reader.Learned().contactIndexVariant = 26;
+  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 25u);
+  // A live row's own column count decides once one was seen.
+  reader.Learned().contactColumnCount = 24;
+  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 24u);
+  reader.Learned().contactIndexVariant = 25;
+  reader.Learned().contactColumnCount = 25;
+  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 25u);
+
+  EXPECT_EQ(reader.TableColumnCount("ZWAMESSAGE"), 28u);
+  reader.Learned().whatsAppMessageColumnCount = 30;
+  EXPECT_EQ(reader.TableColumnCount("ZWAMESSAGE"), 30u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Opening
+
+TEST(OpenDatabase, RejectsWhatIsNotADatabase) {
+  fixtures::TempDir dir;
+  RawSqliteReader reader;
+  EXPECT_EQ(reader.OpenDatabase(dir / "missing.db"), kResultSystemBase + ENOENT);
+  EXPECT_FALSE(reader.IsOpen());
+  EXPECT_EQ(reader.OpenDatabase(dir.path()), kResultInvalid);  // a folder
+
+  WriteBytes(dir / "short", {'S', 'Q', 'L', 'i', 't', 'e'});
+  EXPECT_EQ(reader.OpenDatabase(dir / "short"), kResultInvalid);
+  std::vector<std::uint8_t> text(4096, 'x');
+  WriteBytes(dir / "text", text);
+  EXPECT_EQ(reader.OpenDatabase(dir / "text"), kResultInvalid);
+  EXPECT_FALSE(reader.IsOpen());
+  EXPECT_EQ(reader.ScanTable("handle", [](const RecordView&) { return kResultOk; }),
+            kResultInvalid);
+}
+
+TEST(OpenDatabase, MagicIgnoresLetterCaseAndPageSizeMustBeAPowerOfTwo) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "h.db", 1024, 10);
+  std::vector<std::uint8_t> bytes = ReadBytes(dir / "h.db");
+  RawSqliteReader reader;
+
+  auto upper = bytes;
+  for (int i = 0; i < 15; ++i) upper[i] = static_cast<std::uint8_t>(std::toupper(upper[i]));
+  WriteBytes(dir / "upper.db", upper);
+  ASSERT_EQ(reader.OpenDatabase(dir / "upper.db"), kResultOk);
+  EXPECT_EQ(LiveRows(Scan(reader, "handle")).size(), 10u);
+
+  for (std::uint16_t size : {0, 100, 1000, 3072, 256}) {
+    auto bad = bytes;
+    PutBe16(bad, 16, size);
+    WriteBytes(dir / "bad.db", bad);
+    EXPECT_EQ(reader.OpenDatabase(dir / "bad.db"), kResultInvalid) << size;
+  }
+  // Reserved bytes that leave fewer than 480 usable bytes per page.
+  auto reserved = bytes;
+  reserved[20] = 200;
+  PutBe16(reserved, 16, 512);
+  WriteBytes(dir / "reserved.db", reserved);
+  EXPECT_EQ(reader.OpenDatabase(dir / "reserved.db"), kResultInvalid);
+}
+
+TEST(OpenDatabase, PagesOf64KiBAreRead) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "big.db", 65536, 3000);
+  ASSERT_EQ(GetBe16(ReadBytes(dir / "big.db"), 16), 1);  // the format writes 65,536 as 1
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "big.db"), kResultOk);
+  EXPECT_EQ(reader.PageSize(), 65536u);
+  const auto live = LiveRows(Scan(reader, "handle"));
+  ASSERT_EQ(live.size(), 3000u);
+  EXPECT_EQ(live.at(2999), Address(2999));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Live rows and the schema
+
+TEST(ScanTable, LiveRowsOfAMultiLevelTreeAreExact) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "h.db", 512, 5000);
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "h.db"), kResultOk);
+  Result result = -1;
+  const std::vector<Seen> seen = Scan(reader, "handle", &result);
+  EXPECT_EQ(result, kResultOk);
+  const auto live = LiveRows(seen);
+  ASSERT_EQ(live.size(), 5000u);
+  for (const auto& [rowId, address] : live) EXPECT_EQ(address, Address(static_cast<int>(rowId)));
+  EXPECT_TRUE(DeletedTexts(seen).empty());
+  EXPECT_EQ(reader.CurrentTable(), "handle");
+}
+
+TEST(ScanTable, SchemaSpreadOverInteriorPagesStillGivesTheRoot) {
+  fixtures::TempDir dir;
+  std::string sql = "PRAGMA page_size=512;";
+  for (int i = 0; i < 150; ++i) {
+    sql += "CREATE TABLE filler_table_with_a_long_name_" + std::to_string(i) + " (a, b, c);";
+  }
+  ExecSql(dir / "s.db", sql);
+  WriteHandles(dir / "s.db", 512, 50);
+  const auto bytes = ReadBytes(dir / "s.db");
+  ASSERT_EQ(bytes[100], 5) << "the schema should need an interior page";
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "s.db"), kResultOk);
+  EXPECT_EQ(LiveRows(Scan(reader, "handle")).size(), 50u);
+  // Names are matched exactly, letter case included.
+  EXPECT_TRUE(Scan(reader, "HANDLE").empty());
+}
+
+TEST(ScanTable, OverflowingPayloadIsReassembled) {
+  fixtures::TempDir dir;
+  const std::string longText(5000, 'L');
+  ExecSql(dir / "o.db",
+          "PRAGMA page_size=512; CREATE TABLE handle (ROWID INTEGER PRIMARY KEY, id TEXT, "
+          "country TEXT, service TEXT, uncanonicalized_id TEXT);"
+          "INSERT INTO handle VALUES (1, 'short', 'us', 'SMS', NULL);"
+          "INSERT INTO handle VALUES (2, '" +
+              longText + "', 'us', 'SMS', 'x');");
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "o.db"), kResultOk);
+  const auto live = LiveRows(Scan(reader, "handle"));
+  ASSERT_EQ(live.size(), 2u);
+  EXPECT_EQ(live.at(2), longText);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deleted rows
+
+TEST(ScanTable, DeletedRowsAreCarvedWithRowIdZeroAndMarkedDeleted) {
+  fixtures::TempDir dir;
+  // Scattered deletes leave freeblocks; deleting the newest rows of the last page leaves
+  // their bytes in the unallocated gap behind stale pointers.
+  WriteHandles(dir / "d.db", 4096, 300,
+               "DELETE FROM handle WHERE ROWID % 7 = 3; DELETE FROM handle WHERE ROWID > 290;");
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "d.db"), kResultOk);
+  const std::vector<Seen> seen = Scan(reader, "handle");
+
+  std::set<std::string> scattered;  // single rows inside pages: freeblocks
+  std::map<std::uint64_t, std::string> liveTruth;
+  for (int i = 1; i <= 300; ++i) {
+    if (i > 290) continue;
+    if (i % 7 == 3) {
+      scattered.insert(Address(i));
+    } else {
+      liveTruth[i] = Address(i);
+    }
+  }
+  EXPECT_EQ(LiveRows(seen), liveTruth);
+  for (const Seen& s : seen) {
+    if (s.carved) {
+      EXPECT_TRUE(s.deleted);
+      EXPECT_EQ(s.rowId, 0u);
+    }
+  }
+  const std::set<std::string> found = DeletedTexts(seen);
+  int recovered = 0;
+  for (const std::string& text : scattered) recovered += found.count(text) ? 1 : 0;
+  // A freeblock header overwrites a cell's first 4 bytes, never its text.
+  EXPECT_GE(recovered * 10, static_cast<int>(scattered.size()) * 9)
+      << recovered << " of " << scattered.size();
+  // The newest rows of the last page were freed one after the other and merged into the
+  // unallocated gap; the last one freed kept its whole header and is found there.
+  EXPECT_TRUE(found.count(Address(300)));
+  // Whatever was carved and looks like an address is one that was written.
+  for (const std::string& text : found) {
+    if (text.find("-handle") == std::string::npos) continue;
+    const int i = std::stoi(text.substr(5, 7)) - 1000000;
+    EXPECT_TRUE(i >= 1 && i <= 300 && Address(i) == text) << text;
+  }
+}
+
+// Rowids of 16,384 and more take 3 bytes and payloads of 128 bytes and more 2: the 4-byte
+// freeblock header then leaves the last rowid byte behind, and the record's header size
+// follows it.
+TEST(ScanTable, FreedRowsWithThreeByteRowIdsAreCarvedInPlace) {
+  fixtures::TempDir dir;
+  std::string sql =
+      "PRAGMA page_size=4096; CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id "
+      "TEXT NOT NULL, country TEXT, service TEXT NOT NULL, uncanonicalized_id TEXT); BEGIN;";
+  for (int i = 1; i <= 300; ++i) {
+    sql += "INSERT INTO handle VALUES (" + std::to_string(100000 + i) + ", '" + LongAddress(i) +
+           "', 'us', 'SMS', NULL);";
+  }
+  sql += "COMMIT; DELETE FROM handle WHERE ROWID % 7 = 3 AND ROWID < 100290;";
+  ExecSql(dir / "r.db", sql);
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "r.db"), kResultOk);
+  const std::set<std::string> found = DeletedTexts(Scan(reader, "handle"));
+  int deleted = 0, recovered = 0;
+  for (int i = 1; i < 290; ++i) {
+    if ((100000 + i) % 7 != 3) continue;
+    ++deleted;
+    recovered += found.count(LongAddress(i)) ? 1 : 0;
+  }
+  EXPECT_GE(recovered * 10, deleted * 9) << recovered << " of " << deleted;
+}
+
+TEST(ScanTable, DroppedTableIsFoundOnTheFreelistWithItsRowIds) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "f.db", 1024, 400, "DROP TABLE handle;");
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "f.db"), kResultOk);
+  ASSERT_FALSE(reader.FreePages().empty());
+  const std::vector<Seen> seen = Scan(reader, "handle");
+  std::map<std::uint64_t, std::string> fromFreelist;
+  for (const Seen& s : seen) {
+    EXPECT_TRUE(s.deleted);
+    if (!s.carved) fromFreelist[s.rowId] = s.address;
+  }
+  // The dropped table's leaves keep their cells and come back with their rowids; only the
+  // page that became the freelist trunk lost its content (rows per 1 KiB page: about 29).
+  EXPECT_GE(fromFreelist.size(), 400u - 30);
+  EXPECT_LT(fromFreelist.size(), 400u);
+  for (const auto& [rowId, address] : fromFreelist)
+    EXPECT_EQ(address, Address(static_cast<int>(rowId)));
+}
+
+TEST(ScanTable, FreelistPagesOfAnotherShapeAreSkipped) {
+  fixtures::TempDir dir;
+  std::string sql = "PRAGMA page_size=1024; CREATE TABLE other (a TEXT, b TEXT); BEGIN;";
+  for (int i = 0; i < 200; ++i) {
+    sql += "INSERT INTO other VALUES ('" + Address(i) + "', 'second column');";
+  }
+  sql += "COMMIT; DROP TABLE other;";
+  ExecSql(dir / "x.db", sql);
+  WriteHandles(dir / "x.db", 1024, 3);
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "x.db"), kResultOk);
+  ASSERT_FALSE(reader.FreePages().empty());
+  const std::vector<Seen> seen = Scan(reader, "handle");
+  for (const Seen& s : seen) EXPECT_FALSE(s.deleted) << s.address;
+  EXPECT_EQ(LiveRows(seen).size(), 3u);
+}
+
+TEST(ScanTable, ASecondFileReplacesTheFreelistOfTheFirst) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "a.db", 1024, 400, "DROP TABLE handle;");
+  WriteHandles(dir / "b.db", 1024, 5);
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "a.db"), kResultOk);
+  EXPECT_FALSE(reader.FreePages().empty());
+  ASSERT_EQ(reader.OpenDatabase(dir / "b.db"), kResultOk);
+  EXPECT_TRUE(reader.FreePages().empty());
+  const std::vector<Seen> seen = Scan(reader, "handle");
+  EXPECT_EQ(seen.size(), 5u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Corrupt and hostile files: each ends cleanly with what could be read.
+
+class CorruptFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    WriteHandles(dir_ / "good.db", 1024, 600, "DELETE FROM handle WHERE ROWID % 5 = 0;");
+    good_ = ReadBytes(dir_ / "good.db");
+  }
+  std::vector<Seen> ScanBytes(const std::vector<std::uint8_t>& bytes, Result* open = nullptr,
+                              Result* scan = nullptr) {
+    WriteBytes(dir_ / "bad.db", bytes);
+    RawSqliteReader reader;
+    const Result opened = reader.OpenDatabase(dir_ / "bad.db");
+    if (open) *open = opened;
+    if (opened != kResultOk) return {};
+    return Scan(reader, "handle", scan);
+  }
+  std::uint32_t RootPage() const {
+    // The handle table's root page number, from its schema row on page 1.
+    sqlite3* db = nullptr;
+    sqlite3_open_v2((dir_ / "good.db").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* stmt = nullptr;
+    sqlite3_prepare_v2(db, "SELECT rootpage FROM sqlite_master WHERE name='handle'", -1, &stmt,
+                       nullptr);
+    sqlite3_step(stmt);
+    const auto root = static_cast<std::uint32_t>(sqlite3_column_int(stmt, 0));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return root;
+  }
+  fixtures::TempDir dir_;
+  std::vector<std::uint8_t> good_;
+  static constexpr std::size_t kPage = 1024;
+};
+
+TEST_F(CorruptFile, TruncationKeepsTheRowsOfWholePages) {
+  const std::size_t live = LiveRows(ScanBytes(good_)).size();
+  ASSERT_EQ(live, 480u);
+  std::size_t previous = 0;
+  for (std::size_t pages = 1; pages * kPage <= good_.size(); pages += 3) {
+    std::vector<std::uint8_t> cut(good_.begin(), good_.begin() + pages * kPage + 17);
+    const std::size_t got = LiveRows(ScanBytes(cut)).size();
+    EXPECT_LE(got, live);
+    EXPECT_GE(got, previous) << "a longer file should never give fewer live rows";
+    previous = got;
+  }
+  EXPECT_GT(previous, 0u);
+  Result open = kResultOk;
+  ScanBytes(std::vector<std::uint8_t>(good_.begin(), good_.begin() + 50), &open);
+  EXPECT_EQ(open, kResultInvalid);
+}
+
+TEST_F(CorruptFile, FreelistTrunkPointingToItselfEnds) {
+  auto bytes = good_;
+  // Make page 2 a trunk that lists page 3 and names itself as the next trunk.
+  PutBe32(bytes, 32, 2);
+  PutBe32(bytes, kPage * 1, 2);
+  PutBe32(bytes, kPage * 1 + 4, 1);
+  PutBe32(bytes, kPage * 1 + 8, 3);
+  WriteBytes(dir_ / "loop.db", bytes);
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir_ / "loop.db"), kResultOk);
+  EXPECT_LE(reader.FreePages().size(), reader.PageCount());
+  Scan(reader, "handle");
+}
+
+TEST_F(CorruptFile, TrunkAnnouncingTooManyLeavesStaysInsideItsPage) {
+  auto bytes = good_;
+  PutBe32(bytes, 32, 2);
+  PutBe32(bytes, kPage * 1, 0);
+  PutBe32(bytes, kPage * 1 + 4, 0xFFFFFFFF);
+  WriteBytes(dir_ / "many.db", bytes);
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir_ / "many.db"), kResultOk);
+  EXPECT_LE(reader.FreePages().size(), kPage / 4 - 2);
+}
+
+TEST_F(CorruptFile, OverflowChainThatLoopsEnds) {
+  fixtures::TempDir dir;
+  ExecSql(dir / "o.db",
+          "PRAGMA page_size=1024; CREATE TABLE handle (ROWID INTEGER PRIMARY KEY, id TEXT, "
+          "country TEXT, service TEXT, uncanonicalized_id TEXT);"
+          "INSERT INTO handle VALUES (1, '" +
+              std::string(20000, 'o') + "', 'us', 'SMS', NULL);");
+  auto bytes = ReadBytes(dir / "o.db");
+  // Every overflow page points to itself.
+  const std::size_t pages = bytes.size() / kPage;
+  for (std::size_t p = 2; p < pages; ++p) {
+    if (bytes[p * kPage] == 0 && bytes[p * kPage + 4] == 'o') PutBe32(bytes, p * kPage, p + 1);
+  }
+  WriteBytes(dir / "o.db", bytes);
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "o.db"), kResultOk);
+  // The text is cut short by the loop, so the row is not delivered with a wrong text.
+  for (const Seen& s : Scan(reader, "handle")) EXPECT_NE(s.address.size(), 20000u);
+}
+
+TEST_F(CorruptFile, CellOffsetsPastThePageAndBogusCountsAreSkipped) {
+  auto bytes = good_;
+  const std::size_t root = (RootPage() - 1) * kPage;
+  ASSERT_EQ(bytes[root], 5) << "expected an interior root";
+  const std::uint32_t leaf = GetBe32(bytes, root + 8);  // the right-most child, a leaf
+  ASSERT_NE(leaf, 0u);
+  const std::size_t page = (leaf - 1) * kPage;
+  PutBe16(bytes, page + 8, 0xFFF0);  // first cell pointer far past the page
+  PutBe16(bytes, page + 3, 0xFFFF);  // cell count larger than the page can hold
+  PutBe16(bytes, page + 1, 1020);    // first freeblock at the very end
+  Result scan = -1;
+  const auto seen = ScanBytes(bytes, nullptr, &scan);
+  EXPECT_EQ(scan, kResultOk);
+  EXPECT_LT(LiveRows(seen).size(), 480u + 1);
+  EXPECT_GT(LiveRows(seen).size(), 300u);
+}
+
+TEST_F(CorruptFile, BTreeChildrenThatLoopEnd) {
+  auto bytes = good_;
+  const std::uint32_t root = RootPage();
+  const std::size_t at = (root - 1) * kPage;
+  ASSERT_EQ(bytes[at], 5);
+  PutBe32(bytes, at + 8, root);  // the right-most child is the root itself
+  const auto seen = ScanBytes(bytes);
+  EXPECT_GT(LiveRows(seen).size(), 0u);
+}
+
+TEST_F(CorruptFile, BitFlipsNeverCrash) {
+  // Every 97th byte of the file flipped one at a time (ASan and UBSan watch the reads).
+  for (std::size_t off = 0; off < good_.size(); off += 97) {
+    auto bytes = good_;
+    bytes[off] ^= static_cast<std::uint8_t>(1u << (off % 8));
+    const auto seen = ScanBytes(bytes);
+    EXPECT_LE(LiveRows(seen).size(), 600u);
+  }
+}
+
+TEST_F(CorruptFile, TextLengthPastTheRecordRejectsOnlyThatRow) {
+  auto bytes = good_;
+  const std::uint32_t root = RootPage();
+  const std::uint32_t leaf = GetBe32(bytes, (root - 1) * kPage + 8);  // the right-most leaf
+  const std::size_t page = (leaf - 1) * kPage;
+  ASSERT_EQ(bytes[page], 13);
+  const std::size_t cell = page + GetBe16(bytes, page + 8);
+  // cell: payload length (1 byte), rowid (1-2 bytes), header size, serial types...
+  std::size_t pos = cell + 1;
+  while (bytes[pos] & 0x80) ++pos;
+  ++pos;  // past the rowid
+  const std::size_t types = pos + 1;
+  ASSERT_EQ(bytes[types], 0);  // column 0, the rowid alias
+  // Column 1's serial type becomes a text of 60 bytes, more than the record holds.
+  bytes[types + 1] = 13 + 2 * 60;
+  const auto seen = ScanBytes(bytes);
+  EXPECT_EQ(LiveRows(seen).size(), 479u);
+}
+
+TEST_F(CorruptFile, VarintRunAtThePageEnd) {
+  auto bytes = good_;
+  const std::uint32_t root = RootPage();
+  const std::uint32_t leaf = GetBe32(bytes, (root - 1) * kPage + 8);
+  const std::size_t page = (leaf - 1) * kPage;
+  // The last bytes of the page become unterminated varints, and a freeblock points there.
+  for (std::size_t i = kPage - 12; i < kPage; ++i) bytes[page + i] = 0xFF;
+  PutBe16(bytes, page + 1, kPage - 8);
+  const auto seen = ScanBytes(bytes);
+  EXPECT_GT(LiveRows(seen).size(), 400u);
+}
+
+}  // namespace
+}  // namespace kestrio
