@@ -133,6 +133,15 @@ void WriteDevice(JsonWriter& json, const DeviceJson& device) {
 
 namespace {
 
+void WriteFindings(JsonWriter& json, const std::vector<Finding>& findings) {
+  json.Key("findings").BeginArray();
+  for (const Finding& f : findings) {
+    json.BeginObject().Field("file", f.file).Field("what", f.what).Field("where", f.where);
+    json.Field("why", f.why).EndObject();
+  }
+  json.EndArray();
+}
+
 void WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, Result openResult,
                    const std::map<std::string, Result>& errors, const ScanResults& results) {
   json.BeginObject().Key("backup");
@@ -186,7 +195,9 @@ void WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, R
   json.EndArray();
   json.Key("whatsAppAttachments");
   WriteList(json, results.whatsAppAttachments);
-  json.EndObject().EndObject();
+  json.EndObject();
+  WriteFindings(json, results.findings);
+  json.EndObject();
 }
 
 }  // namespace

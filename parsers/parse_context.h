@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "base/findings.h"
 #include "base/result.h"
 
 namespace kestrio {
@@ -38,6 +39,8 @@ struct ParseContext {
   // have one more column before the ones the parsers read.
   bool newLayout = false;
   ProgressSink progress;
+  // Where the readers and parsers report what they skipped; null: nobody listens.
+  FindingsSink* findings = nullptr;
 };
 
 }  // namespace kestrio

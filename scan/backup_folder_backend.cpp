@@ -84,6 +84,7 @@ ParseContext BackupFolderBackend::Context() const {
   ParseContext context;
   context.newLayout = store_->newLayout;
   context.progress = store_->progress;
+  context.findings = &Findings();
   return context;
 }
 

@@ -132,6 +132,7 @@ ParseContext DeviceBackend::Context() const {
   ParseContext context;
   context.newLayout = newLayout_;
   context.progress = progress_;
+  context.findings = &Findings();
   return context;
 }
 

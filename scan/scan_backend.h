@@ -13,6 +13,7 @@
 
 #include "backup/media_files.h"
 #include "base/file_copy.h"
+#include "base/findings.h"
 #include "base/result.h"
 #include "parsers/calls.h"
 #include "parsers/chat_apps.h"
@@ -35,6 +36,9 @@ enum class SourceKind : std::int32_t { kDevice = 0, kBackupFolder = 1 };
 class ScanBackend {
  public:
   virtual ~ScanBackend() = default;  // the last operation
+
+  // What the operations skipped so far (unreadable pages, missing stored files, ...).
+  FindingsList& Findings() const { return findings_; }
 
   virtual Result AttachStore(BackupStore* store) = 0;
   virtual Result SetProgressCallback(ProgressFunction progress) = 0;
@@ -70,6 +74,10 @@ class ScanBackend {
                                      const std::filesystem::path& output,
                                      const std::string& contactName,
                                      const ProgressFunction& progress) = 0;
+
+ private:
+  // Filled from the worker thread, read by the owner; the list locks itself.
+  mutable FindingsList findings_;
 };
 
 // Kind 0 gives the back-end over the connected device (the process's device session), working

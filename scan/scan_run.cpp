@@ -263,6 +263,7 @@ Result ScanRun::Work() {
     if (run([&] { return b.ScanWhatsAppAttachments(r.whatsAppAttachments); }))
       Step(result, ScanCategory::kWhatsAppAttachments, !r.whatsAppAttachments.empty());
   }
+  if (backend_) results_.findings = backend_->Findings().Snapshot();
   finished_ = true;
   if ((result == kResultOk || result == kResultStopped) && observer_.finished)
     observer_.finished(result);

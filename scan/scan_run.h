@@ -71,6 +71,8 @@ struct ScanResults {
   // or chat (a copy of its last message, deleted when any message is), deleted rows first.
   std::vector<MessageRecord> conversationRows;
   std::vector<WhatsAppMessageRecord> whatsAppRows;
+  // What the scan skipped, in the order it was met.
+  std::vector<Finding> findings;
 
   // Items of a category (messages of all conversations, files of all apps).
   std::size_t Count(ScanCategory category) const;

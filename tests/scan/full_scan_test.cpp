@@ -200,8 +200,11 @@ TEST(KestrioCli, ScanWritesEveryCategoryAsValidJson) {
       << err.str();
   const auto json = testing::ParseJson(out.str());
   ASSERT_TRUE(json) << "not JSON";
-  EXPECT_EQ(json->Keys(), (std::vector<std::string>{"backup", "result", "errors", "categories"}));
+  EXPECT_EQ(json->Keys(),
+            (std::vector<std::string>{"backup", "result", "errors", "categories", "findings"}));
   EXPECT_EQ((*json)["result"].Number(), 0);
+  // An intact generated backup: nothing was skipped.
+  EXPECT_TRUE((*json)["findings"].items.empty());
   EXPECT_TRUE((*json)["errors"].members.empty());
   const auto& backup = (*json)["backup"];
   EXPECT_EQ(backup["displayName"].text, model.info.displayName);
