@@ -15,6 +15,7 @@
 #include "cli/scan_json.h"
 #include "device/device_presence.h"
 #include "device/device_session.h"
+#include "device/encryption_switch.h"
 #include "output/recovery_run.h"
 #include "scan/device_backend.h"
 #include "scan/scan_run.h"
@@ -219,58 +220,52 @@ int ConnectDevice(const Terminal& terminal, DeviceBackupDriver& device) {
   return kExitOk;
 }
 
-// A device that encrypts its backups: its encryption is switched off with the password given
-// (and on again after the backup). kExitOk, or the exit code with the message written.
-int SwitchEncryptionOff(const Options& options, const Terminal& terminal,
-                        DeviceBackupDriver& device) {
-  if (!device.WillEncrypt()) return kExitOk;
-  if (!options.password || options.password->empty()) {
-    terminal.err << "kestrio-cli: the device encrypts its backups; give their password with "
-                    "--password. Kestrio switches the encryption off for its backup and on "
-                    "again afterwards with the same password.\n";
-    return kExitPassword;
-  }
-  terminal.err << "Switching the device's backup encryption off for this backup; it is switched "
-                  "on again afterwards.\n";
-  const Result result = device.DisableEncryption(options.password->c_str());
-  if (result != kResultOk) {
-    terminal.err << "kestrio-cli: the device refused the backup password";
-    if (!device.ErrorDescription().empty()) terminal.err << ": " << device.ErrorDescription();
-    terminal.err << " (" << result << ")\n";
-    return kExitPassword;
-  }
-  return kExitOk;
-}
-
 // The end of every device command: encryption that was switched off is switched on again (a
 // failure is said loudly), and the device is let go.
 class DeviceScope {
  public:
   DeviceScope(const Terminal& terminal, DeviceBackupDriver& device)
-      : terminal_(terminal), device_(device) {}
+      : terminal_(terminal), device_(device), encryption_(device, [&terminal](Result result) {
+          terminal.err << "kestrio-cli: WARNING: the device's backup encryption could not be "
+                          "switched on again ("
+                       << ResultLine(result)
+                       << "). Its backups are NOT encrypted until you switch the encryption on "
+                          "again, for example with: idevicebackup2 encryption on PASSWORD\n";
+        }) {}
   ~DeviceScope() {
-    if (device_.EncryptionSwitchedOff()) device_.RestoreEncryption();
-    if (device_.EncryptionSwitchedOff()) {
-      terminal_.err << "kestrio-cli: WARNING: the device's backup encryption could not be "
-                       "switched on again ("
-                    << ResultLine(device_.EncryptionRestoreResult())
-                    << "). Its backups are NOT encrypted until you switch the encryption on "
-                       "again, for example with: idevicebackup2 encryption on PASSWORD\n";
-    } else if (switchedOff_) {
+    if (encryption_.Finish() && encryption_.SwitchedOff())
       terminal_.err << "The device's backup encryption is on again.\n";
-    }
     device_.Disconnect();
   }
   DeviceScope(const DeviceScope&) = delete;
   DeviceScope& operator=(const DeviceScope&) = delete;
 
-  // Called once encryption was switched off for the command.
-  void SwitchedOff() { switchedOff_ = true; }
+  // A device that encrypts its backups: its encryption is switched off with the password given
+  // (and on again at the end). kExitOk, or the exit code with the message written.
+  int SwitchEncryptionOff(const Options& options) {
+    if (!device_.WillEncrypt()) return kExitOk;
+    if (!options.password || options.password->empty()) {
+      terminal_.err << "kestrio-cli: the device encrypts its backups; give their password with "
+                       "--password. Kestrio switches the encryption off for its backup and on "
+                       "again afterwards with the same password.\n";
+      return kExitPassword;
+    }
+    terminal_.err << "Switching the device's backup encryption off for this backup; it is "
+                     "switched on again afterwards.\n";
+    const Result result = encryption_.SwitchOff(*options.password);
+    if (result != kResultOk) {
+      terminal_.err << "kestrio-cli: the device refused the backup password";
+      if (!device_.ErrorDescription().empty()) terminal_.err << ": " << device_.ErrorDescription();
+      terminal_.err << " (" << result << ")\n";
+      return kExitPassword;
+    }
+    return kExitOk;
+  }
 
  private:
   const Terminal& terminal_;
   DeviceBackupDriver& device_;
-  bool switchedOff_ = false;
+  EncryptionSwitch encryption_;
 };
 
 // The connected device's values, as `device info` shows them.
@@ -284,10 +279,7 @@ int OpenDevice(const Options& options, const Terminal& terminal, DeviceBackupDri
                DeviceScope& scope, DeviceJson& description) {
   if (const int code = ConnectDevice(terminal, device); code != kExitOk) return code;
   description = Describe(device);
-  const bool encrypting = device.WillEncrypt();
-  if (const int code = SwitchEncryptionOff(options, terminal, device); code != kExitOk) return code;
-  if (encrypting) scope.SwitchedOff();
-  return kExitOk;
+  return scope.SwitchEncryptionOff(options);
 }
 
 // A source scanned by ScanSource: the store or device, the finished run and what went wrong.

@@ -4,6 +4,7 @@
 #include <QStackedWidget>
 
 #include "base/settings.h"
+#include "device/encryption_switch.h"
 #include "gui/decryption_dialog.h"
 #include "gui/message_box.h"
 #include "gui/messages.h"
@@ -84,13 +85,16 @@ void DevicePage::StartScan() {
     QString password;
     if (AskPassword(host_.Window(), DecryptionDialog::kDevice, password) != 1) return;
     const std::string typed = password.toStdString();
-    // The device session switches the encryption on again once its backup is done.
-    if (device_.DisableEncryption(typed.c_str()) != kResultOk) {
+    // The device's backup switches the encryption on again once it is done; the scan page
+    // finishes the switch at the scan's end.
+    auto encryption = std::make_unique<EncryptionSwitch>(device_);
+    if (encryption->SwitchOff(typed) != kResultOk) {
       MessageBox::Show(static_cast<int>(MessageBoxKind::kInformation), host_.Window(), "",
                        toolkit::MessageText("MSG0302"), 550, 200);
       return;
     }
     host_.ScanPassword() = typed;
+    host_.DeviceEncryption() = std::move(encryption);
   } else {
     // A password typed for an earlier scan is not this device's.
     host_.ScanPassword().clear();

@@ -52,6 +52,7 @@ class MainWindow : public toolkit::FramelessWindow, public PageHost {
   void Post(int message, long long param) override;
   BackupSummary& ChosenBackup() override { return chosenBackup_; }
   std::string& ScanPassword() override { return scanPassword_; }
+  std::unique_ptr<EncryptionSwitch>& DeviceEncryption() override { return deviceEncryption_; }
   BackupStore& Store() override { return *store_; }
   void LockMainTab(bool locked) override;
   void ShowMainPage(int index) override;
@@ -81,6 +82,7 @@ class MainWindow : public toolkit::FramelessWindow, public PageHost {
   DeviceBackupDriver* device_;
   BackupSummary chosenBackup_;
   std::string scanPassword_;
+  std::unique_ptr<EncryptionSwitch> deviceEncryption_;
   QWidget* content_ = nullptr;
   DevicePage* devicePage_ = nullptr;
   BackupPage* backupPage_ = nullptr;

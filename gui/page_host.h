@@ -4,10 +4,12 @@
 
 #include <QString>
 #include <QWidget>
+#include <memory>
 #include <string>
 
 #include "backup/backup_store.h"
 #include "backup/backup_summary.h"
+#include "device/encryption_switch.h"
 
 namespace kestrio {
 
@@ -24,6 +26,9 @@ class PageHost {
   // device; empty when none was asked).
   virtual BackupSummary& ChosenBackup() = 0;
   virtual std::string& ScanPassword() = 0;
+  // The encryption switch of the next device scan: made by the device page when it switches
+  // the device's backup encryption off, finished by the scan page when the scan ends.
+  virtual std::unique_ptr<EncryptionSwitch>& DeviceEncryption() = 0;
   // The backup store of the main window (its backup list is the discovery's result).
   virtual BackupStore& Store() = 0;
   // Stops (or allows again) mouse input to the pages of the main tab layout.

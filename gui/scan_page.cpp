@@ -167,10 +167,12 @@ void ScanPage::OnScanFinished() {
   if (source_ == 0) {
     // A phone whose backups were encrypted must not be left without: one more try, then the
     // user is told.
-    if (device_.EncryptionSwitchedOff()) device_.RestoreEncryption();
-    if (device_.EncryptionSwitchedOff())
-      MessageBox::Show(static_cast<int>(MessageBoxKind::kWarning), host_.Window(), "",
-                       MessageText("MSG0303"), 550, 200);
+    if (auto& encryption = host_.DeviceEncryption(); encryption) {
+      if (!encryption->Finish())
+        MessageBox::Show(static_cast<int>(MessageBoxKind::kWarning), host_.Window(), "",
+                         MessageText("MSG0303"), 550, 200);
+      encryption.reset();
+    }
     device_.Disconnect();
   }
 }

@@ -1,10 +1,12 @@
 // A device backup over a scripted device: the encryption exchanges around the backup, Info.plist,
 // the request, the clean-up of a failed backup.
 #include "device/device_backup_driver.h"
+#include "device/encryption_switch.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <stdexcept>
 
 #include "tests/device/fake_device_driver.h"
 #include "tests/fixtures/ios_fixtures.h"
@@ -194,6 +196,84 @@ TEST_F(DeviceBackup, UdidThatIsNoPlainFolderNameWritesNothing) {
   EXPECT_FALSE(fs::exists(dir_ / "dest"));
   EXPECT_FALSE(fs::exists(dir_ / "escape"));
   EXPECT_TRUE(SafeUdid("00008030-000A1B2C3D4E"));
+}
+
+// The encryption switch: whatever way its scope ends, encryption it turned off is turned on
+// again, and a failure is reported once.
+TEST_F(DeviceBackup, SwitchAroundABackupLeavesEncryptionOnAndSaysNothing) {
+  FakeDeviceDriver driver(kUdid, true);
+  std::vector<Result> reports;
+  {
+    EncryptionSwitch encryption(driver, [&](Result r) { reports.push_back(r); });
+    Verdict(driver.device, 0);
+    ASSERT_EQ(encryption.SwitchOff("pw"), kResultOk);
+    EXPECT_TRUE(encryption.SwitchedOff());
+    ScriptSmallBackup(driver.device);
+    Verdict(driver.device, 0);  // the backup's own switch back on
+    EXPECT_EQ(Backup(driver, "pw"), kResultOk);
+    EXPECT_TRUE(encryption.Finish());
+  }
+  EXPECT_TRUE(reports.empty());
+  EXPECT_TRUE(driver.WillEncrypt());
+  EXPECT_EQ(driver.device.sentMessages.size(), 3u);  // off, backup, on: no extra exchange
+}
+
+TEST_F(DeviceBackup, SwitchTurnsEncryptionOnAgainOnEveryWayOut) {
+  // An early return (no backup ran) and an exception both leave the scope with the encryption
+  // off: the switch's destructor turns it on with the password it was turned off with.
+  for (const bool throwing : {false, true}) {
+    FakeDeviceDriver driver(kUdid, true);
+    Verdict(driver.device, 0);
+    Verdict(driver.device, 0);
+    try {
+      EncryptionSwitch encryption(driver);
+      ASSERT_EQ(encryption.SwitchOff("s3cret"), kResultOk);
+      EXPECT_FALSE(driver.WillEncrypt());
+      if (throwing) throw std::runtime_error("scan failed");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_TRUE(driver.WillEncrypt()) << throwing;
+    EXPECT_FALSE(driver.EncryptionSwitchedOff());
+    ASSERT_EQ(driver.device.sentMessages.size(), 2u);
+    EXPECT_EQ(Text(driver.device.sentMessages[1].second.get(), "NewPassword"), "s3cret");
+  }
+}
+
+TEST_F(DeviceBackup, SwitchReportsOnceWhenEncryptionStaysOff) {
+  FakeDeviceDriver driver(kUdid, true);
+  std::vector<Result> reports;
+  EncryptionSwitch encryption(driver, [&](Result r) { reports.push_back(r); });
+  Verdict(driver.device, 0);
+  ASSERT_EQ(encryption.SwitchOff("pw"), kResultOk);
+  ScriptSmallBackup(driver.device);
+  Verdict(driver.device, 5, "busy");  // the backup's attempt
+  Verdict(driver.device, 6, "busy");  // the switch's retry
+  EXPECT_EQ(Backup(driver, "pw"), kResultOk);
+  EXPECT_FALSE(encryption.Finish());
+  EXPECT_TRUE(encryption.LeftOff());
+  EXPECT_FALSE(encryption.Finish());  // only the first call acts
+  EXPECT_EQ(reports, std::vector<Result>{-6});
+  EXPECT_EQ(driver.device.sentMessages.size(), 4u);
+}
+
+TEST_F(DeviceBackup, SwitchOfAPlainDeviceOrARefusedPasswordSendsNothingMore) {
+  FakeDeviceDriver plain(kUdid, false);
+  {
+    EncryptionSwitch encryption(plain, [](Result) { ADD_FAILURE() << "nothing to report"; });
+    EXPECT_EQ(encryption.SwitchOff("pw"), kResultOk);
+    EXPECT_FALSE(encryption.SwitchedOff());
+  }
+  EXPECT_TRUE(plain.device.sentMessages.empty());
+
+  FakeDeviceDriver refused(kUdid, true);
+  Verdict(refused.device, 207, "The password is incorrect");
+  {
+    EncryptionSwitch encryption(refused, [](Result) { ADD_FAILURE() << "encryption stayed on"; });
+    EXPECT_EQ(encryption.SwitchOff("wrong"), -207);
+    EXPECT_FALSE(encryption.SwitchedOff());
+  }
+  EXPECT_EQ(refused.device.sentMessages.size(), 1u);
+  EXPECT_TRUE(refused.WillEncrypt());
 }
 
 }  // namespace

@@ -52,6 +52,7 @@ class FakeHost : public PageHost {
   void Post(int message, long long param) override { posts.emplace_back(message, param); }
   BackupSummary& ChosenBackup() override { return chosen; }
   std::string& ScanPassword() override { return password; }
+  std::unique_ptr<EncryptionSwitch>& DeviceEncryption() override { return encryption; }
   BackupStore& Store() override { return store_; }
   void LockMainTab(bool locked) override { mainTabLocked = locked; }
   void ShowMainPage(int index) override { mainPage = index; }
@@ -60,6 +61,7 @@ class FakeHost : public PageHost {
   std::vector<std::pair<int, long long>> posts;
   BackupSummary chosen;
   std::string password = "left over";
+  std::unique_ptr<EncryptionSwitch> encryption;
   bool mainTabLocked = false;
   int mainPage = -1;
   QStringList helpPages;
