@@ -29,6 +29,10 @@ constexpr std::string_view kWrongPassword = "Wrong password";
 constexpr std::string_view kCount = "Count:";
 // Bytes kept from one read to the next, so that a marker split across two reads is found.
 constexpr std::size_t kCarry = 32;
+// Output lines longer than this are cut (the program prints file IDs and short reasons).
+constexpr std::size_t kMaxLine = 1024;
+constexpr std::string_view kSkipped = ", skipped";
+constexpr std::string_view kRefused = "refused file ID ";
 
 class Fd {
  public:
@@ -116,8 +120,50 @@ std::vector<fs::path> FolderFiles(const fs::path& folder) {
   return files;
 }
 
+std::optional<Finding> DecryptionFinding(std::string_view line) {
+  if (line.starts_with(kRefused)) {
+    const std::size_t colon = line.rfind(": ");
+    if (colon == std::string_view::npos || colon <= kRefused.size()) return std::nullopt;
+    return Finding{std::string(line.substr(kRefused.size(), colon - kRefused.size())),
+                   "stored file", "backup index",
+                   "refused: " + std::string(line.substr(colon + 2))};
+  }
+  if (!line.ends_with(kSkipped)) return std::nullopt;
+  const std::size_t colon = line.find(": ");
+  if (colon == std::string_view::npos || colon == 0) return std::nullopt;
+  const std::string_view reason =
+      line.substr(colon + 2, line.size() - kSkipped.size() - (colon + 2));
+  return Finding{std::string(line.substr(0, colon)), "stored file", "backup folder",
+                 std::string(reason)};
+}
+
+namespace {
+
+// Splits the program's output into lines and reports the skipped files among them.
+class SkipLines {
+ public:
+  explicit SkipLines(FindingsSink* findings) : findings_(findings) {}
+  void Add(std::string_view text) {
+    if (!findings_) return;
+    for (char c : text) {
+      if (c == '\n' || c == '\r') {
+        if (const auto finding = DecryptionFinding(line_)) findings_->Report(*finding);
+        line_.clear();
+      } else if (line_.size() < kMaxLine) {
+        line_.push_back(c);
+      }
+    }
+  }
+
+ private:
+  FindingsSink* findings_;
+  std::string line_;
+};
+
+}  // namespace
+
 Result RunDecryption(const std::string& password, const fs::path& backupFolder,
-                     const DecryptionSetup& setup, ProgressSink& progress) {
+                     const DecryptionSetup& setup, ProgressSink& progress, FindingsSink* findings) {
   Fd inRead, inWrite, outRead, outWrite;
   if (!MakePipe(inRead, inWrite) || !MakePipe(outRead, outWrite)) return kResultInvalid;
   const fs::path installed = Install(setup);
@@ -149,6 +195,7 @@ Result RunDecryption(const std::string& password, const fs::path& backupFolder,
   bool ended = false;
   int countdown = kEndedRounds;
   std::string carried;
+  SkipLines skipped(findings);
   std::vector<char> buffer(kReadBytes);
   for (;;) {
     if (!ended && ::waitpid(pid, nullptr, WNOHANG) == pid) ended = true;
@@ -160,6 +207,7 @@ Result RunDecryption(const std::string& password, const fs::path& backupFolder,
     const ssize_t n = ::read(outRead.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    skipped.Add(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
     const std::string text = carried + std::string(buffer.data(), static_cast<std::size_t>(n));
     carried = text.substr(text.size() > kCarry ? text.size() - kCarry : 0);
     if (text.find(kWrongPassword) != std::string::npos) {

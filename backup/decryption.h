@@ -6,14 +6,18 @@
 // (each one argument). It writes the deciphered stored files flat into the output folder,
 // leaves "Manifest.db-decypted" in the backup folder for Manifest.db backups, and prints
 // "Count:<n>" as files are done and "Wrong password" when the password does not open the
-// backup's keybag; both markers are read from its standard output and standard error.
+// backup's keybag; both markers are read from its standard output and standard error. A stored
+// file it cannot decipher is a line "<file ID>: <reason>, skipped" (a missing stored file among
+// them); a row it refuses is "refused file ID ...". Those lines become findings.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/findings.h"
 #include "base/result.h"
 #include "parsers/parse_context.h"
 
@@ -40,8 +44,13 @@ inline std::uint64_t BackupFileCount(const std::filesystem::path& folder) {
 // reports it; every output read reports base + step * count / files; at the end base + step
 // is reported. 0 when the program ended; kResultWrongPassword (-110) on "Wrong password";
 // the callback's non-zero answer (the program is then ended too); 87 when the program cannot
-// be installed or started.
+// be installed or started. Each file the program skipped is reported to `findings`.
 Result RunDecryption(const std::string& password, const std::filesystem::path& backupFolder,
-                     const DecryptionSetup& setup, ProgressSink& progress);
+                     const DecryptionSetup& setup, ProgressSink& progress,
+                     FindingsSink* findings = nullptr);
+
+// The finding a line of the decryption program's output stands for, or nothing for a line
+// that reports no skipped file ("Count:12", "Wrong password", ...).
+std::optional<Finding> DecryptionFinding(std::string_view line);
 
 }  // namespace kestrio

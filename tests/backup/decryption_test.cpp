@@ -28,7 +28,8 @@ class DecryptionDriver : public ::testing::Test {
     for (int i = 0; i < files; ++i)
       testing::WriteBytes(backup_ / (i % 2 ? "ab" : ".") / ("f" + std::to_string(i)), {1});
   }
-  Result Run(const std::string& password, std::function<Result(std::int32_t)> answer = {}) {
+  Result Run(const std::string& password, std::function<Result(std::int32_t)> answer = {},
+             FindingsSink* findings = nullptr) {
     ProgressSink sink;
     sink.span = 10;
     sink.callback = [this, answer](std::int32_t p) {
@@ -36,7 +37,7 @@ class DecryptionDriver : public ::testing::Test {
       return answer ? answer(p) : kResultOk;
     };
     return RunDecryption(password, backup_, {dir_ / "program", dir_ / "work", dir_ / "out dir"},
-                         sink);
+                         sink, findings);
   }
 
   fixtures::TempDir dir_;
@@ -84,6 +85,21 @@ TEST_F(DecryptionDriver, AStopEndsTheProgramToo) {
             kResultStopped);
   const pid_t pid = std::stoi(testing::ReadText(dir_ / "pid"));
   EXPECT_NE(::kill(pid, 0), 0);  // gone
+}
+
+TEST_F(DecryptionDriver, SkippedFilesBecomeFindingsEvenWhenALineIsSplitAcrossReads) {
+  Backup(3);
+  const std::string id(40, 'a');
+  Program("echo 'Count:1'\nprintf '" + id + ": stored file is mis'\nsleep 0.05\n" +
+          "printf 'sing, skipped\\nCount:2\\n'\n" +
+          "echo 'refused file ID \"../etc\": not 40 hexadecimal digits'\n" +
+          "echo 'Manifest.db: decrypting, skipped nothing'\n" + "echo ': no name, skipped'\n");
+  FindingsList findings;
+  ASSERT_EQ(Run("pw", {}, &findings), kResultOk);
+  EXPECT_EQ(findings.Snapshot(),
+            (std::vector<Finding>{{id, "stored file", "backup folder", "stored file is missing"},
+                                  {"\"../etc\"", "stored file", "backup index",
+                                   "refused: not 40 hexadecimal digits"}}));
 }
 
 TEST_F(DecryptionDriver, AMissingProgramCannotStart) {
