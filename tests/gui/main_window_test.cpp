@@ -1,5 +1,5 @@
-// The main window: its window files, the start page, the private messages, the assistance
-// menu, the close query, and a backup scan from the start page to the end.
+// The main window: its window files, the start page, the scan requests and the scan run's
+// signals, the assistance menu, the close query, and a backup scan from the start page to the end.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -10,9 +10,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QThread>
 #include <QTreeWidget>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -20,7 +23,6 @@
 #include "base/settings.h"
 #include "gui/device_page.h"
 #include "gui/main_window.h"
-#include "gui/messages.h"
 #include "gui/scan_page.h"
 #include "gui/toolkit/skin.h"
 #include "tests/device/fake_device_driver.h"
@@ -162,7 +164,7 @@ TEST_F(MainWindowTest, StartPageTextsTabsAndDevicePage) {
   auto* tabs = Find<QStackedWidget>("TabPage");
   EXPECT_EQ(tabs->currentIndex(), 0);
   // Without usbmuxd the device page says what is missing.
-  EXPECT_EQ(window_->DeviceView().CurrentPage(), 0);
+  EXPECT_EQ(window_->DeviceView().CurrentPage(), DeviceScreen::kSupportMissing);
 
   Find<QPushButton>("OptBackupFile")->click();
   EXPECT_EQ(tabs->currentIndex(), 1);
@@ -204,17 +206,18 @@ TEST_F(MainWindowTest, AssistanceMenuOpensLocalPagesAndHidesFaqAndLanguages) {
   menu->close();
 }
 
-TEST_F(MainWindowTest, StartScanMessageScansTheChosenBackupToTheEnd) {
-  int started = -1;
-  window_->ScanView().SetStartHook([&started](int kind) { started = kind; });
-  window_->Post(kUmStartScan, 7);  // not a source: nothing starts
+TEST_F(MainWindowTest, ScanRequestScansTheChosenBackupToTheEnd) {
+  std::optional<SourceKind> started;
+  window_->ScanView().SetStartHook([&started](SourceKind source) { started = source; });
+  window_->RequestScan(static_cast<SourceKind>(7));  // not a source: nothing starts
   QApplication::processEvents();
-  EXPECT_EQ(started, -1);
+  EXPECT_EQ(started, std::nullopt);
 
   window_->ChosenBackup() = window_->Store().backupList.front();
-  window_->Post(kUmStartScan, 1);
-  ProcessUntil([&] { return started == 1; });
-  ASSERT_EQ(started, 1);
+  window_->RequestScan(SourceKind::kBackupFolder);
+  EXPECT_EQ(started, std::nullopt);  // later, on the window's thread
+  ProcessUntil([&] { return started.has_value(); });
+  ASSERT_EQ(started, SourceKind::kBackupFolder);
   EXPECT_FALSE(window_->DeviceView().TimerRunning());  // paused while the scan runs
   ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
   EXPECT_TRUE(Find<QPushButton>("BtnHome")->isEnabled());
@@ -233,6 +236,47 @@ TEST_F(MainWindowTest, StartScanMessageScansTheChosenBackupToTheEnd) {
   testing::OnNextModal([](QDialog* d) { d->findChild<QPushButton*>("okbtn")->click(); });
   window_->close();
   EXPECT_FALSE(window_->isVisible());
+}
+
+TEST_F(MainWindowTest, ScanSignalsArriveInOrderOnTheWindowThreadWithoutHoldingTheWorker) {
+  // What the window's thread receives of the run, in order.
+  std::vector<std::string> received;
+  bool elsewhere = false;
+  ScanPage& page = window_->ScanView();
+  QObject receiver;
+  const auto record = [&](std::string what) {
+    if (QThread::currentThread() != receiver.thread()) elsewhere = true;
+    received.push_back(std::move(what));
+  };
+  QObject::connect(
+      &page, &ScanPage::scanEvent, &receiver,
+      [&](ScanEvent event) { record("event " + std::to_string(static_cast<int>(event))); },
+      Qt::QueuedConnection);
+  QObject::connect(
+      &page, &ScanPage::countsChanged, &receiver, [&] { record("counts"); }, Qt::QueuedConnection);
+  QObject::connect(
+      &page, &ScanPage::scanFinished, &receiver,
+      [&](Result result) { record("finished " + std::to_string(result)); }, Qt::QueuedConnection);
+
+  window_->ChosenBackup() = window_->Store().backupList.front();
+  window_->RequestScan(SourceKind::kBackupFolder);
+  ProcessUntil([&] { return page.Run() != nullptr; });
+  ASSERT_NE(page.Run(), nullptr);
+  // The worker runs to its end while this thread handles nothing; what it signalled waits.
+  EXPECT_EQ(page.Run()->Wait(), kResultOk);
+  EXPECT_TRUE(received.empty());
+  EXPECT_FALSE(Find<QPushButton>("BtnHome")->isEnabled());
+  EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 0);
+
+  ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
+  EXPECT_FALSE(elsewhere);
+  ASSERT_GE(received.size(), 3u);
+  EXPECT_EQ(std::count(received.begin(), received.end(), "event 0"), 1);  // the backup opened
+  EXPECT_NE(std::find(received.begin(), received.end(), "counts"), received.end());
+  EXPECT_EQ(received.back(), "finished 0");
+  EXPECT_EQ(std::count(received.begin(), received.end(), "finished 0"), 1);
+  EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);
+  EXPECT_EQ(Find<QProgressBar>("ProgressScan")->value(), 100);
 }
 
 TEST_F(MainWindowTest, CaptionButtonsSwapAndReturnEscapeDoNothingInside) {
@@ -276,14 +320,14 @@ TEST_F(MainWindowTest, DeviceScanFromTheDevicePageToItsSummary) {
   fx::WriteBackup(dir_ / "phone", options);
   testing::ScriptBackupOf(driver_.device, dir_ / "phone", "udid");
   window_->DeviceView().Tick();
-  ASSERT_EQ(window_->DeviceView().CurrentPage(), 2);
+  ASSERT_EQ(window_->DeviceView().CurrentPage(), DeviceScreen::kConnected);
   EXPECT_EQ(Find<QLabel>("IphoneInfo")->text(), "Test iPhone(iPhone 12.4)");
 
-  int started = -1;
-  window_->ScanView().SetStartHook([&started](int kind) { started = kind; });
+  std::optional<SourceKind> started;
+  window_->ScanView().SetStartHook([&started](SourceKind source) { started = source; });
   Find<QPushButton>("BtnDeviceScan")->click();
-  ProcessUntil([&] { return started == 0; });
-  ASSERT_EQ(started, 0);
+  ProcessUntil([&] { return started.has_value(); });
+  ASSERT_EQ(started, SourceKind::kDevice);
   ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
   EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);
   EXPECT_EQ(Find<QLabel>("LblScanType")->text().toStdString(), Settings::Get().Message("MSG0503"));
