@@ -20,11 +20,14 @@
 #include <fstream>
 #include <thread>
 
+#include "base/paths.h"
 #include "base/settings.h"
+#include "gui/backup_page.h"
 #include "gui/device_page.h"
 #include "gui/main_window.h"
 #include "gui/scan_page.h"
 #include "gui/toolkit/skin.h"
+#include "gui/toolkit/texts.h"
 #include "tests/device/fake_device_driver.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/gui/gui_support.h"
@@ -128,7 +131,13 @@ class MainWindowTest : public ::testing::Test {
     o.deviceSupport = [this] { return support_; };
     o.openUrl = [this](const QUrl& url) { opened_ << url; };
     o.helpFolder = dir_ / "help";
-    window_ = std::make_unique<MainWindow>(o);
+    options_ = o;
+    Recreate();
+  }
+  // Builds the window again from options_.
+  void Recreate() {
+    window_.reset();
+    window_ = std::make_unique<MainWindow>(options_);
     QString error;
     ASSERT_TRUE(window_->Create(&error)) << error.toStdString();
   }
@@ -149,6 +158,7 @@ class MainWindowTest : public ::testing::Test {
   testing::FakeDeviceDriver driver_{"udid", false};
   bool support_ = false;
   QList<QUrl> opened_;
+  MainWindow::Options options_;
   std::unique_ptr<MainWindow> window_;
 };
 
@@ -277,6 +287,30 @@ TEST_F(MainWindowTest, ScanSignalsArriveInOrderOnTheWindowThreadWithoutHoldingTh
   EXPECT_EQ(std::count(received.begin(), received.end(), "finished 0"), 1);
   EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);
   EXPECT_EQ(Find<QProgressBar>("ProgressScan")->value(), 100);
+}
+
+TEST_F(MainWindowTest, WrongPasswordOfABackupScanGoesBackToTheBackupPage) {
+  options_.folders.programFolder = ProgramFolder();  // beside the decryption program
+  ASSERT_NO_FATAL_FAILURE(Recreate());
+  fx::EncryptBackup(dir_ / "roots" / "one", dir_ / "locked", {});
+  BackupSummary locked;
+  ASSERT_EQ(ReadBackupSummary(dir_ / "locked", locked), kResultOk);
+  ASSERT_TRUE(locked.encrypted);
+  window_->ChosenBackup() = locked;
+  window_->ScanPassword() = "not the password";
+  window_->BackupView().Lock(true);  // as the page leaves itself when it asks for a scan
+
+  // The backup page says so and asks again; cancelled, it gives the start page back.
+  testing::DialogScript script{{"okbtn"}, {"BtnCancel"}};
+  window_->RequestScan(SourceKind::kBackupFolder);
+  ProcessUntil([&] { return script.Done() && !window_->BackupView().Locked(); });
+  ASSERT_EQ(script.Dialogs().size(), 2u);
+  EXPECT_EQ(script.Dialogs()[0].message, toolkit::MessageText("MSG0302"));
+  EXPECT_EQ(script.Dialogs()[1].dialog, "DecryptionWndPopup");
+  EXPECT_FALSE(window_->BackupView().Locked());
+  EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 0);
+  EXPECT_TRUE(window_->DeviceView().TimerRunning());
+  EXPECT_FALSE(Find<QPushButton>("BtnHome")->isEnabled());  // nothing to browse
 }
 
 TEST_F(MainWindowTest, CaptionButtonsSwapAndReturnEscapeDoNothingInside) {
