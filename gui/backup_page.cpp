@@ -9,7 +9,6 @@
 #include "base/settings.h"
 #include "gui/decryption_dialog.h"
 #include "gui/message_box.h"
-#include "gui/messages.h"
 #include "gui/toolkit/skin.h"
 #include "gui/toolkit/texts.h"
 #include "scan/password_prompt.h"
@@ -97,12 +96,12 @@ bool BackupPage::AskBackupPassword(const BackupSummary& backup, std::string& pas
   PasswordPromptSteps steps;
   steps.ask = [this](std::string& typed) {
     QString text;
-    const int answer = AskPassword(host_.Window(), DecryptionDialog::kBackup, text);
+    const int answer = AskPassword(host_.Window(), DecryptionDialog::Mode::kBackup, text);
     typed = text.toStdString();
     return answer;
   };
   steps.warnEmpty = [this] {
-    return MessageBox::Show(static_cast<int>(MessageBoxKind::kWarning), host_.Window(), "",
+    return MessageBox::Show(MessageBoxKind::kWarning, host_.Window(), "",
                             toolkit::MessageText("MSG0301"), 550, 200);
   };
   const std::optional<std::string> answer = PromptPassword(backup.encrypted, steps);
@@ -114,7 +113,7 @@ bool BackupPage::AskBackupPassword(const BackupSummary& backup, std::string& pas
 void BackupPage::StartScan(const BackupSummary& backup, const std::string& password) {
   host_.ChosenBackup() = backup;
   host_.ScanPassword() = password;
-  host_.Post(kUmStartScan, 1);
+  host_.RequestScan(SourceKind::kBackupFolder);
 }
 
 void BackupPage::StartScanOfSelected() {
@@ -148,7 +147,7 @@ void BackupPage::StartScanOfOtherFolder() {
     BackupSummary backup;
     if (ReadBackupSummary(std::filesystem::path(folder.toStdString()), backup) != kResultOk) {
       const int again =
-          MessageBox::Show(static_cast<int>(MessageBoxKind::kQuestion), host_.Window(), "",
+          MessageBox::Show(MessageBoxKind::kQuestion, host_.Window(), "",
                            "Can not found the backup file, do you want to try again?", 550, 200);
       if (again == 1) continue;
       return;
@@ -158,14 +157,14 @@ void BackupPage::StartScanOfOtherFolder() {
   }
 }
 
-void BackupPage::OnScanEvent(int code) {
-  switch (code) {
-    case 0:
+void BackupPage::OnScanEvent(ScanEvent event) {
+  switch (event) {
+    case ScanEvent::kFirstProgress:
       Lock(false);
-      host_.ShowMainPage(1);
+      host_.ShowMainPage(MainPage::kScan);
       break;
-    case 1: {
-      MessageBox::Show(static_cast<int>(MessageBoxKind::kInformation), host_.Window(), "",
+    case ScanEvent::kWrongPassword: {
+      MessageBox::Show(MessageBoxKind::kInformation, host_.Window(), "",
                        toolkit::MessageText("MSG0302"), 550, 180);
       const BackupSummary backup = host_.ChosenBackup();
       std::string password;
@@ -175,15 +174,15 @@ void BackupPage::OnScanEvent(int code) {
       }
       Lock(true);
       host_.ScanPassword() = password;
-      host_.Post(kUmStartScan, 1);
+      host_.RequestScan(SourceKind::kBackupFolder);
       break;
     }
-    case 4:
-      MessageBox::Show(static_cast<int>(MessageBoxKind::kInformation), host_.Window(), "",
+    case ScanEvent::kBackupRefused:
+      MessageBox::Show(MessageBoxKind::kInformation, host_.Window(), "",
                        toolkit::MessageText("MSG1210"), 550, 200);
       Lock(false);
       break;
-    default:
+    case ScanEvent::kOpenFailed:
       break;
   }
 }

@@ -9,6 +9,7 @@
 
 #include "gui/page_host.h"
 #include "gui/toolkit/notify.h"
+#include "scan/scan_run.h"
 
 class QPushButton;
 class QTreeWidget;
@@ -27,9 +28,9 @@ class BackupPage : public QObject {
   // False (with the reason in `error`) when the window file is missing or broken.
   bool Init(QString* error = nullptr);
   void ReloadTexts();
-  // A page event of the scan run: 0 the scan started, 1 the backup password was wrong, 4 the
-  // backup cannot be read. Others are not this page's.
-  void OnScanEvent(int code);
+  // A page event of the backup's scan run: it started, its password was wrong, or the backup
+  // cannot be read. Others are not this page's.
+  void OnScanEvent(ScanEvent event);
   // Stops the page (and the main tab) from starting another scan while one is being started.
   void Lock(bool locked);
   bool Locked() const { return locked_; }

@@ -7,13 +7,13 @@
 
 namespace kestrio {
 
-DecryptionDialog::DecryptionDialog(QWidget* owner, int mode)
+DecryptionDialog::DecryptionDialog(QWidget* owner, Mode mode)
     : PopupWindow(owner, "DecryptionWnd", "DecryptionWnd"), mode_(mode) {}
 
 void DecryptionDialog::OnInit() {
   if (auto* edit = Content()->findChild<QLineEdit*>("EditPassword")) edit->setFocus();
   if (auto* description = Content()->findChild<QLabel*>("Description"))
-    description->setText(toolkit::MessageText(mode_ == kDevice ? "MSG0602" : "MSG0601"));
+    description->setText(toolkit::MessageText(mode_ == Mode::kDevice ? "MSG0602" : "MSG0601"));
 }
 
 void DecryptionDialog::OnNotify(const toolkit::Notification& notification) {
@@ -26,7 +26,7 @@ void DecryptionDialog::OnNotify(const toolkit::Notification& notification) {
   }
 }
 
-int AskPassword(QWidget* owner, int mode, QString& password) {
+int AskPassword(QWidget* owner, DecryptionDialog::Mode mode, QString& password) {
   DecryptionDialog dialog(owner, mode);
   if (!dialog.Create(550, 200)) return toolkit::PopupWindow::kCancel;
   const int answer = dialog.ShowModal();

@@ -1,5 +1,5 @@
-// The password dialog: asks for the password of an encrypted backup (mode 0) or of a device
-// whose backups are encrypted (mode 1). "BtnOK" keeps the typed password and answers 1;
+// The password dialog: asks for the password of an encrypted backup or of a device whose
+// backups are encrypted. "BtnOK" keeps the typed password and answers 1;
 // "BtnCancel", the close button and Escape answer 2.
 #pragma once
 
@@ -12,10 +12,10 @@ namespace kestrio {
 class DecryptionDialog : public toolkit::PopupWindow {
   Q_OBJECT
  public:
-  enum Mode { kBackup = 0, kDevice = 1 };
+  // Whose password is asked for (the description differs).
+  enum class Mode { kBackup, kDevice };
 
-  explicit DecryptionDialog(QWidget* owner, int mode = kBackup);
-  void SetMode(int mode) { mode_ = mode; }
+  explicit DecryptionDialog(QWidget* owner, Mode mode = Mode::kBackup);
   // The password typed when the dialog was confirmed.
   const QString& Password() const { return password_; }
 
@@ -24,11 +24,11 @@ class DecryptionDialog : public toolkit::PopupWindow {
   void OnNotify(const toolkit::Notification& notification) override;
 
  private:
-  int mode_;
+  Mode mode_;
   QString password_;
 };
 
 // Shows the dialog (550 x 200 over `owner`) and gives its answer, with the password when 1.
-int AskPassword(QWidget* owner, int mode, QString& password);
+int AskPassword(QWidget* owner, DecryptionDialog::Mode mode, QString& password);
 
 }  // namespace kestrio

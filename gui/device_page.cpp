@@ -7,7 +7,6 @@
 #include "device/encryption_switch.h"
 #include "gui/decryption_dialog.h"
 #include "gui/message_box.h"
-#include "gui/messages.h"
 #include "gui/toolkit/skin.h"
 #include "gui/toolkit/texts.h"
 
@@ -46,7 +45,10 @@ void DevicePage::ShowPage(DeviceScreen page) {
   if (pages_) pages_->setCurrentIndex(static_cast<int>(page));
 }
 
-int DevicePage::CurrentPage() const { return pages_ ? pages_->currentIndex() : -1; }
+std::optional<DeviceScreen> DevicePage::CurrentPage() const {
+  if (!pages_ || pages_->currentIndex() < 0) return std::nullopt;
+  return static_cast<DeviceScreen>(pages_->currentIndex());
+}
 
 void DevicePage::Tick() {
   const DeviceScreen page = watch_.Tick();
@@ -83,13 +85,13 @@ void DevicePage::OnNotify(const toolkit::Notification& notification) {
 void DevicePage::StartScan() {
   if (watch_.WillEncrypt()) {
     QString password;
-    if (AskPassword(host_.Window(), DecryptionDialog::kDevice, password) != 1) return;
+    if (AskPassword(host_.Window(), DecryptionDialog::Mode::kDevice, password) != 1) return;
     const std::string typed = password.toStdString();
     // The device's backup switches the encryption on again once it is done; the scan page
     // finishes the switch at the scan's end.
     auto encryption = std::make_unique<EncryptionSwitch>(device_);
     if (encryption->SwitchOff(typed) != kResultOk) {
-      MessageBox::Show(static_cast<int>(MessageBoxKind::kInformation), host_.Window(), "",
+      MessageBox::Show(MessageBoxKind::kInformation, host_.Window(), "",
                        toolkit::MessageText("MSG0302"), 550, 200);
       return;
     }
@@ -99,14 +101,13 @@ void DevicePage::StartScan() {
     // A password typed for an earlier scan is not this device's.
     host_.ScanPassword().clear();
   }
-  host_.Post(kUmStartScan, 0);
+  host_.RequestScan(SourceKind::kDevice);
 }
 
 void DevicePage::ShowScanStartError() {
   QString text = toolkit::MessageText("MSG0201");
   text.replace("\\n", "\n");
-  MessageBox::Show(static_cast<int>(MessageBoxKind::kError), host_.Window(), "Error", text, 600,
-                   200);
+  MessageBox::Show(MessageBoxKind::kError, host_.Window(), "Error", text, 600, 200);
 }
 
 }  // namespace kestrio

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 #include "device/device_backup_driver.h"
 #include "device/device_watch.h"
@@ -40,7 +41,8 @@ class DevicePage : public QObject {
   bool TimerRunning() const;
   // One device check: shows the page the watch decides on.
   void Tick();
-  int CurrentPage() const;
+  // The page shown (none before Init).
+  std::optional<DeviceScreen> CurrentPage() const;
   DeviceWatch& Watch() { return watch_; }
   QWidget* Content() const { return content_; }
 

@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
   kestrio::InstanceLock lock;
   if (!lock.Acquire()) {
     if (!RaiseRunningCopy(lock))
-      kestrio::MessageBox::Show(2, nullptr, "", "Kestrio is running.", 350, 150);
+      kestrio::MessageBox::Show(kestrio::MessageBoxKind::kInformation, nullptr, "",
+                                "Kestrio is running.", 350, 150);
     return 0;
   }
 

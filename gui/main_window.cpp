@@ -14,7 +14,6 @@
 #include "device/device_session.h"
 #include "gui/backup_page.h"
 #include "gui/device_page.h"
-#include "gui/messages.h"
 #include "gui/scan_page.h"
 #include "gui/toolkit/skin.h"
 #include "gui/toolkit/texts.h"
@@ -87,11 +86,15 @@ bool MainWindow::Create(QString* error) {
   scanPage_ = new ScanPage(*this, scanBox, *device_);
   if (!devicePage_->Init(error) || !backupPage_->Init(error) || !scanPage_->Init(error))
     return false;
+  // Emitted on the scan's worker thread, handled here in their order.
+  connect(scanPage_, &ScanPage::scanEvent, this, &MainWindow::OnScanEvent, Qt::QueuedConnection);
+  connect(scanPage_, &ScanPage::scanFinished, this, &MainWindow::OnScanFinished,
+          Qt::QueuedConnection);
 
   new toolkit::Notifier(content_, [this](const toolkit::Notification& n) { OnNotify(n); });
   ReloadTexts();
   SelectStartTab(true);
-  ShowMainPage(0);
+  ShowMainPage(MainPage::kStart);
   qApp->installEventFilter(new KeyFilter(this));
   return true;
 }
@@ -154,7 +157,7 @@ void MainWindow::OpenAssistMenu() {
     if (name == settings.CurrentLanguage()) action->setIcon(QIcon(":/xml/images/tick.svg"));
     connect(action, &QAction::triggered, this, [this, name = name] {
       Settings::Get().SetLanguage(name);
-      Post(kUmReloadLanguage, 0);
+      QMetaObject::invokeMethod(this, &MainWindow::ReloadTexts, Qt::QueuedConnection);
     });
   }
   QAction* exit = menu_->addAction("Exit");
@@ -172,50 +175,40 @@ void MainWindow::OpenAssistMenu() {
   }
 }
 
-void MainWindow::Post(int message, long long param) {
-  QCoreApplication::postEvent(this, new PrivateMessageEvent(message, param));
+void MainWindow::RequestScan(SourceKind source) {
+  QMetaObject::invokeMethod(
+      this, [this, source] { StartScan(source); }, Qt::QueuedConnection);
 }
 
-bool MainWindow::event(QEvent* event) {
-  if (PrivateMessageEvent::Is(event)) {
-    const auto* message = static_cast<PrivateMessageEvent*>(event);
-    HandleMessage(message->Message(), message->Param());
-    return true;
-  }
-  return FramelessWindow::event(event);
+void MainWindow::StartScan(SourceKind source) {
+  // The device page leaves the device alone while a scan runs.
+  devicePage_->PauseTimer();
+  scanPage_->StartScan(source);
+  if (!scanPage_->Scanning()) devicePage_->ResumeTimer();
 }
 
-void MainWindow::HandleMessage(int message, long long param) {
-  switch (message) {
-    case kUmReloadLanguage:
-      ReloadTexts();
+void MainWindow::OnScanFinished() {
+  scanPage_->OnScanFinished();
+  devicePage_->ResumeTimer();
+}
+
+void MainWindow::OnScanEvent(ScanEvent event) {
+  const std::optional<SourceKind> source = scanPage_->CurrentSource();
+  const bool device = source == SourceKind::kDevice;
+  const bool backup = source == SourceKind::kBackupFolder;
+  switch (event) {
+    case ScanEvent::kFirstProgress:
+      if (device) ShowMainPage(MainPage::kScan);
+      if (backup) backupPage_->OnScanEvent(event);
       break;
-    case kUmStartScan:
-      // The device page leaves the device alone while a scan runs.
-      devicePage_->PauseTimer();
-      scanPage_->StartScan(static_cast<int>(param));
-      if (!scanPage_->Scanning()) devicePage_->ResumeTimer();
-      break;
-    case kUmScanFinished:
-      scanPage_->OnScanFinished();
+    case ScanEvent::kWrongPassword:
+    case ScanEvent::kBackupRefused:
+      // The scan ended without opening its backup.
       devicePage_->ResumeTimer();
+      if (backup) backupPage_->OnScanEvent(event);
       break;
-    case kUmScanEvent: {
-      const int code = static_cast<int>(param);
-      const int source = scanPage_->CurrentSource();
-      if (code == 0) {
-        if (source == 0) ShowMainPage(1);
-        if (source == 1) backupPage_->OnScanEvent(0);
-      } else if (code == 1 || code == 4) {
-        // The scan ended without opening its backup.
-        devicePage_->ResumeTimer();
-        if (source == 1) backupPage_->OnScanEvent(code);
-      } else if (code == 3 && source == 0) {
-        devicePage_->ShowScanStartError();
-      }
-      break;
-    }
-    default:  // counts, first category and preview belong to the result browser
+    case ScanEvent::kOpenFailed:
+      if (device) devicePage_->ShowScanStartError();
       break;
   }
 }
@@ -225,9 +218,9 @@ void MainWindow::LockMainTab(bool locked) {
     tabs->setAttribute(Qt::WA_TransparentForMouseEvents, locked);
 }
 
-void MainWindow::ShowMainPage(int index) {
+void MainWindow::ShowMainPage(MainPage page) {
   if (auto* tabs = FindControl<QStackedWidget>(content_, "MainTabPage"))
-    tabs->setCurrentIndex(index);
+    tabs->setCurrentIndex(static_cast<int>(page));
 }
 
 void MainWindow::OpenHelpPage(const QString& fileName) {

@@ -1,6 +1,7 @@
 // The main window: a frameless skinned frame holding the start page (with the device page and
-// the backup page) and the scan page, the assistance menu, and the hub of the private messages
-// that workers and pages post to it.
+// the backup page) and the scan page, the assistance menu, and the hub between them: the pages'
+// scan requests and the scan run's signals reach it queued and it hands each to the page that
+// handles it.
 #pragma once
 
 #include <QString>
@@ -14,6 +15,7 @@
 #include "gui/page_host.h"
 #include "gui/toolkit/frameless_window.h"
 #include "gui/toolkit/notify.h"
+#include "scan/scan_run.h"
 
 class QMenu;
 
@@ -49,13 +51,13 @@ class MainWindow : public toolkit::FramelessWindow, public PageHost {
 
   // PageHost
   QWidget* Window() override { return this; }
-  void Post(int message, long long param) override;
+  void RequestScan(SourceKind source) override;
   BackupSummary& ChosenBackup() override { return chosenBackup_; }
   std::string& ScanPassword() override { return scanPassword_; }
   std::unique_ptr<EncryptionSwitch>& DeviceEncryption() override { return deviceEncryption_; }
   BackupStore& Store() override { return *store_; }
   void LockMainTab(bool locked) override;
-  void ShowMainPage(int index) override;
+  void ShowMainPage(MainPage page) override;
   void OpenHelpPage(const QString& fileName) override;
 
   DevicePage& DeviceView() { return *devicePage_; }
@@ -69,12 +71,14 @@ class MainWindow : public toolkit::FramelessWindow, public PageHost {
   void ReloadTexts();
 
  protected:
-  bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
   void OnNotify(const toolkit::Notification& notification);
-  void HandleMessage(int message, long long param);
+  // What the main window does with a scan request and with the scan run's signals.
+  void StartScan(SourceKind source);
+  void OnScanEvent(ScanEvent event);
+  void OnScanFinished();
   void SelectStartTab(bool device);
 
   Options options_;

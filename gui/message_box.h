@@ -19,23 +19,23 @@ enum class MessageBoxKind {
 class MessageBox : public toolkit::PopupWindow {
   Q_OBJECT
  public:
-  // Any kind outside the five is shown as an error.
-  MessageBox(int kind, QWidget* owner);
+  // A value outside the five kinds is shown as an error.
+  MessageBox(MessageBoxKind kind, QWidget* owner);
 
   // The window file of a kind ("MessageBox_Error", ...) and the id of its default title.
-  static QString SkinName(int kind);
-  static const char* TitleId(int kind);
+  static QString SkinName(MessageBoxKind kind);
+  static const char* TitleId(MessageBoxKind kind);
 
   // Builds the box at width x height with `title` (empty: the kind's default title from the
   // language) and `message`.
   bool Create(const QString& title, const QString& message, int width, int height);
 
   // The whole call: a fresh box, shown modally; 2 when the box could not be built.
-  static int Show(int kind, QWidget* owner, const QString& title, const QString& message, int width,
-                  int height);
+  static int Show(MessageBoxKind kind, QWidget* owner, const QString& title, const QString& message,
+                  int width, int height);
 
  private:
-  int kind_;
+  MessageBoxKind kind_;
 };
 
 }  // namespace kestrio

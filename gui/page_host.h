@@ -10,8 +10,12 @@
 #include "backup/backup_store.h"
 #include "backup/backup_summary.h"
 #include "device/encryption_switch.h"
+#include "scan/scan_backend.h"
 
 namespace kestrio {
+
+// The pages of the main tab layout (the value is the page's index there).
+enum class MainPage { kStart = 0, kScan = 1 };
 
 class PageHost {
  public:
@@ -19,9 +23,9 @@ class PageHost {
 
   // The window that owns the message boxes and dialogs of the pages.
   virtual QWidget* Window() = 0;
-  // Posts a private message (gui/messages.h) to the main window; it is handled later, on
-  // the window's thread.
-  virtual void Post(int message, long long param) = 0;
+  // Asks for a scan of `source` (the device, or the chosen backup with the scan password). The
+  // scan starts later, on the window's thread, once the asking page's dialogs have returned.
+  virtual void RequestScan(SourceKind source) = 0;
   // The backup the next backup scan reads, and the password of the next scan (backup or
   // device; empty when none was asked).
   virtual BackupSummary& ChosenBackup() = 0;
@@ -33,8 +37,7 @@ class PageHost {
   virtual BackupStore& Store() = 0;
   // Stops (or allows again) mouse input to the pages of the main tab layout.
   virtual void LockMainTab(bool locked) = 0;
-  // Shows page `index` of the main tab layout (0 start page, 1 scan page).
-  virtual void ShowMainPage(int index) = 0;
+  virtual void ShowMainPage(MainPage page) = 0;
   // Opens a local help page ("usbmuxd.html", ...) in the default browser.
   virtual void OpenHelpPage(const QString& fileName) = 0;
 };

@@ -1,15 +1,12 @@
 #include "gui/scan_page.h"
 
 #include <QLabel>
-#include <QMetaObject>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
 
 #include "base/paths.h"
 #include "gui/message_box.h"
-#include "gui/messages.h"
 #include "gui/toolkit/skin.h"
 #include "gui/toolkit/texts.h"
 #include "output/formatters.h"
@@ -37,7 +34,9 @@ void SetEnabled(QWidget* root, const char* name, bool enabled) {
 }  // namespace
 
 ScanPage::ScanPage(PageHost& host, QWidget* container, DeviceBackupDriver& device)
-    : QObject(container), host_(host), container_(container), device_(device) {}
+    : QObject(container), host_(host), container_(container), device_(device) {
+  connect(this, &ScanPage::progressChanged, this, &ScanPage::ShowProgress, Qt::QueuedConnection);
+}
 
 ScanPage::~ScanPage() { run_.reset(); }
 
@@ -57,27 +56,30 @@ bool ScanPage::Init(QString* error) {
 
 void ScanPage::ReloadTexts() {
   toolkit::ApplyTexts(content_, Settings::Get().Section("PageScan"));
-  if (source_ >= 0) {
+  if (source_) {
+    const bool device = *source_ == SourceKind::kDevice;
     if (auto* label = FindControl<QLabel>(content_, "LblScanType"))
-      label->setText(MessageText(source_ == 0 ? "MSG0503" : "MSG0501"));
+      label->setText(MessageText(device ? "MSG0503" : "MSG0501"));
     if (auto* label = FindControl<QLabel>(content_, "LblRemark"))
-      label->setText(MessageText(source_ == 0 ? "MSG0504" : "MSG0502"));
+      label->setText(MessageText(device ? "MSG0504" : "MSG0502"));
   }
 }
 
-void ScanPage::StartScan(int kind) {
-  if (!content_ || Scanning() || (kind != 0 && kind != 1)) return;
+void ScanPage::StartScan(SourceKind source) {
+  if (!content_ || Scanning() ||
+      (source != SourceKind::kDevice && source != SourceKind::kBackupFolder))
+    return;
   run_.reset();
-  source_ = kind;
+  source_ = source;
   std::unique_ptr<ScanBackend> backend;
   BackupStore& store = host_.Store();
-  if (kind == 1) {
+  if (source == SourceKind::kBackupFolder) {
     store.ChooseBackup(host_.ChosenBackup());
     backend = CreateScanBackend(1, &store);
   } else {
     backend = std::make_unique<DeviceBackend>(device_, store.Folders());
   }
-  if (startHook_) startHook_(kind);
+  if (startHook_) startHook_(source);
 
   ReloadTexts();
   ShowProgress(0);
@@ -89,23 +91,15 @@ void ScanPage::StartScan(int kind) {
     pause->setText(MessageText("MSG0507"));
   if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) tree->clear();
 
-  // The worker reaches the window only through queued messages and calls.
-  PageHost* host = &host_;
-  QPointer<ScanPage> self(this);
+  // The worker reaches the window only through the signals, whose receivers are queued. The page
+  // outlives the worker: its destructor stops and waits for the run.
   ScanObserver observer;
-  observer.event = [host](ScanEvent event) { host->Post(kUmScanEvent, static_cast<int>(event)); };
-  observer.progress = [self](std::int32_t percent) {
-    QMetaObject::invokeMethod(
-        self,
-        [self, percent] {
-          if (self) self->ShowProgress(percent);
-        },
-        Qt::QueuedConnection);
-  };
-  observer.countsChanged = [host] { host->Post(kUmUpdateCounts, 0); };
-  observer.finished = [host](Result result) { host->Post(kUmScanFinished, result); };
+  observer.event = [this](ScanEvent event) { emit scanEvent(event); };
+  observer.progress = [this](std::int32_t percent) { emit progressChanged(percent); };
+  observer.countsChanged = [this] { emit countsChanged(); };
+  observer.finished = [this](Result result) { emit scanFinished(result); };
   run_ = std::make_unique<ScanRun>(std::move(backend), host_.ScanPassword(), observer);
-  if (kind == 0) run_->SetAbortCounter(&device_.AbortCounter());
+  if (source == SourceKind::kDevice) run_->SetAbortCounter(&device_.AbortCounter());
   run_->Start(ApplicationDataFolder());
 }
 
@@ -164,13 +158,13 @@ void ScanPage::OnScanFinished() {
   SetEnabled(content_, "BtnRecovery", run_->Statistics().CanRecover());
   ShowProgress(100);
   ShowStatistics();
-  if (source_ == 0) {
+  if (source_ == SourceKind::kDevice) {
     // A phone whose backups were encrypted must not be left without: one more try, then the
     // user is told.
     if (auto& encryption = host_.DeviceEncryption(); encryption) {
       if (!encryption->Finish())
-        MessageBox::Show(static_cast<int>(MessageBoxKind::kWarning), host_.Window(), "",
-                         MessageText("MSG0303"), 550, 200);
+        MessageBox::Show(MessageBoxKind::kWarning, host_.Window(), "", MessageText("MSG0303"), 550,
+                         200);
       encryption.reset();
     }
     device_.Disconnect();
@@ -197,7 +191,9 @@ void ScanPage::OnNotify(const toolkit::Notification& notification) {
 
 void ScanPage::Stop() {
   if (!Scanning()) return;
-  if (MessageBox::Show(4, host_.Window(), "", MessageText("MSG0508"), 550, 200) != 1) return;
+  if (MessageBox::Show(MessageBoxKind::kQuestion, host_.Window(), "", MessageText("MSG0508"), 550,
+                       200) != 1)
+    return;
   if (auto* pause = FindControl<QPushButton>(content_, "BtnScanPause"))
     pause->setText(MessageText("MSG0507"));
   run_->Stop();  // raises the device's abort counter too
@@ -206,17 +202,18 @@ void ScanPage::Stop() {
 
 void ScanPage::Home() {
   if (Scanning()) return;
-  if (FoundAnything() &&
-      MessageBox::Show(4, host_.Window(), "", MessageText("MSG0510"), 550, 200) != 1)
+  if (FoundAnything() && MessageBox::Show(MessageBoxKind::kQuestion, host_.Window(), "",
+                                          MessageText("MSG0510"), 550, 200) != 1)
     return;
   run_.reset();
   if (auto* tree = FindControl<QTreeWidget>(content_, "NodeTree")) tree->clear();
-  host_.ShowMainPage(0);
+  host_.ShowMainPage(MainPage::kStart);
 }
 
 int ScanPage::CloseQuery() {
   if ((!run_ || run_->Finished()) && !FoundAnything()) return 1;
-  const int answer = MessageBox::Show(4, host_.Window(), "", MessageText("MSG0511"), 550, 200);
+  const int answer = MessageBox::Show(MessageBoxKind::kQuestion, host_.Window(), "",
+                                      MessageText("MSG0511"), 550, 200);
   if (answer == 1 && run_) {
     run_->Stop();
     run_->Wait();

@@ -1,7 +1,7 @@
 // The scan page: one scan of one source (a connected device, or the chosen backup), its
 // progress, pause and stop, and a summary of what was found per category. The main window
-// calls StartScan for its "start scan" message; the result browser, the preview and the
-// recovery window build on this page.
+// calls StartScan when a page asks for a scan and listens to the run's signals; the result
+// browser, the preview and the recovery window build on this page.
 #pragma once
 
 #include <QObject>
@@ -9,10 +9,12 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "device/device_backup_driver.h"
 #include "gui/page_host.h"
 #include "gui/toolkit/notify.h"
+#include "scan/scan_backend.h"
 #include "scan/scan_run.h"
 
 class QLabel;
@@ -31,21 +33,36 @@ class ScanPage : public QObject {
   bool Init(QString* error = nullptr);
   void ReloadTexts();
 
-  // Starts a scan of source `kind` (0 the device, 1 the chosen backup, with the scan password);
-  // any other kind, or a scan still running, does nothing.
-  void StartScan(int kind);
+  // Starts a scan of `source` (the device, or the chosen backup with the scan password); a
+  // value outside the two, or a scan still running, does nothing.
+  void StartScan(SourceKind source);
   // The scan ended (0 or stopped): the page shows what was found and the device is let go.
   void OnScanFinished();
   // Asked when the main window is closed: 1 close, 2 keep the window (the user declined).
   int CloseQuery();
 
-  // The source of the last scan started (-1 before any).
-  int CurrentSource() const { return source_; }
+  // The source of the last scan started (none before any).
+  std::optional<SourceKind> CurrentSource() const { return source_; }
   bool Scanning() const { return run_ && !run_->Finished(); }
-  // Called with the source kind of every scan started (tests observe the entry point).
-  void SetStartHook(std::function<void(int kind)> hook) { startHook_ = std::move(hook); }
+  // Called with the source of every scan started (tests observe the entry point).
+  void SetStartHook(std::function<void(SourceKind source)> hook) { startHook_ = std::move(hook); }
   ScanRun* Run() const { return run_.get(); }
   QWidget* Content() const { return content_; }
+
+  // Emitted on the scan's worker thread; connect them queued (Qt::QueuedConnection) so that
+  // they are handled on the window's thread, in the order the run emitted them, and the worker
+  // never waits for the window.
+ signals:
+  // A page event of the run (the source opened far enough to show the page, or could not be
+  // opened).
+  void scanEvent(ScanEvent event);
+  // The counts per category changed: after the source opened and after each category that
+  // found something.
+  void countsChanged();
+  // The percent shown grew.
+  void progressChanged(int percent);
+  // The run ended with 0 or 2 (stopped); OnScanFinished shows the results.
+  void scanFinished(Result result);
 
  private:
   void OnNotify(const toolkit::Notification& notification);
@@ -60,8 +77,8 @@ class ScanPage : public QObject {
   DeviceBackupDriver& device_;
   QWidget* content_ = nullptr;
   std::unique_ptr<ScanRun> run_;
-  int source_ = -1;
-  std::function<void(int)> startHook_;
+  std::optional<SourceKind> source_;
+  std::function<void(SourceKind)> startHook_;
 };
 
 }  // namespace kestrio

@@ -14,7 +14,6 @@
 
 #include "gui/backup_page.h"
 #include "gui/message_box.h"
-#include "gui/messages.h"
 #include "gui/page_host.h"
 #include "gui/toolkit/texts.h"
 #include "tests/fixtures/ios_fixtures.h"
@@ -29,7 +28,9 @@ using testing::FakeHost;
 using testing::Shown;
 using toolkit::MessageText;
 
-QString Title(MessageBoxKind kind) { return MessageText(MessageBox::TitleId(int(kind))); }
+QString Title(MessageBoxKind kind) { return MessageText(MessageBox::TitleId(kind)); }
+
+const std::vector<SourceKind> kBackupScan{SourceKind::kBackupFolder};
 
 QImage Rendered(const QIcon& icon) { return icon.pixmap(QSize(48, 26)).toImage(); }
 
@@ -154,7 +155,7 @@ TEST_F(BackupPageTest, StartScanOfAPlainBackupPostsABackupScanAndUnlocksWhenItSt
     DialogScript none;
     scan_->click();
   }
-  ASSERT_EQ(host_->posts, (std::vector<std::pair<int, long long>>{{kUmStartScan, 1}}));
+  ASSERT_EQ(host_->scanRequests, kBackupScan);
   EXPECT_EQ(host_->chosen.folder, Roots() / "b-plain");
   EXPECT_FALSE(host_->chosen.encrypted);
   EXPECT_EQ(host_->password, "");
@@ -162,11 +163,11 @@ TEST_F(BackupPageTest, StartScanOfAPlainBackupPostsABackupScanAndUnlocksWhenItSt
   EXPECT_TRUE(host_->mainTabLocked);
   EXPECT_FALSE(scan_->isEnabled());
 
-  page_->OnScanEvent(0);
+  page_->OnScanEvent(ScanEvent::kFirstProgress);
   EXPECT_FALSE(page_->Locked());
   EXPECT_FALSE(host_->mainTabLocked);
   EXPECT_TRUE(scan_->isEnabled());
-  EXPECT_EQ(host_->mainPage, 1);
+  EXPECT_EQ(host_->mainPage, MainPage::kScan);
 }
 
 TEST_F(BackupPageTest, EmptyPasswordOfAnEncryptedBackupIsWarnedAbout) {
@@ -184,7 +185,7 @@ TEST_F(BackupPageTest, EmptyPasswordOfAnEncryptedBackupIsWarnedAbout) {
     EXPECT_EQ(script.Dialogs()[1].size, QSize(550, 200));
     EXPECT_EQ(script.Dialogs()[2].dialog, "DecryptionWndPopup");
   }
-  EXPECT_TRUE(host_->posts.empty());
+  EXPECT_TRUE(host_->scanRequests.empty());
   EXPECT_FALSE(page_->Locked());
   EXPECT_FALSE(host_->mainTabLocked);
 
@@ -194,7 +195,7 @@ TEST_F(BackupPageTest, EmptyPasswordOfAnEncryptedBackupIsWarnedAbout) {
     scan_->click();
     EXPECT_TRUE(script.Done());
   }
-  ASSERT_EQ(host_->posts, (std::vector<std::pair<int, long long>>{{kUmStartScan, 1}}));
+  ASSERT_EQ(host_->scanRequests, kBackupScan);
   EXPECT_EQ(host_->password, "");
   EXPECT_TRUE(host_->chosen.encrypted);
   EXPECT_EQ(host_->chosen.folder, Roots() / "c-encrypted");
@@ -205,7 +206,7 @@ TEST_F(BackupPageTest, EmptyPasswordOfAnEncryptedBackupIsWarnedAbout) {
     scan_->click();
     EXPECT_TRUE(script.Done());
   }
-  EXPECT_EQ(host_->posts.size(), 2u);
+  EXPECT_EQ(host_->scanRequests.size(), 2u);
   EXPECT_EQ(host_->password, "pässwort");
 }
 
@@ -235,7 +236,7 @@ TEST_F(BackupPageTest, SelectingAFolderWithoutABackupOffersToTryAgain) {
   }
   ASSERT_EQ(titles.size(), 2);
   EXPECT_EQ(titles[0], "Select the iTunes backup file from other folder to recover your data.");
-  ASSERT_EQ(host_->posts, (std::vector<std::pair<int, long long>>{{kUmStartScan, 1}}));
+  ASSERT_EQ(host_->scanRequests, kBackupScan);
   EXPECT_EQ(host_->chosen.folder, Roots() / "b-plain");
   EXPECT_EQ(host_->chosen.displayName, "Anna's iPhone");
   EXPECT_TRUE(page_->Locked());
@@ -253,7 +254,7 @@ TEST_F(BackupPageTest, SelectingAFolderWithoutABackupOffersToTryAgain) {
     select_->click();
   }
   EXPECT_EQ(titles.size(), 4);
-  EXPECT_EQ(host_->posts.size(), 1u);
+  EXPECT_EQ(host_->scanRequests.size(), 1u);
   EXPECT_FALSE(page_->Locked());
 }
 
@@ -264,35 +265,35 @@ TEST_F(BackupPageTest, WrongPasswordAsksAgainAndUnreadableBackupUnlocks) {
   page_->Lock(true);
   {
     DialogScript script{{"okbtn"}, {"BtnOK", "second try"}};
-    page_->OnScanEvent(1);
+    page_->OnScanEvent(ScanEvent::kWrongPassword);
     ASSERT_EQ(script.Dialogs().size(), 2u);
     EXPECT_EQ(script.Dialogs()[0].title, Title(MessageBoxKind::kInformation));
     EXPECT_EQ(script.Dialogs()[0].message, MessageText("MSG0302"));
     EXPECT_EQ(script.Dialogs()[0].size, QSize(550, 180));
   }
-  ASSERT_EQ(host_->posts, (std::vector<std::pair<int, long long>>{{kUmStartScan, 1}}));
+  ASSERT_EQ(host_->scanRequests, kBackupScan);
   EXPECT_EQ(host_->password, "second try");
   EXPECT_TRUE(page_->Locked());
 
   {
     DialogScript script{{"okbtn"}, {"BtnCancel"}};
-    page_->OnScanEvent(1);
+    page_->OnScanEvent(ScanEvent::kWrongPassword);
     EXPECT_TRUE(script.Done());
   }
-  EXPECT_EQ(host_->posts.size(), 1u);
+  EXPECT_EQ(host_->scanRequests.size(), 1u);
   EXPECT_FALSE(page_->Locked());
   EXPECT_FALSE(host_->mainTabLocked);
 
   page_->Lock(true);
   {
     DialogScript script{{"okbtn"}};
-    page_->OnScanEvent(4);
+    page_->OnScanEvent(ScanEvent::kBackupRefused);
     ASSERT_EQ(script.Dialogs().size(), 1u);
     EXPECT_EQ(script.Dialogs()[0].message, MessageText("MSG1210"));
     EXPECT_EQ(script.Dialogs()[0].size, QSize(550, 200));
   }
   EXPECT_FALSE(page_->Locked());
-  EXPECT_EQ(host_->posts.size(), 1u);
+  EXPECT_EQ(host_->scanRequests.size(), 1u);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 
 #include "gui/device_page.h"
 #include "gui/message_box.h"
-#include "gui/messages.h"
 #include "gui/page_host.h"
 #include "gui/toolkit/texts.h"
 #include "tests/device/fake_device_driver.h"
@@ -22,12 +21,11 @@ namespace kestrio {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::FakeDeviceDriver;
-using toolkit::MessageText;
-using Posts = std::vector<std::pair<int, long long>>;
 using testing::DialogScript;
+using testing::FakeDeviceDriver;
 using testing::FakeHost;
 using testing::Shown;
+using toolkit::MessageText;
 
 class DevicePageTest : public ::testing::Test {
  protected:
@@ -52,7 +50,7 @@ class DevicePageTest : public ::testing::Test {
     driver_.attached = true;
     driver_.willEncryptOnConnect = encrypting;
     page_->Tick();
-    ASSERT_EQ(page_->CurrentPage(), 2);
+    ASSERT_EQ(page_->CurrentPage(), DeviceScreen::kConnected);
     ASSERT_EQ(page_->Watch().WillEncrypt(), encrypting);
   }
 
@@ -67,37 +65,37 @@ class DevicePageTest : public ::testing::Test {
 TEST_F(DevicePageTest, MissingSupportShowsItsPageUntilRetryFindsIt) {
   support_ = false;
   Load();
-  EXPECT_EQ(page_->CurrentPage(), 0);
+  EXPECT_EQ(page_->CurrentPage(), DeviceScreen::kSupportMissing);
   page_->Tick();
-  EXPECT_EQ(page_->CurrentPage(), 0);
+  EXPECT_EQ(page_->CurrentPage(), DeviceScreen::kSupportMissing);
   Click("BtnAppleUrl");
   EXPECT_EQ(host_.helpPages, QStringList{"usbmuxd.html"});
   Click("BtnItunesRetry");
-  EXPECT_EQ(page_->CurrentPage(), 0);  // not installed yet
+  EXPECT_EQ(page_->CurrentPage(), DeviceScreen::kSupportMissing);  // not installed yet
   support_ = true;
   Click("BtnItunesRetry");
-  EXPECT_EQ(page_->CurrentPage(), 1);
+  EXPECT_EQ(page_->CurrentPage(), DeviceScreen::kWaiting);
   EXPECT_EQ(driver_.connects, 0);
 }
 
 TEST_F(DevicePageTest, ChecksFollowTheDeviceThroughConnectAndUnplug) {
   Load();
-  EXPECT_EQ(page_->CurrentPage(), 1);
+  EXPECT_EQ(page_->CurrentPage(), DeviceScreen::kWaiting);
   page_->Tick();
-  EXPECT_EQ(page_->CurrentPage(), 1);
+  EXPECT_EQ(page_->CurrentPage(), DeviceScreen::kWaiting);
 
   Connect(false);
   EXPECT_EQ(DeviceInfo(), "Test iPhone(iPhone 12.4)");
   driver_.attached = false;
   page_->Tick();
-  EXPECT_EQ(page_->CurrentPage(), 1);
+  EXPECT_EQ(page_->CurrentPage(), DeviceScreen::kWaiting);
 
   driver_.attached = true;
   driver_.name = "Office iPhone";
   page_->Tick();
-  EXPECT_EQ(page_->CurrentPage(), 2);
+  EXPECT_EQ(page_->CurrentPage(), DeviceScreen::kConnected);
   EXPECT_EQ(DeviceInfo(), "Office iPhone(iPhone 12.4)");
-  EXPECT_TRUE(host_.posts.empty());
+  EXPECT_TRUE(host_.scanRequests.empty());
 }
 
 TEST_F(DevicePageTest, TimerRunsAfterInitAndPausesForAScan) {
@@ -116,7 +114,7 @@ TEST_F(DevicePageTest, StartScanOfAPlainDeviceAsksNothing) {
     DialogScript none;
     Click("BtnDeviceScan");
   }
-  EXPECT_EQ(host_.posts, (Posts{{kUmStartScan, 0}}));
+  EXPECT_EQ(host_.scanRequests, std::vector<SourceKind>{SourceKind::kDevice});
   EXPECT_EQ(host_.password, "");  // no password of an earlier scan goes along
 }
 
@@ -131,7 +129,7 @@ TEST_F(DevicePageTest, StartScanOfAnEncryptingDeviceNeedsItsBackupPassword) {
     ASSERT_EQ(script.Dialogs().size(), 1u);
     EXPECT_EQ(script.Dialogs()[0].dialog, "DecryptionWndPopup");
   }
-  EXPECT_TRUE(host_.posts.empty());
+  EXPECT_TRUE(host_.scanRequests.empty());
   EXPECT_TRUE(driver_.device.sentMessages.empty());
 
   // Refused by the device.
@@ -140,12 +138,13 @@ TEST_F(DevicePageTest, StartScanOfAnEncryptingDeviceNeedsItsBackupPassword) {
     DialogScript script{{"BtnOK", "wrong"}, {"okbtn"}};
     Click("BtnDeviceScan");
     ASSERT_EQ(script.Dialogs().size(), 2u);
-    EXPECT_EQ(script.Dialogs()[1].title, MessageText(MessageBox::TitleId(2)));
+    EXPECT_EQ(script.Dialogs()[1].title,
+              MessageText(MessageBox::TitleId(MessageBoxKind::kInformation)));
     EXPECT_EQ(script.Dialogs()[1].message, MessageText("MSG0302"));
     EXPECT_EQ(script.Dialogs()[1].size, QSize(550, 200));
   }
   EXPECT_EQ(driver_.device.sentMessages.size(), 1u);
-  EXPECT_TRUE(host_.posts.empty());
+  EXPECT_TRUE(host_.scanRequests.empty());
   EXPECT_EQ(host_.password, "left over");
   EXPECT_FALSE(driver_.EncryptionSwitchedOff());
 
@@ -156,7 +155,7 @@ TEST_F(DevicePageTest, StartScanOfAnEncryptingDeviceNeedsItsBackupPassword) {
     Click("BtnDeviceScan");
     EXPECT_TRUE(script.Done());
   }
-  EXPECT_EQ(host_.posts, (Posts{{kUmStartScan, 0}}));
+  EXPECT_EQ(host_.scanRequests, std::vector<SourceKind>{SourceKind::kDevice});
   EXPECT_EQ(host_.password, "right");
   EXPECT_TRUE(driver_.EncryptionSwitchedOff());
 }

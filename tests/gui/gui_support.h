@@ -40,7 +40,7 @@ inline void OnNextModal(std::function<void(QDialog*)> act, int tries = 300) {
   timer->start(10);
 }
 
-// A main window for one page: records what the page posts and asks, with a backup store
+// A main window for one page: records what the page requests and asks, with a backup store
 // over `roots`.
 class FakeHost : public PageHost {
  public:
@@ -49,21 +49,21 @@ class FakeHost : public PageHost {
                                   std::move(roots)}) {}
 
   QWidget* Window() override { return &window_; }
-  void Post(int message, long long param) override { posts.emplace_back(message, param); }
+  void RequestScan(SourceKind source) override { scanRequests.push_back(source); }
   BackupSummary& ChosenBackup() override { return chosen; }
   std::string& ScanPassword() override { return password; }
   std::unique_ptr<EncryptionSwitch>& DeviceEncryption() override { return encryption; }
   BackupStore& Store() override { return store_; }
   void LockMainTab(bool locked) override { mainTabLocked = locked; }
-  void ShowMainPage(int index) override { mainPage = index; }
+  void ShowMainPage(MainPage page) override { mainPage = page; }
   void OpenHelpPage(const QString& fileName) override { helpPages << fileName; }
 
-  std::vector<std::pair<int, long long>> posts;
+  std::vector<SourceKind> scanRequests;
   BackupSummary chosen;
   std::string password = "left over";
   std::unique_ptr<EncryptionSwitch> encryption;
   bool mainTabLocked = false;
-  int mainPage = -1;
+  std::optional<MainPage> mainPage;
   QStringList helpPages;
 
  private:

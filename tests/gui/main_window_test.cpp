@@ -1,5 +1,5 @@
-// The main window: its window files, the start page, the private messages, the assistance
-// menu, the close query, and a backup scan from the start page to the end.
+// The main window: its window files, the start page, the scan requests and the scan run's
+// signals, the assistance menu, the close query, and a backup scan from the start page to the end.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -10,19 +10,24 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QThread>
 #include <QTreeWidget>
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <thread>
 
+#include "base/paths.h"
 #include "base/settings.h"
+#include "gui/backup_page.h"
 #include "gui/device_page.h"
 #include "gui/main_window.h"
-#include "gui/messages.h"
 #include "gui/scan_page.h"
 #include "gui/toolkit/skin.h"
+#include "gui/toolkit/texts.h"
 #include "tests/device/fake_device_driver.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/gui/gui_support.h"
@@ -126,7 +131,13 @@ class MainWindowTest : public ::testing::Test {
     o.deviceSupport = [this] { return support_; };
     o.openUrl = [this](const QUrl& url) { opened_ << url; };
     o.helpFolder = dir_ / "help";
-    window_ = std::make_unique<MainWindow>(o);
+    options_ = o;
+    Recreate();
+  }
+  // Builds the window again from options_.
+  void Recreate() {
+    window_.reset();
+    window_ = std::make_unique<MainWindow>(options_);
     QString error;
     ASSERT_TRUE(window_->Create(&error)) << error.toStdString();
   }
@@ -147,6 +158,7 @@ class MainWindowTest : public ::testing::Test {
   testing::FakeDeviceDriver driver_{"udid", false};
   bool support_ = false;
   QList<QUrl> opened_;
+  MainWindow::Options options_;
   std::unique_ptr<MainWindow> window_;
 };
 
@@ -162,7 +174,7 @@ TEST_F(MainWindowTest, StartPageTextsTabsAndDevicePage) {
   auto* tabs = Find<QStackedWidget>("TabPage");
   EXPECT_EQ(tabs->currentIndex(), 0);
   // Without usbmuxd the device page says what is missing.
-  EXPECT_EQ(window_->DeviceView().CurrentPage(), 0);
+  EXPECT_EQ(window_->DeviceView().CurrentPage(), DeviceScreen::kSupportMissing);
 
   Find<QPushButton>("OptBackupFile")->click();
   EXPECT_EQ(tabs->currentIndex(), 1);
@@ -204,17 +216,18 @@ TEST_F(MainWindowTest, AssistanceMenuOpensLocalPagesAndHidesFaqAndLanguages) {
   menu->close();
 }
 
-TEST_F(MainWindowTest, StartScanMessageScansTheChosenBackupToTheEnd) {
-  int started = -1;
-  window_->ScanView().SetStartHook([&started](int kind) { started = kind; });
-  window_->Post(kUmStartScan, 7);  // not a source: nothing starts
+TEST_F(MainWindowTest, ScanRequestScansTheChosenBackupToTheEnd) {
+  std::optional<SourceKind> started;
+  window_->ScanView().SetStartHook([&started](SourceKind source) { started = source; });
+  window_->RequestScan(static_cast<SourceKind>(7));  // not a source: nothing starts
   QApplication::processEvents();
-  EXPECT_EQ(started, -1);
+  EXPECT_EQ(started, std::nullopt);
 
   window_->ChosenBackup() = window_->Store().backupList.front();
-  window_->Post(kUmStartScan, 1);
-  ProcessUntil([&] { return started == 1; });
-  ASSERT_EQ(started, 1);
+  window_->RequestScan(SourceKind::kBackupFolder);
+  EXPECT_EQ(started, std::nullopt);  // later, on the window's thread
+  ProcessUntil([&] { return started.has_value(); });
+  ASSERT_EQ(started, SourceKind::kBackupFolder);
   EXPECT_FALSE(window_->DeviceView().TimerRunning());  // paused while the scan runs
   ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
   EXPECT_TRUE(Find<QPushButton>("BtnHome")->isEnabled());
@@ -233,6 +246,71 @@ TEST_F(MainWindowTest, StartScanMessageScansTheChosenBackupToTheEnd) {
   testing::OnNextModal([](QDialog* d) { d->findChild<QPushButton*>("okbtn")->click(); });
   window_->close();
   EXPECT_FALSE(window_->isVisible());
+}
+
+TEST_F(MainWindowTest, ScanSignalsArriveInOrderOnTheWindowThreadWithoutHoldingTheWorker) {
+  // What the window's thread receives of the run, in order.
+  std::vector<std::string> received;
+  bool elsewhere = false;
+  ScanPage& page = window_->ScanView();
+  QObject receiver;
+  const auto record = [&](std::string what) {
+    if (QThread::currentThread() != receiver.thread()) elsewhere = true;
+    received.push_back(std::move(what));
+  };
+  QObject::connect(
+      &page, &ScanPage::scanEvent, &receiver,
+      [&](ScanEvent event) { record("event " + std::to_string(static_cast<int>(event))); },
+      Qt::QueuedConnection);
+  QObject::connect(
+      &page, &ScanPage::countsChanged, &receiver, [&] { record("counts"); }, Qt::QueuedConnection);
+  QObject::connect(
+      &page, &ScanPage::scanFinished, &receiver,
+      [&](Result result) { record("finished " + std::to_string(result)); }, Qt::QueuedConnection);
+
+  window_->ChosenBackup() = window_->Store().backupList.front();
+  window_->RequestScan(SourceKind::kBackupFolder);
+  ProcessUntil([&] { return page.Run() != nullptr; });
+  ASSERT_NE(page.Run(), nullptr);
+  // The worker runs to its end while this thread handles nothing; what it signalled waits.
+  EXPECT_EQ(page.Run()->Wait(), kResultOk);
+  EXPECT_TRUE(received.empty());
+  EXPECT_FALSE(Find<QPushButton>("BtnHome")->isEnabled());
+  EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 0);
+
+  ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
+  EXPECT_FALSE(elsewhere);
+  ASSERT_GE(received.size(), 3u);
+  EXPECT_EQ(std::count(received.begin(), received.end(), "event 0"), 1);  // the backup opened
+  EXPECT_NE(std::find(received.begin(), received.end(), "counts"), received.end());
+  EXPECT_EQ(received.back(), "finished 0");
+  EXPECT_EQ(std::count(received.begin(), received.end(), "finished 0"), 1);
+  EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);
+  EXPECT_EQ(Find<QProgressBar>("ProgressScan")->value(), 100);
+}
+
+TEST_F(MainWindowTest, WrongPasswordOfABackupScanGoesBackToTheBackupPage) {
+  options_.folders.programFolder = ProgramFolder();  // beside the decryption program
+  ASSERT_NO_FATAL_FAILURE(Recreate());
+  fx::EncryptBackup(dir_ / "roots" / "one", dir_ / "locked", {});
+  BackupSummary locked;
+  ASSERT_EQ(ReadBackupSummary(dir_ / "locked", locked), kResultOk);
+  ASSERT_TRUE(locked.encrypted);
+  window_->ChosenBackup() = locked;
+  window_->ScanPassword() = "not the password";
+  window_->BackupView().Lock(true);  // as the page leaves itself when it asks for a scan
+
+  // The backup page says so and asks again; cancelled, it gives the start page back.
+  testing::DialogScript script{{"okbtn"}, {"BtnCancel"}};
+  window_->RequestScan(SourceKind::kBackupFolder);
+  ProcessUntil([&] { return script.Done() && !window_->BackupView().Locked(); });
+  ASSERT_EQ(script.Dialogs().size(), 2u);
+  EXPECT_EQ(script.Dialogs()[0].message, toolkit::MessageText("MSG0302"));
+  EXPECT_EQ(script.Dialogs()[1].dialog, "DecryptionWndPopup");
+  EXPECT_FALSE(window_->BackupView().Locked());
+  EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 0);
+  EXPECT_TRUE(window_->DeviceView().TimerRunning());
+  EXPECT_FALSE(Find<QPushButton>("BtnHome")->isEnabled());  // nothing to browse
 }
 
 TEST_F(MainWindowTest, CaptionButtonsSwapAndReturnEscapeDoNothingInside) {
@@ -276,14 +354,14 @@ TEST_F(MainWindowTest, DeviceScanFromTheDevicePageToItsSummary) {
   fx::WriteBackup(dir_ / "phone", options);
   testing::ScriptBackupOf(driver_.device, dir_ / "phone", "udid");
   window_->DeviceView().Tick();
-  ASSERT_EQ(window_->DeviceView().CurrentPage(), 2);
+  ASSERT_EQ(window_->DeviceView().CurrentPage(), DeviceScreen::kConnected);
   EXPECT_EQ(Find<QLabel>("IphoneInfo")->text(), "Test iPhone(iPhone 12.4)");
 
-  int started = -1;
-  window_->ScanView().SetStartHook([&started](int kind) { started = kind; });
+  std::optional<SourceKind> started;
+  window_->ScanView().SetStartHook([&started](SourceKind source) { started = source; });
   Find<QPushButton>("BtnDeviceScan")->click();
-  ProcessUntil([&] { return started == 0; });
-  ASSERT_EQ(started, 0);
+  ProcessUntil([&] { return started.has_value(); });
+  ASSERT_EQ(started, SourceKind::kDevice);
   ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
   EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);
   EXPECT_EQ(Find<QLabel>("LblScanType")->text().toStdString(), Settings::Get().Message("MSG0503"));
