@@ -45,13 +45,16 @@ mkdir -p "$root/kestrio"
 git -C "$top" archive HEAD | tar -x -C "$root/kestrio"
 
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# The root is made a mount point of its own, so that the root's file system appears in the
+# mount table inside it as it does on a real machine (Kestrio picks its temporary folder from
+# that table); /tmp stays on that file system, as on a default Debian 12.
+mount --bind "$root" "$root"
+mounted+=("$root")
 for fs in proc sys dev dev/pts; do
   mkdir -p "$root/$fs"
   mount --bind "/$fs" "$root/$fs"
   mounted+=("$root/$fs")
 done
-mount -t tmpfs tmpfs "$root/tmp"
-mounted+=("$root/tmp")
 
 echo "fresh-check: the README's commands, as root in the fresh root"
 chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
