@@ -20,6 +20,7 @@
 #include "base/text.h"
 #include "parsers/contacts.h"
 #include "parsers/messages.h"
+#include "parsers/table_shapes.h"
 #include "sqlite/raw_sqlite_reader.h"
 #include "tests/fixtures/ios_fixtures.h"
 
@@ -48,7 +49,7 @@ struct ScanOutcome {
 
 ScanOutcome ScanEveryTable(const std::filesystem::path& path, const StartValues& start) {
   ScanOutcome out;
-  RawSqliteReader reader;
+  TableReader reader;
   reader.Learned().messageColumnCount = start.messageColumnCount;
   reader.Learned().newLayout = start.newLayout;
   out.open = reader.OpenDatabase(path);
