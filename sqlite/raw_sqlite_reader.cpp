@@ -90,6 +90,15 @@ void RawSqliteReader::Close() {
   freePages_.clear();
 }
 
+std::uint64_t RawSqliteReader::OverflowBudget() const {
+  return std::uint64_t{pageCount_} * 32 + 1024;
+}
+
+void RawSqliteReader::ResetOverflowBudget() {
+  overflowBudget_ = OverflowBudget();
+  overflowBudgetReported_ = false;
+}
+
 void RawSqliteReader::ReportFinding(std::string what, std::string where, std::string why) const {
   Report(findings_, Finding{label_, std::move(what), std::move(where), std::move(why)});
 }
@@ -127,6 +136,7 @@ Result RawSqliteReader::Open(std::unique_ptr<PageSource> source, std::string_vie
   pageSize_ = pageSize;
   usableSize_ = pageSize - reserved;
   pageCount_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(size / pageSize, UINT32_MAX));
+  ResetOverflowBudget();
 
   // The freelist: a chain of trunk pages, each listing leaf pages.
   std::vector<std::uint8_t> page(pageSize_);
@@ -194,9 +204,33 @@ bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out, bool reportDamage) 
   // No payload is larger than the file that holds it.
   const std::uint64_t total =
       std::min<std::uint64_t>(out.payloadLength, std::uint64_t{pageCount_} * usableSize_);
-  out.storage.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(total, local)));
-  out.storage.assign(localBytes.begin(), localBytes.end());
   std::uint32_t next = ReadBe32(rest, static_cast<std::size_t>(local)).value_or(0);
+  const auto endsEarly = [&](std::uint64_t got) {
+    if (reportDamage && next == 0 && got < total) {
+      ReportFinding("overflow chain", "payload of " + std::to_string(out.payloadLength) + " bytes",
+                    "ends after " + std::to_string(got) + " bytes");
+    }
+  };
+  const auto budgetUsedUp = [&] {
+    if (overflowBudget_ != 0) return false;
+    if (!overflowBudgetReported_) {
+      overflowBudgetReported_ = true;
+      ReportFinding(
+          "overflow chain", PageName(next - 1),
+          "read budget of " + std::to_string(OverflowBudget()) + " overflow pages used up");
+    }
+    return true;
+  };
+  // Without a page to read the payload is the local part, read in place: a page whose many
+  // cells all declare long payloads costs no copies.
+  if (next == 0 || budgetUsedUp()) {
+    endsEarly(local);
+    out.payload = localBytes;
+    return true;
+  }
+  // The storage grows with the pages actually read; a declared length is not reserved on
+  // trust.
+  out.storage.assign(localBytes.begin(), localBytes.end());
   std::vector<std::uint8_t> page(pageSize_);
   // A chain that comes back to a page it passed is a loop: the payload ends there.
   std::unordered_set<std::uint32_t> visited;
@@ -205,6 +239,8 @@ bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out, bool reportDamage) 
       if (reportDamage) ReportFinding("overflow chain", PageName(next - 1), "loops back");
       break;
     }
+    if (budgetUsedUp()) break;
+    --overflowBudget_;
     if (ReadPage(next - 1, page) != kResultOk) {
       if (reportDamage) {
         ReportFinding("overflow chain", "page " + std::to_string(next),
@@ -218,10 +254,7 @@ bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out, bool reportDamage) 
     out.storage.insert(out.storage.end(), page.begin() + 4, page.begin() + 4 + take);
     next = ReadBe32(bytes, 0).value_or(0);
   }
-  if (reportDamage && next == 0 && out.storage.size() < total) {
-    ReportFinding("overflow chain", "payload of " + std::to_string(out.payloadLength) + " bytes",
-                  "ends after " + std::to_string(out.storage.size()) + " bytes");
-  }
+  endsEarly(out.storage.size());
   out.payload = Bytes(out.storage);
   return true;
 }
@@ -479,6 +512,7 @@ class RawSqliteReader::TableScan {
 Result RawSqliteReader::ScanTable(std::string_view tableName, const TableShapeSource& shape,
                                   const RecordDecoder& decoder) {
   if (!source_ || !shape) return kResultInvalid;
+  ResetOverflowBudget();
   return TableScan(*this, tableName, shape, decoder).Run();
 }
 

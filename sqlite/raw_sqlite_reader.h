@@ -160,7 +160,8 @@ class RawSqliteReader {
   Result ReadPage(std::uint32_t index, std::span<std::uint8_t> buffer) const;
 
   // Parses an intact leaf cell and reassembles its payload from the overflow chain when it
-  // does not fit the page. False when the cell header itself is unreadable. With
+  // does not fit the page; a scan's overflow reads are bounded (32 per page of the file), a
+  // payload cut by that bound ends early. False when the cell header itself is unreadable. With
   // `reportDamage` an overflow chain that loops or cannot be read is a finding (a live row's
   // chain; a freed cell's chain may have been reused).
   bool ReadCell(Bytes cell, CellPayload& out, bool reportDamage = false) const;
@@ -178,6 +179,11 @@ class RawSqliteReader {
   class TableScan;
 
   void ReportFinding(std::string what, std::string where, std::string why) const;
+  // Overflow pages ReadCell may read between two ScanTable calls: every overflow page of an
+  // intact file belongs to one cell, so a hostile page whose cells all lead into long chains
+  // cannot make the reads grow with cells times chain length.
+  std::uint64_t OverflowBudget() const;
+  void ResetOverflowBudget();
 
   std::unique_ptr<PageSource> source_;
   std::string label_;
@@ -187,6 +193,8 @@ class RawSqliteReader {
   std::uint32_t pageCount_ = 0;
   std::vector<std::uint32_t> freePages_;
   std::vector<std::uint8_t> scratch_;
+  mutable std::uint64_t overflowBudget_ = 0;
+  mutable bool overflowBudgetReported_ = false;
 };
 
 }  // namespace kestrio
