@@ -96,7 +96,10 @@ Result ParseCallHistory(const std::filesystem::path& addressBookPath,
 
   TableReader reader(findings);
   reader.Learned().newLayout = newLayout;
-  if (const Result opened = reader.OpenDatabase(callDbPath, "call history"); opened != kResultOk)
+  // Findings name the store by the file the layout belongs to.
+  const std::string_view label =
+      table == CallTable::kCallRecord ? "CallHistory.storedata" : "call_history.db";
+  if (const Result opened = reader.OpenDatabase(callDbPath, label); opened != kResultOk)
     return opened;
   reader.Learned().callTableVariant = static_cast<std::uint32_t>(table);
   reader.ScanTable(table == CallTable::kCallRecord ? "ZCALLRECORD" : "call",
