@@ -39,14 +39,15 @@ int WriteDatabase(const char* path, const char* megabytes) {
 
 int Scan(const char* path) {
   std::printf("peak rss at start:      %8ld KiB\n", PeakRssKiB());
-  kestrio::RawSqliteReader reader;
+  kestrio::TableReader reader;
   const kestrio::Result opened = reader.OpenDatabase(path);
   if (opened != kestrio::kResultOk) {
     std::fprintf(stderr, "cannot open %s: %s\n", path, kestrio::ResultText(opened).c_str());
     return 1;
   }
   std::printf("peak rss after open:    %8ld KiB (%u pages of %u bytes, %zu free pages)\n",
-              PeakRssKiB(), reader.PageCount(), reader.PageSize(), reader.FreePages().size());
+              PeakRssKiB(), reader.Sqlite().PageCount(), reader.Sqlite().PageSize(),
+              reader.Sqlite().FreePages().size());
 
   std::vector<kestrio::MessageRecord> one;
   std::uint64_t records = 0, live = 0, deleted = 0;

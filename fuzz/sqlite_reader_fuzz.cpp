@@ -152,9 +152,9 @@ void CompareLiveMessages(const std::vector<kestrio::MessageRecord>& messages) {
 void ScanAllTables(const FuzzFlags& flags) {
   // One reader for the whole process, reopened for every input as ParseMessages reopens its
   // reader for the address book; its learned values are reset to the flags' each time.
-  static kestrio::RawSqliteReader reader;
-  kestrio::ReaderLearned& learned = reader.Learned();
-  learned = kestrio::ReaderLearned{};
+  static kestrio::TableReader reader;
+  kestrio::LearnedLayout& learned = reader.Learned();
+  learned = kestrio::LearnedLayout{};
   learned.messageColumnCount = flags.newerMessages ? 51 : 38;
   learned.newLayout = flags.newLayout;
   learned.contactIndexVariant = flags.contactVariant;

@@ -9,7 +9,7 @@
 #include "base/time_text.h"
 #include "parsers/contacts.h"
 #include "parsers/decoder_support.h"
-#include "sqlite/raw_sqlite_reader.h"
+#include "parsers/table_shapes.h"
 #include "sqlite/record.h"
 #include "sqlite/sqlite_library.h"
 
@@ -44,15 +44,15 @@ Result ProbeLayout(const std::filesystem::path& path, CallTable& table) {
   return kResultOk;
 }
 
-Result DecodeCall(RawSqliteReader& reader, const RecordView& view, CallTable table,
+Result DecodeCall(TableReader& reader, const RecordView& view, CallTable table,
                   std::vector<CallRecord>& out) {
-  ReaderLearned& learned = reader.Learned();
+  LearnedLayout& learned = reader.Learned();
   DecodedRecord record;
   CarvedRun run;
   run.columnCount = learned.learnedCallColumnCount != 0
                         ? learned.learnedCallColumnCount
                         : reader.TableColumnCount(reader.CurrentTable());
-  if (DecodeRecord(reader, view, run, record) != kResultOk) return kResultInvalid;
+  if (DecodeRecord(reader.Sqlite(), view, run, record) != kResultOk) return kResultInvalid;
   if (!view.carved) {
     learned.learnedCallColumnCount = static_cast<std::uint32_t>(record.headerSize - 1);
   }
@@ -90,18 +90,23 @@ Result DecodeCall(RawSqliteReader& reader, const RecordView& view, CallTable tab
 
 Result ParseCallHistory(const std::filesystem::path& addressBookPath,
                         std::vector<CallRecord>& calls, bool newLayout,
-                        const std::filesystem::path& callDbPath) {
+                        const std::filesystem::path& callDbPath, FindingsSink* findings) {
   CallTable table = CallTable::kCall;
   if (const Result probed = ProbeLayout(callDbPath, table); probed != kResultOk) return probed;
 
-  RawSqliteReader reader;
+  TableReader reader(findings);
   reader.Learned().newLayout = newLayout;
-  if (const Result opened = reader.OpenDatabase(callDbPath); opened != kResultOk) return opened;
+  // Findings name the store by the file the layout belongs to.
+  const std::string_view label =
+      table == CallTable::kCallRecord ? "CallHistory.storedata" : "call_history.db";
+  if (const Result opened = reader.OpenDatabase(callDbPath, label); opened != kResultOk)
+    return opened;
   reader.Learned().callTableVariant = static_cast<std::uint32_t>(table);
   reader.ScanTable(table == CallTable::kCallRecord ? "ZCALLRECORD" : "call",
                    [&](const RecordView& view) { return DecodeCall(reader, view, table, calls); });
 
-  if (const Result opened = reader.OpenDatabase(addressBookPath); opened != kResultOk)
+  if (const Result opened = reader.OpenDatabase(addressBookPath, kAddressBookLabel);
+      opened != kResultOk)
     return opened;
   std::vector<ContactRecord> contacts;
   ReadContactRows(reader, contacts);

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "base/findings.h"
 #include "base/result.h"
 
 namespace kestrio {
@@ -35,6 +36,6 @@ struct CallRecord {
 // be opened its error is returned and the calls stay appended, unnamed and unsorted.
 Result ParseCallHistory(const std::filesystem::path& addressBookPath,
                         std::vector<CallRecord>& calls, bool newLayout,
-                        const std::filesystem::path& callDbPath);
+                        const std::filesystem::path& callDbPath, FindingsSink* findings = nullptr);
 
 }  // namespace kestrio

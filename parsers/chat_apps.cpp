@@ -6,7 +6,7 @@
 
 #include "base/time_text.h"
 #include "parsers/decoder_support.h"
-#include "sqlite/raw_sqlite_reader.h"
+#include "parsers/table_shapes.h"
 #include "sqlite/record.h"
 
 namespace kestrio {
@@ -56,7 +56,7 @@ enum class Pages { kTableOnly, kFreelistOnly };
 // Scans one message table; a failure ends this table only. Every message table of a
 // database has the same column count, so a freelist page cannot be told to belong to one
 // of them: freelist rows are read once, for no table, and kept apart.
-std::vector<ChatAppMessageRecord> ScanMessages(RawSqliteReader& reader, std::string_view table,
+std::vector<ChatAppMessageRecord> ScanMessages(TableReader& reader, std::string_view table,
                                                const MessageColumns& columns, Pages pages) {
   std::vector<ChatAppMessageRecord> messages;
   ScanInto(reader, table, messages,
@@ -94,8 +94,9 @@ std::string WeChatTableName(std::string_view userName) {
   return name;
 }
 
-Result ParseQQ(const std::filesystem::path& qqDbPath, ChatAppConversationMap& conversations) {
-  RawSqliteReader reader;
+Result ParseQQ(const std::filesystem::path& qqDbPath, ChatAppConversationMap& conversations,
+               FindingsSink* findings) {
+  TableReader reader(findings);
   if (const Result opened = reader.OpenDatabase(qqDbPath); opened != kResultOk) return opened;
   std::vector<std::string> tables;
   const Result listed =
@@ -116,9 +117,9 @@ Result ParseQQ(const std::filesystem::path& qqDbPath, ChatAppConversationMap& co
   return kResultOk;
 }
 
-Result ParseWeChat(const std::filesystem::path& mmSqlitePath,
-                   ChatAppConversationMap& conversations) {
-  RawSqliteReader reader;
+Result ParseWeChat(const std::filesystem::path& mmSqlitePath, ChatAppConversationMap& conversations,
+                   FindingsSink* findings) {
+  TableReader reader(findings);
   if (const Result opened = reader.OpenDatabase(mmSqlitePath); opened != kResultOk) return opened;
   std::vector<WeChatFriend> friends;
   const Result listed = ScanInto(

@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/findings.h"
 #include "base/result.h"
 
 namespace kestrio {
@@ -46,13 +47,14 @@ inline constexpr std::string_view kUnknownChatKey = "Unknown";
 
 // Keyed by message table name; freelist messages under "Unknown". The reader's open error or the
 // table list's scan result; a failing message table ends that table only.
-Result ParseQQ(const std::filesystem::path& qqDbPath, ChatAppConversationMap& conversations);
+Result ParseQQ(const std::filesystem::path& qqDbPath, ChatAppConversationMap& conversations,
+               FindingsSink* findings = nullptr);
 
 // Keyed by the friend's userName; messages found only on freelist pages go under "Unknown".
 // The reader's open error or the friend list's scan result; a failing chat table ends that
 // table only.
-Result ParseWeChat(const std::filesystem::path& mmSqlitePath,
-                   ChatAppConversationMap& conversations);
+Result ParseWeChat(const std::filesystem::path& mmSqlitePath, ChatAppConversationMap& conversations,
+                   FindingsSink* findings = nullptr);
 
 // "Chat_" and the 32 lowercase hex digits of the MD5 digest of `userName`.
 std::string WeChatTableName(std::string_view userName);

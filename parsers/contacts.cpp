@@ -19,7 +19,7 @@ constexpr std::size_t kMinPhoneLength = 7;
 
 // How a carved contact row's serial-type run is measured: by the serial-type bytes of the
 // last live row when one was seen, else by the table's column count.
-CarvedRun ContactRun(RawSqliteReader& reader) {
+CarvedRun ContactRun(TableReader& reader) {
   CarvedRun run;
   run.columnCount = reader.TableColumnCount(kContactTable);
   if (reader.Learned().contactIndexVariant != 0)
@@ -28,8 +28,8 @@ CarvedRun ContactRun(RawSqliteReader& reader) {
 }
 
 // Live rows teach the reader the layout's serial-type byte count and the highest rowid.
-void LearnFromLiveRow(RawSqliteReader& reader, const DecodedRecord& record) {
-  ReaderLearned& learned = reader.Learned();
+void LearnFromLiveRow(TableReader& reader, const DecodedRecord& record) {
+  LearnedLayout& learned = reader.Learned();
   learned.contactIndexVariant =
       static_cast<std::uint32_t>(record.headerSize - record.headerSizeLength);
   learned.contactColumnCount = static_cast<std::uint32_t>(record.columns.size());
@@ -37,13 +37,14 @@ void LearnFromLiveRow(RawSqliteReader& reader, const DecodedRecord& record) {
 }
 
 // Splits a contact row; a live row teaches the reader as it goes.
-Result DecodeContactRecord(RawSqliteReader& reader, const RecordView& view, DecodedRecord& record) {
-  if (DecodeRecord(reader, view, ContactRun(reader), record) != kResultOk) return kResultInvalid;
+Result DecodeContactRecord(TableReader& reader, const RecordView& view, DecodedRecord& record) {
+  if (DecodeRecord(reader.Sqlite(), view, ContactRun(reader), record) != kResultOk)
+    return kResultInvalid;
   if (!view.carved) LearnFromLiveRow(reader, record);
   return kResultOk;
 }
 
-Result DecodeContact(RawSqliteReader& reader, const RecordView& view, ContactRecord& contact) {
+Result DecodeContact(TableReader& reader, const RecordView& view, ContactRecord& contact) {
   DecodedRecord record;
   if (DecodeContactRecord(reader, view, record) != kResultOk) return kResultInvalid;
 
@@ -81,7 +82,7 @@ std::size_t LastCodePoints(std::string_view text, std::size_t n) {
 
 }  // namespace
 
-Result ReadContactRows(RawSqliteReader& reader, std::vector<ContactRecord>& contacts) {
+Result ReadContactRows(TableReader& reader, std::vector<ContactRecord>& contacts) {
   return reader.ScanTable(kContactTable, [&](const RecordView& view) {
     ContactRecord contact;
     const Result result = DecodeContact(reader, view, contact);
@@ -110,9 +111,9 @@ std::string CleanPhoneList(std::string_view phoneText) {
 
 Result ParseContacts(const ParseContext& context, const std::filesystem::path& addressBookPath,
                      std::vector<ContactRecord>& contacts, std::uint64_t& highestRowId) {
-  RawSqliteReader reader;
+  TableReader reader(context.findings);
   reader.Learned().newLayout = context.newLayout;
-  const Result opened = reader.OpenDatabase(addressBookPath);
+  const Result opened = reader.OpenDatabase(addressBookPath, kAddressBookLabel);
   if (opened != kResultOk) return opened;
   std::vector<ContactRecord> rows;
   ReadContactRows(reader, rows);
@@ -138,11 +139,11 @@ namespace {
 //   <rowid>,<value>,<value>,...<last value>\r\n
 // NULL and empty texts are NULL; texts are quoted with ' and " doubled; the last value has
 // no comma after it when it is a text or NULL.
-Result DumpContactRow(RawSqliteReader& reader, const RecordView& view, std::string& line) {
+Result DumpContactRow(TableReader& reader, const RecordView& view, std::string& line) {
   DecodedRecord record;
   if (DecodeContactRecord(reader, view, record) != kResultOk) return kResultInvalid;
   if (record.columns.empty()) return kResultInvalid;
-  ReaderLearned& learned = reader.Learned();
+  LearnedLayout& learned = reader.Learned();
   std::uint64_t rowId = view.carved ? 0 : record.rowId;
   if (rowId == 0) rowId = ++learned.highestContactRowId;
 
@@ -177,7 +178,7 @@ Result DumpContactRow(RawSqliteReader& reader, const RecordView& view, std::stri
 Result DumpContactRows(const std::filesystem::path& addressBookPath,
                        const std::filesystem::path& outputFile, std::uint64_t highestRowId,
                        bool newLayout) {
-  RawSqliteReader reader;
+  TableReader reader;
   reader.Learned().highestContactRowId = highestRowId;
   reader.Learned().newLayout = newLayout;
   const Result opened = reader.OpenDatabase(addressBookPath);

@@ -15,11 +15,13 @@
 
 #include "base/result.h"
 #include "parsers/parse_context.h"
-#include "sqlite/raw_sqlite_reader.h"
+#include "parsers/table_shapes.h"
 
 namespace kestrio {
 
 inline constexpr std::string_view kContactTable = "ABPersonFullTextSearch_content";
+// The address book as findings name it (its stored file is named by a hash).
+inline constexpr std::string_view kAddressBookLabel = "AddressBook.sqlitedb";
 
 struct ContactRecord {
   bool deleted = false;
@@ -34,7 +36,7 @@ struct ContactRecord {
 
 // Scans the contact table of the address book open in `reader` and appends every accepted
 // row, live and deleted, in scan order, unfiltered. Returns the scan's result.
-Result ReadContactRows(RawSqliteReader& reader, std::vector<ContactRecord>& contacts);
+Result ReadContactRows(TableReader& reader, std::vector<ContactRecord>& contacts);
 
 // Reads the address book and keeps the contacts that have phone numbers, named ("No Name"
 // when they have none), with their numbers cleaned, sorted by name. `highestRowId` receives

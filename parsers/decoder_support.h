@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/time_text.h"
-#include "sqlite/raw_sqlite_reader.h"
+#include "parsers/table_shapes.h"
 #include "sqlite/record.h"
 
 namespace kestrio {
@@ -50,8 +50,7 @@ std::vector<std::uint32_t> DateOrder(const std::vector<Record>& records) {
 // item)`; rows that fail either step are rejected (87) and the rest appended to `out`.
 // The scan's result.
 template <typename T, typename Decode>
-Result ScanInto(RawSqliteReader& reader, std::string_view table, std::vector<T>& out,
-                Decode decode) {
+Result ScanInto(TableReader& reader, std::string_view table, std::vector<T>& out, Decode decode) {
   return reader.ScanTable(table, [&](const RecordView& view) {
     DecodedRecord record;
     T item;

@@ -41,8 +41,8 @@ constexpr std::size_t kGuidLength = 36;
 constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
 
 // A live message row teaches the reader which table layout it reads, and the highest rowid.
-void LearnFromLiveMessage(RawSqliteReader& reader, const DecodedRecord& record) {
-  ReaderLearned& learned = reader.Learned();
+void LearnFromLiveMessage(TableReader& reader, const DecodedRecord& record) {
+  LearnedLayout& learned = reader.Learned();
   learned.messageColumnCount =
       record.headerSize < kNewerMessageColumns ? kOlderMessageColumns : kNewerMessageColumns;
   learned.highestMessageRowId = std::max(learned.highestMessageRowId, record.rowId);
@@ -50,12 +50,12 @@ void LearnFromLiveMessage(RawSqliteReader& reader, const DecodedRecord& record) 
 
 // Splits a message row; a live row first teaches the reader the table's layout (before the
 // row is judged, as the carving tests of later pages need it) and the highest rowid.
-Result DecodeMessageRecord(RawSqliteReader& reader, const RecordView& view, DecodedRecord& record) {
+Result DecodeMessageRecord(TableReader& reader, const RecordView& view, DecodedRecord& record) {
   if (view.carved) {
-    return DecodeRecord(reader, view, CarvedRun{reader.TableColumnCount("message"), std::nullopt},
-                        record);
+    return DecodeRecord(reader.Sqlite(), view,
+                        CarvedRun{reader.TableColumnCount("message"), std::nullopt}, record);
   }
-  if (DecodeRecord(reader, view, {}, record) != kResultOk) return kResultInvalid;
+  if (DecodeRecord(reader.Sqlite(), view, {}, record) != kResultOk) return kResultInvalid;
   LearnFromLiveMessage(reader, record);
   return kResultOk;
 }
@@ -75,8 +75,7 @@ std::uint32_t RowId32(const RecordView& view, const DecodedRecord& record) {
 
 }  // namespace
 
-Result DecodeMessage(RawSqliteReader& reader, const RecordView& view,
-                     std::vector<MessageRecord>& out) {
+Result DecodeMessage(TableReader& reader, const RecordView& view, std::vector<MessageRecord>& out) {
   DecodedRecord record;
   if (DecodeMessageRecord(reader, view, record) != kResultOk) return kResultInvalid;
   MessageRecord message;
@@ -92,8 +91,7 @@ Result DecodeMessage(RawSqliteReader& reader, const RecordView& view,
   return kResultOk;
 }
 
-Result DecodeHandle(RawSqliteReader& reader, const RecordView& view,
-                    std::vector<HandleRecord>& out) {
+Result DecodeHandle(TableReader& reader, const RecordView& view, std::vector<HandleRecord>& out) {
   DecodedRecord record;
   if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
   HandleRecord handle;
@@ -105,7 +103,7 @@ Result DecodeHandle(RawSqliteReader& reader, const RecordView& view,
   return kResultOk;
 }
 
-Result DecodeAttachment(RawSqliteReader& reader, const RecordView& view,
+Result DecodeAttachment(TableReader& reader, const RecordView& view,
                         std::vector<AttachmentRecord>& out) {
   DecodedRecord record;
   if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
@@ -119,7 +117,7 @@ Result DecodeAttachment(RawSqliteReader& reader, const RecordView& view,
   return kResultOk;
 }
 
-Result DecodeAttachmentLink(RawSqliteReader& reader, const RecordView& view,
+Result DecodeAttachmentLink(TableReader& reader, const RecordView& view,
                             std::vector<AttachmentLink>& out) {
   DecodedRecord record;
   if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
@@ -135,7 +133,7 @@ namespace {
 
 // Scans one table with a decoder that appends to `out`.
 template <typename Record, typename Decode>
-void ScanWith(RawSqliteReader& reader, std::string_view table, Decode decode,
+void ScanWith(TableReader& reader, std::string_view table, Decode decode,
               std::vector<Record>& out) {
   reader.ScanTable(table, [&](const RecordView& view) { return decode(reader, view, out); });
 }
@@ -217,8 +215,8 @@ void DropCopiesOfLiveRows(std::vector<MessageRecord>& messages) {
 Result ParseMessages(const ParseContext& context, const std::filesystem::path& addressBookPath,
                      ConversationMap& conversations, const std::filesystem::path& messagesDbPath,
                      std::uint64_t& highestRowId) {
-  RawSqliteReader reader;
-  Result result = reader.OpenDatabase(messagesDbPath);
+  TableReader reader(context.findings);
+  Result result = reader.OpenDatabase(messagesDbPath, "sms.db");
   if (result != kResultOk) return result;
 
   // A failed page read ends one table's scan; the parse goes on with what was read.
@@ -240,7 +238,8 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   if ((result = context.progress.ReportShare(2)) != kResultOk) return result;
 
   reader.Learned().newLayout = context.newLayout;
-  if ((result = reader.OpenDatabase(addressBookPath)) != kResultOk) return result;
+  if ((result = reader.OpenDatabase(addressBookPath, kAddressBookLabel)) != kResultOk)
+    return result;
   std::vector<ContactRecord> contacts;
   ReadContactRows(reader, contacts);
   if ((result = context.progress.ReportShare(1)) != kResultOk) return result;
@@ -269,19 +268,19 @@ namespace {
 //   other texts     quoted, with ' and " doubled
 // A deleted row gets a new guid in column 1, is_finished 1, date and date_read of now
 // (date_read 0 when it was sent by the owner) and is_read 1 unless sent by the owner.
-Result DumpMessageRow(RawSqliteReader& reader, const RecordView& view, std::int64_t appleNow,
+Result DumpMessageRow(TableReader& reader, const RecordView& view, std::int64_t appleNow,
                       std::string& line) {
   DecodedRecord record;
   if (DecodeMessageRecord(reader, view, record) != kResultOk) return kResultInvalid;
   if (record.columns.empty()) return kResultInvalid;
-  ReaderLearned& learned = reader.Learned();
+  LearnedLayout& learned = reader.Learned();
   std::uint64_t rowId = view.carved ? 0 : record.rowId;
   if (rowId == 0) rowId = ++learned.highestMessageRowId;
 
   const std::uint32_t end = record.EndColumn();
   const std::uint32_t last = end - 1;
   std::vector<std::string> entries(end);
-  std::vector<std::uint8_t>& scratch = reader.Scratch();
+  std::vector<std::uint8_t>& scratch = reader.Sqlite().Scratch();
   // Column 0 is the rowid alias (stored as NULL); a carved run that lost it still gets it.
   entries[0] = std::to_string(rowId) + ",";
   for (std::uint32_t c = record.firstColumn; c < end; ++c) {
@@ -347,7 +346,7 @@ Result DumpMessageRow(RawSqliteReader& reader, const RecordView& view, std::int6
 Result DumpMessageRows(const std::filesystem::path& messagesDbPath,
                        const std::filesystem::path& outputFile, std::uint64_t highestRowId,
                        std::optional<std::int64_t> appleNow) {
-  RawSqliteReader reader;
+  TableReader reader;
   reader.Learned().highestMessageRowId = highestRowId;
   const Result opened = reader.OpenDatabase(messagesDbPath);
   if (opened != kResultOk) return opened;

@@ -19,7 +19,7 @@
 
 #include "base/result.h"
 #include "parsers/parse_context.h"
-#include "sqlite/raw_sqlite_reader.h"
+#include "parsers/table_shapes.h"
 
 namespace kestrio {
 
@@ -59,13 +59,11 @@ using ConversationMap = std::map<std::int32_t, std::vector<MessageRecord>>;
 
 // Record decoders, one per table; each appends the record when it accepts it and answers
 // kResultOk, or kResultInvalid when it rejects it.
-Result DecodeMessage(RawSqliteReader& reader, const RecordView& view,
-                     std::vector<MessageRecord>& out);
-Result DecodeHandle(RawSqliteReader& reader, const RecordView& view,
-                    std::vector<HandleRecord>& out);
-Result DecodeAttachment(RawSqliteReader& reader, const RecordView& view,
+Result DecodeMessage(TableReader& reader, const RecordView& view, std::vector<MessageRecord>& out);
+Result DecodeHandle(TableReader& reader, const RecordView& view, std::vector<HandleRecord>& out);
+Result DecodeAttachment(TableReader& reader, const RecordView& view,
                         std::vector<AttachmentRecord>& out);
-Result DecodeAttachmentLink(RawSqliteReader& reader, const RecordView& view,
+Result DecodeAttachmentLink(TableReader& reader, const RecordView& view,
                             std::vector<AttachmentLink>& out);
 
 // Reads every live and deleted message, joins handles, attachments and contact names, and

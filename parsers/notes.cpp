@@ -6,7 +6,7 @@
 
 #include "base/time_text.h"
 #include "parsers/decoder_support.h"
-#include "sqlite/raw_sqlite_reader.h"
+#include "parsers/table_shapes.h"
 #include "sqlite/record.h"
 
 namespace kestrio {
@@ -29,7 +29,7 @@ void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   text = std::move(out);
 }
 
-Result DecodeBody(RawSqliteReader& reader, const RecordView& view, std::vector<NoteRecord>& out) {
+Result DecodeBody(TableReader& reader, const RecordView& view, std::vector<NoteRecord>& out) {
   DecodedRecord record;
   if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
   NoteRecord note;
@@ -40,7 +40,7 @@ Result DecodeBody(RawSqliteReader& reader, const RecordView& view, std::vector<N
   return kResultOk;
 }
 
-Result DecodeNote(RawSqliteReader& reader, const RecordView& view, std::vector<NoteRecord>& out) {
+Result DecodeNote(TableReader& reader, const RecordView& view, std::vector<NoteRecord>& out) {
   DecodedRecord record;
   if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
   NoteRecord note;
@@ -66,9 +66,11 @@ std::string CleanNoteText(std::string text) {
   return text;
 }
 
-Result ParseNotes(const std::filesystem::path& notesDbPath, std::vector<NoteRecord>& notes) {
-  RawSqliteReader reader;
-  if (const Result opened = reader.OpenDatabase(notesDbPath); opened != kResultOk) return opened;
+Result ParseNotes(const std::filesystem::path& notesDbPath, std::vector<NoteRecord>& notes,
+                  FindingsSink* findings) {
+  TableReader reader(findings);
+  if (const Result opened = reader.OpenDatabase(notesDbPath, "notes.sqlite"); opened != kResultOk)
+    return opened;
   std::vector<NoteRecord> bodies;
   reader.ScanTable("ZNOTEBODY",
                    [&](const RecordView& view) { return DecodeBody(reader, view, bodies); });

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/findings.h"
 #include "base/result.h"
 
 namespace kestrio {
@@ -22,7 +23,8 @@ struct NoteRecord {
 
 // Replaces `notes` with every live and deleted note: bodies joined to their note rows,
 // notes without a readable body, bodies without a note row. 0, or the reader's open error.
-Result ParseNotes(const std::filesystem::path& notesDbPath, std::vector<NoteRecord>& notes);
+Result ParseNotes(const std::filesystem::path& notesDbPath, std::vector<NoteRecord>& notes,
+                  FindingsSink* findings = nullptr);
 
 // The HTML body as plain text: the entities Notes writes decoded, <div> and <br> as line
 // feeds, </div> removed; no other markup is touched.

@@ -7,7 +7,7 @@
 
 #include "base/time_text.h"
 #include "parsers/decoder_support.h"
-#include "sqlite/raw_sqlite_reader.h"
+#include "parsers/table_shapes.h"
 #include "sqlite/record.h"
 #include "sqlite/sqlite_library.h"
 
@@ -82,12 +82,13 @@ bool Text(const DecodedRecord& record, std::uint32_t column, std::string& out) {
 }  // namespace
 
 Result ParseWhatsApp(const std::filesystem::path& chatStoragePath,
-                     WhatsAppConversationMap& conversations) {
+                     WhatsAppConversationMap& conversations, FindingsSink* findings) {
   std::uint32_t columns = kEmptyTableColumns;
   if (const Result probed = ProbeMessageColumns(chatStoragePath, columns); probed != kResultOk)
     return probed;
-  RawSqliteReader reader;
-  if (const Result opened = reader.OpenDatabase(chatStoragePath); opened != kResultOk)
+  TableReader reader(findings);
+  if (const Result opened = reader.OpenDatabase(chatStoragePath, "ChatStorage.sqlite");
+      opened != kResultOk)
     return opened;
   reader.Learned().whatsAppMessageColumnCount = columns;
   const bool wide = columns > kNarrowLayoutColumns;

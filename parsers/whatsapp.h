@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "base/findings.h"
 #include "base/result.h"
 
 namespace kestrio {
@@ -41,6 +42,6 @@ using WhatsAppConversationMap = std::map<std::int32_t, std::vector<WhatsAppMessa
 // path. 0; kResultManifestDbQuery (1006) when the file has no ZWAMESSAGE table; SQLite's
 // open result; the reader's open error; or the first failing table scan's result.
 Result ParseWhatsApp(const std::filesystem::path& chatStoragePath,
-                     WhatsAppConversationMap& conversations);
+                     WhatsAppConversationMap& conversations, FindingsSink* findings = nullptr);
 
 }  // namespace kestrio

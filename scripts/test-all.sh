@@ -5,7 +5,8 @@
 #   scripts/test-all.sh asan       the whole suite under AddressSanitizer + UBSan
 #   scripts/test-all.sh core       the core alone, built without Qt
 #   scripts/test-all.sh fuzz       the libFuzzer targets (clang): the SQLite reader for a
-#                                  minute from its generated seed corpus, the index,
+#                                  minute from its generated seed corpus, its page-level
+#                                  pieces (carving, cells, records) for half a minute, the index,
 #                                  Info.plist, file-type and decryption-record readers
 #                                  for 15 s each
 set -euo pipefail
@@ -24,6 +25,11 @@ if [ "$preset" = fuzz ]; then
   # A fixed seed keeps the run repeatable: a failure here reproduces with the same command.
   build/fuzz/bin/sqlite_reader_fuzz -seed=1 -max_total_time=60 -timeout=10 -rss_limit_mb=2048 \
     -dict=fuzz/sqlite.dict "$work" build/fuzz/fuzz-corpus/sqlite_reader_seeds
+  # One page in memory under random shapes: what the whole-file run rarely reaches. The
+  # reader's seeds start it with real page bytes.
+  mkdir -p "$work/page"
+  build/fuzz/bin/sqlite_page_fuzz -seed=1 -max_total_time=30 -timeout=10 -rss_limit_mb=2048 \
+    "$work/page" build/fuzz/fuzz-corpus/sqlite_reader_seeds
   # The index and Info.plist readers are small: a quarter of a minute each.
   mkdir -p "$work/mbdb" "$work/summary" "$work/types" "$work/decrypt" "$work/devicelink"
   build/fuzz/bin/manifest_mbdb_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/mbdb"

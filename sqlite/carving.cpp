@@ -7,8 +7,6 @@
 namespace kestrio {
 namespace {
 
-// Bytes of a guid ("8F3A0C2E-...", 36 characters) at the start of a message record's body.
-constexpr std::size_t kGuidLength = 36;
 // A freed record whose header size lies up to this much above the column count is still
 // taken for one (multi-byte serial types of long texts and blobs).
 constexpr std::uint64_t kHeaderSlack = 5;
@@ -66,14 +64,14 @@ class PageCarver {
   // take 4 bytes together; a rowid of 16,384 or more (3 bytes) or a payload of that size
   // leaves up to 4 of their bytes behind, and the surviving header-size varint then sits
   // that much later. Returns the serial-type start when the record fits in the block, else
-  // 0; `guidAt` receives where a message record's guid is looked for.
-  std::size_t RecordInFreeblock(std::size_t off, std::uint64_t size, std::size_t* guidAt) const {
+  // 0; `bodyAt` receives where the record's body starts (for the non-zero prefix test).
+  std::size_t RecordInFreeblock(std::size_t off, std::uint64_t size, std::size_t* bodyAt) const {
     if (!InRange(size_, off, 4)) return 0;
     const std::size_t body = off + 4;
     const Varint v = VarintAt(bytes_, body, size_ - body);
     std::size_t hdr = Run(body + v.length, cc_);
     std::size_t start = v.value == hdr + v.length ? body + v.length : body;
-    std::size_t guid = body + hdr;
+    std::size_t bodyStart = body + hdr;
     if (start == body && cc_ != 0 && ByteAt(bytes_, body).value_or(0) != 0) {
       for (std::size_t k = 1; k <= kLeftoverCellBytes && body + k < size_; ++k) {
         // The leftover bytes are the end of a varint: high bit set on all but the last.
@@ -91,14 +89,14 @@ class PageCarver {
         if (at + len <= end && end - (at + len) <= kMaxFragment) {
           hdr = run;
           start = body + k + w.length;
-          guid = start + run;
+          bodyStart = start + run;
           break;
         }
       }
     }
     if (start >= size_) return 0;
     if (Length(start, hdr, size_ - body) > size) return 0;
-    if (guidAt) *guidAt = guid;
+    if (bodyAt) *bodyAt = bodyStart;
     return start;
   }
 
@@ -113,16 +111,17 @@ class PageCarver {
       if (!next || !sizeField || *sizeField == 0) break;
       std::uint64_t size = *sizeField;
       if (size > size_ - off) size = 0;  // runs past the page: this block yields nothing
-      std::size_t guid = 0;
-      const std::size_t start = size ? RecordInFreeblock(off, size, &guid) : 0;
-      if (start != 0 && (!shape_.requireGuid || GuidPresent(guid))) Add(start);
+      std::size_t bodyStart = 0;
+      const std::size_t start = size ? RecordInFreeblock(off, size, &bodyStart) : 0;
+      if (start != 0 && (shape_.nonZeroBodyPrefix == 0 || NonZeroPrefix(bodyStart))) Add(start);
       off = *next;
     }
   }
 
-  bool GuidPresent(std::size_t off) const {
-    auto guid = SubSpan(bytes_, off, kGuidLength);
-    return guid && std::none_of(guid->begin(), guid->end(), [](std::uint8_t b) { return b == 0; });
+  bool NonZeroPrefix(std::size_t off) const {
+    auto prefix = SubSpan(bytes_, off, shape_.nonZeroBodyPrefix);
+    return prefix &&
+           std::none_of(prefix->begin(), prefix->end(), [](std::uint8_t b) { return b == 0; });
   }
 
   // 2. The bytes after the end of the cell with the highest offset.

@@ -15,6 +15,7 @@
 // count, the serial-type run length, and the record length against the space available.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -22,14 +23,21 @@
 
 namespace kestrio {
 
-struct CarveShape {
+// What the caller knows of a table's records. The reader and the carver know no table: the
+// code that reads a database's tables says what their records look like.
+struct TableShape {
   // Columns of the table (RecordLength and most tests).
   std::uint32_t columnCount = 0;
-  // The count the header-size tests compare with; differs only for the call table, whose
-  // count is learned from its live rows.
+  // The count the header-size tests compare with. Usually columnCount; a caller that learns
+  // the width of the rows actually stored may give that here (0: those tests find nothing).
   std::uint32_t learnedColumnCount = 0;
-  // The message table's freed records must still hold their 36-byte guid.
-  bool requireGuid = false;
+  // When non-zero, a freed record found through the freeblock chain counts only when the
+  // first this many bytes of its body are all non-zero (a table whose first stored value is
+  // a fixed-length identifier text, which a freed record still holds).
+  std::size_t nonZeroBodyPrefix = 0;
+};
+
+struct CarveShape : TableShape {
   // Page size less the reserved bytes; decides where an overflowing cell ends.
   std::uint32_t usableSize = 0;
 };

@@ -1,17 +1,10 @@
 #include "sqlite/raw_sqlite_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
-#include <cstring>
 #include <unordered_set>
 
-#include "base/text.h"
 #include "sqlite/btree_page.h"
 #include "sqlite/carving.h"
 
@@ -78,19 +71,7 @@ class PageSet {
   std::vector<std::uint64_t> words_;
 };
 
-Result ReadFully(int fd, std::uint8_t* out, std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return LastSystemResult();
-    }
-    if (n == 0) return kResultInvalid;  // the file ends inside the page
-    done += static_cast<std::size_t>(n);
-  }
-  return kResultOk;
-}
+std::string PageName(std::uint32_t index) { return "page " + std::to_string(index + 1); }
 
 }  // namespace
 
@@ -104,36 +85,39 @@ std::vector<std::uint8_t>& RawSqliteReader::Scratch() {
 RawSqliteReader::~RawSqliteReader() { Close(); }
 
 void RawSqliteReader::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  source_.reset();
   pageSize_ = usableSize_ = pageCount_ = 0;
   freePages_.clear();
 }
 
-Result RawSqliteReader::OpenDatabase(const std::filesystem::path& path) {
+std::uint64_t RawSqliteReader::OverflowBudget() const {
+  return std::uint64_t{pageCount_} * 32 + 1024;
+}
+
+void RawSqliteReader::ResetOverflowBudget() {
+  overflowBudget_ = OverflowBudget();
+  overflowBudgetReported_ = false;
+}
+
+void RawSqliteReader::ReportFinding(std::string what, std::string where, std::string why) const {
+  Report(findings_, Finding{label_, std::move(what), std::move(where), std::move(why)});
+}
+
+Result RawSqliteReader::OpenDatabase(const std::filesystem::path& path, std::string_view label) {
   Close();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return LastSystemResult();
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const Result error = LastSystemResult();
-    ::close(fd);
-    return error;
-  }
-  if (!S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(kHeaderBytes)) {
-    ::close(fd);
-    return kResultInvalid;
-  }
+  std::unique_ptr<FilePageSource> file;
+  if (const Result opened = FilePageSource::Open(path, file); opened != kResultOk) return opened;
+  return Open(std::move(file), label.empty() ? path.filename().string() : std::string(label));
+}
+
+Result RawSqliteReader::Open(std::unique_ptr<PageSource> source, std::string_view label) {
+  Close();
+  label_ = std::string(label);
+  if (!source || source->Size() < kHeaderBytes) return kResultInvalid;
   std::array<std::uint8_t, kHeaderBytes> header{};
-  if (ReadFully(fd, header.data(), header.size(), 0) != kResultOk) {
-    ::close(fd);
-    return kResultInvalid;
-  }
+  if (source->Read(0, header) != kResultOk) return kResultInvalid;
   for (std::size_t i = 0; i < kMagic.size(); ++i) {
-    if (std::tolower(header[i]) != std::tolower(kMagic[i])) {
-      ::close(fd);
-      return kResultInvalid;
-    }
+    if (std::tolower(header[i]) != std::tolower(kMagic[i])) return kResultInvalid;
   }
   const Bytes head(header);
   std::uint32_t pageSize = ReadBe16(head, 16).value_or(0);
@@ -143,30 +127,45 @@ Result RawSqliteReader::OpenDatabase(const std::filesystem::path& path) {
   const std::uint32_t reserved = header[20];
   if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0 ||
       pageSize - reserved < 480) {
-    ::close(fd);
     return kResultInvalid;
   }
   // Page 1 holds the schema: a file without one whole page holds no database.
-  if (static_cast<std::uint64_t>(st.st_size) < pageSize) {
-    ::close(fd);
-    return kResultInvalid;
-  }
-  fd_ = fd;
+  const std::uint64_t size = source->Size();
+  if (size < pageSize) return kResultInvalid;
+  source_ = std::move(source);
   pageSize_ = pageSize;
   usableSize_ = pageSize - reserved;
-  pageCount_ = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size) / pageSize, UINT32_MAX));
+  pageCount_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(size / pageSize, UINT32_MAX));
+  ResetOverflowBudget();
 
   // The freelist: a chain of trunk pages, each listing leaf pages.
   std::vector<std::uint8_t> page(pageSize_);
   std::uint32_t trunk = ReadBe32(head, 32).value_or(0);
   std::uint32_t guard = pageCount_;
   const std::uint32_t maxLeaves = usableSize_ / 4 - 2;
-  while (trunk != 0 && trunk <= pageCount_ && guard-- > 0) {
-    if (ReadPage(trunk - 1, page) != kResultOk) break;
+  while (trunk != 0) {
+    if (trunk > pageCount_) {
+      ReportFinding("freelist", "page " + std::to_string(trunk), "trunk page outside the file");
+      break;
+    }
+    if (guard-- == 0) {
+      ReportFinding("freelist", PageName(trunk - 1),
+                    "trunk chain cut at its bound of " + std::to_string(pageCount_) + " pages");
+      break;
+    }
+    if (ReadPage(trunk - 1, page) != kResultOk) {
+      ReportFinding("freelist", PageName(trunk - 1), "trunk page unreadable");
+      break;
+    }
     const Bytes bytes(page);
     const std::uint32_t next = ReadBe32(bytes, 0).value_or(0);
-    const std::uint32_t count = std::min(ReadBe32(bytes, 4).value_or(0), maxLeaves);
+    const std::uint32_t declared = ReadBe32(bytes, 4).value_or(0);
+    if (declared > maxLeaves) {
+      ReportFinding("freelist", PageName(trunk - 1),
+                    "lists " + std::to_string(declared) + " leaves, a page holds " +
+                        std::to_string(maxLeaves));
+    }
+    const std::uint32_t count = std::min(declared, maxLeaves);
     for (std::uint32_t i = 0; i < count && freePages_.size() < pageCount_; ++i) {
       const std::uint32_t leaf = ReadBe32(bytes, 8 + 4 * std::size_t{i}).value_or(0);
       if (leaf != 0 && leaf <= pageCount_) freePages_.push_back(leaf - 1);
@@ -177,11 +176,11 @@ Result RawSqliteReader::OpenDatabase(const std::filesystem::path& path) {
 }
 
 Result RawSqliteReader::ReadPage(std::uint32_t index, std::span<std::uint8_t> buffer) const {
-  if (fd_ < 0 || index >= pageCount_ || buffer.size() < pageSize_) return kResultInvalid;
-  return ReadFully(fd_, buffer.data(), pageSize_, std::uint64_t{index} * pageSize_);
+  if (!source_ || index >= pageCount_ || buffer.size() < pageSize_) return kResultInvalid;
+  return source_->Read(std::uint64_t{index} * pageSize_, buffer.first(pageSize_));
 }
 
-bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out) const {
+bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out, bool reportDamage) const {
   out = CellPayload{};
   const auto payloadLength = ReadTerminatedVarint(cell, 0);
   if (!payloadLength) return false;
@@ -205,79 +204,69 @@ bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out) const {
   // No payload is larger than the file that holds it.
   const std::uint64_t total =
       std::min<std::uint64_t>(out.payloadLength, std::uint64_t{pageCount_} * usableSize_);
-  out.storage.reserve(static_cast<std::size_t>(std::max<std::uint64_t>(total, local)));
-  out.storage.assign(localBytes.begin(), localBytes.end());
   std::uint32_t next = ReadBe32(rest, static_cast<std::size_t>(local)).value_or(0);
+  const auto endsEarly = [&](std::uint64_t got) {
+    if (reportDamage && next == 0 && got < total) {
+      ReportFinding("overflow chain", "payload of " + std::to_string(out.payloadLength) + " bytes",
+                    "ends after " + std::to_string(got) + " bytes");
+    }
+  };
+  const auto budgetUsedUp = [&] {
+    if (overflowBudget_ != 0) return false;
+    if (!overflowBudgetReported_) {
+      overflowBudgetReported_ = true;
+      ReportFinding(
+          "overflow chain", PageName(next - 1),
+          "read budget of " + std::to_string(OverflowBudget()) + " overflow pages used up");
+    }
+    return true;
+  };
+  // Without a page to read the payload is the local part, read in place: a page whose many
+  // cells all declare long payloads costs no copies.
+  if (next == 0 || budgetUsedUp()) {
+    endsEarly(local);
+    out.payload = localBytes;
+    return true;
+  }
+  // The storage grows with the pages actually read; a declared length is not reserved on
+  // trust.
+  out.storage.assign(localBytes.begin(), localBytes.end());
   std::vector<std::uint8_t> page(pageSize_);
   // A chain that comes back to a page it passed is a loop: the payload ends there.
   std::unordered_set<std::uint32_t> visited;
-  while (next != 0 && out.storage.size() < total && visited.insert(next).second) {
-    if (ReadPage(next - 1, page) != kResultOk) break;
+  while (next != 0 && out.storage.size() < total) {
+    if (!visited.insert(next).second) {
+      if (reportDamage) ReportFinding("overflow chain", PageName(next - 1), "loops back");
+      break;
+    }
+    if (budgetUsedUp()) break;
+    --overflowBudget_;
+    if (ReadPage(next - 1, page) != kResultOk) {
+      if (reportDamage) {
+        ReportFinding("overflow chain", "page " + std::to_string(next),
+                      next > pageCount_ ? "outside the file" : "unreadable");
+      }
+      break;
+    }
     const Bytes bytes(page);
     const std::size_t take = static_cast<std::size_t>(
         std::min<std::uint64_t>(usableSize_ - 4, total - out.storage.size()));
     out.storage.insert(out.storage.end(), page.begin() + 4, page.begin() + 4 + take);
     next = ReadBe32(bytes, 0).value_or(0);
   }
+  endsEarly(out.storage.size());
   out.payload = Bytes(out.storage);
   return true;
-}
-
-std::uint32_t RawSqliteReader::TableColumnCount(std::string_view tableName) {
-  struct Fixed {
-    std::string_view name;
-    std::uint32_t columns;
-  };
-  static constexpr Fixed kTables[] = {
-      {"ZNOTEBODY", 7},
-      {"ZNOTE", 19},
-      {"handle", 5},
-      {"attachment", 9},
-      {"message_attachment_join", 2},
-      {"call", 13},
-      {"Friend", 13},
-      {"tb_c2cTables", 1},
-      {"ZWACHATSESSION", 25},
-      {"ZWAGROUPMEMBER", 13},
-      {"ZWAMEDIAITEM", 24},
-      {"ZCALLRECORD", 17},
-      {"ZWACONTACT", 11},
-      {"ZWAPHONE", 9},
-  };
-  std::uint32_t count = 0;
-  if (EqualsIgnoreCase(tableName, "message")) {
-    count = learned_.messageColumnCount;
-  } else if (EqualsIgnoreCase(tableName, "ABPersonFullTextSearch_content")) {
-    // The layout has 24 or 25 columns. The column count of a live row says which; the
-    // serial-type byte count alone cannot tell 25 one-byte types from 24 with a long text.
-    const std::uint32_t seen = learned_.contactColumnCount;
-    count = (seen == 24 || seen == 25) ? seen : (learned_.contactIndexVariant > 25 ? 25 : 24);
-  } else if (EqualsIgnoreCase(tableName, "ZWAMESSAGE")) {
-    count = learned_.whatsAppMessageColumnCount;
-  } else if (EqualsIgnoreCase(tableName, "ZCALLRECORD") && learned_.learnedCallColumnCount != 0) {
-    // Call stores grew between versions (17 columns in the oldest, 22 and more later): the
-    // width the live rows showed wins.
-    count = learned_.learnedCallColumnCount;
-  } else {
-    for (const Fixed& table : kTables) {
-      if (EqualsIgnoreCase(tableName, table.name)) {
-        count = table.columns;
-        break;
-      }
-    }
-    if (count == 0 && tableName.starts_with("Chat_")) count = 9;
-    if (count == 0 && tableName.starts_with("tb_c2cMsg")) count = 50;
-  }
-  currentColumnCount_ = count;
-  return count;
 }
 
 // One ScanTable call: the walks over the table's b-tree and the freelist.
 class RawSqliteReader::TableScan {
  public:
-  TableScan(RawSqliteReader& reader, std::string_view table, const RecordDecoder& decoder)
+  TableScan(RawSqliteReader& reader, std::string_view table, const TableShapeSource& shape,
+            const RecordDecoder& decoder)
       : reader_(reader),
         table_(table),
+        shape_(shape),
         decoder_(decoder),
         page_(reader.pageSize_),
         // Every page is read a few times (collect, live rows, candidates); a hostile file
@@ -296,9 +285,28 @@ class RawSqliteReader::TableScan {
 
  private:
   Result Read(std::uint32_t index, std::vector<std::uint8_t>& buffer) {
-    if (budget_ == 0) return last_ = kResultInvalid;
+    if (budget_ == 0) {
+      if (!budgetReported_) {
+        budgetReported_ = true;
+        reader_.ReportFinding(
+            "table", "table " + std::string(table_),
+            "read budget of " + std::to_string(budgetGiven_) + " page reads used up");
+      }
+      return last_ = kResultInvalid;
+    }
     --budget_;
-    return last_ = reader_.ReadPage(index, buffer);
+    last_ = reader_.ReadPage(index, buffer);
+    if (last_ != kResultOk) reader_.ReportFinding("page", PageName(index), "unreadable");
+    return last_;
+  }
+
+  // A walk that gives up at its depth bound; only reported for the schema and the table's
+  // own tree (a freed interior page may point anywhere).
+  void DepthBound(std::uint32_t index, bool report) const {
+    if (report) {
+      reader_.ReportFinding("b-tree", PageName(index),
+                            "deeper than " + std::to_string(kMaxTreeDepth) + " levels");
+    }
   }
 
   BtreePage View(std::uint32_t index, const std::vector<std::uint8_t>& buffer) const {
@@ -306,14 +314,20 @@ class RawSqliteReader::TableScan {
   }
 
   // Child page indexes of an interior table page, ascending, the right-most child included.
-  std::vector<std::uint32_t> Children(const BtreePage& page) const {
+  // Children outside the file are left out, and reported when `report` is set.
+  std::vector<std::uint32_t> Children(std::uint32_t index, const BtreePage& page,
+                                      bool report) const {
     std::vector<std::uint32_t> children;
-    for (std::uint32_t off : CellOffsets(page)) {
-      const std::uint32_t child = ReadBe32(page.bytes, off).value_or(0);
-      if (child != 0 && child <= reader_.pageCount_) children.push_back(child - 1);
-    }
-    const std::uint32_t right = ReadBe32(page.bytes, page.header + 8).value_or(0);
-    if (right != 0 && right <= reader_.pageCount_) children.push_back(right - 1);
+    const auto add = [&](std::uint32_t child) {
+      if (child != 0 && child <= reader_.pageCount_) {
+        children.push_back(child - 1);
+      } else if (report && child != 0) {
+        reader_.ReportFinding("b-tree", PageName(index),
+                              "child page " + std::to_string(child) + " outside the file");
+      }
+    };
+    for (std::uint32_t off : CellOffsets(page)) add(ReadBe32(page.bytes, off).value_or(0));
+    add(ReadBe32(page.bytes, page.header + 8).value_or(0));
     std::sort(children.begin(), children.end());
     children.erase(std::unique(children.begin(), children.end()), children.end());
     return children;
@@ -330,14 +344,16 @@ class RawSqliteReader::TableScan {
 
   void SchemaPage(std::uint32_t index, int depth, PageSet& visited,
                   std::vector<std::uint32_t>& roots) {
-    if (depth > kMaxTreeDepth || !visited.Insert(index)) return;
+    if (depth > kMaxTreeDepth) return DepthBound(index, true);
+    if (!visited.Insert(index)) return;
     std::vector<std::uint8_t> buffer(reader_.pageSize_);
     if (Read(index, buffer) != kResultOk) return;
     const BtreePage page = View(index, buffer);
     if (page.Type() == kLeafTablePage) {
       for (std::uint32_t off : CellOffsets(page)) SchemaCell(Tail(page.bytes, off), roots);
     } else if (page.Type() == kInteriorTablePage) {
-      for (std::uint32_t child : Children(page)) SchemaPage(child, depth + 1, visited, roots);
+      for (std::uint32_t child : Children(index, page, true))
+        SchemaPage(child, depth + 1, visited, roots);
     }
   }
 
@@ -346,7 +362,7 @@ class RawSqliteReader::TableScan {
   // because they are not table pages.
   void SchemaCell(Bytes cell, std::vector<std::uint32_t>& roots) {
     CellPayload payload;
-    if (!reader_.ReadCell(cell, payload)) return;
+    if (!reader_.ReadCell(cell, payload, true)) return;
     const Bytes record = payload.payload;
     const auto headerSize = ReadTerminatedVarint(record, 0);
     if (!headerSize || headerSize->value > record.size()) return;
@@ -380,9 +396,15 @@ class RawSqliteReader::TableScan {
 
   // Collects the leaf pages under `index`. A page that cannot be read is left out and the
   // walk goes on with its siblings, so a file cut short still gives the leaves it holds;
-  // the answer is false when any read failed.
-  bool CollectLeaves(std::uint32_t index, int depth, PageSet& visited, PageSet& leaves) {
-    if (depth > kMaxTreeDepth || !visited.Insert(index)) return true;
+  // the answer is false when any read failed. `ownTree`: the table's own b-tree, whose
+  // damage is reported.
+  bool CollectLeaves(std::uint32_t index, int depth, bool ownTree, PageSet& visited,
+                     PageSet& leaves) {
+    if (depth > kMaxTreeDepth) {
+      DepthBound(index, ownTree);
+      return true;
+    }
+    if (!visited.Insert(index)) return true;
     std::vector<std::uint8_t> buffer(reader_.pageSize_);
     if (Read(index, buffer) != kResultOk) return false;
     const BtreePage page = View(index, buffer);
@@ -390,16 +412,16 @@ class RawSqliteReader::TableScan {
     if (page.Type() == kLeafTablePage) {
       leaves.Insert(index);
     } else if (page.Type() == kInteriorTablePage) {
-      for (std::uint32_t child : Children(page)) {
-        ok = CollectLeaves(child, depth + 1, visited, leaves) && ok;
+      for (std::uint32_t child : Children(index, page, ownTree)) {
+        ok = CollectLeaves(child, depth + 1, ownTree, visited, leaves) && ok;
       }
     }
     return ok;
   }
 
-  bool Collect(std::uint32_t index, PageSet& leaves) {
+  bool Collect(std::uint32_t index, bool ownTree, PageSet& leaves) {
     PageSet visited(reader_.pageCount_);
-    return CollectLeaves(index, 0, visited, leaves);
+    return CollectLeaves(index, 0, ownTree, visited, leaves);
   }
 
   // Live rows of every leaf, then the carved candidates of every leaf. A leaf that cannot
@@ -412,7 +434,7 @@ class RawSqliteReader::TableScan {
         decoder_(RecordView{Tail(page.bytes, off), false, deleted, deleted});
       }
     });
-    // The carving tests use what the live rows taught the reader (column counts).
+    // The carving tests use the shape as the caller knows it after the live rows.
     const CarveShape shape = Shape();
     leaves.ForEach([&](std::uint32_t leaf) {
       if (Read(leaf, page_) != kResultOk) return;
@@ -423,20 +445,16 @@ class RawSqliteReader::TableScan {
     });
   }
 
-  CarveShape Shape() {
+  CarveShape Shape() const {
     CarveShape shape;
-    shape.columnCount = reader_.TableColumnCount(table_);
-    shape.learnedColumnCount = EqualsIgnoreCase(table_, "call")
-                                   ? reader_.learned_.learnedCallColumnCount
-                                   : shape.columnCount;
-    shape.requireGuid = EqualsIgnoreCase(table_, "message");
+    static_cast<TableShape&>(shape) = shape_();
     shape.usableSize = reader_.usableSize_;
     return shape;
   }
 
   void ScanTree(std::uint32_t root) {
     PageSet leaves(reader_.pageCount_);
-    Collect(root, leaves);
+    Collect(root, true, leaves);
     DeliverLeaves(leaves, false);
   }
 
@@ -448,14 +466,14 @@ class RawSqliteReader::TableScan {
     const std::uint8_t type = View(index, page_).Type();
     if (type != kLeafTablePage && type != kInteriorTablePage) return true;
     PageSet leaves(reader_.pageCount_);
-    if (!Collect(index, leaves)) return false;
+    if (!Collect(index, false, leaves)) return false;
     // A freed interior page and its freed leaves are all on the freelist: each leaf is
     // delivered once.
     leaves.Remove(freeLeavesDone_);
     if (leaves.Empty()) return true;
     const std::uint32_t first = leaves.First();
     if (Read(first, page_) != kResultOk) return false;
-    if (FirstCellColumnCount(View(first, page_)) != reader_.TableColumnCount(table_)) return true;
+    if (FirstCellColumnCount(View(first, page_)) != shape_().columnCount) return true;
     freeLeavesDone_.Add(leaves);
     DeliverLeaves(leaves, true);
     return true;
@@ -481,17 +499,27 @@ class RawSqliteReader::TableScan {
 
   RawSqliteReader& reader_;
   std::string_view table_;
+  const TableShapeSource& shape_;
   const RecordDecoder& decoder_;
   std::vector<std::uint8_t> page_;
   std::uint64_t budget_;
+  const std::uint64_t budgetGiven_ = budget_;
+  bool budgetReported_ = false;
   PageSet freeLeavesDone_{reader_.pageCount_};
   Result last_ = kResultOk;
 };
 
-Result RawSqliteReader::ScanTable(std::string_view tableName, const RecordDecoder& decoder) {
-  if (fd_ < 0) return kResultInvalid;
-  currentTable_ = std::string(tableName);
-  return TableScan(*this, currentTable_, decoder).Run();
+Result RawSqliteReader::ScanTable(std::string_view tableName, const TableShapeSource& shape,
+                                  const RecordDecoder& decoder) {
+  if (!source_ || !shape) return kResultInvalid;
+  ResetOverflowBudget();
+  return TableScan(*this, tableName, shape, decoder).Run();
+}
+
+Result RawSqliteReader::ScanTable(std::string_view tableName, const TableShape& shape,
+                                  const RecordDecoder& decoder) {
+  return ScanTable(
+      tableName, [&shape] { return shape; }, decoder);
 }
 
 }  // namespace kestrio

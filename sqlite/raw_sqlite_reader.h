@@ -2,9 +2,10 @@
 // records of deleted rows out of the free space of a table's pages.
 //
 // The SQLite library hides deleted rows; this reader walks a table's b-tree itself, hands
-// every live row to a table-specific decoder, then searches the free space of the same pages
+// every live row to the caller's decoder, then searches the free space of the same pages
 // (freeblocks, the bytes after the last cell, the unallocated gap, stale cell pointers) and
-// the file's freelist pages for records of the same shape, and hands those to the decoder too.
+// the file's freelist pages for records of the shape the caller gives, and hands those to
+// the decoder too. The reader knows the file format and nothing of the tables in it.
 //
 // FILE FORMAT (https://www.sqlite.org/fileformat2.html; all integers big-endian)
 //
@@ -36,16 +37,18 @@
 // Page numbers are kept as zero-based page indexes everywhere inside the reader
 // (index = page number - 1); page `index` lies at file offset index * page size.
 //
-// SAFETY: the file is hostile. Pages are read one at a time into buffers of one page; every
-// read inside a page is checked against the page end; every chain (freelist trunks, overflow
-// pages, freeblocks, b-tree children) is bounded by the number of pages in the file or the
-// page size. A corrupt file gives fewer records, never a crash, a hang or a read outside a
-// buffer.
+// SAFETY: the file is hostile. Pages are read one at a time into buffers of one page from a
+// PageSource (the file, or bytes in memory); every read inside a page is checked against the
+// page end; every chain (freelist trunks, overflow pages, freeblocks, b-tree children) is
+// bounded by the number of pages in the file or the page size. A corrupt file gives fewer
+// records, never a crash, a hang or a read outside a buffer, and what was skipped is told to
+// the findings sink when one is set.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -53,7 +56,10 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "base/findings.h"
 #include "base/result.h"
+#include "sqlite/carving.h"
+#include "sqlite/page_source.h"
 
 namespace kestrio {
 
@@ -75,26 +81,17 @@ struct RecordView {
 // the scan goes on either way.
 using RecordDecoder = std::function<Result(const RecordView&)>;
 
+// Gives the shape of the table being scanned. The scan asks for it after the live rows of the
+// table's pages were decoded and again before it reads each freelist page, so a caller whose
+// decoder learns the row width from live rows can answer with what it learned.
+using TableShapeSource = std::function<TableShape()>;
+
 // An intact cell's payload, reassembled from its overflow pages when it did not fit.
 struct CellPayload {
   std::uint64_t payloadLength = 0;  // as declared by the cell
   std::uint64_t rowId = 0;
   Bytes payload;                      // the record; shorter than payloadLength when cut off
   std::vector<std::uint8_t> storage;  // owns the bytes of a reassembled payload
-};
-
-// Values the decoders learn while reading one database; they survive between ScanTable
-// calls of the same reader and steer the carving tests of later scans.
-struct ReaderLearned {
-  std::uint64_t highestMessageRowId = 0;
-  std::uint64_t highestContactRowId = 0;
-  std::uint32_t whatsAppMessageColumnCount = 28;
-  std::uint32_t callTableVariant = 0;  // 0: table "call", 1: table "ZCALLRECORD"
-  bool newLayout = false;              // the backup's index is Manifest.db
-  std::uint32_t learnedCallColumnCount = 0;
-  std::uint32_t contactIndexVariant = 0;  // serial-type bytes of the last live contact row
-  std::uint32_t contactColumnCount = 0;   // serial types of the last live contact row
-  std::uint32_t messageColumnCount = 38;
 };
 
 // Number of body bytes of a serial type (0 for NULL, the constants 0 and 1, reserved types).
@@ -137,38 +134,42 @@ class RawSqliteReader {
   RawSqliteReader(const RawSqliteReader&) = delete;
   RawSqliteReader& operator=(const RawSqliteReader&) = delete;
 
-  // Closes any open file, opens `path` and reads its header and freelist. kResultOk; the
-  // system error (kResultSystemBase + errno) when it cannot be opened; kResultInvalid when it
-  // is shorter than the header, lacks the magic or declares an impossible page size.
-  Result OpenDatabase(const std::filesystem::path& path);
+  // Closes any open source, opens the file at `path` and reads its header and freelist.
+  // `label` names the file in findings (the file name when empty). kResultOk; the system
+  // error (kResultSystemBase + errno) when it cannot be opened; kResultInvalid when it is
+  // shorter than the header, lacks the magic or declares an impossible page size.
+  Result OpenDatabase(const std::filesystem::path& path, std::string_view label = {});
+  // The same over any source, e.g. a MemoryPageSource; the reader owns it from now on.
+  Result Open(std::unique_ptr<PageSource> source, std::string_view label);
   void Close();
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return source_ != nullptr; }
+
+  // Where findings go (null: nowhere); kept across OpenDatabase calls.
+  void ReportTo(FindingsSink* findings) { findings_ = findings; }
 
   // Delivers every live row of `tableName`, then every carved candidate of its pages, then
-  // the rows and candidates of freelist pages whose first cell has the table's column count.
+  // the rows and candidates of freelist pages whose first cell has the shape's column count.
   // Returns the result of the last page operation.
-  Result ScanTable(std::string_view tableName, const RecordDecoder& decoder);
+  Result ScanTable(std::string_view tableName, const TableShapeSource& shape,
+                   const RecordDecoder& decoder);
+  // With a shape that does not change during the scan.
+  Result ScanTable(std::string_view tableName, const TableShape& shape,
+                   const RecordDecoder& decoder);
 
   // Reads page `index` into `buffer` (at least PageSize() bytes).
   Result ReadPage(std::uint32_t index, std::span<std::uint8_t> buffer) const;
 
   // Parses an intact leaf cell and reassembles its payload from the overflow chain when it
-  // does not fit the page. False when the cell header itself is unreadable.
-  bool ReadCell(Bytes cell, CellPayload& out) const;
-
-  // Columns expected in a record of `tableName` (0 for tables the reader does not know).
-  // Also becomes the current column count.
-  std::uint32_t TableColumnCount(std::string_view tableName);
+  // does not fit the page; a scan's overflow reads are bounded (32 per page of the file), a
+  // payload cut by that bound ends early. False when the cell header itself is unreadable. With
+  // `reportDamage` an overflow chain that loops or cannot be read is a finding (a live row's
+  // chain; a freed cell's chain may have been reused).
+  bool ReadCell(Bytes cell, CellPayload& out, bool reportDamage = false) const;
 
   std::uint32_t PageSize() const { return pageSize_; }
   std::uint32_t UsableSize() const { return usableSize_; }
   std::uint32_t PageCount() const { return pageCount_; }
   const std::vector<std::uint32_t>& FreePages() const { return freePages_; }
-  const std::string& CurrentTable() const { return currentTable_; }
-  std::uint32_t CurrentColumnCount() const { return currentColumnCount_; }
-
-  ReaderLearned& Learned() { return learned_; }
-  const ReaderLearned& Learned() const { return learned_; }
 
   // An 8 MiB buffer the row dumps use for one value at a time; allocated on first use, so
   // readers that never dump pay nothing for it.
@@ -177,15 +178,23 @@ class RawSqliteReader {
  private:
   class TableScan;
 
-  ReaderLearned learned_;
+  void ReportFinding(std::string what, std::string where, std::string why) const;
+  // Overflow pages ReadCell may read between two ScanTable calls: every overflow page of an
+  // intact file belongs to one cell, so a hostile page whose cells all lead into long chains
+  // cannot make the reads grow with cells times chain length.
+  std::uint64_t OverflowBudget() const;
+  void ResetOverflowBudget();
+
+  std::unique_ptr<PageSource> source_;
+  std::string label_;
+  FindingsSink* findings_ = nullptr;
   std::uint32_t pageSize_ = 0;
   std::uint32_t usableSize_ = 0;
   std::uint32_t pageCount_ = 0;
-  int fd_ = -1;
-  std::uint32_t currentColumnCount_ = 0;
-  std::string currentTable_;
   std::vector<std::uint32_t> freePages_;
   std::vector<std::uint8_t> scratch_;
+  mutable std::uint64_t overflowBudget_ = 0;
+  mutable bool overflowBudgetReported_ = false;
 };
 
 }  // namespace kestrio

@@ -51,7 +51,7 @@ Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const
                     DecodedRecord& out) {
   out = DecodedRecord{};
   if (!view.carved) {
-    if (!reader.ReadCell(view.bytes, out.cell)) return kResultInvalid;
+    if (!reader.ReadCell(view.bytes, out.cell, !view.deleted)) return kResultInvalid;
     out.rowId = out.cell.rowId;
     const Bytes record = out.cell.payload;
     const auto headerSize = ReadTerminatedVarint(record, 0);
@@ -81,9 +81,9 @@ Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const
   return SplitColumns(record, 0, runLength, runLength, out);
 }
 
-Result DecodeTableRecord(RawSqliteReader& reader, const RecordView& view, DecodedRecord& out) {
-  return DecodeRecord(reader, view,
-                      CarvedRun{reader.TableColumnCount(reader.CurrentTable()), std::nullopt}, out);
+Result DecodeTableRecord(const RawSqliteReader& reader, const RecordView& view,
+                         const TableShape& shape, DecodedRecord& out) {
+  return DecodeRecord(reader, view, CarvedRun{shape.columnCount, std::nullopt}, out);
 }
 
 }  // namespace kestrio

@@ -60,12 +60,14 @@ struct CarvedRun {
   std::optional<std::size_t> runBytes;
 };
 
-// Splits the record into columns. kResultInvalid when the cell header is unreadable, the
+// Splits the record into columns. The overflow chain of a live row that cannot be followed
+// is a finding of the reader. kResultInvalid when the cell header is unreadable, the
 // serial types do not end inside the record, or a value runs past the record's bytes.
 Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const CarvedRun& run,
                     DecodedRecord& out);
 
-// DecodeRecord with a carved run of the column count of the table being scanned.
-Result DecodeTableRecord(RawSqliteReader& reader, const RecordView& view, DecodedRecord& out);
+// DecodeRecord with a carved run of the shape's column count.
+Result DecodeTableRecord(const RawSqliteReader& reader, const RecordView& view,
+                         const TableShape& shape, DecodedRecord& out);
 
 }  // namespace kestrio

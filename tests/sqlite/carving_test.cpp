@@ -153,8 +153,8 @@ TEST(FreeblockChain, HeaderEndingAtThePageEndIsReadNoFurther) {
   for (std::uint32_t off : FindCarveCandidates(view, ThreeColumns())) EXPECT_LT(off, kPage - 4);
 }
 
-TEST(FreeblockChain, MessageRecordsNeedTheirWholeGuid) {
-  // A message-like record: the 36 bytes after the serial types are its guid.
+TEST(FreeblockChain, ARequiredNonZeroBodyPrefixMustBeWhole) {
+  // A record whose body starts with a 36-byte identifier text (a guid).
   auto build = [](char fill) {
     LeafPage page;
     page.Cell(480, 1, "live text");
@@ -164,7 +164,7 @@ TEST(FreeblockChain, MessageRecordsNeedTheirWholeGuid) {
     return page;
   };
   CarveShape shape = ThreeColumns();
-  shape.requireGuid = true;
+  shape.nonZeroBodyPrefix = 36;
   LeafPage whole = build('G');
   const auto kept = FindCarveCandidates(whole.Finish(), shape);
   EXPECT_EQ(std::count(kept.begin(), kept.end(), 304u), 1);
@@ -243,7 +243,7 @@ TEST(Searches, GarbagePagesNeverReadOutside) {
     CarveShape shape = ThreeColumns();
     shape.columnCount = static_cast<std::uint32_t>(round % 60);
     shape.learnedColumnCount = static_cast<std::uint32_t>(round % 7);
-    shape.requireGuid = round % 2 == 0;
+    shape.nonZeroBodyPrefix = round % 2 == 0 ? 36 : 0;
     for (std::uint32_t off : FindCarveCandidates(BtreePage{Bytes(bytes), 0}, shape)) {
       EXPECT_LT(off, kPage);
     }

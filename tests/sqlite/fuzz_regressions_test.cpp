@@ -17,9 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/findings.h"
 #include "base/text.h"
 #include "parsers/contacts.h"
 #include "parsers/messages.h"
+#include "parsers/table_shapes.h"
+#include "sqlite/btree_page.h"
+#include "sqlite/page_source.h"
 #include "sqlite/raw_sqlite_reader.h"
 #include "tests/fixtures/ios_fixtures.h"
 
@@ -48,7 +52,7 @@ struct ScanOutcome {
 
 ScanOutcome ScanEveryTable(const std::filesystem::path& path, const StartValues& start) {
   ScanOutcome out;
-  RawSqliteReader reader;
+  TableReader reader;
   reader.Learned().messageColumnCount = start.messageColumnCount;
   reader.Learned().newLayout = start.newLayout;
   out.open = reader.OpenDatabase(path);
@@ -194,6 +198,120 @@ TEST(FuzzCrashers, FileWithoutAWholePageIsNotADatabase) {
   std::uint64_t highest = 0;
   EXPECT_EQ(ParseMessages({}, path, conversations, path, highest), kResultInvalid);
   EXPECT_TRUE(conversations.empty());
+}
+
+}  // namespace
+}  // namespace kestrio
+
+// Inputs of fuzz/sqlite_page_fuzz.cpp (one page in memory), rebuilt here byte by byte.
+namespace kestrio {
+namespace {
+
+// A memory source that counts the page reads made through it.
+class CountingSource final : public PageSource {
+ public:
+  explicit CountingSource(std::vector<std::uint8_t> bytes, std::uint64_t* reads)
+      : memory_(std::move(bytes)), reads_(reads) {}
+  std::uint64_t Size() const override { return memory_.Size(); }
+  Result Read(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+    ++*reads_;
+    return memory_.Read(offset, out);
+  }
+
+ private:
+  MemoryPageSource memory_;
+  std::uint64_t* reads_;
+};
+
+constexpr std::size_t kPage = 512;
+
+// A database of 512-byte pages: page 1 an empty schema, page 2 a leaf whose `pointers` cell
+// pointers all name one cell at 400 declaring a 100,057-byte payload whose overflow chain
+// starts at page `first` (0: none), then `chain` overflow pages linked in order.
+std::vector<std::uint8_t> SharedCellDatabase(std::size_t pointers, std::uint32_t first,
+                                             std::size_t chain) {
+  std::vector<std::uint8_t> file((2 + chain) * kPage, 0);
+  const char magic[] = "SQLite format 3";
+  std::copy(magic, magic + sizeof magic, file.begin());
+  file[16] = 2;  // 512
+  file[100] = kLeafTablePage;
+  std::uint8_t* leaf = file.data() + kPage;
+  leaf[0] = kLeafTablePage;
+  leaf[3] = static_cast<std::uint8_t>(pointers >> 8);
+  leaf[4] = static_cast<std::uint8_t>(pointers);
+  leaf[5] = 400 >> 8;
+  leaf[6] = 400 & 0xFF;
+  for (std::size_t i = 0; i < pointers; ++i) {
+    leaf[8 + 2 * i] = 400 >> 8;
+    leaf[9 + 2 * i] = 400 & 0xFF;
+  }
+  // Payload length 100,057 as a 3-byte varint, rowid 1, 39 local bytes (the minimum local
+  // part on 512-byte pages, taken as (P - 39) % 508 = 450 leaves more than 477), then the
+  // first overflow page number.
+  const std::uint8_t head[] = {0x86, 0x8D, 0x59, 0x01};
+  std::copy(std::begin(head), std::end(head), leaf + 400);
+  std::fill(leaf + 404, leaf + 404 + 39, 'x');
+  for (int i = 0; i < 4; ++i) leaf[443 + i] = static_cast<std::uint8_t>(first >> (24 - 8 * i));
+  for (std::size_t p = 0; p < chain; ++p) {
+    const std::uint32_t next = p + 1 < chain ? static_cast<std::uint32_t>(p + 4) : 0;
+    std::uint8_t* page = file.data() + (2 + p) * kPage;
+    for (int i = 0; i < 4; ++i) page[i] = static_cast<std::uint8_t>(next >> (24 - 8 * i));
+  }
+  return file;
+}
+
+// A page whose cells all named one cell declaring a payload of 100,057 bytes (capped at the
+// file's size) made ReadCell reserve that much and copy the local part again for every
+// cell; the fuzz target timed out on a 64 KiB page. A payload without an overflow page is
+// now the local part, read in place.
+TEST(PageFuzzCrashers, ALongPayloadWithoutAChainIsReadInPlace) {
+  const std::vector<std::uint8_t> file = SharedCellDatabase(190, 0, 0);
+  RawSqliteReader reader;
+  FindingsList findings;
+  reader.ReportTo(&findings);
+  std::uint64_t reads = 0;
+  ASSERT_EQ(reader.Open(std::make_unique<CountingSource>(file, &reads), "shared"), kResultOk);
+  const Bytes leaf = Bytes(file).subspan(kPage, kPage);
+  const std::vector<std::uint32_t> cells = CellOffsets(BtreePage{leaf, 0});
+  ASSERT_EQ(cells.size(), 190u);
+  CellPayload cell;
+  ASSERT_TRUE(reader.ReadCell(leaf.subspan(cells[0]), cell, true));
+  EXPECT_EQ(cell.payloadLength, 100057u);
+  EXPECT_EQ(cell.payload.size(), 39u);
+  EXPECT_TRUE(cell.storage.empty());
+  EXPECT_EQ(cell.payload.data(), leaf.data() + 404);
+  // The cut payload is a finding of a live row's cell.
+  ASSERT_EQ(findings.Snapshot().size(), 1u);
+  EXPECT_EQ(findings.Snapshot()[0].what, "overflow chain");
+}
+
+// Every cell of a page may lead into the same long overflow chain: the reads of a scan (or
+// of the cell reads between two scans) are bounded by 32 per page of the file, not by cells
+// times chain length, and the payloads cut by the bound are one finding.
+TEST(PageFuzzCrashers, CellsSharingALongChainStayWithinTheOverflowBudget) {
+  constexpr std::size_t kChain = 100;
+  const std::vector<std::uint8_t> file = SharedCellDatabase(190, 3, kChain);
+  RawSqliteReader reader;
+  FindingsList findings;
+  reader.ReportTo(&findings);
+  std::uint64_t reads = 0;
+  ASSERT_EQ(reader.Open(std::make_unique<CountingSource>(file, &reads), "shared"), kResultOk);
+  const std::uint64_t budget = std::uint64_t{reader.PageCount()} * 32 + 1024;
+  const Bytes leaf = Bytes(file).subspan(kPage, kPage);
+  reads = 0;
+  CellPayload cell;
+  std::size_t whole = 0;
+  for (std::uint32_t off : CellOffsets(BtreePage{leaf, 0})) {
+    ASSERT_TRUE(reader.ReadCell(leaf.subspan(off), cell, true));
+    if (cell.payload.size() == 39 + kChain * (kPage - 4)) ++whole;
+  }
+  // Without the bound: 190 cells times 100 pages.
+  EXPECT_LE(reads, budget);
+  EXPECT_EQ(whole, budget / kChain);
+  std::size_t budgetFindings = 0;
+  for (const Finding& f : findings.Snapshot())
+    budgetFindings += f.why.find("read budget") != std::string::npos ? 1 : 0;
+  EXPECT_EQ(budgetFindings, 1u);
 }
 
 }  // namespace

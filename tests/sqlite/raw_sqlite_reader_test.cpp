@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/findings.h"
+#include "sqlite/page_source.h"
 #include "sqlite/record.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/support/files.h"
@@ -32,13 +34,15 @@ struct Seen {
   std::string address;  // column 1
 };
 
+// The shape of the handle table below: 5 columns, nothing learned.
+constexpr TableShape kHandleShape{5, 5, 0};
+
 // Scans `table` and keeps every record whose column 1 is text.
 std::vector<Seen> Scan(RawSqliteReader& reader, std::string_view table, Result* result = nullptr) {
   std::vector<Seen> seen;
-  const Result r = reader.ScanTable(table, [&](const RecordView& view) {
+  const Result r = reader.ScanTable(table, kHandleShape, [&](const RecordView& view) {
     DecodedRecord record;
-    CarvedRun run{reader.TableColumnCount(table), std::nullopt};
-    if (DecodeRecord(reader, view, run, record) != kResultOk) return kResultInvalid;
+    if (DecodeTableRecord(reader, view, kHandleShape, record) != kResultOk) return kResultInvalid;
     const RecordColumn* column = record.Column(1);
     if (column == nullptr || !column->IsText()) return kResultInvalid;
     seen.push_back(
@@ -47,6 +51,15 @@ std::vector<Seen> Scan(RawSqliteReader& reader, std::string_view table, Result* 
   });
   if (result) *result = r;
   return seen;
+}
+
+// The findings of `list` whose `what` is `what`.
+std::vector<Finding> FindingsOf(const FindingsList& list, std::string_view what) {
+  std::vector<Finding> out;
+  for (const Finding& f : list.Snapshot()) {
+    if (f.what == what) out.push_back(f);
+  }
+  return out;
 }
 
 std::string Address(int i) { return "+1555" + std::to_string(1000000 + i) + "-handle"; }
@@ -162,41 +175,6 @@ TEST(RecordLength, LocalPayloadFollowsTheFileFormat) {
   EXPECT_EQ(LocalPayloadSize(3000, 512), 39u + (3000 - 39) % 508);
 }
 
-TEST(TableColumnCount, KnownTablesPrefixesAndLearnedCounts) {
-  RawSqliteReader reader;
-  EXPECT_EQ(reader.TableColumnCount("handle"), 5u);
-  EXPECT_EQ(reader.TableColumnCount("HANDLE"), 5u);
-  EXPECT_EQ(reader.TableColumnCount("message_attachment_join"), 2u);
-  EXPECT_EQ(reader.TableColumnCount("ZNOTE"), 19u);
-  EXPECT_EQ(reader.TableColumnCount("ZCALLRECORD"), 17u);
-  EXPECT_EQ(reader.TableColumnCount("Chat_0123abcd"), 9u);
-  EXPECT_EQ(reader.TableColumnCount("chat_0123abcd"), 0u);  // prefixes compare exactly
-  EXPECT_EQ(reader.TableColumnCount("tb_c2cMsg_42"), 50u);
-  EXPECT_EQ(reader.TableColumnCount("unknown"), 0u);
-  EXPECT_EQ(reader.CurrentColumnCount(), 0u);
-
-  EXPECT_EQ(reader.TableColumnCount("message"), 38u);
-  reader.Learned().messageColumnCount = 51;
-  EXPECT_EQ(reader.TableColumnCount("message"), 51u);
-  EXPECT_EQ(reader.CurrentColumnCount(), 51u);
-
-  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 24u);
-  reader.Learned().contactIndexVariant = 25;
-  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 24u);
-  reader.Learned().contactIndexVariant = 26;
-  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 25u);
-  // A live row's own column count decides once one was seen.
-  reader.Learned().contactColumnCount = 24;
-  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 24u);
-  reader.Learned().contactIndexVariant = 25;
-  reader.Learned().contactColumnCount = 25;
-  EXPECT_EQ(reader.TableColumnCount("ABPersonFullTextSearch_content"), 25u);
-
-  EXPECT_EQ(reader.TableColumnCount("ZWAMESSAGE"), 28u);
-  reader.Learned().whatsAppMessageColumnCount = 30;
-  EXPECT_EQ(reader.TableColumnCount("ZWAMESSAGE"), 30u);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Opening
 
@@ -213,7 +191,7 @@ TEST(OpenDatabase, RejectsWhatIsNotADatabase) {
   WriteBytes(dir / "text", text);
   EXPECT_EQ(reader.OpenDatabase(dir / "text"), kResultInvalid);
   EXPECT_FALSE(reader.IsOpen());
-  EXPECT_EQ(reader.ScanTable("handle", [](const RecordView&) { return kResultOk; }),
+  EXPECT_EQ(reader.ScanTable("handle", kHandleShape, [](const RecordView&) { return kResultOk; }),
             kResultInvalid);
 }
 
@@ -270,7 +248,6 @@ TEST(ScanTable, LiveRowsOfAMultiLevelTreeAreExact) {
   ASSERT_EQ(live.size(), 5000u);
   for (const auto& [rowId, address] : live) EXPECT_EQ(address, Address(static_cast<int>(rowId)));
   EXPECT_TRUE(DeletedTexts(seen).empty());
-  EXPECT_EQ(reader.CurrentTable(), "handle");
 }
 
 TEST(ScanTable, SchemaSpreadOverInteriorPagesStillGivesTheRoot) {
@@ -430,6 +407,87 @@ TEST(ScanTable, ASecondFileReplacesTheFreelistOfTheFirst) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Page sources and findings
+
+// A source over bytes in memory whose page reads fail from the (N+1)th on, as a disk that
+// stops answering; reads shorter than a page (the header) always succeed.
+class FailingAfter final : public PageSource {
+ public:
+  FailingAfter(std::vector<std::uint8_t> bytes, std::size_t pageSize, int pageReads)
+      : memory_(std::move(bytes)), pageSize_(pageSize), left_(pageReads) {}
+  std::uint64_t Size() const override { return memory_.Size(); }
+  Result Read(std::uint64_t offset, std::span<std::uint8_t> out) const override {
+    if (out.size() >= pageSize_ && left_-- <= 0) return kResultSystemBase + EIO;
+    return memory_.Read(offset, out);
+  }
+
+ private:
+  MemoryPageSource memory_;
+  std::size_t pageSize_;
+  mutable int left_;
+};
+
+TEST(PageSource, AMemoryBufferReadsLikeTheFileAndAnIntactFileHasNoFindings) {
+  fixtures::TempDir dir;
+  // Freeblocks, an unallocated gap and freelist pages, none of them damage.
+  WriteHandles(dir / "m.db", 1024, 600,
+               "DELETE FROM handle WHERE ROWID % 7 = 3; DELETE FROM handle WHERE ROWID > 590;");
+  std::string sql = "CREATE TABLE other (a TEXT, b TEXT); BEGIN;";
+  for (int i = 0; i < 200; ++i) sql += "INSERT INTO other VALUES ('" + Address(i) + "', 'b');";
+  ExecSql(dir / "m.db", sql + "COMMIT; DROP TABLE other;");
+  FindingsList findings;
+  RawSqliteReader fromFile;
+  fromFile.ReportTo(&findings);
+  ASSERT_EQ(fromFile.OpenDatabase(dir / "m.db"), kResultOk);
+  ASSERT_FALSE(fromFile.FreePages().empty());
+  const std::vector<Seen> fileSeen = Scan(fromFile, "handle");
+
+  RawSqliteReader fromMemory;
+  fromMemory.ReportTo(&findings);
+  ASSERT_EQ(fromMemory.Open(std::make_unique<MemoryPageSource>(ReadBytes(dir / "m.db")), "m"),
+            kResultOk);
+  const std::vector<Seen> memorySeen = Scan(fromMemory, "handle");
+  ASSERT_EQ(memorySeen.size(), fileSeen.size());
+  for (std::size_t i = 0; i < fileSeen.size(); ++i) {
+    EXPECT_EQ(memorySeen[i].address, fileSeen[i].address);
+    EXPECT_EQ(memorySeen[i].carved, fileSeen[i].carved);
+  }
+  EXPECT_EQ(LiveRows(fileSeen).size(), 506u);
+  EXPECT_TRUE(findings.Snapshot().empty());
+}
+
+TEST(PageSource, ReadsFailingAfterNPagesEndTheScanWithWhatWasReadAndAFinding) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "h.db", 512, 3000);
+  const std::vector<std::uint8_t> bytes = ReadBytes(dir / "h.db");
+  // The scan reads the schema, every page of the tree, then the leaves again for their rows:
+  // from about `pages` reads on, rows come.
+  const int pages = static_cast<int>(bytes.size() / 512);
+  std::size_t previous = 0;
+  for (int reads : {0, 1, pages / 2, pages + pages / 4, pages + pages / 2}) {
+    FindingsList findings;
+    RawSqliteReader reader;
+    reader.ReportTo(&findings);
+    ASSERT_EQ(reader.Open(std::make_unique<FailingAfter>(bytes, 512, reads), "h"), kResultOk);
+    Result result = kResultOk;
+    const std::vector<Seen> seen = Scan(reader, "handle", &result);
+    EXPECT_EQ(result, kResultSystemBase + EIO) << reads;
+    // Every row delivered is a whole, right row; more reads never give fewer rows.
+    const auto live = LiveRows(seen);
+    for (const auto& [rowId, address] : live) EXPECT_EQ(address, Address(static_cast<int>(rowId)));
+    EXPECT_LT(live.size(), 3000u);
+    EXPECT_GE(live.size(), previous) << reads;
+    previous = live.size();
+    const std::vector<Finding> pages = FindingsOf(findings, "page");
+    ASSERT_FALSE(pages.empty()) << reads;
+    EXPECT_EQ(pages[0].file, "h");
+    EXPECT_EQ(pages[0].why, "unreadable");
+    EXPECT_EQ(pages[0].where.rfind("page ", 0), 0u);
+  }
+  EXPECT_GT(previous, 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Corrupt and hostile files: each ends cleanly with what could be read.
 
 class CorruptFile : public ::testing::Test {
@@ -490,10 +548,18 @@ TEST_F(CorruptFile, FreelistTrunkPointingToItselfEnds) {
   PutBe32(bytes, kPage * 1 + 4, 1);
   PutBe32(bytes, kPage * 1 + 8, 3);
   WriteBytes(dir_ / "loop.db", bytes);
+  FindingsList findings;
   RawSqliteReader reader;
-  ASSERT_EQ(reader.OpenDatabase(dir_ / "loop.db"), kResultOk);
+  reader.ReportTo(&findings);
+  ASSERT_EQ(reader.OpenDatabase(dir_ / "loop.db", "loop"), kResultOk);
   EXPECT_LE(reader.FreePages().size(), reader.PageCount());
   Scan(reader, "handle");
+  const std::vector<Finding> cut = FindingsOf(findings, "freelist");
+  ASSERT_EQ(cut.size(), 1u);
+  EXPECT_EQ(cut[0].file, "loop");
+  EXPECT_EQ(cut[0].where, "page 2");
+  EXPECT_EQ(cut[0].why,
+            "trunk chain cut at its bound of " + std::to_string(reader.PageCount()) + " pages");
 }
 
 TEST_F(CorruptFile, TrunkAnnouncingTooManyLeavesStaysInsideItsPage) {
@@ -502,9 +568,12 @@ TEST_F(CorruptFile, TrunkAnnouncingTooManyLeavesStaysInsideItsPage) {
   PutBe32(bytes, kPage * 1, 0);
   PutBe32(bytes, kPage * 1 + 4, 0xFFFFFFFF);
   WriteBytes(dir_ / "many.db", bytes);
+  FindingsList findings;
   RawSqliteReader reader;
+  reader.ReportTo(&findings);
   ASSERT_EQ(reader.OpenDatabase(dir_ / "many.db"), kResultOk);
   EXPECT_LE(reader.FreePages().size(), kPage / 4 - 2);
+  EXPECT_EQ(FindingsOf(findings, "freelist").size(), 1u);
 }
 
 TEST_F(CorruptFile, OverflowChainThatLoopsEnds) {
@@ -521,10 +590,16 @@ TEST_F(CorruptFile, OverflowChainThatLoopsEnds) {
     if (bytes[p * kPage] == 0 && bytes[p * kPage + 4] == 'o') PutBe32(bytes, p * kPage, p + 1);
   }
   WriteBytes(dir / "o.db", bytes);
+  FindingsList findings;
   RawSqliteReader reader;
+  reader.ReportTo(&findings);
   ASSERT_EQ(reader.OpenDatabase(dir / "o.db"), kResultOk);
   // The text is cut short by the loop, so the row is not delivered with a wrong text.
   for (const Seen& s : Scan(reader, "handle")) EXPECT_NE(s.address.size(), 20000u);
+  const std::vector<Finding> loop = FindingsOf(findings, "overflow chain");
+  ASSERT_EQ(loop.size(), 1u);
+  EXPECT_EQ(loop[0].file, "o.db");
+  EXPECT_EQ(loop[0].why, "loops back");
 }
 
 TEST_F(CorruptFile, CellOffsetsPastThePageAndBogusCountsAreSkipped) {

@@ -1,0 +1,77 @@
+#include "parsers/table_shapes.h"
+
+#include "base/text.h"
+
+namespace kestrio {
+namespace {
+
+// The message table's records start their body with a 36-character guid, which a freed
+// record found in a freeblock still holds whole.
+constexpr std::size_t kMessageGuidLength = 36;
+
+}  // namespace
+
+std::uint32_t TableColumnCount(std::string_view table, const LearnedLayout& learned) {
+  struct Fixed {
+    std::string_view name;
+    std::uint32_t columns;
+  };
+  static constexpr Fixed kTables[] = {
+      {"ZNOTEBODY", 7},
+      {"ZNOTE", 19},
+      {"handle", 5},
+      {"attachment", 9},
+      {"message_attachment_join", 2},
+      {"call", 13},
+      {"Friend", 13},
+      {"tb_c2cTables", 1},
+      {"ZWACHATSESSION", 25},
+      {"ZWAGROUPMEMBER", 13},
+      {"ZWAMEDIAITEM", 24},
+      {"ZCALLRECORD", 17},
+      {"ZWACONTACT", 11},
+      {"ZWAPHONE", 9},
+  };
+  if (EqualsIgnoreCase(table, "message")) return learned.messageColumnCount;
+  if (EqualsIgnoreCase(table, "ABPersonFullTextSearch_content")) {
+    // The layout has 24 or 25 columns. The column count of a live row says which; the
+    // serial-type byte count alone cannot tell 25 one-byte types from 24 with a long text.
+    const std::uint32_t seen = learned.contactColumnCount;
+    return (seen == 24 || seen == 25) ? seen : (learned.contactIndexVariant > 25 ? 25 : 24);
+  }
+  if (EqualsIgnoreCase(table, "ZWAMESSAGE")) return learned.whatsAppMessageColumnCount;
+  if (EqualsIgnoreCase(table, "ZCALLRECORD") && learned.learnedCallColumnCount != 0) {
+    // Call stores grew between versions (17 columns in the oldest, 22 and more later): the
+    // width the live rows showed wins.
+    return learned.learnedCallColumnCount;
+  }
+  for (const Fixed& fixed : kTables) {
+    if (EqualsIgnoreCase(table, fixed.name)) return fixed.columns;
+  }
+  if (table.starts_with("Chat_")) return 9;
+  if (table.starts_with("tb_c2cMsg")) return 50;
+  return 0;
+}
+
+TableShape ShapeOf(std::string_view table, const LearnedLayout& learned) {
+  TableShape shape;
+  shape.columnCount = TableColumnCount(table, learned);
+  // The old call table's header-size tests use the width its live rows showed (none: those
+  // tests find nothing).
+  shape.learnedColumnCount =
+      EqualsIgnoreCase(table, "call") ? learned.learnedCallColumnCount : shape.columnCount;
+  shape.nonZeroBodyPrefix = EqualsIgnoreCase(table, "message") ? kMessageGuidLength : 0;
+  return shape;
+}
+
+Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decoder) {
+  currentTable_ = std::string(table);
+  return sqlite_.ScanTable(
+      currentTable_, [this] { return ShapeOf(currentTable_, learned_); }, decoder);
+}
+
+Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out) {
+  return DecodeTableRecord(reader.Sqlite(), view, reader.CurrentShape(), out);
+}
+
+}  // namespace kestrio

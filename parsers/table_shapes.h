@@ -1,0 +1,77 @@
+// The tables the parsers read and the shape of their records, as the page-level reader
+// needs it for carving: column counts, some of them learned from the live rows of the same
+// database, and the tables whose freed records keep a fixed-length identifier.
+//
+// TableReader bundles a RawSqliteReader with what the decoders learn while reading one
+// database (and the address book read after it by the same parse); the learned values steer
+// the carving tests of the scans that follow, and of the rest of the same scan.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "base/findings.h"
+#include "base/result.h"
+#include "sqlite/raw_sqlite_reader.h"
+#include "sqlite/record.h"
+
+namespace kestrio {
+
+// Values the decoders learn while reading one database; they survive between the scans of
+// one TableReader, across OpenDatabase calls.
+struct LearnedLayout {
+  std::uint64_t highestMessageRowId = 0;
+  std::uint64_t highestContactRowId = 0;
+  std::uint32_t whatsAppMessageColumnCount = 28;
+  std::uint32_t callTableVariant = 0;  // 0: table "call", 1: table "ZCALLRECORD"
+  bool newLayout = false;              // the backup's index is Manifest.db
+  std::uint32_t learnedCallColumnCount = 0;
+  std::uint32_t contactIndexVariant = 0;  // serial-type bytes of the last live contact row
+  std::uint32_t contactColumnCount = 0;   // serial types of the last live contact row
+  std::uint32_t messageColumnCount = 38;
+};
+
+// Columns expected in a record of `table` (0 for tables no parser reads).
+std::uint32_t TableColumnCount(std::string_view table, const LearnedLayout& learned);
+
+// The shape `table` is carved with, from its column count and what was learned so far.
+TableShape ShapeOf(std::string_view table, const LearnedLayout& learned);
+
+class TableReader {
+ public:
+  // `findings` receives what the reader skips (may be null).
+  explicit TableReader(FindingsSink* findings = nullptr) { sqlite_.ReportTo(findings); }
+
+  // Opens the database at `path`; `label` names it in findings ("sms.db"), as the stored
+  // file's own name is often a hash.
+  Result OpenDatabase(const std::filesystem::path& path, std::string_view label = {}) {
+    return sqlite_.OpenDatabase(path, label);
+  }
+
+  // Scans `table` with the shape ShapeOf gives; the shape is asked for after the live rows,
+  // so the rows decoded so far count.
+  Result ScanTable(std::string_view table, const RecordDecoder& decoder);
+
+  RawSqliteReader& Sqlite() { return sqlite_; }
+  const RawSqliteReader& Sqlite() const { return sqlite_; }
+  LearnedLayout& Learned() { return learned_; }
+  const LearnedLayout& Learned() const { return learned_; }
+  // The table of the last ScanTable call.
+  const std::string& CurrentTable() const { return currentTable_; }
+  std::uint32_t TableColumnCount(std::string_view table) const {
+    return kestrio::TableColumnCount(table, learned_);
+  }
+  TableShape CurrentShape() const { return ShapeOf(currentTable_, learned_); }
+
+ private:
+  RawSqliteReader sqlite_;
+  LearnedLayout learned_;
+  std::string currentTable_;
+};
+
+// DecodeRecord with a carved run of the column count of the table being scanned.
+Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out);
+
+}  // namespace kestrio

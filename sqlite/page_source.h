@@ -1,0 +1,89 @@
+// PageSource: where RawSqliteReader reads its bytes from. A database file (the product's
+// case) or a buffer in memory (fuzz targets, tests); a test can put a source in between that
+// fails on purpose.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "base/bytes.h"
+#include "base/result.h"
+
+namespace kestrio {
+
+class PageSource {
+ public:
+  virtual ~PageSource() = default;
+  // Total bytes of the source.
+  virtual std::uint64_t Size() const = 0;
+  // Fills all of `out` with the bytes at `offset`. kResultOk; kResultInvalid when the range
+  // does not lie inside the source; the system error when the read fails.
+  virtual Result Read(std::uint64_t offset, std::span<std::uint8_t> out) const = 0;
+};
+
+// A file descriptor owned by one object and closed with it.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int Get() const { return fd_; }
+  bool Valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// A regular file opened read-only; its size is taken once when it is opened.
+class FilePageSource final : public PageSource {
+ public:
+  // kResultOk; the system error when the file cannot be opened or examined; kResultInvalid
+  // when it is not a regular file.
+  static Result Open(const std::filesystem::path& path, std::unique_ptr<FilePageSource>& out);
+
+  std::uint64_t Size() const override { return size_; }
+  Result Read(std::uint64_t offset, std::span<std::uint8_t> out) const override;
+
+ private:
+  FilePageSource(UniqueFd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
+
+  UniqueFd fd_;
+  std::uint64_t size_ = 0;
+};
+
+// Bytes in memory. The view form borrows the caller's buffer, which must outlive the source;
+// the vector form owns its copy.
+class MemoryPageSource final : public PageSource {
+ public:
+  explicit MemoryPageSource(Bytes bytes) : bytes_(bytes) {}
+  explicit MemoryPageSource(std::vector<std::uint8_t> owned)
+      : owned_(std::move(owned)), bytes_(owned_) {}
+  MemoryPageSource(const MemoryPageSource&) = delete;
+  MemoryPageSource& operator=(const MemoryPageSource&) = delete;
+
+  std::uint64_t Size() const override { return bytes_.size(); }
+  Result Read(std::uint64_t offset, std::span<std::uint8_t> out) const override;
+
+ private:
+  std::vector<std::uint8_t> owned_;
+  Bytes bytes_;
+};
+
+}  // namespace kestrio
