@@ -17,7 +17,7 @@
 #include "device/device_session.h"
 #include "device/encryption_switch.h"
 #include "output/recovery_run.h"
-#include "scan/device_backend.h"
+#include "scan/device_source.h"
 #include "scan/scan_run.h"
 
 namespace kestrio::cli {
@@ -376,10 +376,9 @@ int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanne
   }
   scanned.store = std::make_unique<BackupStore>();
   scanned.store->ChooseBackup(summary);
-  return ScanSource(
-      terminal, scanned,
-      CreateScanBackend(static_cast<std::int32_t>(SourceKind::kBackupFolder), scanned.store.get()),
-      options.password.value_or(""), nullptr);
+  return ScanSource(terminal, scanned,
+                    CreateScanBackend(SourceKind::kBackupFolder, scanned.store.get()),
+                    options.password.value_or(""), nullptr);
 }
 
 // Backs the connected device up into the temporary backup folder and scans that backup.
@@ -396,7 +395,8 @@ int ScanDevice(const Options& options, Terminal& terminal, ScannedBackup& scanne
   if (!terminal.temporaryFolder.empty()) {
     folders.temporaryBackupFolder = [folder = terminal.temporaryFolder] { return folder; };
   }
-  auto backend = std::make_unique<DeviceBackend>(device, std::move(folders));
+  auto backend =
+      std::make_unique<ScanBackend>(std::make_unique<DeviceSource>(device, std::move(folders)));
   return ScanSource(terminal, scanned, std::move(backend), options.password.value_or(""), &device);
 }
 

@@ -13,7 +13,7 @@
 #include "gui/toolkit/skin.h"
 #include "gui/toolkit/texts.h"
 #include "output/formatters.h"
-#include "scan/device_backend.h"
+#include "scan/device_source.h"
 
 namespace kestrio {
 namespace {
@@ -73,9 +73,10 @@ void ScanPage::StartScan(int kind) {
   BackupStore& store = host_.Store();
   if (kind == 1) {
     store.ChooseBackup(host_.ChosenBackup());
-    backend = CreateScanBackend(1, &store);
+    backend = CreateScanBackend(SourceKind::kBackupFolder, &store);
   } else {
-    backend = std::make_unique<DeviceBackend>(device_, store.Folders());
+    backend =
+        std::make_unique<ScanBackend>(std::make_unique<DeviceSource>(device_, store.Folders()));
   }
   if (startHook_) startHook_(kind);
 

@@ -211,7 +211,7 @@ TEST_F(MainWindowTest, StartScanMessageScansTheChosenBackupToTheEnd) {
   QApplication::processEvents();
   EXPECT_EQ(started, -1);
 
-  window_->ChosenBackup() = window_->Store().backupList.front();
+  window_->ChosenBackup() = window_->Store().Backups().front();
   window_->Post(kUmStartScan, 1);
   ProcessUntil([&] { return started == 1; });
   ASSERT_EQ(started, 1);
