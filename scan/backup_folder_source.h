@@ -14,10 +14,10 @@ class BackupFolderSource final : public ScanSource {
 
   SourceKind Kind() const override { return SourceKind::kBackupFolder; }
   // Reads the backup's index, an encrypted backup after running the decryption program on it
-  // (its output folder becomes the opened folder). Reports 0, then 1 (or the decryption's
-  // percents), then 11 further on. 87 when the index file is missing or the decryption program
-  // cannot run; -110 for a wrong password; 6009, 1006 or SQLite's open result from the index
-  // readers; the progress callback's non-zero answer.
+  // (its output folder becomes the opened folder); a plain backup reports 0, 1 and 12. 87 when
+  // the index file is missing or the decryption program cannot run; -110 for a wrong password;
+  // 6009, 1006 or SQLite's open result from the index readers; the progress callback's
+  // non-zero answer.
   Result Open(const std::string& password, ProgressSink& progress) override;
   OpenedBackup& Backup() override { return store_.Opened(); }
   const OpenedBackup& Backup() const override { return store_.Opened(); }
