@@ -37,29 +37,29 @@ BackupStoreFolders BackupStoreFolders::Platform() {
   return folders;
 }
 
+StoreLayout OpenedBackup::Layout() const {
+  if (decrypted) return StoreLayout::kDecrypted;
+  return newLayout ? StoreLayout::kTwoLevel : StoreLayout::kFlat;
+}
+
+std::filesystem::path OpenedBackup::StoredFile(std::string_view storedName) const {
+  return StoredPath(folder, storedName, Layout());
+}
+
 BackupStore::BackupStore(BackupStoreFolders folders) : folders_(std::move(folders)) {
-  workFolder = folders_.workFolder;
   std::error_code ignored;
-  if (!workFolder.empty()) std::filesystem::create_directories(workFolder, ignored);
+  if (!folders_.workFolder.empty())
+    std::filesystem::create_directories(folders_.workFolder, ignored);
   RemoveTemporaryFiles();
-  backupList = DiscoverBackups(folders_.backupRoots);
+  backups_ = DiscoverBackups(folders_.backupRoots);
 }
 
 BackupStore::~BackupStore() { RemoveTemporaryFiles(); }
 
 void BackupStore::ChooseBackup(const BackupSummary& summary) {
-  chosenBackup = summary;
-  currentFolder = summary.folder;
-  decrypted = false;
-}
-
-StoreLayout BackupStore::Layout() const {
-  if (decrypted) return StoreLayout::kDecrypted;
-  return newLayout ? StoreLayout::kTwoLevel : StoreLayout::kFlat;
-}
-
-std::filesystem::path BackupStore::StoredFile(std::string_view storedName) const {
-  return StoredPath(currentFolder, storedName, Layout());
+  opened_.summary = summary;
+  opened_.folder = summary.folder;
+  opened_.decrypted = false;
 }
 
 std::filesystem::path BackupStore::TemporaryBackupFolder() const {
@@ -75,9 +75,10 @@ std::filesystem::path BackupStore::DecryptionOutputFolder() const {
 void BackupStore::RemoveTemporaryFiles() {
   RemoveFilesIn(DecryptionOutputFolder());
   std::error_code ignored;
-  for (const std::filesystem::path& file : decryptedFiles) std::filesystem::remove(file, ignored);
-  decryptedFiles.clear();
-  RemovePreviewCopies(workFolder);
+  for (const std::filesystem::path& file : opened_.decryptedFiles)
+    std::filesystem::remove(file, ignored);
+  opened_.decryptedFiles.clear();
+  RemovePreviewCopies(folders_.workFolder);
 }
 
 }  // namespace kestrio

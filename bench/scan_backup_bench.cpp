@@ -64,7 +64,7 @@ void BM_FullScan(benchmark::State& state) {
   std::size_t items = 0;
   for (auto _ : state) {
     auto store = backup.Store();
-    ScanRun run(CreateScanBackend(1, store.get()), "", {});
+    ScanRun run(CreateScanBackend(SourceKind::kBackupFolder, store.get()), "", {});
     if (run.Run() != kResultOk) state.SkipWithError("scan failed");
     items = 0;
     for (int c = 0; c < kScanCategoryCount; ++c)
@@ -82,7 +82,7 @@ void BM_Stage(benchmark::State& state) {
   GeneratedBackup& backup = Backup(LayoutOf(state));
   const auto stage = static_cast<Stage>(state.range(1));
   auto store = backup.Store();
-  auto backend = CreateScanBackend(1, store.get());
+  auto backend = CreateScanBackend(SourceKind::kBackupFolder, store.get());
   backend->SetProgressCallback([](std::int32_t) { return kResultOk; });
   if (stage != kOpen && backend->Open("") != kResultOk) state.SkipWithError("open failed");
   std::size_t found = 0;
@@ -90,7 +90,7 @@ void BM_Stage(benchmark::State& state) {
     switch (stage) {
       case kOpen:
         if (backend->Open("") != kResultOk) state.SkipWithError("open failed");
-        found = store->manifestEntries.size();
+        found = store->Opened().entries.size();
         break;
       case kPhotos: {
         std::vector<FileRecord> cameraRoll, photoStream;
@@ -106,8 +106,10 @@ void BM_Stage(benchmark::State& state) {
       }
       case kAppFiles: {
         std::vector<AppFileRecord> files;
+        std::vector<FileRecord> whatsApp;  // what the walk set aside
         backend->ScanAppFiles(files);
-        found = files.size() + store->whatsAppAttachments.size();
+        backend->ScanWhatsAppAttachments(whatsApp);
+        found = files.size() + whatsApp.size();
         break;
       }
       case kDatabases: {
@@ -125,7 +127,6 @@ void BM_Stage(benchmark::State& state) {
         break;
       }
     }
-    store->progress.base = 0;
   }
   static constexpr const char* kNames[] = {"open (index read)", "photos walk", "attachments walk",
                                            "app files walk", "databases"};

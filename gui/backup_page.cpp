@@ -60,7 +60,7 @@ void BackupPage::FillList() {
   list_->setWordWrap(false);
   const QIcon encrypted(kEncryptedIcon);
   const QIcon plain(kPlainIcon);
-  const auto& backups = host_.Store().backupList;
+  const auto& backups = host_.Store().Backups();
   for (std::size_t i = 0; i < backups.size(); ++i) {
     const BackupSummary& backup = backups[i];
     auto* item = new QTreeWidgetItem(list_);
@@ -121,7 +121,7 @@ void BackupPage::StartScanOfSelected() {
       list_ ? list_->selectedItems() : QList<QTreeWidgetItem*>();
   if (selected.isEmpty()) return;
   const QTreeWidgetItem* item = selected.first();
-  const auto& backups = host_.Store().backupList;
+  const auto& backups = host_.Store().Backups();
   const auto index = item->data(0, Qt::UserRole).toULongLong();
   if (index >= backups.size()) return;
   // A copy: the store's list may change while the dialogs run.

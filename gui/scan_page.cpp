@@ -10,7 +10,7 @@
 #include "gui/toolkit/skin.h"
 #include "gui/toolkit/texts.h"
 #include "output/formatters.h"
-#include "scan/device_backend.h"
+#include "scan/device_source.h"
 
 namespace kestrio {
 namespace {
@@ -75,9 +75,10 @@ void ScanPage::StartScan(SourceKind source) {
   BackupStore& store = host_.Store();
   if (source == SourceKind::kBackupFolder) {
     store.ChooseBackup(host_.ChosenBackup());
-    backend = CreateScanBackend(1, &store);
+    backend = CreateScanBackend(SourceKind::kBackupFolder, &store);
   } else {
-    backend = std::make_unique<DeviceBackend>(device_, store.Folders());
+    backend =
+        std::make_unique<ScanBackend>(std::make_unique<DeviceSource>(device_, store.Folders()));
   }
   if (startHook_) startHook_(source);
 

@@ -1,12 +1,15 @@
-// The scan back-end interface: one source (a backup folder on this computer, or a connected
-// device) turned into the item lists and maps the result page shows. The scan run calls the
+// The scan back-end: one source (a backup folder on this computer, or a connected device)
+// turned into the item lists and maps the result page shows. The scan run calls the
 // operations on one worker thread; the preview and the recovery run use the same back-end
-// afterwards. The operations keep their fixed order; destroying the back-end is the last.
+// afterwards. The operations keep their fixed order: Open first, destroying the back-end last.
+// Every operation runs the same way for both sources; the source decides only how the backup
+// folder comes to exist and where the operations read from (scan/scan_source.h).
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,68 +24,94 @@
 #include "parsers/messages.h"
 #include "parsers/notes.h"
 #include "parsers/whatsapp.h"
+#include "scan/scan_source.h"
 
 namespace kestrio {
 
 class BackupStore;
+// WeChat chats per account ("User1", "User2", ... one per MM.sqlite of the backup).
 using WeChatAccountMap = std::map<std::string, ChatAppConversationMap>;
 
 // Called with a percent; answers 0 to go on, anything else (2: stop) to end the operation,
 // which then returns that answer.
 using ProgressFunction = std::function<Result(std::int32_t percent)>;
 
-enum class SourceKind : std::int32_t { kDevice = 0, kBackupFolder = 1 };
-
 class ScanBackend {
  public:
-  virtual ~ScanBackend() = default;  // the last operation
+  explicit ScanBackend(std::unique_ptr<ScanSource> source);
+  // The last operation; the source removes what it made.
+  virtual ~ScanBackend();
+  ScanBackend(const ScanBackend&) = delete;
+  ScanBackend& operator=(const ScanBackend&) = delete;
 
   // What the operations skipped so far (unreadable pages, missing stored files, ...).
   FindingsList& Findings() const { return findings_; }
 
-  virtual Result AttachStore(BackupStore* store) = 0;
-  virtual Result SetProgressCallback(ProgressFunction progress) = 0;
-  virtual Result ReservedOp(std::int32_t value) = 0;
-  virtual bool IsBackupSource(std::int32_t value) const = 0;
-  virtual Result Open(const std::string& password) = 0;
-  virtual Result ScanMessages(ConversationMap& conversations) = 0;
-  virtual Result ScanMessageAttachments(std::vector<AttachmentFileRecord>& attachments) = 0;
-  virtual Result ScanContacts(std::vector<ContactRecord>& contacts) = 0;
-  virtual Result ScanNotes(std::vector<NoteRecord>& notes) = 0;
-  virtual Result ScanCallHistory(std::vector<CallRecord>& calls) = 0;
+  // The operations are virtual so that a test can stand a scripted back-end in for the scan
+  // run.
+  virtual Result SetProgressCallback(ProgressFunction progress);
+  virtual Result ReservedOp(std::int32_t) { return kResultOk; }
+  virtual bool IsBackupSource(std::int32_t) const;
+  // Empties what an earlier Open scanned, then lets the source make the backup folder ready;
+  // the source's result.
+  virtual Result Open(const std::string& password);
+  // The database operations add half the step to the progress base and report it afterwards.
+  virtual Result ScanMessages(ConversationMap& conversations);
+  virtual Result ScanContacts(std::vector<ContactRecord>& contacts);
+  virtual Result ScanNotes(std::vector<NoteRecord>& notes);
+  virtual Result ScanCallHistory(std::vector<CallRecord>& calls);
+  // The media walks: the source's PrepareWalk failing gives its result and empty lists.
+  virtual Result ScanMessageAttachments(std::vector<AttachmentFileRecord>& attachments);
   virtual Result ScanPhotos(std::vector<FileRecord>& cameraRoll,
-                            std::vector<FileRecord>& photoStream) = 0;
-  virtual Result ScanWhatsAppAttachments(std::vector<FileRecord>& attachments) = 0;
-  virtual Result ScanAppFiles(std::vector<AppFileRecord>& appFiles) = 0;
-  virtual Result ScanQQ(ChatAppConversationMap& chats) = 0;
-  virtual Result ScanWeChat(WeChatAccountMap& accounts) = 0;
-  virtual Result ScanWhatsAppChats(WhatsAppConversationMap& chats) = 0;
+                            std::vector<FileRecord>& photoStream);
+  virtual Result ScanAppFiles(std::vector<AppFileRecord>& appFiles);
+  // What the app walk set aside, or the WhatsApp walk of its own (see ScanSource::AppWalk).
+  virtual Result ScanWhatsAppAttachments(std::vector<FileRecord>& attachments);
+  // Without an index to walk the chat scans find nothing and report why.
+  virtual Result ScanQQ(ChatAppConversationMap& chats);
+  virtual Result ScanWeChat(WeChatAccountMap& accounts);
+  virtual Result ScanWhatsAppChats(WhatsAppConversationMap& chats);
   virtual Result ExtractPreview(const std::filesystem::path& storedPath, std::string& previewPath,
-                                const ProgressFunction& progress) = 0;
+                                const ProgressFunction& progress);
   virtual Result CopyBackupFile(const std::filesystem::path& source,
                                 const std::filesystem::path& destination,
-                                const CopyProgress& progress) = 0;
-  virtual Result WriteMessagesCsv(const std::filesystem::path& destination) = 0;
-  virtual Result WriteContactsCsv(const std::filesystem::path& destination) = 0;
+                                const CopyProgress& progress);
+  virtual Result WriteMessagesCsv(const std::filesystem::path& destination);
+  virtual Result WriteContactsCsv(const std::filesystem::path& destination);
   virtual Result WriteWhatsAppChatText(std::int32_t sessionId, const std::filesystem::path& output,
                                        const std::string& contactName,
-                                       const ProgressFunction& progress) = 0;
+                                       const ProgressFunction& progress);
   virtual Result WriteQQChatText(const std::string& chatKey, const std::filesystem::path& output,
-                                 const std::string& contactName,
-                                 const ProgressFunction& progress) = 0;
+                                 const std::string& contactName, const ProgressFunction& progress);
   virtual Result WriteWeChatChatText(const std::string& chatKey,
                                      const std::filesystem::path& output,
                                      const std::string& contactName,
-                                     const ProgressFunction& progress) = 0;
+                                     const ProgressFunction& progress);
+
+ protected:
+  // For a scripted stand-in that replaces every operation: it has no source.
+  ScanBackend() = default;
 
  private:
+  ParseContext Context() const;
+  MediaSource Media() const { return source_->Backup().Media(); }
+
+  std::unique_ptr<ScanSource> source_;
+  ProgressSink progress_;  // the callback, the progress base and the step (its span)
+  // What the scans found, for the row dumps and chat text exports afterwards.
+  ConversationMap messages_;
+  ChatAppConversationMap qqChats_;
+  WeChatAccountMap weChatChats_;
+  WhatsAppConversationMap whatsAppChats_;
+  std::vector<FileRecord> whatsAppAttachments_;  // set aside by the app walk
   // Filled from the worker thread, read by the owner; the list locks itself.
   mutable FindingsList findings_;
 };
 
-// Kind 0 gives the back-end over the connected device (the process's device session), working
-// in the store's folders (the platform's without a store); kind 1 the back-end over the
-// store's chosen backup folder, with the store attached; any other kind gives nothing.
-std::unique_ptr<ScanBackend> CreateScanBackend(std::int32_t kind, BackupStore* store);
+// kDevice gives the back-end over the connected device (the process's device session),
+// working in the store's folders (the platform's without a store); kBackupFolder the back-end
+// over the store's chosen backup folder (nothing without a store); any other value gives
+// nothing.
+std::unique_ptr<ScanBackend> CreateScanBackend(SourceKind kind, BackupStore* store);
 
 }  // namespace kestrio

@@ -119,8 +119,8 @@ TEST_F(BackupPageTest, ListsTheStoreBackupsNewestFirst) {
   EXPECT_EQ(older->text(2), "F2OLDSERIAL1");
   for (int row = 0; row < 2; ++row) {
     const auto index = list_->topLevelItem(row)->data(0, Qt::UserRole).toULongLong();
-    ASSERT_LT(index, host_->Store().backupList.size());
-    EXPECT_EQ(host_->Store().backupList[index].displayName,
+    ASSERT_LT(index, host_->Store().Backups().size());
+    EXPECT_EQ(host_->Store().Backups()[index].displayName,
               list_->topLevelItem(row)->text(0).toStdString());
   }
 

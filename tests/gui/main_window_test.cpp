@@ -223,7 +223,7 @@ TEST_F(MainWindowTest, ScanRequestScansTheChosenBackupToTheEnd) {
   QApplication::processEvents();
   EXPECT_EQ(started, std::nullopt);
 
-  window_->ChosenBackup() = window_->Store().backupList.front();
+  window_->ChosenBackup() = window_->Store().Backups().front();
   window_->RequestScan(SourceKind::kBackupFolder);
   EXPECT_EQ(started, std::nullopt);  // later, on the window's thread
   ProcessUntil([&] { return started.has_value(); });
@@ -268,7 +268,7 @@ TEST_F(MainWindowTest, ScanSignalsArriveInOrderOnTheWindowThreadWithoutHoldingTh
       &page, &ScanPage::scanFinished, &receiver,
       [&](Result result) { record("finished " + std::to_string(result)); }, Qt::QueuedConnection);
 
-  window_->ChosenBackup() = window_->Store().backupList.front();
+  window_->ChosenBackup() = window_->Store().Backups().front();
   window_->RequestScan(SourceKind::kBackupFolder);
   ProcessUntil([&] { return page.Run() != nullptr; });
   ASSERT_NE(page.Run(), nullptr);

@@ -31,7 +31,7 @@ class RecoveryTest : public ::testing::Test {
     folders.temporaryBackupFolder = [this] { return dir_ / "tmp"; };
     store_ = std::make_unique<BackupStore>(folders);
     fs::create_directories(dir_ / "store");
-    backend_ = CreateScanBackend(1, store_.get());
+    backend_ = CreateScanBackend(SourceKind::kBackupFolder, store_.get());
   }
 
   // A stored file of `size` bytes.
@@ -211,7 +211,7 @@ TEST(RecoveryEndToEnd, AFixtureBackupComesOutFileByFile) {
   BackupSummary summary;
   ASSERT_EQ(ReadBackupSummary(dir / "backup", summary), kResultOk);
   store.ChooseBackup(summary);
-  ScanRun scan(CreateScanBackend(1, &store), "", {});
+  ScanRun scan(CreateScanBackend(SourceKind::kBackupFolder, &store), "", {});
   ASSERT_EQ(scan.Run(), kResultOk);
   const ScanResults& results = scan.Results();
   RecoverySource source{&scan.Statistics(), &results, scan.Backend(), summary.displayName};

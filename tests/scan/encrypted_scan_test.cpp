@@ -38,7 +38,8 @@ Scan ScanFolder(const fx::TempDir& dir, const fs::path& backup, const std::strin
   s.store->ChooseBackup(summary);
   ScanObserver observer;
   observer.event = [&s](ScanEvent e) { s.events.push_back(e); };
-  s.run = std::make_unique<ScanRun>(CreateScanBackend(1, s.store.get()), password, observer);
+  s.run = std::make_unique<ScanRun>(CreateScanBackend(SourceKind::kBackupFolder, s.store.get()),
+                                    password, observer);
   s.result = s.run->Run();
   return s;
 }
@@ -73,8 +74,8 @@ TEST_P(EncryptedScan, FindsWhatThePlainBackupHolds) {
   fx::TempDir other;
   Scan encrypted = ScanFolder(other, dir / "encrypted", "two words");
   ASSERT_EQ(encrypted.result, kResultOk);
-  EXPECT_TRUE(encrypted.store->chosenBackup.encrypted);
-  EXPECT_FALSE(encrypted.store->decryptedFiles.empty());
+  EXPECT_TRUE(encrypted.store->Opened().summary.encrypted);
+  EXPECT_FALSE(encrypted.store->Opened().decryptedFiles.empty());
 
   const ScanResults& a = plain.run->Results();
   const ScanResults& b = encrypted.run->Results();
@@ -114,7 +115,7 @@ TEST(EncryptedScanPassword, AWrongPasswordRaisesItsEventAndTouchesNothing) {
   Scan s = ScanFolder(dir, dir / "encrypted", "not it");
   EXPECT_EQ(s.result, kResultWrongPassword);
   EXPECT_EQ(s.events.back(), ScanEvent::kWrongPassword);
-  EXPECT_TRUE(s.store->decryptedFiles.empty());
+  EXPECT_TRUE(s.store->Opened().decryptedFiles.empty());
   std::vector<std::pair<fs::path, std::uintmax_t>> after;
   for (const auto& e : fs::recursive_directory_iterator(dir / "encrypted"))
     if (e.is_regular_file()) after.emplace_back(e.path(), e.file_size());

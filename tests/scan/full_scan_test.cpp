@@ -48,7 +48,8 @@ Scanned ScanFolder(const fx::TempDir& dir, const std::filesystem::path& backup) 
   observer.failed = [&s](std::optional<ScanCategory> c, Result r) {
     s.errors[c ? std::string(ScanCategoryKey(*c)) : "open"] = r;
   };
-  s.run = std::make_unique<ScanRun>(CreateScanBackend(1, s.store.get()), "", observer);
+  s.run = std::make_unique<ScanRun>(CreateScanBackend(SourceKind::kBackupFolder, s.store.get()), "",
+                                    observer);
   s.result = s.run->Run();
   return s;
 }
@@ -79,7 +80,7 @@ TEST_P(FullScan, EveryCategoryMatchesWhatTheBackupHolds) {
   ASSERT_EQ(s.result, kResultOk);
   EXPECT_TRUE(s.errors.empty()) << s.errors.begin()->first << " " << s.errors.begin()->second;
   const ScanResults& r = s.run->Results();
-  EXPECT_EQ(s.store->manifestEntries.size(), model.entries.size());
+  EXPECT_EQ(s.store->Opened().entries.size(), model.entries.size());
 
   // Media lists: exactly the files, names, sizes and order the backup gives.
   EXPECT_EQ(Listed(r.cameraRoll), model.cameraRoll);

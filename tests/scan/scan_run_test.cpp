@@ -23,7 +23,6 @@ class ScriptedBackend final : public ScanBackend {
   std::vector<std::string> calls;
   std::function<void(const std::string&)> beforeOperation;
 
-  Result AttachStore(BackupStore*) override { return kResultOk; }
   Result SetProgressCallback(ProgressFunction progress) override {
     progress_ = std::move(progress);
     return kResultOk;

@@ -1,7 +1,7 @@
-// The device back-end over a scripted device whose content is a generated backup: the device
-// backs itself up into the temporary backup folder, and the scan of that fresh backup must find
-// what the scan of the same backup on disk finds.
-#include "scan/device_backend.h"
+// The scan back-end over a device source: a scripted device whose content is a generated backup:
+// the device backs itself up into the temporary backup folder, and the scan of that fresh backup
+// must find what the scan of the same backup on disk finds.
+#include "scan/device_source.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -59,14 +59,16 @@ TEST_F(DeviceScan, FreshDeviceBackupScansLikeTheSameBackupOnDisk) {
   BackupSummary summary;
   ASSERT_EQ(ReadBackupSummary(dir_ / "content", summary), kResultOk);
   store.ChooseBackup(summary);
-  ScanRun local(CreateScanBackend(1, &store), "", {});
+  ScanRun local(CreateScanBackend(SourceKind::kBackupFolder, &store), "", {});
   ASSERT_EQ(local.Run(), kResultOk);
 
   // The device holds the same files and backs them up.
   FakeDeviceDriver driver(kUdid, /*willEncrypt=*/false);
   testing::ScriptBackupOf(driver.device, dir_ / "content", kUdid);
-  auto backend = std::make_unique<DeviceBackend>(driver, Folders("device"));
-  DeviceBackend* device = backend.get();
+  auto source = std::make_unique<DeviceSource>(driver, Folders("device"));
+  DeviceSource* deviceSource = source.get();
+  auto backend = std::make_unique<ScanBackend>(std::move(source));
+  ScanBackend* device = backend.get();
   std::vector<std::int32_t> reports;
   std::map<std::string, Result> errors;
   ScanObserver observer;
@@ -92,7 +94,7 @@ TEST_F(DeviceScan, FreshDeviceBackupScansLikeTheSameBackupOnDisk) {
 
   // The backup arrived whole (Info.plist is ours), and the databases were copied out.
   const fs::path backup = dir_ / "device_tmp" / kUdid;
-  EXPECT_EQ(device->DeviceBackupFolder(), backup);
+  EXPECT_EQ(deviceSource->DeviceBackupFolder(), backup);
   for (const auto* key : {&fx::kSmsDbKey, &fx::kAddressBookKey, &fx::kNotesKey}) {
     const fx::BackupEntry* entry = model_.Find(*key);
     ASSERT_NE(entry, nullptr);
@@ -160,21 +162,57 @@ TEST_F(DeviceScan, DeviceErrorDuringTheBackupFailsOpenAndLeavesNoFiles) {
                         .bytes);
   testing::Verdict(driver.device, 105, "Insufficient free space");
   {
-    DeviceBackend device(driver, Folders("device"));
+    ScanBackend device(std::make_unique<DeviceSource>(driver, Folders("device")));
     EXPECT_EQ(device.Open(""), -105);
     EXPECT_EQ(driver.ErrorDescription(), "Insufficient free space");
     EXPECT_FALSE(fs::exists(dir_ / "device_tmp" / kUdid / "Status.plist"));
-    std::vector<FileRecord> roll, stream;
-    EXPECT_EQ(device.ScanPhotos(roll, stream), kResultInvalid);  // no index
+    // Without the device backup's index every walk gives 87 and nothing.
+    std::vector<FileRecord> roll{FileRecord{}}, stream, whatsApp{FileRecord{}};
+    EXPECT_EQ(device.ScanPhotos(roll, stream), kResultInvalid);
     EXPECT_TRUE(roll.empty());
+    std::vector<AttachmentFileRecord> attachments{AttachmentFileRecord{}};
+    EXPECT_EQ(device.ScanMessageAttachments(attachments), kResultInvalid);
+    EXPECT_TRUE(attachments.empty());
+    std::vector<AppFileRecord> apps{AppFileRecord{}};
+    EXPECT_EQ(device.ScanAppFiles(apps), kResultInvalid);
+    EXPECT_TRUE(apps.empty());
+    EXPECT_EQ(device.ScanWhatsAppAttachments(whatsApp), kResultInvalid);
+    EXPECT_TRUE(whatsApp.empty());
+    ChatAppConversationMap qq;
+    WeChatAccountMap weChat;
+    EXPECT_EQ(device.ScanQQ(qq), kResultInvalid);
+    EXPECT_EQ(device.ScanWeChat(weChat), kResultInvalid);
+    EXPECT_TRUE(qq.empty() && weChat.empty());
   }
   EXPECT_TRUE(fs::is_empty(dir_ / "device_tmp" / kUdid));
+}
+
+TEST_F(DeviceScan, WithoutATemporaryFolderNothingIsBackedUpAndNoCopyIsNamed) {
+  FakeDeviceDriver driver(kUdid, false);
+  testing::ScriptBackupOf(driver.device, dir_ / "content", kUdid);
+  BackupStoreFolders folders = Folders("device");
+  folders.temporaryBackupFolder = nullptr;  // no file system with room for a backup
+  auto source = std::make_unique<DeviceSource>(driver, folders);
+  const DeviceSource& copies = *source;
+  ScanBackend device(std::move(source));
+  std::vector<std::int32_t> reports;
+  device.SetProgressCallback([&reports](std::int32_t p) {
+    reports.push_back(p);
+    return kResultOk;
+  });
+  EXPECT_EQ(device.Open(""), kResultInvalid);
+  EXPECT_EQ(reports, std::vector<std::int32_t>{1});
+  EXPECT_FALSE(device.IsBackupSource(0));
+  EXPECT_TRUE(copies.Database(KnownDatabase::kAddressBook).empty());
+  EXPECT_TRUE(copies.WhatsAppChatDatabases().front().empty());
+  EXPECT_NE(device.WriteMessagesCsv(dir_ / "sms.csv"), kResultOk);
 }
 
 TEST_F(DeviceScan, StopDuringTheDeviceBackupGivesUpQuietly) {
   FakeDeviceDriver driver(kUdid, false);
   testing::ScriptBackupOf(driver.device, dir_ / "content", kUdid, 4);
-  auto backend = std::make_unique<DeviceBackend>(driver, Folders("device"));
+  auto backend =
+      std::make_unique<ScanBackend>(std::make_unique<DeviceSource>(driver, Folders("device")));
   std::vector<ScanEvent> events;
   std::vector<Result> failures;
   ScanObserver observer;

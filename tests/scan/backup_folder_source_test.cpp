@@ -1,10 +1,11 @@
-#include "scan/backup_folder_backend.h"
+#include "scan/backup_folder_source.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
 #include "base/platform_storage.h"
 #include "scan/chat_text.h"
+#include "scan/scan_backend.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/support/files.h"
 #include "tests/support/sql.h"
@@ -32,7 +33,7 @@ struct StoreFixture {
     summary.folder = folder;
     summary.encrypted = encrypted;
     store->ChooseBackup(summary);
-    auto backend = CreateScanBackend(1, store.get());
+    auto backend = CreateScanBackend(SourceKind::kBackupFolder, store.get());
     backend->SetProgressCallback([this](std::int32_t p) {
       reports.push_back(p);
       return kResultOk;
@@ -48,19 +49,21 @@ void WriteManifestDb(const std::filesystem::path& path, const std::string& key) 
                        StoredName(key) + "', 'HomeDomain', '" + key + "', 1, NULL);");
 }
 
-TEST(BackupBackend, FactoryMakesTheDeviceBackendForKindZeroAndTheBackupOneForKindOne) {
+TEST(BackupBackend, FactoryMakesTheDeviceBackendAndTheBackupFolderOne) {
   StoreFixture f;
-  auto backend = CreateScanBackend(1, f.store.get());
+  auto backend = CreateScanBackend(SourceKind::kBackupFolder, f.store.get());
   ASSERT_NE(backend, nullptr);
   EXPECT_TRUE(backend->IsBackupSource(0));
   EXPECT_EQ(backend->ReservedOp(7), kResultOk);
-  auto device = CreateScanBackend(0, f.store.get());
+  auto device = CreateScanBackend(SourceKind::kDevice, f.store.get());
   ASSERT_NE(device, nullptr);
   EXPECT_FALSE(device->IsBackupSource(0));
   // No device is attached here: the backup cannot start, and nothing is written.
   EXPECT_EQ(device->Open(""), kResultInvalid);
   for (std::int32_t kind : {-1, 2, 3, 100})
-    EXPECT_EQ(CreateScanBackend(kind, f.store.get()), nullptr);
+    EXPECT_EQ(CreateScanBackend(static_cast<SourceKind>(kind), f.store.get()), nullptr);
+  // A backup folder needs the store that chose it.
+  EXPECT_EQ(CreateScanBackend(SourceKind::kBackupFolder, nullptr), nullptr);
 }
 
 TEST(BackupBackend, OpenWithoutAnIndexFailsAfterReportingZeroAndOne) {
@@ -78,7 +81,7 @@ TEST(BackupBackend, OpenWithoutAnIndexFailsAfterReportingZeroAndOne) {
   f.reports.clear();
   testing::WriteBytes(f.dir / "b" / "Manifest.mbdb", {'n', 'o', 'p', 'e', 0, 0});
   EXPECT_EQ(f.Backend(f.dir / "b")->Open(""), kResultInvalid);
-  EXPECT_FALSE(f.store->newLayout);
+  EXPECT_FALSE(f.store->Opened().newLayout);
 }
 
 TEST(BackupBackend, OpenReadsTheDecryptedIndexFirstAndStopsOnAnAnswer) {
@@ -89,16 +92,16 @@ TEST(BackupBackend, OpenReadsTheDecryptedIndexFirstAndStopsOnAnAnswer) {
   WriteManifestDb(folder / "Manifest.db-decypted", "HomeDomain-Library/Notes/notes.sqlite");
   auto backend = f.Backend(folder);
   ASSERT_EQ(backend->Open(""), kResultOk);
-  EXPECT_TRUE(f.store->newLayout);
-  ASSERT_EQ(f.store->manifestEntries.size(), 1u);
-  EXPECT_EQ(f.store->manifestEntries[0].storedName, kNotesName);
-  EXPECT_EQ(f.store->StoredFile(kNotesName), folder / "ca" / kNotesName);
-  EXPECT_EQ(f.store->progress.base, 12);
+  EXPECT_TRUE(f.store->Opened().newLayout);
+  ASSERT_EQ(f.store->Opened().entries.size(), 1u);
+  EXPECT_EQ(f.store->Opened().entries[0].storedName, kNotesName);
+  EXPECT_EQ(f.store->Opened().StoredFile(kNotesName), folder / "ca" / kNotesName);
+  EXPECT_EQ(f.reports, (std::vector<std::int32_t>{0, 1, 12}));
 
   // A stop answer during Open comes back at once.
   backend->SetProgressCallback([](std::int32_t p) { return p == 1 ? kResultStopped : kResultOk; });
   EXPECT_EQ(backend->Open(""), kResultStopped);
-  EXPECT_TRUE(f.store->manifestEntries.empty());
+  EXPECT_TRUE(f.store->Opened().entries.empty());
 }
 
 TEST(BackupBackend, MissingDatabasesGiveTheParsersResultsAndTheRunGoesOn) {
@@ -113,11 +116,72 @@ TEST(BackupBackend, MissingDatabasesGiveTheParsersResultsAndTheRunGoesOn) {
   std::vector<NoteRecord> notes;
   EXPECT_NE(backend->ScanNotes(notes), kResultOk);
   // Each database operation adds half the step.
-  EXPECT_EQ(f.store->progress.base, 12 + 5 + 5);
+  EXPECT_EQ(f.reports.back(), 12 + 5 + 5);
   ChatAppConversationMap qq;
   EXPECT_EQ(backend->ScanQQ(qq), kResultInvalid);
   // Row dumps of a missing database write nothing and fail.
   EXPECT_NE(backend->WriteMessagesCsv(f.dir / "sms.csv"), kResultOk);
+}
+
+TEST(BackupBackend, OpeningABackupFolderForgetsTheDiscoveredList) {
+  StoreFixture f;
+  fixtures::WriteBackup(f.dir / "roots" / "one", fixtures::BackupOptions{});
+  const BackupStoreFolders folders = f.store->Folders();
+  f.store.reset();
+  f.store = std::make_unique<BackupStore>(folders);  // discovers the backup just written
+  ASSERT_EQ(f.store->Backups().size(), 1u);
+  auto backend = f.Backend(f.store->Backups().front().folder);
+  ASSERT_EQ(backend->Open(""), kResultOk);
+  EXPECT_TRUE(f.store->Backups().empty());
+  // The opened backup stays with the store for the preview and the recovery run.
+  EXPECT_FALSE(f.store->Opened().entries.empty());
+  backend.reset();
+  EXPECT_FALSE(f.store->Opened().entries.empty());
+}
+
+TEST(BackupFolderSource, DatabasesAreTheStoredFilesOfTheOpenedFolder) {
+  StoreFixture f;
+  const auto folder = f.dir / "b";
+  BackupSummary summary;
+  summary.folder = folder;
+  f.store->ChooseBackup(summary);
+  f.store->Opened().newLayout = true;
+  BackupFolderSource source(*f.store);
+  EXPECT_EQ(source.Database(KnownDatabase::kMessages), folder / "3d" / kSmsDbName);
+  // The call history: CallHistory.storedata when present, call_history.db otherwise.
+  EXPECT_EQ(source.Database(KnownDatabase::kCallHistory),
+            folder / kCallHistoryDbName.substr(0, 2) / kCallHistoryDbName);
+  const auto store = folder / kCallHistoryStoreName.substr(0, 2) / kCallHistoryStoreName;
+  std::filesystem::create_directories(store.parent_path());
+  testing::WriteBytes(store, {1});
+  EXPECT_EQ(source.Database(KnownDatabase::kCallHistory), store);
+  // Deciphered files lie flat.
+  f.store->Opened().decrypted = true;
+  EXPECT_EQ(source.Database(KnownDatabase::kNotes), folder / kNotesName);
+}
+
+TEST(BackupFolderSource, WhatsAppWalkEndsOnceTheChatAndContactsDatabasesWereSeen) {
+  StoreFixture f;
+  BackupSummary summary;
+  summary.folder = f.dir / "b";
+  f.store->ChooseBackup(summary);
+  BackupFolderSource source(*f.store);
+  auto& entries = f.store->Opened().entries;
+  const std::string a(40, 'a'), b(40, 'b'), c(40, 'c');
+  entries = {{"AppDomain-net.whatsapp.WhatsApp-Documents/ChatStorage.sqlite", a},
+             {"HomeDomain-Library/SMS/sms.db", std::string(kSmsDbName)},
+             {"AppDomainGroup-group.net.whatsapp.WhatsApp.shared-ChatStorage.sqlite", b}};
+  EXPECT_EQ(source.WhatsAppChatDatabases(),
+            (std::vector<std::filesystem::path>{summary.folder / a, summary.folder / b}));
+  entries.insert(entries.begin() + 1, {"AppDomain-net.whatsapp.WhatsApp-Contacts.sqlite", c});
+  EXPECT_EQ(source.WhatsAppChatDatabases(), std::vector<std::filesystem::path>{summary.folder / a});
+  entries.clear();
+  EXPECT_TRUE(source.WhatsAppChatDatabases().empty());
+  // Without a chat database the scan reports 87 and finds nothing.
+  ScanBackend backend(std::make_unique<BackupFolderSource>(*f.store));
+  WhatsAppConversationMap chats{{1, {WhatsAppMessageRecord{}}}};
+  EXPECT_EQ(backend.ScanWhatsAppChats(chats), kResultInvalid);
+  EXPECT_TRUE(chats.empty());
 }
 
 TEST(BackupStore, CleanUpRemovesOnlyWhatKestrioMade) {
@@ -140,7 +204,7 @@ TEST(BackupStore, CleanUpRemovesOnlyWhatKestrioMade) {
     EXPECT_FALSE(std::filesystem::exists(dir / "work" / "tmp.jpg"));
     EXPECT_TRUE(std::filesystem::exists(dir / "work" / "other.jpg"));
     testing::WriteBytes(dir / "listed", {1});
-    store.decryptedFiles.push_back(dir / "listed");
+    store.Opened().decryptedFiles.push_back(dir / "listed");
     testing::WriteBytes(dir / "work" / "tmp.wav", {1});
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "listed"));

@@ -1,0 +1,195 @@
+// What the commands of kestrio-cli share: the usage text, option parsing, the progress bar,
+// waiting with an interrupt, and the connected device's scope (connection, encryption switched
+// off and on again).
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/result.h"
+#include "cli/cli.h"
+#include "cli/scan_json.h"
+#include "device/device_backup_driver.h"
+#include "device/encryption_switch.h"
+#include "scan/selection_model.h"
+
+namespace kestrio::cli {
+
+inline constexpr std::string_view kUsage =
+    "Usage:\n"
+    "  kestrio-cli backups [--json]\n"
+    "      List the backups found on this computer, newest first.\n"
+    "  kestrio-cli scan BACKUP [--password P] [--json FILE|-]\n"
+    "      Scan the backup folder BACKUP and list what was found in every category.\n"
+    "  kestrio-cli recover BACKUP --out DIR [--password P] [--deleted-only] [--category NAME]...\n"
+    "      Scan BACKUP and write what it holds into DIR: files, and HTML, CSV and text\n"
+    "      reports. --category (repeatable) keeps only the named categories: cameraRoll,\n"
+    "      photoStream, messages, messageAttachments, contacts, callHistory, notes,\n"
+    "      appPhotos, appVideos, whatsApp, whatsAppAttachments. --deleted-only keeps only\n"
+    "      deleted records (file categories have none).\n"
+    "  kestrio-cli device info [--json]\n"
+    "      Describe the iPhone connected by USB: name, class, system version, and whether it\n"
+    "      encrypts its backups.\n"
+    "  kestrio-cli device backup DIR [--password P]\n"
+    "      Make a full backup of the connected iPhone into DIR/<udid>.\n"
+    "  kestrio-cli scan --device [--password P] [--json FILE|-]\n"
+    "  kestrio-cli recover --device --out DIR [--password P] [--deleted-only] [--category "
+    "NAME]...\n"
+    "      Back the connected iPhone up into a temporary folder, then scan or recover it as\n"
+    "      above; the temporary backup is deleted afterwards.\n"
+    "  kestrio-cli --help\n"
+    "\n"
+    "Backups are searched in ~/.local/share/Apple Computer/MobileSync/Backup (and\n"
+    "$XDG_DATA_HOME), ~/Library/Application Support/MobileSync/Backup, and the folders of\n"
+    "KESTRIO_BACKUP_DIRS (separated by colons).\n"
+    "\n"
+    "A device whose backups are encrypted needs its backup password (--password): Kestrio\n"
+    "switches the encryption off for its own backup and on again with the same password\n"
+    "afterwards, and says so loudly if switching it on again fails.\n"
+    "\n"
+    "Exit codes: 0 the backup opened (a category that failed is reported on standard error),\n"
+    "1 usage, 2 stopped, 3 wrong or missing password, 4 the backup or device could not be\n"
+    "opened.\n";
+
+struct Options {
+  std::vector<std::string> positional;
+  std::optional<std::string> password;
+  std::optional<std::string> json;  // file name, or "-"; "" for a bare --json
+  std::optional<std::string> out;
+  std::vector<std::string> categories;
+  bool deletedOnly = false;
+  bool device = false;
+  bool help = false;
+};
+
+// The command line's category names and the selection model's codes.
+inline constexpr std::pair<std::string_view, CategoryCode> kCategoryCodes[] = {
+    {"cameraRoll", kCodeCameraRoll},
+    {"photoStream", kCodePhotoStream},
+    {"messages", kCodeMessages},
+    {"messageAttachments", kCodeMessageAttachments},
+    {"contacts", kCodeContacts},
+    {"callHistory", kCodeCallHistory},
+    {"notes", kCodeNotes},
+    {"appPhotos", kCodeAppPhotos},
+    {"appVideos", kCodeAppVideos},
+    {"whatsApp", kCodeWhatsApp},
+    {"whatsAppAttachments", kCodeWhatsAppAttachments},
+};
+
+// Parses "--name value" options; false (with a message) on an unknown or incomplete one.
+bool Parse(const std::vector<std::string>& args, bool jsonTakesFile, Options& options,
+           std::ostream& err);
+
+// The progress bar: one line on standard error, redrawn in place.
+class ProgressBar {
+ public:
+  explicit ProgressBar(std::ostream& err, bool enabled) : err_(err), enabled_(enabled) {}
+  void Show(int percent, std::string_view what) {
+    if (!enabled_) return;
+    std::lock_guard<std::mutex> guard(mutex_);
+    constexpr int kWidth = 30;
+    const int filled = percent * kWidth / 100;
+    err_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+         << std::string(static_cast<std::size_t>(kWidth - filled), ' ') << "] " << percent << "% "
+         << what << "\x1b[K" << std::flush;
+  }
+  void Done() {
+    if (!enabled_) return;
+    std::lock_guard<std::mutex> guard(mutex_);
+    err_ << "\r\x1b[K" << std::flush;
+  }
+
+ private:
+  std::ostream& err_;
+  bool enabled_;
+  std::mutex mutex_;
+};
+
+// The result's text and code, "text (code)".
+std::string ResultLine(Result result);
+
+// Polls every 50 ms until `finished` says so; an interrupt calls `stop` once. True when the
+// user interrupted (also when the interrupt came just as the work ended).
+template <typename Finished, typename Stop>
+bool WaitInterruptible(const Terminal& terminal, Finished finished, Stop stop) {
+  bool stopped = false;
+  while (!finished()) {
+    if (terminal.interrupted && terminal.interrupted->load() && !stopped) {
+      stop();
+      stopped = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return stopped || (terminal.interrupted && terminal.interrupted->load());
+}
+
+// The device of the device commands: the terminal's, else the process's device session.
+DeviceBackupDriver& DeviceOf(const Terminal& terminal);
+
+// Connects the device; kExitOk, or the exit code with the message written.
+int ConnectDevice(const Terminal& terminal, DeviceBackupDriver& device);
+
+// The end of every device command: encryption that was switched off is switched on again (a
+// failure is said loudly), and the device is let go.
+class DeviceScope {
+ public:
+  DeviceScope(const Terminal& terminal, DeviceBackupDriver& device)
+      : terminal_(terminal), device_(device), encryption_(device, [&terminal](Result result) {
+          terminal.err << "kestrio-cli: WARNING: the device's backup encryption could not be "
+                          "switched on again ("
+                       << ResultLine(result)
+                       << "). Its backups are NOT encrypted until you switch the encryption on "
+                          "again, for example with: idevicebackup2 encryption on PASSWORD\n";
+        }) {}
+  ~DeviceScope() {
+    if (encryption_.Finish() && encryption_.SwitchedOff())
+      terminal_.err << "The device's backup encryption is on again.\n";
+    device_.Disconnect();
+  }
+  DeviceScope(const DeviceScope&) = delete;
+  DeviceScope& operator=(const DeviceScope&) = delete;
+
+  // A device that encrypts its backups: its encryption is switched off with the password given
+  // (and on again at the end). kExitOk, or the exit code with the message written.
+  int SwitchEncryptionOff(const Options& options) {
+    if (!device_.WillEncrypt()) return kExitOk;
+    if (!options.password || options.password->empty()) {
+      terminal_.err << "kestrio-cli: the device encrypts its backups; give their password with "
+                       "--password. Kestrio switches the encryption off for its backup and on "
+                       "again afterwards with the same password.\n";
+      return kExitPassword;
+    }
+    terminal_.err << "Switching the device's backup encryption off for this backup; it is "
+                     "switched on again afterwards.\n";
+    const Result result = encryption_.SwitchOff(*options.password);
+    if (result != kResultOk) {
+      terminal_.err << "kestrio-cli: the device refused the backup password";
+      if (!device_.ErrorDescription().empty()) terminal_.err << ": " << device_.ErrorDescription();
+      terminal_.err << " (" << result << ")\n";
+      return kExitPassword;
+    }
+    return kExitOk;
+  }
+
+ private:
+  const Terminal& terminal_;
+  DeviceBackupDriver& device_;
+  EncryptionSwitch encryption_;
+};
+
+// The connected device's values, as `device info` shows them.
+DeviceJson Describe(DeviceBackupDriver& device);
+
+// Connects the device, describes it and switches its encryption off when needed.
+int OpenDevice(const Options& options, const Terminal& terminal, DeviceBackupDriver& device,
+               DeviceScope& scope, DeviceJson& description);
+
+}  // namespace kestrio::cli

@@ -1,0 +1,158 @@
+// kestrio-cli scan: a backup folder or the connected device scanned, what was found counted or
+// written as JSON.
+#include <fstream>
+
+#include "backup/backup_summary.h"
+#include "base/paths.h"
+#include "cli/commands.h"
+#include "cli/json_writer.h"
+#include "scan/device_source.h"
+
+namespace kestrio::cli {
+namespace {
+
+// Runs the scan of `backend` and waits for it. kExitOk when the source opened (a category
+// that failed is a warning); otherwise the exit code, with the message written.
+int RunScan(Terminal& terminal, ScannedBackup& scanned, std::unique_ptr<ScanBackend> backend,
+            const std::string& password, DeviceBackupDriver* device) {
+  scanned.bar = std::make_unique<ProgressBar>(terminal.err, terminal.progressBar);
+  ScannedBackup* state = &scanned;
+  ScanObserver observer;
+  const char* opening = device ? "backing the device up" : "opening";
+  observer.progress = [state, opening](std::int32_t percent) {
+    const int current = state->category.load();
+    state->bar->Show(percent,
+                     current < 0 ? opening : ScanCategoryKey(static_cast<ScanCategory>(current)));
+  };
+  observer.categoryDone = [state](ScanCategory done, bool) {
+    state->category = static_cast<int>(done);
+  };
+  observer.failed = [state](std::optional<ScanCategory> failed, Result result) {
+    std::lock_guard<std::mutex> guard(state->errorsMutex);
+    if (!failed) {
+      state->openFailure = result;
+    } else {
+      state->errors[std::string(ScanCategoryKey(*failed))] = result;
+    }
+  };
+  scanned.run = std::make_unique<ScanRun>(std::move(backend), password, observer);
+  ScanRun& run = *scanned.run;
+  if (device) run.SetAbortCounter(&device->AbortCounter());
+  run.Start(ApplicationDataFolder());
+  scanned.stopped = WaitInterruptible(
+      terminal, [&] { return run.Finished(); }, [&] { run.Stop(); });
+  scanned.stopped = run.Wait() == kResultStopped || scanned.stopped;
+  scanned.bar->Done();
+  if (const std::optional<Result> openFailure = scanned.openFailure) {
+    if (*openFailure == kResultWrongPassword) {
+      terminal.err << "kestrio-cli: the password is wrong\n";
+      return kExitPassword;
+    }
+    if (device) {
+      terminal.err << "kestrio-cli: the device backup failed: ";
+      if (!device->ErrorDescription().empty()) terminal.err << device->ErrorDescription() << " ";
+      terminal.err << "(" << *openFailure << ")\n";
+    } else {
+      terminal.err << "kestrio-cli: the backup could not be opened: " << ResultLine(*openFailure)
+                   << "\n";
+    }
+    return kExitUnopened;
+  }
+  for (const auto& [key, code] : scanned.errors)
+    terminal.err << "kestrio-cli: warning: " << key << ": " << ResultLine(code) << "\n";
+  return kExitOk;
+}
+
+// Scans the backup folder of the command line.
+int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanned) {
+  const std::filesystem::path folder = options.positional.front();
+  std::error_code error;
+  if (!std::filesystem::is_directory(folder, error)) {
+    terminal.err << "kestrio-cli: " << folder.string() << " is not a folder\n";
+    return kExitUnopened;
+  }
+  BackupSummary& summary = scanned.summary;
+  if (ReadBackupSummary(folder, summary) != kResultOk) {
+    summary = BackupSummary{};
+    summary.folder = folder;
+    summary.encrypted = IsBackupEncrypted(folder);
+  }
+  if (summary.encrypted && (!options.password || options.password->empty())) {
+    terminal.err << "kestrio-cli: the backup is encrypted; its password is missing (give it with "
+                    "--password)\n";
+    return kExitPassword;
+  }
+  scanned.store = std::make_unique<BackupStore>();
+  scanned.store->ChooseBackup(summary);
+  return RunScan(terminal, scanned,
+                 CreateScanBackend(SourceKind::kBackupFolder, scanned.store.get()),
+                 options.password.value_or(""), nullptr);
+}
+
+// Backs the connected device up into the temporary backup folder and scans that backup.
+int ScanDevice(const Options& options, Terminal& terminal, ScannedBackup& scanned) {
+  DeviceBackupDriver& device = DeviceOf(terminal);
+  scanned.deviceScope = std::make_unique<DeviceScope>(terminal, device);
+  DeviceJson description;
+  if (const int code = OpenDevice(options, terminal, device, *scanned.deviceScope, description);
+      code != kExitOk)
+    return code;
+  description.willEncrypt.reset();
+  scanned.device = description;
+  BackupStoreFolders folders = BackupStoreFolders::Platform();
+  if (!terminal.temporaryFolder.empty()) {
+    folders.temporaryBackupFolder = [folder = terminal.temporaryFolder] { return folder; };
+  }
+  auto backend =
+      std::make_unique<ScanBackend>(std::make_unique<DeviceSource>(device, std::move(folders)));
+  return RunScan(terminal, scanned, std::move(backend), options.password.value_or(""), &device);
+}
+
+}  // namespace
+
+int ScanAny(const Options& options, Terminal& terminal, ScannedBackup& scanned) {
+  return options.device ? ScanDevice(options, terminal, scanned)
+                        : ScanBackup(options, terminal, scanned);
+}
+
+int Scan(const Options& options, Terminal& terminal) {
+  if (options.positional.size() != (options.device ? 0u : 1u)) {
+    terminal.err << "kestrio-cli: scan needs one backup folder, or --device\n" << kUsage;
+    return kExitUsage;
+  }
+  ScannedBackup scanned;
+  if (const int code = ScanAny(options, terminal, scanned); code != kExitOk) return code;
+  const ScanResults& results = scanned.run->Results();
+  if (options.json) {
+    JsonWriter json;
+    if (scanned.device) {
+      WriteScan(json, *scanned.device, kResultOk, scanned.errors, results);
+    } else {
+      WriteScan(json, scanned.summary, kResultOk, scanned.errors, results);
+    }
+    if (*options.json == "-") {
+      terminal.out << json.str() << "\n";
+    } else {
+      std::ofstream file(*options.json, std::ios::binary | std::ios::trunc);
+      file << json.str() << "\n";
+      if (!file) {
+        terminal.err << "kestrio-cli: cannot write " << *options.json << "\n";
+        return kExitUsage;
+      }
+    }
+  } else {
+    const std::string& name = scanned.DisplayName();
+    terminal.out << (name.empty() ? scanned.summary.folder.string() : name) << "\n";
+    for (int i = 0; i < kScanCategoryCount; ++i) {
+      const auto which = static_cast<ScanCategory>(i);
+      terminal.out << "  " << ScanCategoryKey(which) << ": " << results.Count(which) << "\n";
+    }
+  }
+  if (scanned.stopped) {
+    terminal.err << "kestrio-cli: the scan was stopped; the results above are incomplete\n";
+    return kExitStopped;
+  }
+  return kExitOk;
+}
+
+}  // namespace kestrio::cli
