@@ -8,20 +8,20 @@ namespace kestrio::cli {
 namespace {
 
 // Unticks what the command line leaves out: categories not named, records not deleted.
-void Select(const Options& options, SelectionModel& statistics) {
+void Select(const Options& options, SelectionModel& selection) {
   if (!options.categories.empty()) {
     for (const auto& [name, code] : kCategoryCodes) {
       if (std::find(options.categories.begin(), options.categories.end(), name) ==
           options.categories.end())
-        statistics.TickCategory(code, false);
+        selection.TickCategory(code, false);
     }
   }
   if (options.deletedOnly) {
     std::vector<const void*> live;
-    for (const SelectionEntry* entry : statistics.Entries()) {
+    for (const SelectionEntry* entry : selection.Entries()) {
       if (entry->group == 0 && entry->deleted == 0 && entry->item) live.push_back(entry->item);
     }
-    for (const void* item : live) statistics.TickItem(item, false);
+    for (const void* item : live) selection.TickItem(item, false);
   }
 }
 
@@ -47,8 +47,8 @@ int Recover(const Options& options, Terminal& terminal) {
     terminal.err << "kestrio-cli: the scan was stopped; nothing was recovered\n";
     return kExitStopped;
   }
-  SelectionModel& statistics = scanned.run->Statistics();
-  Select(options, statistics);
+  SelectionModel& selection = scanned.run->Selection();
+  Select(options, selection);
 
   const std::filesystem::path out = *options.out;
   std::error_code error;
@@ -58,7 +58,7 @@ int Recover(const Options& options, Terminal& terminal) {
     return kExitUsage;
   }
   RecoverySource source;
-  source.statistics = &statistics;
+  source.selection = &selection;
   source.results = &scanned.run->Results();
   source.backend = scanned.run->Backend();
   source.deviceName = scanned.DisplayName();

@@ -118,7 +118,7 @@ bool ScanPage::FoundAnything() const {
 
 void ScanPage::ShowStatistics() {
   if (!run_) return;
-  const StatisticsText text = run_->Statistics().Text();
+  const StatisticsText text = run_->Selection().Text();
   if (auto* label = FindControl<QLabel>(content_, "LblStatistics")) {
     QString format = MessageText("MSG0514");
     if (format.isEmpty()) format = "Selected %s in %d item(s) of %s in %d item(s)";
@@ -156,7 +156,7 @@ void ScanPage::OnScanFinished() {
   SetVisible(content_, "ScanToolBar", false);
   SetVisible(content_, "ReocveryToolBar", true);
   SetEnabled(content_, "BtnHome", true);
-  SetEnabled(content_, "BtnRecovery", run_->Statistics().CanRecover());
+  SetEnabled(content_, "BtnRecovery", run_->Selection().CanRecover());
   ShowProgress(100);
   ShowStatistics();
   if (source_ == SourceKind::kDevice) {

@@ -312,11 +312,11 @@ Result RecoveryRun::Run(std::time_t now) {
     failures_.clear();
     successes_.clear();
     total_ =
-        source_.statistics ? static_cast<std::int32_t>(source_.statistics->TickedItemCount()) : 0;
+        source_.selection ? static_cast<std::int32_t>(source_.selection->TickedItemCount()) : 0;
   }
   Result result = kResultOk;
-  if (source_.statistics && source_.results && source_.backend) {
-    for (const SelectionEntry* entry : source_.statistics->Entries()) {
+  if (source_.selection && source_.results && source_.backend) {
+    for (const SelectionEntry* entry : source_.selection->Entries()) {
       if (cancel_) break;
       if (entry->group != 0 || entry->ticked == 0 || entry->reserved != 0 || !entry->item) continue;
       Export(*entry);

@@ -32,7 +32,7 @@ namespace kestrio {
 
 // What a run reads: the selection, the scan's containers and the back-end that scanned.
 struct RecoverySource {
-  const SelectionModel* statistics = nullptr;
+  const SelectionModel* selection = nullptr;
   const ScanResults* results = nullptr;
   ScanBackend* backend = nullptr;
   std::string deviceName;  // shown in the reports' titles

@@ -16,7 +16,8 @@ bool FileExists(const std::filesystem::path& path) {
 
 }  // namespace
 
-Result BackupFolderSource::Open(const std::string& password, ProgressSink& progress) {
+Result BackupFolderSource::Open(const std::string& password, ProgressSink& progress,
+                                FindingsSink* findings) {
   OpenedBackup& backup = store_.Opened();
   progress.base = 0;
   progress.span = kOpenStep;
@@ -34,7 +35,7 @@ Result BackupFolderSource::Open(const std::string& password, ProgressSink& progr
     output = store_.DecryptionOutputFolder();
     if (output.empty()) return kResultInvalid;  // no file system with room for it
     const DecryptionSetup setup{store_.ProgramFolder(), store_.WorkFolder(), output};
-    if (const Result decrypted = RunDecryption(password, folder, setup, progress);
+    if (const Result decrypted = RunDecryption(password, folder, setup, progress, findings);
         decrypted != kResultOk)
       return decrypted;
     backup.decryptedFiles = FolderFiles(output);

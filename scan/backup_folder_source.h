@@ -18,7 +18,7 @@ class BackupFolderSource final : public ScanSource {
   // the index file is missing or the decryption program cannot run; -110 for a wrong password;
   // 6009, 1006 or SQLite's open result from the index readers; the progress callback's
   // non-zero answer.
-  Result Open(const std::string& password, ProgressSink& progress) override;
+  Result Open(const std::string& password, ProgressSink& progress, FindingsSink* findings) override;
   OpenedBackup& Backup() override { return store_.Opened(); }
   const OpenedBackup& Backup() const override { return store_.Opened(); }
   // The stored file itself; the call history from CallHistory.storedata, else call_history.db.

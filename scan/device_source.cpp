@@ -94,7 +94,7 @@ std::vector<fs::path> DeviceSource::WhatsAppChatDatabases() const {
   return {DatabaseCopy("ChatStorage")};
 }
 
-Result DeviceSource::Open(const std::string& password, ProgressSink& progress) {
+Result DeviceSource::Open(const std::string& password, ProgressSink& progress, FindingsSink*) {
   progress.base = 1;
   progress.span = kOpenStep;
   if (const Result answer = progress.Report(1); answer != kResultOk) return answer;

@@ -40,7 +40,7 @@ class DeviceSource final : public ScanSource {
   // within 0..20, then 20. 0; the driver's result (-1 when the backup was aborted, minus the
   // device's error code, 87 without a device or a temporary backup folder); or the progress
   // callback's non-zero answer.
-  Result Open(const std::string& password, ProgressSink& progress) override;
+  Result Open(const std::string& password, ProgressSink& progress, FindingsSink* findings) override;
   OpenedBackup& Backup() override { return backup_; }
   const OpenedBackup& Backup() const override { return backup_; }
   // The copy made at Open.

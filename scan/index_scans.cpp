@@ -15,20 +15,22 @@ std::vector<std::filesystem::path> StoredPathsHolding(const MediaSource& source,
   return paths;
 }
 
-Result ScanQQInIndex(const MediaSource& source, ChatAppConversationMap& chats) {
+Result ScanQQInIndex(const MediaSource& source, ChatAppConversationMap& chats,
+                     FindingsSink* findings) {
   chats.clear();
   const auto databases = StoredPathsHolding(source, "/QQ.db", 1);
-  return databases.empty() ? kResultInvalid : ParseQQ(databases.front(), chats);
+  return databases.empty() ? kResultInvalid : ParseQQ(databases.front(), chats, findings);
 }
 
 Result ScanWeChatInIndex(const MediaSource& source,
-                         std::map<std::string, ChatAppConversationMap>& accounts) {
+                         std::map<std::string, ChatAppConversationMap>& accounts,
+                         FindingsSink* findings) {
   accounts.clear();
   Result result = kResultInvalid;
   int account = 0;
   for (const std::filesystem::path& database : StoredPathsHolding(source, "/MM.sqlite")) {
     ChatAppConversationMap chats;
-    result = ParseWeChat(database, chats);
+    result = ParseWeChat(database, chats, findings);
     accounts["User" + std::to_string(++account)] = std::move(chats);
   }
   return result;

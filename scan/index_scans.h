@@ -24,11 +24,13 @@ std::vector<std::filesystem::path> StoredPathsHolding(const MediaSource& source,
 
 // The first database whose key holds "/QQ.db"; 87 when there is none, else the parser's result.
 // `chats` is emptied first.
-Result ScanQQInIndex(const MediaSource& source, ChatAppConversationMap& chats);
+Result ScanQQInIndex(const MediaSource& source, ChatAppConversationMap& chats,
+                     FindingsSink* findings = nullptr);
 
 // Every database whose key holds "/MM.sqlite", its chats filed under "User1", "User2", ... in
 // index order; 87 when there is none, else the last parser's result. `accounts` is emptied first.
 Result ScanWeChatInIndex(const MediaSource& source,
-                         std::map<std::string, ChatAppConversationMap>& accounts);
+                         std::map<std::string, ChatAppConversationMap>& accounts,
+                         FindingsSink* findings = nullptr);
 
 }  // namespace kestrio

@@ -18,9 +18,7 @@ Result ScanBackend::SetProgressCallback(ProgressFunction progress) {
   return kResultOk;
 }
 
-bool ScanBackend::IsBackupSource(std::int32_t) const {
-  return source_->Kind() == SourceKind::kBackupFolder;
-}
+SourceKind ScanBackend::Kind() const { return source_->Kind(); }
 
 Result ScanBackend::Open(const std::string& password) {
   messages_.clear();
@@ -28,7 +26,7 @@ Result ScanBackend::Open(const std::string& password) {
   weChatChats_.clear();
   whatsAppChats_.clear();
   whatsAppAttachments_.clear();
-  return source_->Open(password, progress_);
+  return source_->Open(password, progress_, &Findings());
 }
 
 ParseContext ScanBackend::Context() const {
@@ -58,13 +56,14 @@ Result ScanBackend::ScanContacts(std::vector<ContactRecord>& contacts) {
 }
 
 Result ScanBackend::ScanNotes(std::vector<NoteRecord>& notes) {
-  return progress_.AfterDatabase(ParseNotes(source_->Database(KnownDatabase::kNotes), notes));
+  return progress_.AfterDatabase(
+      ParseNotes(source_->Database(KnownDatabase::kNotes), notes, &Findings()));
 }
 
 Result ScanBackend::ScanCallHistory(std::vector<CallRecord>& calls) {
-  return progress_.AfterDatabase(ParseCallHistory(source_->Database(KnownDatabase::kAddressBook),
-                                                  calls, source_->Backup().newLayout,
-                                                  source_->Database(KnownDatabase::kCallHistory)));
+  return progress_.AfterDatabase(ParseCallHistory(
+      source_->Database(KnownDatabase::kAddressBook), calls, source_->Backup().newLayout,
+      source_->Database(KnownDatabase::kCallHistory), &Findings()));
 }
 
 Result ScanBackend::ScanPhotos(std::vector<FileRecord>& cameraRoll,
@@ -111,7 +110,7 @@ Result ScanBackend::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
   whatsAppChats_.clear();
   for (const std::filesystem::path& database : source_->WhatsAppChatDatabases()) {
     WhatsAppConversationMap found;
-    parsed = ParseWhatsApp(database, found);
+    parsed = ParseWhatsApp(database, found, &Findings());
     for (auto& [session, messages] : found) {
       auto& into = whatsAppChats_[session];
       into.insert(into.end(), std::make_move_iterator(messages.begin()),
@@ -125,14 +124,14 @@ Result ScanBackend::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
 
 Result ScanBackend::ScanQQ(ChatAppConversationMap& chats) {
   const Result indexed = source_->PrepareWalk();
-  const Result parsed = ScanQQInIndex(Media(), qqChats_);
+  const Result parsed = ScanQQInIndex(Media(), qqChats_, &Findings());
   chats = qqChats_;
   return indexed != kResultOk ? indexed : parsed;
 }
 
 Result ScanBackend::ScanWeChat(WeChatAccountMap& accounts) {
   const Result indexed = source_->PrepareWalk();
-  const Result parsed = ScanWeChatInIndex(Media(), weChatChats_);
+  const Result parsed = ScanWeChatInIndex(Media(), weChatChats_, &Findings());
   accounts = weChatChats_;
   return indexed != kResultOk ? indexed : parsed;
 }

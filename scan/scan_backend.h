@@ -50,8 +50,8 @@ class ScanBackend {
   // The operations are virtual so that a test can stand a scripted back-end in for the scan
   // run.
   virtual Result SetProgressCallback(ProgressFunction progress);
-  virtual Result ReservedOp(std::int32_t) { return kResultOk; }
-  virtual bool IsBackupSource(std::int32_t) const;
+  // Which source the back-end reads.
+  virtual SourceKind Kind() const;
   // Empties what an earlier Open scanned, then lets the source make the backup folder ready;
   // the source's result.
   virtual Result Open(const std::string& password);

@@ -150,42 +150,42 @@ void ScanRun::HandOff(ScanCategory category, bool found) {
   ScanResults& r = results_;
   switch (category) {
     case ScanCategory::kCameraRoll:
-      statistics_.BuildFiles(kCodeCameraRoll, r.cameraRoll);
+      selection_.BuildFiles(kCodeCameraRoll, r.cameraRoll);
       break;
     case ScanCategory::kPhotoStream:
-      statistics_.BuildFiles(kCodePhotoStream, r.photoStream);
+      selection_.BuildFiles(kCodePhotoStream, r.photoStream);
       break;
     case ScanCategory::kMessages:
       r.conversationRows = ConversationRows(r.messages);
-      statistics_.BuildConversations(r.conversationRows);
+      selection_.BuildConversations(r.conversationRows);
       break;
     case ScanCategory::kMessageAttachments:
-      statistics_.BuildAttachments(r.messageAttachments);
+      selection_.BuildAttachments(r.messageAttachments);
       break;
     case ScanCategory::kContacts:
       OrderContacts(r.contacts);
-      statistics_.BuildContacts(r.contacts);
+      selection_.BuildContacts(r.contacts);
       break;
     case ScanCategory::kCallHistory:
       OrderCalls(r.callHistory);
-      statistics_.BuildCalls(r.callHistory);
+      selection_.BuildCalls(r.callHistory);
       break;
     case ScanCategory::kNotes:
       OrderNotes(r.notes);
-      statistics_.BuildNotes(r.notes);
+      selection_.BuildNotes(r.notes);
       break;
     case ScanCategory::kAppPhotos:
-      statistics_.BuildAppFiles(kCodeAppPhotos, r.appPhotos);
+      selection_.BuildAppFiles(kCodeAppPhotos, r.appPhotos);
       break;
     case ScanCategory::kAppVideos:
-      statistics_.BuildAppFiles(kCodeAppVideos, r.appVideos);
+      selection_.BuildAppFiles(kCodeAppVideos, r.appVideos);
       break;
     case ScanCategory::kWhatsApp:
       r.whatsAppRows = WhatsAppChatRows(r.whatsApp);
-      statistics_.BuildWhatsAppChats(r.whatsAppRows);
+      selection_.BuildWhatsAppChats(r.whatsAppRows);
       break;
     case ScanCategory::kWhatsAppAttachments:
-      statistics_.BuildFiles(kCodeWhatsAppAttachments, r.whatsAppAttachments);
+      selection_.BuildFiles(kCodeWhatsAppAttachments, r.whatsAppAttachments);
       break;
   }
   if (observer_.categoryDone) observer_.categoryDone(category, found);

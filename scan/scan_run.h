@@ -128,8 +128,8 @@ class ScanRun {
   const ScanResults& Results() const { return results_; }
   // The selection model, built category by category in the hand-offs (every item ticked).
   // The worker builds it; the owner ticks and reads a category only after its categoryDone.
-  SelectionModel& Statistics() { return statistics_; }
-  const SelectionModel& Statistics() const { return statistics_; }
+  SelectionModel& Selection() { return selection_; }
+  const SelectionModel& Selection() const { return selection_; }
   ScanBackend* Backend() const { return backend_.get(); }
 
   // The progress report the back-end calls.
@@ -151,7 +151,7 @@ class ScanRun {
   std::string password_;
   ScanObserver observer_;
   ScanResults results_;
-  SelectionModel statistics_;
+  SelectionModel selection_;
 
   mutable std::mutex lock_;  // the scan lock: serialises reports against pause and stop
   std::condition_variable resumed_;

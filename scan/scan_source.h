@@ -29,8 +29,9 @@ class ScanSource {
   virtual SourceKind Kind() const = 0;
   // Makes the backup folder ready and reads what the operations need, reporting on `progress`;
   // leaves its base and span where the category operations go on from. The results are the
-  // source's own (see each source).
-  virtual Result Open(const std::string& password, ProgressSink& progress) = 0;
+  // source's own (see each source). What it skips is reported to `findings`.
+  virtual Result Open(const std::string& password, ProgressSink& progress,
+                      FindingsSink* findings) = 0;
   // The backup the operations read.
   virtual OpenedBackup& Backup() = 0;
   virtual const OpenedBackup& Backup() const = 0;

@@ -43,7 +43,7 @@ class RecoveryTest : public ::testing::Test {
   }
 
   std::unique_ptr<RecoveryRun> Run(RecoveryObserver observer = {}) {
-    RecoverySource source{&statistics_, &results_, backend_.get(), "Kim's phone"};
+    RecoverySource source{&selection_, &results_, backend_.get(), "Kim's phone"};
     auto run = std::make_unique<RecoveryRun>(source, dir_ / "out", kProgramFolder, observer);
     std::string missing;
     EXPECT_EQ(run->LoadTemplates(missing), kResultOk) << missing;
@@ -55,14 +55,14 @@ class RecoveryTest : public ::testing::Test {
   std::unique_ptr<BackupStore> store_;
   std::unique_ptr<ScanBackend> backend_;
   ScanResults results_;
-  SelectionModel statistics_;
+  SelectionModel selection_;
 };
 
 TEST_F(RecoveryTest, SameNamesGetNumberedAndAnEarlierRunsFileIsNeverOverwritten) {
   results_.cameraRoll = {{100, "IMG.JPG", Stored("a", 100)},
                          {200, "IMG.JPG", Stored("b", 200)},
                          {0, "empty.JPG", Stored("c", 0)}};
-  statistics_.BuildFiles(kCodeCameraRoll, results_.cameraRoll);
+  selection_.BuildFiles(kCodeCameraRoll, results_.cameraRoll);
   fs::create_directories(dir_ / "out" / "Camera Roll");
   testing::WriteBytes(dir_ / "out" / "Camera Roll" / "IMG.JPG", {'o', 'l', 'd'});
   auto run = Run();
@@ -85,7 +85,7 @@ TEST_F(RecoveryTest, FailuresAreCountedListedFirstAndTheRunGoesOn) {
     const fs::path path = i == 3 || i == 7 ? dir_ / "store" / "gone" : Stored(name, 2000 + i);
     results_.photoStream.push_back({static_cast<std::uint32_t>(2000 + i), name, path});
   }
-  statistics_.BuildFiles(kCodePhotoStream, results_.photoStream);
+  selection_.BuildFiles(kCodePhotoStream, results_.photoStream);
   RecoveryProgress last;
   auto run = Run({[&](const RecoveryProgress& p) { last = p; }, nullptr});
   EXPECT_EQ(last.done, 10);
@@ -103,10 +103,10 @@ TEST_F(RecoveryTest, FailuresAreCountedListedFirstAndTheRunGoesOn) {
 
 TEST_F(RecoveryTest, NamesFromTheBackupNeverLeaveTheOutputFolder) {
   results_.messageAttachments = {{0, 10, "..", Stored("x", 10)}, {0, 10, ".", Stored("y", 10)}};
-  statistics_.BuildAttachments(results_.messageAttachments);
+  selection_.BuildAttachments(results_.messageAttachments);
   results_.appPhotos["../../escape"] = {{10, "../../escape", "a.PNG", Stored("z", 10)}};
   results_.appPhotos[".."] = {{10, "..", std::string(400, 'n') + ".PNG", Stored("w", 10)}};
-  statistics_.BuildAppFiles(kCodeAppPhotos, results_.appPhotos);
+  selection_.BuildAppFiles(kCodeAppPhotos, results_.appPhotos);
   auto run = Run();
   EXPECT_EQ(run->Failed(), 0);
   EXPECT_EQ(run->Done(), 4);
@@ -136,7 +136,7 @@ TEST_F(RecoveryTest, ConversationsAndChatsFolderNamesAndNoExportableEntry) {
   m.dateText = "2016-12-01 10:00:00";
   results_.messages[4] = {m};
   results_.conversationRows = {m};
-  statistics_.BuildConversations(results_.conversationRows);
+  selection_.BuildConversations(results_.conversationRows);
   WhatsAppMessageRecord w;
   w.sessionId = 9;
   w.partnerName = "Team, Friday";
@@ -144,7 +144,7 @@ TEST_F(RecoveryTest, ConversationsAndChatsFolderNamesAndNoExportableEntry) {
   w.text = "see you";
   results_.whatsApp[9] = {w};
   results_.whatsAppRows = {w};
-  statistics_.BuildWhatsAppChats(results_.whatsAppRows);
+  selection_.BuildWhatsAppChats(results_.whatsAppRows);
   auto run = Run();
   const fs::path conversation = dir_ / "out" / "Message" / "Unknown-20161203091507";
   EXPECT_TRUE(fs::exists(conversation / "Unknown(+15550100).txt"));
@@ -158,8 +158,8 @@ TEST_F(RecoveryTest, ConversationsAndChatsFolderNamesAndNoExportableEntry) {
   EXPECT_EQ(run->Done(), 2);
 
   // Nothing ticked: the run ends at once and writes nothing.
-  statistics_.TickCategory(kCodeMessages, false);
-  statistics_.TickCategory(kCodeWhatsApp, false);
+  selection_.TickCategory(kCodeMessages, false);
+  selection_.TickCategory(kCodeWhatsApp, false);
   fs::remove_all(dir_ / "out");
   auto empty = Run();
   EXPECT_EQ(empty->Total(), 0);
@@ -169,9 +169,9 @@ TEST_F(RecoveryTest, ConversationsAndChatsFolderNamesAndNoExportableEntry) {
 TEST_F(RecoveryTest, CancelStopsALongCopyAtItsNextReport) {
   results_.cameraRoll = {{0, "big.MOV", Stored("big", 40 * kCopyPieceBytes)},
                          {0, "next.JPG", Stored("next", 100)}};
-  statistics_.BuildFiles(kCodeCameraRoll, results_.cameraRoll);
+  selection_.BuildFiles(kCodeCameraRoll, results_.cameraRoll);
   RecoveryRun* running = nullptr;
-  RecoverySource source{&statistics_, &results_, backend_.get(), ""};
+  RecoverySource source{&selection_, &results_, backend_.get(), ""};
   RecoveryRun run(source, dir_ / "out", kProgramFolder,
                   {[&](const RecoveryProgress& p) {
                      if (p.percent >= 10) running->Cancel();
@@ -191,7 +191,7 @@ TEST_F(RecoveryTest, AMissingTemplateIsNamedBeforeAnythingIsWritten) {
   fs::create_directories(program / "template");
   fs::copy_file(kProgramFolder / "template" / "CallHistory.html",
                 program / "template" / "CallHistory.html");
-  RecoverySource source{&statistics_, &results_, backend_.get(), ""};
+  RecoverySource source{&selection_, &results_, backend_.get(), ""};
   RecoveryRun run(source, dir_ / "out", program.path(), {});
   std::string missing;
   EXPECT_NE(run.LoadTemplates(missing), kResultOk);
@@ -214,7 +214,7 @@ TEST(RecoveryEndToEnd, AFixtureBackupComesOutFileByFile) {
   ScanRun scan(CreateScanBackend(SourceKind::kBackupFolder, &store), "", {});
   ASSERT_EQ(scan.Run(), kResultOk);
   const ScanResults& results = scan.Results();
-  RecoverySource source{&scan.Statistics(), &results, scan.Backend(), summary.displayName};
+  RecoverySource source{&scan.Selection(), &results, scan.Backend(), summary.displayName};
   RecoveryRun run(source, dir / "out", kProgramFolder, {});
   std::string missing;
   ASSERT_EQ(run.LoadTemplates(missing), kResultOk);

@@ -53,11 +53,10 @@ TEST(BackupBackend, FactoryMakesTheDeviceBackendAndTheBackupFolderOne) {
   StoreFixture f;
   auto backend = CreateScanBackend(SourceKind::kBackupFolder, f.store.get());
   ASSERT_NE(backend, nullptr);
-  EXPECT_TRUE(backend->IsBackupSource(0));
-  EXPECT_EQ(backend->ReservedOp(7), kResultOk);
+  EXPECT_EQ(backend->Kind(), SourceKind::kBackupFolder);
   auto device = CreateScanBackend(SourceKind::kDevice, f.store.get());
   ASSERT_NE(device, nullptr);
-  EXPECT_FALSE(device->IsBackupSource(0));
+  EXPECT_EQ(device->Kind(), SourceKind::kDevice);
   // No device is attached here: the backup cannot start, and nothing is written.
   EXPECT_EQ(device->Open(""), kResultInvalid);
   for (std::int32_t kind : {-1, 2, 3, 100})

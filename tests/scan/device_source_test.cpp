@@ -202,7 +202,7 @@ TEST_F(DeviceScan, WithoutATemporaryFolderNothingIsBackedUpAndNoCopyIsNamed) {
   });
   EXPECT_EQ(device.Open(""), kResultInvalid);
   EXPECT_EQ(reports, std::vector<std::int32_t>{1});
-  EXPECT_FALSE(device.IsBackupSource(0));
+  EXPECT_EQ(device.Kind(), SourceKind::kDevice);
   EXPECT_TRUE(copies.Database(KnownDatabase::kAddressBook).empty());
   EXPECT_TRUE(copies.WhatsAppChatDatabases().front().empty());
   EXPECT_NE(device.WriteMessagesCsv(dir_ / "sms.csv"), kResultOk);

@@ -27,8 +27,7 @@ class ScriptedBackend final : public ScanBackend {
     progress_ = std::move(progress);
     return kResultOk;
   }
-  Result ReservedOp(std::int32_t) override { return kResultOk; }
-  bool IsBackupSource(std::int32_t) const override { return true; }
+  SourceKind Kind() const override { return SourceKind::kBackupFolder; }
   Result Open(const std::string&) override {
     calls.push_back("Open");
     for (std::int32_t p : openReports) {
