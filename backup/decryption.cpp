@@ -17,6 +17,8 @@
 
 extern char** environ;
 
+#include "base/unique_fd.h"
+
 namespace kestrio {
 namespace {
 
@@ -34,28 +36,7 @@ constexpr std::size_t kMaxLine = 1024;
 constexpr std::string_view kSkipped = ", skipped";
 constexpr std::string_view kRefused = "refused file ID ";
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { Close(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd) {
-    Close();
-    fd_ = fd;
-  }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-bool MakePipe(Fd& read, Fd& write) {
+bool MakePipe(UniqueFd& read, UniqueFd& write) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return false;
   read.Reset(ends[0]);
@@ -164,7 +145,7 @@ class SkipLines {
 
 Result RunDecryption(const std::string& password, const fs::path& backupFolder,
                      const DecryptionSetup& setup, ProgressSink& progress, FindingsSink* findings) {
-  Fd inRead, inWrite, outRead, outWrite;
+  UniqueFd inRead, inWrite, outRead, outWrite;
   if (!MakePipe(inRead, inWrite) || !MakePipe(outRead, outWrite)) return kResultInvalid;
   const fs::path installed = Install(setup);
   std::error_code error;
@@ -175,9 +156,9 @@ Result RunDecryption(const std::string& password, const fs::path& backupFolder,
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
   posix_spawnattr_init(&attributes);
-  posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, inRead.Get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), STDERR_FILENO);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
   std::string program = installed.string(), backup = backupFolder.string(),
@@ -187,8 +168,8 @@ Result RunDecryption(const std::string& password, const fs::path& backupFolder,
   const int spawned = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  inRead.Close();
-  outWrite.Close();
+  inRead.Reset();
+  outWrite.Reset();
   if (spawned != 0) return kResultInvalid;
 
   Result result = kResultOk;
@@ -200,11 +181,11 @@ Result RunDecryption(const std::string& password, const fs::path& backupFolder,
   for (;;) {
     if (!ended && ::waitpid(pid, nullptr, WNOHANG) == pid) ended = true;
     if (ended && --countdown < 0) break;
-    pollfd ready{outRead.get(), POLLIN, 0};
+    pollfd ready{outRead.Get(), POLLIN, 0};
     const int polled = ::poll(&ready, 1, kRoundMilliseconds);
     if (polled < 0 && errno != EINTR) break;
     if (polled <= 0) continue;
-    const ssize_t n = ::read(outRead.get(), buffer.data(), buffer.size());
+    const ssize_t n = ::read(outRead.Get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     skipped.Add(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
@@ -242,8 +223,8 @@ Result RunDecryption(const std::string& password, const fs::path& backupFolder,
       }
     }
   }
-  outRead.Close();
-  inWrite.Close();
+  outRead.Reset();
+  inWrite.Reset();
   progress.Report(progress.base + progress.span);
   return result;
 }

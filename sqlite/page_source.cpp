@@ -9,11 +9,6 @@
 
 namespace kestrio {
 
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 Result FilePageSource::Open(const std::filesystem::path& path,
                             std::unique_ptr<FilePageSource>& out) {
   out.reset();

@@ -11,6 +11,7 @@
 
 #include "base/bytes.h"
 #include "base/result.h"
+#include "base/unique_fd.h"
 
 namespace kestrio {
 
@@ -22,33 +23,6 @@ class PageSource {
   // Fills all of `out` with the bytes at `offset`. kResultOk; kResultInvalid when the range
   // does not lie inside the source; the system error when the read fails.
   virtual Result Read(std::uint64_t offset, std::span<std::uint8_t> out) const = 0;
-};
-
-// A file descriptor owned by one object and closed with it.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) Reset(other.Release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int Get() const { return fd_; }
-  bool Valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
 };
 
 // A regular file opened read-only; its size is taken once when it is opened.
