@@ -55,8 +55,9 @@ class DevicePageTest : public ::testing::Test {
   }
 
   fixtures::TempDir work_;
-  FakeHost host_{{}, work_.path()};
+  // The device outlives the host, which may still hold the device's encryption switch.
   FakeDeviceDriver driver_{"udid-page", false};
+  FakeHost host_{{}, work_.path()};
   bool support_ = true;
   QWidget container_;
   std::unique_ptr<DevicePage> page_;
