@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace kestrio {
@@ -51,6 +52,7 @@ class FindingsList final : public FindingsSink {
  private:
   mutable std::mutex mutex_;
   std::vector<Finding> findings_;
+  std::unordered_set<std::string> seen_;  // the kept findings, as keys
   std::size_t dropped_ = 0;
 };
 
