@@ -26,5 +26,9 @@ std::string ToValidUtf8(std::string_view text);
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
 // Negative, zero or positive, as strcmp, with ASCII letters folded to lower case.
 int CompareIgnoreCase(std::string_view a, std::string_view b);
+// Whether `text` starts with `prefix`, ASCII letters compared without regard to case.
+bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix);
+// The text with ASCII letters folded to lower case.
+std::string AsciiLower(std::string_view text);
 
 }  // namespace kestrio

@@ -64,10 +64,87 @@ TableShape ShapeOf(std::string_view table, const LearnedLayout& learned) {
   return shape;
 }
 
+Result TableReader::OpenDatabase(const std::filesystem::path& path, std::string_view label) {
+  schemaLoaded_ = false;
+  schemas_.clear();
+  byName_.clear();
+  label_ = label.empty() ? path.filename().string() : std::string(label);
+  return sqlite_.OpenDatabase(path, label);
+}
+
+Result TableReader::Open(std::unique_ptr<PageSource> source, std::string_view label) {
+  schemaLoaded_ = false;
+  schemas_.clear();
+  byName_.clear();
+  label_ = std::string(label);
+  return sqlite_.Open(std::move(source), label);
+}
+
+void TableReader::LoadSchema() {
+  if (schemaLoaded_) return;
+  schemaLoaded_ = true;
+  std::vector<SchemaObject> objects;
+  ReadSchema(sqlite_, objects);  // a page that cannot be read is the page scans' finding
+  for (const SchemaObject& object : objects) {
+    if (object.type != "table" || object.name.empty()) continue;
+    auto parsed = ParseCreateTable(object.sql);
+    if (!parsed) {
+      // Virtual tables (CREATE VIRTUAL TABLE ... USING fts4) have no column list of their
+      // own; their content lives in shadow tables that are ordinary ones.
+      if (!StartsWithIgnoreCase(object.sql, "CREATE VIRTUAL")) {
+        Report(findings_, {label_, "table", "table " + object.name,
+                           "CREATE statement does not parse; read by the assumed layout"});
+      }
+      schemas_.try_emplace(AsciiLower(object.name));
+      continue;
+    }
+    schemas_[AsciiLower(object.name)] = std::make_unique<TableSchema>(std::move(*parsed));
+  }
+}
+
+const TableSchema* TableReader::Schema(std::string_view table) {
+  if (!sqlite_.IsOpen()) return nullptr;
+  LoadSchema();
+  std::string key = AsciiLower(table);
+  const auto it = schemas_.find(key);
+  if (it == schemas_.end() || !it->second) return nullptr;
+  byName_.insert(std::move(key));
+  return it->second.get();
+}
+
+bool TableReader::HasTable(std::string_view table) {
+  if (!sqlite_.IsOpen()) return false;
+  LoadSchema();
+  return schemas_.contains(AsciiLower(table));
+}
+
+const TableSchema& TableReader::SchemaOr(std::string_view table, std::string_view fallback) {
+  if (const TableSchema* own = Schema(table)) return *own;
+  auto& kept = fallbacks_[std::string(fallback)];
+  if (!kept) {
+    auto parsed = ParseCreateTable(fallback);
+    kept = std::make_unique<TableSchema>(parsed ? std::move(*parsed) : TableSchema{});
+  }
+  return *kept;
+}
+
+TableShape TableReader::CurrentShape() const {
+  TableShape shape = ShapeOf(currentTable_, learned_);
+  const std::string key = AsciiLower(currentTable_);
+  const auto it = schemas_.find(key);
+  if (it != schemas_.end() && it->second && byName_.contains(key)) {
+    const bool learnedOwn = shape.learnedColumnCount != shape.columnCount;
+    shape.columnCount = it->second->ColumnCount();
+    if (!learnedOwn) shape.learnedColumnCount = shape.columnCount;
+  }
+  return shape;
+}
+
 Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decoder) {
   currentTable_ = std::string(table);
+  if (sqlite_.IsOpen()) LoadSchema();
   return sqlite_.ScanTable(
-      currentTable_, [this] { return ShapeOf(currentTable_, learned_); }, decoder);
+      currentTable_, [this] { return CurrentShape(); }, decoder);
 }
 
 Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out) {

@@ -9,13 +9,18 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "base/findings.h"
 #include "base/result.h"
 #include "sqlite/raw_sqlite_reader.h"
 #include "sqlite/record.h"
+#include "sqlite/table_schema.h"
 
 namespace kestrio {
 
@@ -42,16 +47,31 @@ TableShape ShapeOf(std::string_view table, const LearnedLayout& learned);
 class TableReader {
  public:
   // `findings` receives what the reader skips (may be null).
-  explicit TableReader(FindingsSink* findings = nullptr) { sqlite_.ReportTo(findings); }
+  explicit TableReader(FindingsSink* findings = nullptr) : findings_(findings) {
+    sqlite_.ReportTo(findings);
+  }
 
   // Opens the database at `path`; `label` names it in findings ("sms.db"), as the stored
   // file's own name is often a hash.
-  Result OpenDatabase(const std::filesystem::path& path, std::string_view label = {}) {
-    return sqlite_.OpenDatabase(path, label);
-  }
+  Result OpenDatabase(const std::filesystem::path& path, std::string_view label = {});
+  // The same over any page source.
+  Result Open(std::unique_ptr<PageSource> source, std::string_view label);
 
-  // Scans `table` with the shape ShapeOf gives; the shape is asked for after the live rows,
-  // so the rows decoded so far count.
+  // The columns of `table` as the open database's schema declares them; null when the
+  // schema has no such table or its CREATE statement does not parse (a finding). The schema
+  // is read once per open database. A table asked for here is read by column name, and its
+  // scans carve with the schema's column count rather than the fixed one of ShapeOf.
+  const TableSchema* Schema(std::string_view table);
+  // Schema(table) when the database has it, else `fallback`: the CREATE TABLE statement of
+  // the layout assumed when the file's own cannot be read (a table dropped and only carved).
+  // The fallback must parse; its parse is kept for the life of the reader.
+  const TableSchema& SchemaOr(std::string_view table, std::string_view fallback);
+  // Whether the open database's schema lists a table of this name.
+  bool HasTable(std::string_view table);
+
+  // Scans `table` with the shape ShapeOf gives, the column count taken from the database's
+  // own schema when the table is read by column name (see Schema); the shape is asked for after the
+  // live rows, so the rows decoded so far count.
   Result ScanTable(std::string_view table, const RecordDecoder& decoder);
 
   RawSqliteReader& Sqlite() { return sqlite_; }
@@ -63,12 +83,22 @@ class TableReader {
   std::uint32_t TableColumnCount(std::string_view table) const {
     return kestrio::TableColumnCount(table, learned_);
   }
-  TableShape CurrentShape() const { return ShapeOf(currentTable_, learned_); }
+  TableShape CurrentShape() const;
 
  private:
+  void LoadSchema();
+
   RawSqliteReader sqlite_;
   LearnedLayout learned_;
   std::string currentTable_;
+  std::string label_;
+  FindingsSink* findings_ = nullptr;
+  bool schemaLoaded_ = false;
+  // Keyed by the lower-case table name; a null entry: the table is listed, its statement
+  // does not parse.
+  std::unordered_map<std::string, std::unique_ptr<TableSchema>> schemas_;
+  std::unordered_map<std::string, std::unique_ptr<TableSchema>> fallbacks_;
+  std::unordered_set<std::string> byName_;  // tables asked for by Schema()
 };
 
 // DecodeRecord with a carved run of the column count of the table being scanned.
