@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrio {
@@ -221,15 +222,12 @@ TEST(TypedStreamText, RejectsWhatIsNoTypedStream) {
   EXPECT_FALSE(AttributedBodyText({}));
   EXPECT_FALSE(Read(Header()));
   EXPECT_FALSE(Read(Cut(Header(), 14)));  // system version cut after its 81
-  Blob version = RealNoterTest();
-  version.bytes[0] = 0x03;
-  EXPECT_FALSE(Read(version));
-  Blob signature = RealNoterTest();
-  signature.bytes[12] = 'x';
-  EXPECT_FALSE(Read(signature));
-  Blob length = RealNoterTest();
-  length.bytes[1] = 0x0A;
-  EXPECT_FALSE(Read(length));
+  // Streamer version 3, a signature one byte short, a wrong signature.
+  for (const auto& [offset, byte] : {std::pair<int, char>{0, 0x03}, {1, 0x0A}, {12, 'x'}}) {
+    Blob changed = RealNoterTest();
+    changed.bytes[static_cast<std::size_t>(offset)] = static_cast<std::uint8_t>(byte);
+    EXPECT_FALSE(Read(changed)) << offset;
+  }
   // A typedstream of something other than a string.
   Blob number = Header();
   number.Raw({0x84, 0x01, 0x69, 0x05});
@@ -279,8 +277,6 @@ TEST(TypedStreamText, NestingIsBounded) {
   EXPECT_EQ(Read(Nested(20, true))->text, "deep");
   // Far deeper than any body: the walk gives up without exhausting the stack.
   EXPECT_FALSE(Read(Nested(200000, false)));
-  // The search still reaches a string below the bound.
-  EXPECT_EQ(Read(Nested(100, true))->text, "deep");
 }
 
 TEST(TypedStreamText, ArraysAndCountsAreChecked) {
