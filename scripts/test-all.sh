@@ -31,7 +31,8 @@ if [ "$preset" = fuzz ]; then
   build/fuzz/bin/sqlite_page_fuzz -seed=1 -max_total_time=30 -timeout=10 -rss_limit_mb=2048 \
     "$work/page" build/fuzz/fuzz-corpus/sqlite_reader_seeds
   # The index and Info.plist readers are small: a quarter of a minute each.
-  mkdir -p "$work/mbdb" "$work/summary" "$work/types" "$work/decrypt" "$work/devicelink"
+  mkdir -p "$work/mbdb" "$work/summary" "$work/types" "$work/decrypt" "$work/devicelink" \
+    "$work/typedstream"
   build/fuzz/bin/manifest_mbdb_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/mbdb"
   build/fuzz/bin/backup_summary_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/summary" \
     fuzz/seeds/backup_summary
@@ -39,6 +40,8 @@ if [ "$preset" = fuzz ]; then
   build/fuzz/bin/decrypt_records_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/decrypt"
   build/fuzz/bin/device_link_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/devicelink" \
     fuzz/seeds/device_link
+  build/fuzz/bin/typedstream_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/typedstream" \
+    fuzz/seeds/typedstream
 else
   ctest --preset "$preset" -j "$jobs"
 fi
