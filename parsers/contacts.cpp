@@ -524,7 +524,8 @@ void ReadSearchRows(TableReader& reader, std::vector<ContactRecord>& rows) {
   });
 }
 
-bool SharesANumberOrAddress(const ContactRecord& a, const ContactRecord& b) {
+// Whether two contacts share a number (by its digits), an e-mail address or a URL.
+bool SharesAValue(const ContactRecord& a, const ContactRecord& b) {
   bool shared = false;
   auto eachLine = [](std::string_view lines, auto&& visit) {
     for (std::size_t start = 0; start < lines.size();) {
@@ -542,6 +543,9 @@ bool SharesANumberOrAddress(const ContactRecord& a, const ContactRecord& b) {
   eachLine(a.email, [&](std::string_view x) {
     eachLine(b.email, [&](std::string_view y) { shared = shared || EqualsIgnoreCase(x, y); });
   });
+  eachLine(a.homePage, [&](std::string_view x) {
+    eachLine(b.homePage, [&](std::string_view y) { shared = shared || x == y; });
+  });
   return shared;
 }
 
@@ -552,8 +556,10 @@ bool SharesANumberOrAddress(const ContactRecord& a, const ContactRecord& b) {
 //    header, so they cannot be joined to values) unless a live person has the same name,
 //    organisation included: then the row is a copy the b-tree left behind when it moved
 //    cells between pages;
-//  - freed rows of the full-text content table whose name or numbers no contact above has;
-//    one whose name is that of a freed person row lends it its numbers and addresses.
+//  - freed rows of the full-text content table whose name or values no contact above has.
+//    Such a row that shares a value with freed values of no person names them, and joins
+//    them with the freed person row of its name; one that only has the name of a freed
+//    person row lends it its numbers and addresses.
 // A freed value of a live person (a number the user removed, or a moved cell's copy) is not
 // listed: the live person is shown as the address book holds them now.
 void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
@@ -633,34 +639,61 @@ void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
   if (reader.HasTable(kContactTable)) {
     std::vector<ContactRecord> rows;
     ReadSearchRows(reader, rows);
+    std::vector<bool> merged(contacts.size(), false);  // freed person rows joined to values
     for (ContactRecord& row : rows) {
       if (!row.deleted) continue;
-      if (row.phones.empty() && row.email.empty() && row.fullName.empty()) continue;
+      if (row.phones.empty() && row.email.empty() && row.homePage.empty() && row.fullName.empty())
+        continue;
       bool covered = false;
-      std::optional<std::size_t> sameName;
+      std::optional<std::size_t> namedPerson;  // a freed person row of this name, no values
+      std::optional<std::size_t> nameless;     // freed values of no person, sharing one
       for (std::size_t i = first; i < contacts.size() && !covered; ++i) {
+        if (i < merged.size() && merged[i]) continue;
         const ContactRecord& known = contacts[i];
-        if (!row.fullName.empty() && known.fullName == row.fullName) {
-          if (!known.deleted || !known.phones.empty() || !known.email.empty()) {
-            covered = true;
+        const bool valueless =
+            known.phones.empty() && known.email.empty() && known.homePage.empty();
+        if (SharesAValue(row, known)) {
+          if (known.deleted && known.fullName.empty()) {
+            nameless = i;
           } else {
-            sameName = i;
+            covered = true;
+          }
+        } else if (!row.fullName.empty() && known.fullName == row.fullName) {
+          if (known.deleted && valueless) {
+            namedPerson = i;
+          } else {
+            covered = true;  // a live person's earlier index row, or a copy of a freed one
           }
         }
-        covered = covered || SharesANumberOrAddress(row, known);
       }
       if (covered) continue;
-      if (sameName) {
-        ContactRecord& person = contacts[*sameName];
+      if (nameless) {
+        // The index row ties the freed values to a name, and so to the freed person row of
+        // that name: one deleted contact.
+        ContactRecord& group = contacts[*nameless];
+        group.fullName = row.fullName;
+        group.company = row.company;
+        if (namedPerson && *namedPerson < merged.size()) merged[*namedPerson] = true;
+        continue;
+      }
+      if (namedPerson) {
+        ContactRecord& person = contacts[*namedPerson];
         person.phones = std::move(row.phones);
         person.email = std::move(row.email);
+        person.homePage = std::move(row.homePage);
         if (person.postalAddress.empty()) person.postalAddress = std::move(row.postalAddress);
         if (person.social.empty()) person.social = std::move(row.social);
-        if (person.homePage.empty()) person.homePage = std::move(row.homePage);
         continue;
       }
       contacts.push_back(std::move(row));
     }
+    std::size_t kept = first;
+    for (std::size_t i = first; i < contacts.size(); ++i) {
+      if (i < merged.size() && merged[i]) continue;
+      if (kept != i) contacts[kept] = std::move(contacts[i]);
+      ++kept;
+    }
+    contacts.resize(kept);
   }
 }
 
