@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "base/text.h"
 #include "parsers/contact_names.h"
@@ -92,19 +94,13 @@ void AppendLine(std::string& lines, std::string_view line) {
   lines += line;
 }
 
-bool HasLine(std::string_view lines, std::string_view line) {
-  std::size_t start = 0;
-  while (start <= lines.size()) {
-    std::size_t end = lines.find('\n', start);
-    if (end == std::string_view::npos) end = lines.size();
-    if (lines.substr(start, end - start) == line) return true;
-    start = end + 1;
-  }
-  return false;
-}
-
-void AppendDistinctLine(std::string& lines, std::string_view line) {
-  if (!line.empty() && !HasLine(lines, line)) AppendLine(lines, line);
+// Appends `line` unless `seen` (the lines given so far, keyed by what they are) has it.
+void AppendDistinctLine(std::string& lines, std::string_view line,
+                        std::unordered_set<std::string>& seen, char kind) {
+  if (line.empty()) return;
+  std::string key(1, kind);
+  key += line;
+  if (seen.insert(std::move(key)).second) AppendLine(lines, line);
 }
 
 // "_$!<Mobile>!$_" -> "Mobile"; custom labels as they are.
@@ -318,17 +314,18 @@ std::string StructuredText(const std::vector<EntryPart>& parts,
   return text;
 }
 
-void AddValue(ContactRecord& contact, const MultiValue& value, const std::string& text,
+void AddValue(ContactRecord& contact, std::unordered_set<std::string>& seen,
+              const MultiValue& value, const std::string& text,
               const std::map<std::int64_t, std::string>& labels) {
   switch (value.property) {
     case kPropertyPhone:
-      AppendDistinctLine(contact.phones, text);
+      AppendDistinctLine(contact.phones, text, seen, 'p');
       break;
     case kPropertyEmail:
-      AppendDistinctLine(contact.email, text);
+      AppendDistinctLine(contact.email, text, seen, 'e');
       break;
     case kPropertyUrl:
-      AppendDistinctLine(contact.homePage, text);
+      AppendDistinctLine(contact.homePage, text, seen, 'u');
       break;
     case kPropertyAddress: {
       // Addresses carry their label ("Home: ..."): a person often has more than one.
@@ -336,11 +333,11 @@ void AddValue(ContactRecord& contact, const MultiValue& value, const std::string
       const std::string shown = label == labels.end() || label->second.empty()
                                     ? text
                                     : LabelText(label->second) + ": " + text;
-      AppendDistinctLine(contact.postalAddress, shown);
+      AppendDistinctLine(contact.postalAddress, shown, seen, 'a');
       break;
     }
     default:  // instant messaging and social profiles
-      AppendDistinctLine(contact.social, text);
+      AppendDistinctLine(contact.social, text, seen, 's');
       break;
   }
 }
@@ -419,8 +416,11 @@ bool SameNumber(std::string_view a, std::string_view b) {
 
 std::string SearchTextPhones(std::string_view phoneText) {
   constexpr std::size_t kMostPiecesOfANumber = 4;  // "+86 138 0013 8000"
+  // A person's numbers in all their forms make some dozens of pieces; a text of more is not
+  // one the index wrote, and its tail is left unread.
+  constexpr std::size_t kMostPieces = 512;
   std::vector<std::string> pieces;
-  for (std::size_t start = 0; start < phoneText.size();) {
+  for (std::size_t start = 0; start < phoneText.size() && pieces.size() < kMostPieces;) {
     std::size_t end = phoneText.find(' ', start);
     if (end == std::string_view::npos) end = phoneText.size();
     if (end > start) pieces.emplace_back(phoneText.substr(start, end - start));
@@ -495,10 +495,11 @@ bool DecodeSearchRow(const TableSchema* schema, const SearchColumns& columns,
   // The index keeps several e-mail addresses or URLs separated by spaces.
   for (std::string* lines : {&contact.email, &contact.homePage}) {
     std::string split;
+    std::unordered_set<std::string> seen;
     for (std::size_t start = 0; start < lines->size();) {
       std::size_t end = lines->find(' ', start);
       if (end == std::string::npos) end = lines->size();
-      AppendDistinctLine(split, std::string_view(*lines).substr(start, end - start));
+      AppendDistinctLine(split, std::string_view(*lines).substr(start, end - start), seen, 'x');
       start = end + 1;
     }
     *lines = std::move(split);
@@ -524,30 +525,86 @@ void ReadSearchRows(TableReader& reader, std::vector<ContactRecord>& rows) {
   });
 }
 
-// Whether two contacts share a number (by its digits), an e-mail address or a URL.
-bool SharesAValue(const ContactRecord& a, const ContactRecord& b) {
-  bool shared = false;
-  auto eachLine = [](std::string_view lines, auto&& visit) {
-    for (std::size_t start = 0; start < lines.size();) {
-      std::size_t end = lines.find('\n', start);
-      if (end == std::string_view::npos) end = lines.size();
-      visit(lines.substr(start, end - start));
-      start = end + 1;
-    }
-  };
-  eachLine(a.phones, [&](std::string_view x) {
-    const std::string dx = PhoneDigits(x);
-    eachLine(b.phones,
-             [&](std::string_view y) { shared = shared || SameNumber(dx, PhoneDigits(y)); });
-  });
-  eachLine(a.email, [&](std::string_view x) {
-    eachLine(b.email, [&](std::string_view y) { shared = shared || EqualsIgnoreCase(x, y); });
-  });
-  eachLine(a.homePage, [&](std::string_view x) {
-    eachLine(b.homePage, [&](std::string_view y) { shared = shared || x == y; });
-  });
-  return shared;
+// Calls `visit` with each line of `lines`, at most `most` of them.
+template <typename Visit>
+void EachLine(std::string_view lines, std::size_t most, Visit&& visit) {
+  for (std::size_t start = 0; start < lines.size() && most > 0; --most) {
+    std::size_t end = lines.find('\n', start);
+    if (end == std::string_view::npos) end = lines.size();
+    visit(lines.substr(start, end - start));
+    start = end + 1;
+  }
 }
+
+// The numbers, e-mail addresses, URLs and names of the contacts listed so far, for the
+// checks of the freed index rows; each key keeps a few contacts (a value many people share
+// is covered by the first of them).
+class KnownValues {
+ public:
+  void AddValues(const ContactRecord& contact, std::size_t index) {
+    EachLine(contact.phones, kMostLines, [&](std::string_view line) {
+      const std::string digits = TrimmedDigits(line);
+      auto& list = numbers_[NumberKey(digits)];
+      if (list.size() < kMostPerKey) list.push_back({digits, index});
+    });
+    EachLine(contact.email, kMostLines,
+             [&](std::string_view line) { AddKey("e" + AsciiLower(line), index); });
+    EachLine(contact.homePage, kMostLines,
+             [&](std::string_view line) { AddKey("u" + std::string(line), index); });
+  }
+  void AddName(std::string_view name, std::size_t index) {
+    if (!name.empty()) AddKey("n" + std::string(name), index);
+  }
+  // The contacts that share a number (by its digits), an e-mail address or a URL with `row`.
+  std::set<std::size_t> Sharing(const ContactRecord& row) const {
+    std::set<std::size_t> found;
+    EachLine(row.phones, kMostLines, [&](std::string_view line) {
+      const std::string digits = TrimmedDigits(line);
+      const auto it = numbers_.find(NumberKey(digits));
+      if (it == numbers_.end()) return;
+      for (const Number& number : it->second) {
+        if (SameNumber(number.digits, digits)) found.insert(number.contact);
+      }
+    });
+    auto lookUp = [&](const std::string& key) {
+      const auto it = others_.find(key);
+      if (it != others_.end()) found.insert(it->second.begin(), it->second.end());
+    };
+    EachLine(row.email, kMostLines, [&](std::string_view line) { lookUp("e" + AsciiLower(line)); });
+    EachLine(row.homePage, kMostLines,
+             [&](std::string_view line) { lookUp("u" + std::string(line)); });
+    return found;
+  }
+  std::vector<std::size_t> Named(std::string_view name) const {
+    const auto it = others_.find("n" + std::string(name));
+    return it == others_.end() ? std::vector<std::size_t>{} : it->second;
+  }
+
+ private:
+  static constexpr std::size_t kMostPerKey = 16;
+  static constexpr std::size_t kMostLines = 256;
+  struct Number {
+    std::string digits;
+    std::size_t contact;
+  };
+  static std::string TrimmedDigits(std::string_view text) {
+    std::string digits = PhoneDigits(text);
+    digits.erase(0, std::min(digits.find_first_not_of('0'), digits.size()));
+    return digits;
+  }
+  // The last digits SameNumber needs to match; shorter numbers match only whole.
+  static std::string NumberKey(const std::string& digits) {
+    return digits.size() <= ContactNames::kMinimumDigits
+               ? digits
+               : digits.substr(digits.size() - ContactNames::kMinimumDigits);
+  }
+  void AddKey(std::string key, std::size_t index) {
+    auto& list = others_[std::move(key)];
+    if (list.size() < kMostPerKey) list.push_back(index);
+  }
+  std::unordered_map<std::string, std::vector<Number>> numbers_;
+  std::unordered_map<std::string, std::vector<std::size_t>> others_;
+};
 
 // The person and value tables joined. Live persons come first in rowid order, then what was
 // found of deleted contacts:
@@ -576,7 +633,8 @@ void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
   const std::map<std::int64_t, std::vector<EntryPart>> entries = ReadEntries(reader, findings);
 
   const std::size_t first = contacts.size();
-  std::map<std::int64_t, std::size_t> livePerson;  // ROWID -> index in contacts
+  std::vector<std::unordered_set<std::string>> seen;  // per contact from `first` on
+  std::map<std::int64_t, std::size_t> livePerson;     // ROWID -> index in contacts
   std::vector<const Person*> carvedPersons;
   std::set<std::string> liveNames;
   for (const Person& person : persons) {
@@ -591,6 +649,7 @@ void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
     contact.company = person.company;
     liveNames.insert(person.first + '\x1f' + person.last + '\x1f' + person.company);
     contacts.push_back(std::move(contact));
+    seen.emplace_back();
   }
 
   std::map<std::int64_t, std::size_t> orphans;  // record_id -> index of its group
@@ -604,7 +663,9 @@ void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
     if (text.empty()) continue;
     const auto owner = livePerson.find(value.recordId);
     if (owner != livePerson.end()) {
-      if (!value.carved) AddValue(contacts[owner->second], value, text, labels);
+      if (!value.carved) {
+        AddValue(contacts[owner->second], seen[owner->second - first], value, text, labels);
+      }
       continue;
     }
     if (!value.carved && personSchema != nullptr && reported.insert(value.recordId).second) {
@@ -617,10 +678,11 @@ void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
       ContactRecord contact;
       contact.deleted = value.carved;
       contacts.push_back(std::move(contact));
+      seen.emplace_back();
     }
     ContactRecord& contact = contacts[group->second];
     if (!value.carved) contact.deleted = false;
-    AddValue(contact, value, text, labels);
+    AddValue(contact, seen[group->second - first], value, text, labels);
   }
 
   std::map<std::string, std::size_t> carvedByName;
@@ -639,6 +701,11 @@ void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
   if (reader.HasTable(kContactTable)) {
     std::vector<ContactRecord> rows;
     ReadSearchRows(reader, rows);
+    KnownValues known;
+    for (std::size_t i = first; i < contacts.size(); ++i) {
+      known.AddValues(contacts[i], i);
+      known.AddName(contacts[i].fullName, i);
+    }
     std::vector<bool> merged(contacts.size(), false);  // freed person rows joined to values
     for (ContactRecord& row : rows) {
       if (!row.deleted) continue;
@@ -647,19 +714,20 @@ void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
       bool covered = false;
       std::optional<std::size_t> namedPerson;  // a freed person row of this name, no values
       std::optional<std::size_t> nameless;     // freed values of no person, sharing one
-      for (std::size_t i = first; i < contacts.size() && !covered; ++i) {
+      for (const std::size_t i : known.Sharing(row)) {
         if (i < merged.size() && merged[i]) continue;
-        const ContactRecord& known = contacts[i];
-        const bool valueless =
-            known.phones.empty() && known.email.empty() && known.homePage.empty();
-        if (SharesAValue(row, known)) {
-          if (known.deleted && known.fullName.empty()) {
-            nameless = i;
-          } else {
-            covered = true;
-          }
-        } else if (!row.fullName.empty() && known.fullName == row.fullName) {
-          if (known.deleted && valueless) {
+        if (contacts[i].deleted && contacts[i].fullName.empty()) {
+          nameless = i;
+        } else {
+          covered = true;
+        }
+      }
+      if (!row.fullName.empty() && !nameless) {
+        for (const std::size_t i : known.Named(row.fullName)) {
+          if (i < merged.size() && merged[i]) continue;
+          const ContactRecord& person = contacts[i];
+          if (person.deleted && person.phones.empty() && person.email.empty() &&
+              person.homePage.empty()) {
             namedPerson = i;
           } else {
             covered = true;  // a live person's earlier index row, or a copy of a freed one
@@ -673,7 +741,15 @@ void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
         ContactRecord& group = contacts[*nameless];
         group.fullName = row.fullName;
         group.company = row.company;
-        if (namedPerson && *namedPerson < merged.size()) merged[*namedPerson] = true;
+        known.AddName(group.fullName, *nameless);
+        if (!row.fullName.empty()) {
+          for (const std::size_t i : known.Named(row.fullName)) {
+            const ContactRecord& person = contacts[i];
+            if (i != *nameless && i < merged.size() && person.deleted && person.phones.empty() &&
+                person.email.empty() && person.homePage.empty())
+              merged[i] = true;
+          }
+        }
         continue;
       }
       if (namedPerson) {
@@ -683,8 +759,11 @@ void JoinAddressBook(TableReader& reader, std::vector<ContactRecord>& contacts,
         person.homePage = std::move(row.homePage);
         if (person.postalAddress.empty()) person.postalAddress = std::move(row.postalAddress);
         if (person.social.empty()) person.social = std::move(row.social);
+        known.AddValues(person, *namedPerson);
         continue;
       }
+      known.AddValues(row, contacts.size());
+      known.AddName(row.fullName, contacts.size());
       contacts.push_back(std::move(row));
     }
     std::size_t kept = first;
