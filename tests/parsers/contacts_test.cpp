@@ -206,6 +206,18 @@ TEST_P(RealAddressBook, EveryLivePersonWithTheirValuesAndTheDeletedOnesThatSurvi
               liveFound.size(), liveExpected.size(), recovered, deletedExpected.size(),
               deletedFound.size());
   ::testing::Test::RecordProperty("deletedRecovered", recovered);
+  // The URLs of deleted people survive among the freed values (no index needed).
+  int withUrl = 0, urlRecovered = 0;
+  for (const fixtures::ContactRow* row : deletedExpected) {
+    if (row->urlLines.empty()) continue;
+    ++withUrl;
+    urlRecovered +=
+        std::any_of(deletedFound.begin(), deletedFound.end(),
+                    [&](const ContactRecord* c) { return c->homePage == row->urlLines; });
+  }
+  std::printf("%s: deleted URLs recovered %d of %d\n", GetParam().name, urlRecovered, withUrl);
+  ASSERT_GT(withUrl, 2);
+  EXPECT_GE(urlRecovered * 2, withUrl);
   // A name and numbers listed together belong to one deleted person (joined through the
   // freed index row, as the freed person row lost its rowid).
   for (const ContactRecord* c : deletedFound) {
