@@ -544,6 +544,7 @@ class KnownValues {
   void AddValues(const ContactRecord& contact, std::size_t index) {
     EachLine(contact.phones, kMostLines, [&](std::string_view line) {
       const std::string digits = TrimmedDigits(line);
+      if (digits.empty()) return;  // a "number" without digits matches nothing
       auto& list = numbers_[NumberKey(digits)];
       if (list.size() < kMostPerKey) list.push_back({digits, index});
     });
@@ -560,6 +561,7 @@ class KnownValues {
     std::set<std::size_t> found;
     EachLine(row.phones, kMostLines, [&](std::string_view line) {
       const std::string digits = TrimmedDigits(line);
+      if (digits.empty()) return;
       const auto it = numbers_.find(NumberKey(digits));
       if (it == numbers_.end()) return;
       for (const Number& number : it->second) {
