@@ -750,13 +750,19 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     part.record.text = body;
   }
 
+  std::unordered_map<std::string, std::string> nameOfAddress;
   for (ParsedMessage& message : messages) {
     MessageRecord& m = message.record;
     if (!legacy) {
       if (auto it = addressOfHandle.find(m.handleId); it != addressOfHandle.end())
         m.address = it->second;
     }
-    if (!m.address.empty()) m.contactName = std::string(names.NameOf(m.address));
+    if (!m.address.empty()) {
+      // Few addresses, many messages: each address is looked up once.
+      auto [it, fresh] = nameOfAddress.try_emplace(m.address);
+      if (fresh) it->second = names.NameOf(m.address);
+      m.contactName = it->second;
+    }
     if (m.rowId != 0) {
       if (auto it = attachmentsOf.find(m.rowId); it != attachmentsOf.end()) {
         m.attachments = it->second;
@@ -765,17 +771,17 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     }
   }
   ApplyTapbacks(messages, names);
-  std::erase_if(messages, [](const ParsedMessage& message) {
-    return message.record.text.empty() && message.record.attachments.empty();
-  });
 
   // Conversations.
   std::unordered_map<std::int64_t, std::string> peopleText;
   for (const auto& [chat, people] : peopleOfChat) peopleText[chat] = PeopleText(people, names);
-  std::vector<MessageRecord> records;
-  records.reserve(messages.size());
-  for (ParsedMessage& message : messages) {
-    MessageRecord& m = message.record;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
+  order.reserve(messages.size());
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    MessageRecord& m = messages[i].record;
+    // A message with neither text nor file is not listed.
+    if (m.text.empty() && m.attachments.empty()) continue;
+    order.emplace_back(DateTextKey(m.dateText), static_cast<std::uint32_t>(i));
     std::int64_t chat = 0;
     bool found = false;
     if (legacy) {
@@ -802,17 +808,23 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     if (found) {
       if (auto it = peopleText.find(chat); it != peopleText.end()) m.conversation = it->second;
     }
-    records.push_back(std::move(m));
   }
-
+  // Date order, equal dates in scan order.
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
   ConversationMap grouped;
-  for (std::uint32_t i : DateOrder(records)) {
-    grouped[records[i].conversationId].push_back(std::move(records[i]));
+  for (const auto& [date, i] : order) {
+    MessageRecord& m = messages[i].record;
+    grouped[m.conversationId].push_back(std::move(m));
   }
-  for (auto& [key, list] : grouped) {
-    auto& target = conversations[key];
-    target.insert(target.end(), std::make_move_iterator(list.begin()),
-                  std::make_move_iterator(list.end()));
+  if (conversations.empty()) {
+    conversations.swap(grouped);
+  } else {
+    for (auto& [key, list] : grouped) {
+      auto& target = conversations[key];
+      target.insert(target.end(), std::make_move_iterator(list.begin()),
+                    std::make_move_iterator(list.end()));
+    }
   }
   return context.progress.ReportShare(1);
 }
