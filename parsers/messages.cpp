@@ -188,12 +188,25 @@ struct MessageColumns {
   bool legacy = false;
 };
 
-// One decoded message row with what the joins need besides the record.
+// One decoded message row: the fields of MessageRecord it fills itself, and what the joins
+// need. Kept small, as a file holds many; the joins' fields are added when the message is
+// placed in its conversation.
 struct ParsedMessage {
-  MessageRecord record;
-  std::string guid;
-  std::string target;        // a tapback's message guid
+  bool deleted = false;
+  bool isFromMe = false;
+  bool edited = false;
+  bool unsent = false;
+  bool inChat = false;  // the conversation key is a chat's (or iOS 5 group's)
+  std::uint32_t rowId = 0;
+  std::int32_t handleId = 0;
+  std::int32_t conversationId = 0;
   std::int64_t tapback = 0;  // associated_message_type of a tapback, else 0
+  std::string dateText;
+  std::string address;
+  std::string text;
+  std::string reactions;
+  std::string guid;
+  std::string target;  // a tapback's message guid
 };
 
 bool IsTapback(std::int64_t type) {
@@ -240,7 +253,7 @@ bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const Dec
                       ParsedMessage& out) {
   const TableSchema& s = *c.schema;
   const bool carved = view.carved;
-  MessageRecord& m = out.record;
+  ParsedMessage& m = out;
   std::string text;
   if (!CleanText(s.Field(record, c.text, carved), text)) return false;
   if (text.find(kObjectMarker) != std::string::npos) text = WithoutObjectMarkers(text);
@@ -300,8 +313,17 @@ Result DecodeMessage(TableReader& reader, const RecordView& view, std::vector<Me
   if (DecodeMessageRecord(reader, view, record) != kResultOk) return kResultInvalid;
   ParsedMessage message;
   if (!DecodeMessageRow(columns, view, record, message)) return kResultInvalid;
-  if (message.record.text.empty()) return kResultInvalid;
-  out.push_back(std::move(message.record));
+  if (message.text.empty()) return kResultInvalid;
+  MessageRecord& m = out.emplace_back();
+  m.deleted = message.deleted;
+  m.isFromMe = message.isFromMe;
+  m.edited = message.edited;
+  m.unsent = message.unsent;
+  m.rowId = message.rowId;
+  m.handleId = message.handleId;
+  m.dateText = std::move(message.dateText);
+  m.address = std::move(message.address);
+  m.text = std::move(message.text);
   return kResultOk;
 }
 
@@ -392,9 +414,11 @@ class MessagesReader {
     DecodedRecord record;
     reader_.ScanTable("message", [&](const RecordView& view) {
       if (DecodeMessageRecord(reader_, view, record) != kResultOk) return kResultInvalid;
-      ParsedMessage message;
-      if (!DecodeMessageRow(c, view, record, message)) return kResultInvalid;
-      out.push_back(std::move(message));
+      // Decoded in place: a message is large, and most rows are accepted.
+      if (!DecodeMessageRow(c, view, record, out.emplace_back())) {
+        out.pop_back();
+        return kResultInvalid;
+      }
       return kResultOk;
     });
   }
@@ -546,15 +570,15 @@ class MessagesReader {
 void DropCopiesOfLiveRows(std::vector<ParsedMessage>& messages) {
   std::unordered_map<std::uint32_t, std::size_t> liveByRowId;
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (!messages[i].record.deleted) liveByRowId.try_emplace(messages[i].record.rowId, i);
+    if (!messages[i].deleted) liveByRowId.try_emplace(messages[i].rowId, i);
   }
   std::vector<bool> copy(messages.size(), false);
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    const MessageRecord& m = messages[i].record;
+    const ParsedMessage& m = messages[i];
     if (!m.deleted || m.rowId == 0) continue;
     auto it = liveByRowId.find(m.rowId);
-    copy[i] = it != liveByRowId.end() && messages[it->second].record.text == m.text &&
-              messages[it->second].record.dateText == m.dateText;
+    copy[i] = it != liveByRowId.end() && messages[it->second].text == m.text &&
+              messages[it->second].dateText == m.dateText;
   }
   std::size_t kept = 0;
   for (std::size_t i = 0; i < messages.size(); ++i) {
@@ -593,7 +617,7 @@ void ApplyTapbacks(std::vector<ParsedMessage>& messages, const ContactNames& nam
   std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (messages[i].tapback != 0)
-      order.emplace_back(DateTextKey(messages[i].record.dateText), static_cast<std::uint32_t>(i));
+      order.emplace_back(DateTextKey(messages[i].dateText), static_cast<std::uint32_t>(i));
   }
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -601,13 +625,12 @@ void ApplyTapbacks(std::vector<ParsedMessage>& messages, const ContactNames& nam
     ParsedMessage& tapback = messages[i];
     const auto target = byGuid.find(tapback.target);
     if (target == byGuid.end()) {
-      drop[i] = tapback.tapback >= kTapbackRemoved || tapback.record.text.empty();
+      drop[i] = tapback.tapback >= kTapbackRemoved || tapback.text.empty();
       tapback.tapback = 0;
       continue;
     }
     drop[i] = true;
-    const std::string person =
-        tapback.record.isFromMe ? "Me" : PersonOf(names, tapback.record.address);
+    const std::string person = tapback.isFromMe ? "Me" : PersonOf(names, tapback.address);
     std::vector<Reaction>& list = reactionsOf[target->second];
     const std::int64_t kind = tapback.tapback % 1000;
     // One tapback per person and message: a new one replaces the old, a removal takes it.
@@ -617,7 +640,7 @@ void ApplyTapbacks(std::vector<ParsedMessage>& messages, const ContactNames& nam
     if (tapback.tapback < kTapbackRemoved) list.push_back({person, kind});
   }
   for (auto& [index, list] : reactionsOf) {
-    std::string& text = messages[index].record.reactions;
+    std::string& text = messages[index].reactions;
     for (const Reaction& r : list) {
       if (!text.empty()) text += "; ";
       text.append(kTapbackVerbs[r.kind]).append(" by ").append(r.person);
@@ -673,7 +696,10 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 
   // Chats: who is in each, and which chat each message is in.
   std::unordered_map<std::int64_t, std::vector<std::string>> peopleOfChat;
-  std::unordered_map<std::int64_t, std::int64_t> chatOfMessage, recoverableChatOf;
+  // (message, chat) sorted by message, the first chat of each message only: one entry per
+  // message of the file, looked up by binary search.
+  std::vector<std::pair<std::int64_t, std::int64_t>> chatOfMessage;
+  std::unordered_map<std::int64_t, std::int64_t> recoverableChatOf;
   std::map<std::pair<std::int64_t, std::int64_t>, std::string> recoverableParts;
   std::unordered_map<std::int64_t, std::int64_t> oneToOneChatOfHandle;
   bool hasChats = false;
@@ -705,7 +731,14 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
         if (!fresh) it->second = std::min(it->second, chat);
       }
     }
-    for (const auto& [chat, message] : chatMessages) chatOfMessage.try_emplace(message, chat);
+    chatOfMessage.reserve(chatMessages.size());
+    for (const auto& [chat, message] : chatMessages) chatOfMessage.emplace_back(message, chat);
+    std::stable_sort(chatOfMessage.begin(), chatOfMessage.end(),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    chatOfMessage.erase(
+        std::unique(chatOfMessage.begin(), chatOfMessage.end(),
+                    [](const auto& x, const auto& y) { return x.first == y.first; }),
+        chatOfMessage.end());
     for (const auto& [chat, message] : recoverable) recoverableChatOf[message] = chat;
   }
   if ((result = context.progress.ReportShare(2)) != kResultOk) return result;
@@ -730,7 +763,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   std::unordered_set<std::int64_t> seen;
   for (ParsedMessage& message : messages) {
     if (recoverableChatOf.empty()) break;
-    MessageRecord& m = message.record;
+    ParsedMessage& m = message;
     if (m.rowId == 0) continue;
     seen.insert(m.rowId);
     if (!recoverableChatOf.contains(m.rowId)) continue;
@@ -745,29 +778,15 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   for (const auto& [key, body] : recoverableParts) {
     if (seen.contains(key.first) || key.first > UINT32_MAX) continue;
     ParsedMessage& part = messages.emplace_back();
-    part.record.deleted = true;
-    part.record.rowId = static_cast<std::uint32_t>(key.first);
-    part.record.text = body;
+    part.deleted = true;
+    part.rowId = static_cast<std::uint32_t>(key.first);
+    part.text = body;
   }
 
-  std::unordered_map<std::string, std::string> nameOfAddress;
-  for (ParsedMessage& message : messages) {
-    MessageRecord& m = message.record;
-    if (!legacy) {
+  if (!legacy) {
+    for (ParsedMessage& m : messages) {
       if (auto it = addressOfHandle.find(m.handleId); it != addressOfHandle.end())
         m.address = it->second;
-    }
-    if (!m.address.empty()) {
-      // Few addresses, many messages: each address is looked up once.
-      auto [it, fresh] = nameOfAddress.try_emplace(m.address);
-      if (fresh) it->second = names.NameOf(m.address);
-      m.contactName = it->second;
-    }
-    if (m.rowId != 0) {
-      if (auto it = attachmentsOf.find(m.rowId); it != attachmentsOf.end()) {
-        m.attachments = it->second;
-        m.attachmentPath = m.attachments.front();
-      }
     }
   }
   ApplyTapbacks(messages, names);
@@ -778,9 +797,9 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
   order.reserve(messages.size());
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    MessageRecord& m = messages[i].record;
+    ParsedMessage& m = messages[i];
     // A message with neither text nor file is not listed.
-    if (m.text.empty() && m.attachments.empty()) continue;
+    if (m.text.empty() && (m.rowId == 0 || !attachmentsOf.contains(m.rowId))) continue;
     order.emplace_back(DateTextKey(m.dateText), static_cast<std::uint32_t>(i));
     std::int64_t chat = 0;
     bool found = false;
@@ -788,7 +807,10 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
       chat = m.handleId;
       found = true;
     } else if (hasChats) {
-      if (auto it = chatOfMessage.find(m.rowId); m.rowId != 0 && it != chatOfMessage.end()) {
+      const auto it =
+          std::lower_bound(chatOfMessage.begin(), chatOfMessage.end(), std::int64_t{m.rowId},
+                           [](const auto& entry, std::int64_t id) { return entry.first < id; });
+      if (m.rowId != 0 && it != chatOfMessage.end() && it->first == m.rowId) {
         chat = it->second;
         found = true;
       } else if (auto r = recoverableChatOf.find(m.rowId);
@@ -805,17 +827,48 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
       chat = m.handleId;
     }
     m.conversationId = Key32(chat);
-    if (found) {
-      if (auto it = peopleText.find(chat); it != peopleText.end()) m.conversation = it->second;
-    }
+    m.inChat = found;
   }
   // Date order, equal dates in scan order.
   std::stable_sort(order.begin(), order.end(),
                    [](const auto& x, const auto& y) { return x.first < y.first; });
   ConversationMap grouped;
+  {
+    std::map<std::int32_t, std::size_t> sizes;
+    for (const auto& [date, i] : order) ++sizes[messages[i].conversationId];
+    for (const auto& [key, size] : sizes) grouped[key].reserve(size);
+  }
+  std::unordered_map<std::string, std::string> nameOfAddress;
   for (const auto& [date, i] : order) {
-    MessageRecord& m = messages[i].record;
-    grouped[m.conversationId].push_back(std::move(m));
+    ParsedMessage& p = messages[i];
+    MessageRecord& m = grouped[p.conversationId].emplace_back();
+    m.deleted = p.deleted;
+    m.isFromMe = p.isFromMe;
+    m.edited = p.edited;
+    m.unsent = p.unsent;
+    m.rowId = p.rowId;
+    m.handleId = p.handleId;
+    m.conversationId = p.conversationId;
+    if (!p.address.empty()) {
+      // Few addresses, many messages: each address is looked up once.
+      auto [it, fresh] = nameOfAddress.try_emplace(p.address);
+      if (fresh) it->second = names.NameOf(p.address);
+      m.contactName = it->second;
+    }
+    if (p.inChat) {
+      if (auto it = peopleText.find(p.conversationId); it != peopleText.end())
+        m.conversation = it->second;
+    }
+    if (p.rowId != 0) {
+      if (auto it = attachmentsOf.find(p.rowId); it != attachmentsOf.end()) {
+        m.attachments = it->second;
+        m.attachmentPath = m.attachments.front();
+      }
+    }
+    m.dateText = std::move(p.dateText);
+    m.address = std::move(p.address);
+    m.text = std::move(p.text);
+    m.reactions = std::move(p.reactions);
   }
   if (conversations.empty()) {
     conversations.swap(grouped);
