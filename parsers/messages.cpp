@@ -681,6 +681,15 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 
   // A failed page read ends one table's scan; the parse goes on with what was read.
   std::vector<ParsedMessage> messages;
+  {
+    // Room for about as many rows as the file can hold (a message row takes well over a
+    // hundred bytes), so that the rows are not moved as the list grows; pages never written
+    // to cost nothing.
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(messagesDbPath, error);
+    if (!error)
+      messages.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 128, 1u << 22)));
+  }
   tables.ReadMessages(messages);
   if ((result = context.progress.ReportShare(5)) != kResultOk) return result;
   highestRowId = reader.Learned().highestMessageRowId;
