@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "base/time_text.h"
+#include "parsers/contact_names.h"
 #include "parsers/contacts.h"
 #include "parsers/decoder_support.h"
 #include "parsers/table_shapes.h"
@@ -110,20 +111,11 @@ Result ParseCallHistory(const std::filesystem::path& addressBookPath,
     return opened;
   std::vector<ContactRecord> contacts;
   ReadContactRows(reader, contacts);
-  std::unordered_map<std::string, std::string> nameOfNumber;
+  const ContactNames names(contacts);
   for (CallRecord& call : calls) {
     call.contactName.clear();
     if (Utf8Length(call.number) < kShortestNamedNumber) continue;
-    auto [it, fresh] = nameOfNumber.try_emplace(call.number);
-    if (fresh) {
-      for (const ContactRecord& contact : contacts) {
-        if (contact.phones.find(call.number) != std::string::npos) {
-          it->second = contact.fullName;
-          break;
-        }
-      }
-    }
-    call.contactName = it->second;
+    call.contactName = names.NameOf(call.number);
   }
   std::vector<CallRecord> sorted;
   sorted.reserve(calls.size());

@@ -1,11 +1,14 @@
-// Contacts from the address book's full-text search content table.
+// Contacts from the address book (AddressBook.sqlitedb).
 //
-// ABPersonFullTextSearch_content holds one row per person with the person's texts:
-//   0 docid (rowid alias), 1 first name, 2 last name, ..., 7 organisation, ...
-//   then phone, e-mail, postal address, social profile and URL: columns 16 to 20, or 17 to
-//   21 in the newer layout (backups indexed by Manifest.db), which has one more column
-//   before the phone column. Phone texts hold every number of the person in several forms,
-//   each followed by a space: "5551234567 +15551234567 555-123-4567 ".
+// The address book keeps a person in ABPerson (names, organisation) and the person's phone
+// numbers, e-mail addresses, URLs, postal addresses and profiles in ABMultiValue, one row per
+// value, joined by record_id; structured values keep their parts in ABMultiValueEntry. The
+// same texts are repeated in the content table of the full-text search index
+// (ABPersonFullTextSearch_content, one row per person, docid = ABPerson.ROWID), whose phone
+// texts hold every number of the person in several forms separated by spaces:
+// "(555) 010-4477 +15550104477 5550104477 0104477". That table is read on its own only when
+// the file has no person and value tables, and otherwise serves as a second source of
+// deleted contacts.
 #pragma once
 
 #include <cstdint>
@@ -25,28 +28,35 @@ inline constexpr std::string_view kAddressBookLabel = "AddressBook.sqlitedb";
 
 struct ContactRecord {
   bool deleted = false;
-  std::string email;
-  std::string postalAddress;
-  std::string social;
-  std::string homePage;
-  std::string phones;  // after ParseContacts: the cleaned numbers, one per line
+  std::string email;          // one per line
+  std::string postalAddress;  // one per line, "Label: Street, City, State ZIP, Country"
+  std::string social;         // profiles and instant messaging, "service: user", one per line
+  std::string homePage;       // URLs, one per line
+  std::string phones;         // numbers as stored, one per line
   std::string company;
-  std::string fullName;  // first and last name joined without a separator
+  // First and last name joined with a space; the organisation when both are empty. Empty
+  // from ReadContactRows for a contact without any name; ParseContacts says "No Name".
+  std::string fullName;
 };
 
-// Scans the contact table of the address book open in `reader` and appends every accepted
-// row, live and deleted, in scan order, unfiltered. Returns the scan's result.
+// Appends every contact of the address book open in `reader`, live and deleted: the live
+// persons in rowid order, then the deleted contacts found in freed space. Bad input (a missing
+// column, a value of no person) is left out or listed as found, never fatal.
 Result ReadContactRows(TableReader& reader, std::vector<ContactRecord>& contacts);
 
-// Reads the address book and keeps the contacts that have phone numbers, named ("No Name"
-// when they have none), with their numbers cleaned, sorted by name. `highestRowId` receives
-// the highest rowid of a live contact row.
+// Reads every contact of the address book, live and deleted, with or without a phone, sorted
+// by name without regard to case. `highestRowId` receives the highest rowid of a live person
+// (of a live content-table row when the file has no person table). Findings go to
+// `context.findings`.
 Result ParseContacts(const ParseContext& context, const std::filesystem::path& addressBookPath,
                      std::vector<ContactRecord>& contacts, std::uint64_t& highestRowId);
 
-// The phone-list rebuild: every space-terminated piece of 7 or more characters, unless it
-// ends in the same two characters as the number taken before it; joined with line feeds.
-std::string CleanPhoneList(std::string_view phoneText);
+// The distinct numbers of a phone text of the full-text content table, one per line, each in
+// the first form the text gives it: forms whose digits end with the digits of a number
+// already taken (with its country code, an international prefix, without its area code) are
+// the same number. A form written with spaces ("(555) 010-4477") is kept whole when the text
+// also holds its digits in one piece. Pieces of fewer than 7 digits are not numbers.
+std::string SearchTextPhones(std::string_view phoneText);
 
 // Appends every row of the contact table, live and deleted, as a line of comma-separated
 // SQL-style values to `outputFile`. Rows without a rowid (carved) are numbered on from

@@ -32,7 +32,7 @@ if [ "$preset" = fuzz ]; then
     "$work/page" build/fuzz/fuzz-corpus/sqlite_reader_seeds
   # The index and Info.plist readers are small: a quarter of a minute each.
   mkdir -p "$work/mbdb" "$work/summary" "$work/types" "$work/decrypt" "$work/devicelink" \
-    "$work/typedstream"
+    "$work/typedstream" "$work/createtable"
   build/fuzz/bin/manifest_mbdb_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/mbdb"
   build/fuzz/bin/backup_summary_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/summary" \
     fuzz/seeds/backup_summary
@@ -42,6 +42,8 @@ if [ "$preset" = fuzz ]; then
     fuzz/seeds/device_link
   build/fuzz/bin/typedstream_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/typedstream" \
     fuzz/seeds/typedstream
+  build/fuzz/bin/create_table_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/createtable" \
+    fuzz/seeds/create_table
 else
   ctest --preset "$preset" -j "$jobs"
 fi
