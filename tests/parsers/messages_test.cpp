@@ -123,7 +123,7 @@ TEST_P(MessagesLayout, LiveMessagesExactJoinsFilledDeletedOnesRecovered) {
     auto handle = liveHandles.find(row.handleId);
     EXPECT_EQ(m.address, handle == liveHandles.end() ? "" : handle->second) << row.rowId;
     if (m.address == knownAddress) {
-      EXPECT_EQ(m.contactName, "KnownPerson");
+      EXPECT_EQ(m.contactName, "Known Person");
       ++named;
     } else {
       EXPECT_EQ(m.contactName, "");
@@ -338,7 +338,7 @@ TEST_F(MessagesTest, EqualDatesKeepScanOrderAndADeletedHandleLeavesTheIdButNoAdd
   const auto& one = conversations.at(1);
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(one[0].address, "+15550000001");
-  EXPECT_EQ(one[0].contactName, "KnownPerson");
+  EXPECT_EQ(one[0].contactName, "Known Person");
 }
 
 TEST_F(MessagesTest, RowDumpAbandonsRowsThatFailItsChecks) {
