@@ -453,7 +453,8 @@ class MessagesReader {
         std::string path = LooseText(s->Field(record, file, view.carved));
         if (path.empty()) return false;
         const std::int64_t id = IntOr0(s->Field(record, message, view.carved));
-        if (id > 0) out[static_cast<std::uint32_t>(id)].push_back(std::move(path));
+        if (id > 0 && id <= UINT32_MAX)
+          out[static_cast<std::uint32_t>(id)].push_back(std::move(path));
         return true;
       });
       return;
