@@ -29,6 +29,15 @@ void Write(JsonWriter& json, const MessageRecord& r) {
       .Field("contactName", r.contactName)
       .Field("text", r.text)
       .Field("attachmentPath", r.attachmentPath)
+      .Key("attachments")
+      .BeginArray();
+  for (const std::string& path : r.attachments) json.String(path);
+  json.EndArray()
+      .Field("conversationId", r.conversationId)
+      .Field("conversation", r.conversation)
+      .Field("reactions", r.reactions)
+      .Field("edited", r.edited)
+      .Field("unsent", r.unsent)
       .EndObject();
 }
 
@@ -155,12 +164,14 @@ void WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, R
   json.Key("photoStream");
   WriteList(json, results.photoStream);
   json.Key("messages").BeginArray();
-  for (const auto& [handleId, messages] : results.messages) {
+  for (const auto& [conversationId, messages] : results.messages) {
     const MessageRecord* last = messages.empty() ? nullptr : &messages.back();
     json.BeginObject()
-        .Field("handleId", handleId)
+        .Field("conversationId", conversationId)
+        .Field("handleId", last ? last->handleId : 0)
         .Field("address", last ? last->address : std::string())
         .Field("contactName", last ? last->contactName : std::string())
+        .Field("conversation", last ? last->conversation : std::string())
         .Field("deleted", AnyDeleted(messages))
         .Key("messages");
     WriteList(json, messages);

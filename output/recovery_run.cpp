@@ -180,16 +180,21 @@ void RecoveryRun::CopyFile(const fs::path& source, const fs::path& destination) 
 }
 
 void RecoveryRun::ExportConversation(const MessageRecord& row) {
-  const std::string person = row.contactName.empty() ? std::string(kUnknown) : row.contactName;
-  const std::string label = row.address.empty() ? person : person + "(" + row.address + ")";
+  // A chat of several people is named by its people; a one-to-one chat by its person.
+  const bool group = row.conversation.find(", ") != std::string::npos;
+  const std::string person = group                     ? row.conversation
+                             : row.contactName.empty() ? std::string(kUnknown)
+                                                       : row.contactName;
+  const std::string number = group ? std::string() : row.address;
+  const std::string label = number.empty() ? person : person + "(" + number + ")";
   const fs::path folder = root_ / "Message" / (SafeFileName(person) + "-" + stamp_);
   MakeFolder(folder);
   messagesExported_ = true;
   static const std::vector<MessageRecord> kNone;
-  const auto it = source_.results->messages.find(row.handleId);
+  const auto it = source_.results->messages.find(row.conversationId);
   const auto& messages = it == source_.results->messages.end() ? kNone : it->second;
   const LoadedTemplate& t = templates_[static_cast<int>(ReportTemplate::kMessages)];
-  const std::string head = FillPerson(t.head, person, row.address);
+  const std::string head = FillPerson(t.head, person, number);
   const std::string name = SafeFileName(label);
   WriteConversationText(UniquePath(folder / (name + ".txt")), messages);
   const fs::path html = UniquePath(folder / (name + ".html"));

@@ -67,6 +67,24 @@ std::string_view NumberOf(const MessageRecord& m) { return m.address; }
 std::string_view NameOf(const WhatsAppMessageRecord& m) { return m.senderName; }
 std::string_view NumberOf(const WhatsAppMessageRecord& m) { return m.senderId; }
 
+// What a message shows as its content: the text, then an edit mark, each attachment and the
+// tapbacks it got. A plain message shows its text alone.
+std::string ContentOf(const MessageRecord& m) {
+  if (!m.edited && m.attachments.empty() && m.reactions.empty()) return m.text;
+  std::string content = m.text;
+  if (m.edited && !m.unsent) content += " (edited)";
+  for (const std::string& path : m.attachments) {
+    if (!content.empty()) content += '\n';
+    content.append("Attachment: ").append(path);
+  }
+  if (!m.reactions.empty()) {
+    if (!content.empty()) content += '\n';
+    content += m.reactions;
+  }
+  return content;
+}
+const std::string& ContentOf(const WhatsAppMessageRecord& m) { return m.text; }
+
 template <typename Record>
 bool HasUsableName(const Record& m) {
   return !NameOf(m).empty() && NameOf(m) != kUnknownName;
@@ -85,7 +103,7 @@ void AppendMessageHtml(std::string& body, const Record& m) {
     body += ":</div>\r\n";
     body += m.deleted ? "<div class=\"del_recv_msg\">" : "<div class=\"recv_msg\">";
   }
-  body += HtmlText(m.text);
+  body += HtmlText(ContentOf(m));
   body += "</div>\r\n";
 }
 
@@ -135,7 +153,7 @@ Result WriteChatText(const std::filesystem::path& path, const std::vector<Record
     block.clear();
     AppendLabelled(block, m.isFromMe ? "To" : "From", who);
     AppendLabelled(block, "Data", m.dateText);
-    AppendLabelled(block, "Content", m.text);
+    AppendLabelled(block, "Content", ContentOf(m));
     block += '\n';
     if (const Result written = file.Write(block); written != kResultOk) return written;
   }

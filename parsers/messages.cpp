@@ -1,30 +1,80 @@
 #include "parsers/messages.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "base/findings.h"
 #include "base/text.h"
 #include "base/time_text.h"
+#include "parsers/contact_names.h"
 #include "parsers/contacts.h"
 #include "parsers/decoder_support.h"
+#include "parsers/typedstream.h"
 #include "sqlite/record.h"
 
 namespace kestrio {
 namespace {
 
-constexpr std::uint32_t kGuidColumn = 1;
-constexpr std::uint32_t kTextColumn = 2;
-constexpr std::uint32_t kHandleColumn = 5;
-constexpr std::uint32_t kAttributedBodyColumn = 8;
-constexpr std::uint32_t kAccountGuidColumn = 13;
-constexpr std::uint32_t kDateColumn = 15;
-constexpr std::uint32_t kDateReadColumn = 16;
-constexpr std::uint32_t kIsFinishedColumn = 19;
-constexpr std::uint32_t kIsFromMeColumn = 21;
-constexpr std::uint32_t kIsReadColumn = 26;
+constexpr std::string_view kSmsLabel = "sms.db";
+
+// The layouts assumed when a table's own CREATE statement cannot be read: the tables of the
+// oldest message/handle generation (iOS 6).
+constexpr std::string_view kFallbackMessageSql =
+    "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, "
+    "text TEXT, replace INTEGER DEFAULT 0, service_center TEXT, handle_id INTEGER DEFAULT 0, "
+    "subject TEXT, country TEXT, attributedBody BLOB, version INTEGER DEFAULT 0, type INTEGER "
+    "DEFAULT 0, service TEXT, account TEXT, account_guid TEXT, error INTEGER DEFAULT 0, date "
+    "INTEGER, date_read INTEGER, date_delivered INTEGER, is_delivered INTEGER DEFAULT 0, "
+    "is_finished INTEGER DEFAULT 0, is_emote INTEGER DEFAULT 0, is_from_me INTEGER DEFAULT 0, "
+    "is_empty INTEGER DEFAULT 0, is_delayed INTEGER DEFAULT 0, is_auto_reply INTEGER DEFAULT 0, "
+    "is_prepared INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, is_system_message INTEGER "
+    "DEFAULT 0, is_sent INTEGER DEFAULT 0, has_dd_results INTEGER DEFAULT 0, "
+    "is_service_message INTEGER DEFAULT 0, is_forward INTEGER DEFAULT 0, was_downgraded INTEGER "
+    "DEFAULT 0, is_archive INTEGER DEFAULT 0, cache_has_attachments INTEGER DEFAULT 0, "
+    "cache_roomnames TEXT, was_data_detected INTEGER DEFAULT 0, was_deduplicated INTEGER "
+    "DEFAULT 0)";
+constexpr std::string_view kFallbackHandleSql =
+    "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, id TEXT NOT NULL, "
+    "country TEXT, service TEXT NOT NULL, uncanonicalized_id TEXT)";
+constexpr std::string_view kFallbackAttachmentSql =
+    "CREATE TABLE attachment (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT "
+    "NULL, created_date INTEGER DEFAULT 0, start_date INTEGER DEFAULT 0, filename TEXT, uti "
+    "TEXT, mime_type TEXT, transfer_state INTEGER DEFAULT 0, is_outgoing INTEGER DEFAULT 0)";
+constexpr std::string_view kFallbackAttachmentJoinSql =
+    "CREATE TABLE message_attachment_join (message_id INTEGER, attachment_id INTEGER)";
+constexpr std::string_view kFallbackChatHandleJoinSql =
+    "CREATE TABLE chat_handle_join (chat_id INTEGER, handle_id INTEGER)";
+constexpr std::string_view kFallbackChatMessageJoinSql =
+    "CREATE TABLE chat_message_join (chat_id INTEGER, message_id INTEGER)";
+constexpr std::string_view kFallbackRecoverableJoinSql =
+    "CREATE TABLE chat_recoverable_message_join (chat_id INTEGER, message_id INTEGER, "
+    "delete_date INTEGER, ck_sync_state INTEGER DEFAULT 0)";
+constexpr std::string_view kFallbackRecoverablePartSql =
+    "CREATE TABLE recoverable_message_part (chat_id INTEGER, message_id INTEGER, part_index "
+    "INTEGER, delete_date INTEGER, part_text BLOB NOT NULL, ck_sync_state INTEGER DEFAULT 0)";
+constexpr std::string_view kFallbackGroupMemberSql =
+    "CREATE TABLE group_member (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, group_id INTEGER, "
+    "address TEXT, country TEXT)";
+constexpr std::string_view kFallbackMadridAttachmentSql =
+    "CREATE TABLE madrid_attachment (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, attachment_guid "
+    "TEXT, created_date INTEGER, start_date INTEGER, filename TEXT, uti_type TEXT, mime_type "
+    "TEXT, transfer_state INTEGER, is_incoming INTEGER, message_id INTEGER)";
+
+// The places of the fixed 38/51-column layout the row dump keeps for those tables.
+struct DumpColumns {
+  std::uint32_t guid = 1;
+  std::uint32_t text = 2;
+  std::uint32_t attributedBody = 8;
+  std::uint32_t accountGuid = 13;
+  std::uint32_t date = 15;
+  std::uint32_t dateRead = 16;
+  std::uint32_t isFinished = 19;
+  std::uint32_t isFromMe = 21;
+  std::uint32_t isRead = 26;
+};
 
 constexpr std::uint32_t kOlderMessageColumns = 38;
 constexpr std::uint32_t kNewerMessageColumns = 51;
@@ -39,8 +89,143 @@ constexpr std::uint32_t kLinkAttachmentColumn = 1;
 constexpr const char* kDumpGuidPrefix = "27B99F78-F6F0-475F-8BA1-";
 constexpr std::size_t kGuidLength = 36;
 constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
+// Dates above this are nanoseconds: 1e11 seconds would be the year 5170, 1e11 nanoseconds
+// are 100 seconds after 2001-01-01.
+constexpr std::int64_t kNanosecondThreshold = 100000000000;
 
-// A live message row teaches the reader which table layout it reads, and the highest rowid.
+// associated_message_type: 2000 + n adds tapback n to the message associated_message_guid
+// names, 3000 + n takes it back. 0 to 5: love, like, dislike, laugh, emphasis, question;
+// 6 an emoji and 7 a sticker (iOS 17 and later).
+constexpr std::int64_t kTapbackAdded = 2000;
+constexpr std::int64_t kTapbackRemoved = 3000;
+constexpr std::int64_t kTapbackKinds = 8;
+constexpr const char* kTapbackVerbs[kTapbackKinds] = {
+    "Loved",      "Liked",      "Disliked",           "Laughed at",
+    "Emphasized", "Questioned", "Reacted with emoji", "Reacted with a sticker"};
+
+constexpr std::string_view kUnsentText = "(This message was unsent by its sender.)";
+constexpr std::string_view kObjectMarker = "\xEF\xBF\xBC";  // U+FFFC
+
+// iOS 5: flags of an SMS row (2 received, 3 sent) and madrid_flags of an iMessage row
+// (12289 received, 36869 sent, ...) carry "sent by the owner" in these bits.
+constexpr std::int64_t kLegacySmsSentBit = 1;
+constexpr std::int64_t kLegacyMadridSentBit = 4;
+
+std::int64_t IntOr0(const FieldValue& value) { return value.Integer().value_or(0); }
+
+// The text of a text value; false when it is not clean UTF-8 (a carved record that is not
+// one, or a damaged body), true and empty for any other kind.
+bool CleanText(const FieldValue& value, std::string& out) {
+  out.clear();
+  if (value.kind != FieldValue::Kind::kText) return true;
+  const std::string_view text = value.Text();
+  if (!IsCleanUtf8(text)) return false;
+  out.assign(text);
+  return true;
+}
+
+// Identifiers and paths: valid UTF-8 up to the first NUL.
+std::string LooseText(const FieldValue& value) {
+  if (value.kind != FieldValue::Kind::kText) return {};
+  const std::string_view text = value.Text();
+  if (!IsValidUtf8(text)) return {};
+  return std::string(text.substr(0, text.find('\0')));
+}
+
+// The plain text an archived NSAttributedString holds, without the markers of attachments;
+// empty when the blob is none or its text is not valid UTF-8.
+std::string BodyOfAttributed(const FieldValue& value) {
+  if (value.kind != FieldValue::Kind::kBlob && value.kind != FieldValue::Kind::kText) return {};
+  const std::optional<AttributedText> decoded = AttributedBodyText(value.bytes);
+  if (!decoded || !IsValidUtf8(decoded->text)) return {};
+  return WithoutObjectMarkers(decoded->text);
+}
+
+// A date of the newer layouts: seconds or nanoseconds since 2001, decided per value.
+std::string AppleDateText(const FieldValue& value) {
+  std::int64_t number = 0;
+  if (auto integer = value.Integer()) {
+    number = *integer;
+  } else {
+    return {};
+  }
+  if (number == 0) return {};
+  if (number > kNanosecondThreshold || number < -kNanosecondThreshold)
+    number /= kNanosecondsPerSecond;
+  return AppleTimeText(number);
+}
+
+// The column indexes of one message table, looked up once.
+struct MessageColumns {
+  explicit MessageColumns(const TableSchema& schema) : schema(&schema) {
+    guid = schema.Find("guid");
+    text = schema.Find("text");
+    attributedBody = schema.Find("attributedBody");
+    handleId = schema.Find("handle_id");
+    date = schema.Find("date");
+    isFromMe = schema.Find("is_from_me");
+    associatedGuid = schema.Find("associated_message_guid");
+    associatedType = schema.Find("associated_message_type");
+    dateEdited = schema.Find("date_edited");
+    dateRetracted = schema.Find("date_retracted");
+    address = schema.Find("address");
+    flags = schema.Find("flags");
+    groupId = schema.Find("group_id");
+    isMadrid = schema.Find("is_madrid");
+    madridHandle = schema.Find("madrid_handle");
+    madridFlags = schema.Find("madrid_flags");
+    madridAttributedBody = schema.Find("madrid_attributedBody");
+    madridGuid = schema.Find("madrid_guid");
+    legacy = handleId == TableSchema::kMissing && address != TableSchema::kMissing;
+  }
+
+  const TableSchema* schema;
+  std::uint32_t guid, text, attributedBody, handleId, date, isFromMe, associatedGuid,
+      associatedType, dateEdited, dateRetracted;
+  // iOS 5.
+  std::uint32_t address, flags, groupId, isMadrid, madridHandle, madridFlags, madridAttributedBody,
+      madridGuid;
+  bool legacy = false;
+};
+
+// One decoded message row: the fields of MessageRecord it fills itself, and what the joins
+// need. Kept small, as a file holds many; the joins' fields are added when the message is
+// placed in its conversation.
+struct ParsedMessage {
+  bool deleted = false;
+  bool isFromMe = false;
+  bool edited = false;
+  bool unsent = false;
+  bool inChat = false;  // the conversation key is a chat's (or iOS 5 group's)
+  std::uint32_t rowId = 0;
+  std::int32_t handleId = 0;
+  std::int32_t conversationId = 0;
+  std::int64_t tapback = 0;  // associated_message_type of a tapback, else 0
+  std::string dateText;
+  std::string address;
+  std::string text;
+  std::string reactions;
+  std::string guid;
+  std::string target;  // a tapback's message guid
+};
+
+bool IsTapback(std::int64_t type) {
+  return (type >= kTapbackAdded && type < kTapbackAdded + kTapbackKinds) ||
+         (type >= kTapbackRemoved && type < kTapbackRemoved + kTapbackKinds);
+}
+
+// "p:0/GUID" (a part of the message) and "bp:GUID" name the message GUID.
+std::string TargetGuid(std::string_view associated) {
+  if (associated.starts_with("bp:")) return std::string(associated.substr(3));
+  if (associated.starts_with("p:")) {
+    const std::size_t slash = associated.find('/');
+    if (slash != std::string_view::npos) return std::string(associated.substr(slash + 1));
+  }
+  return std::string(associated);
+}
+
+// A live message row teaches the reader which fixed layout it reads (used when the table is
+// carved without a schema of its own), and the highest rowid.
 void LearnFromLiveMessage(TableReader& reader, const DecodedRecord& record) {
   LearnedLayout& learned = reader.Learned();
   learned.messageColumnCount =
@@ -51,43 +236,94 @@ void LearnFromLiveMessage(TableReader& reader, const DecodedRecord& record) {
 // Splits a message row; a live row first teaches the reader the table's layout (before the
 // row is judged, as the carving tests of later pages need it) and the highest rowid.
 Result DecodeMessageRecord(TableReader& reader, const RecordView& view, DecodedRecord& record) {
-  if (view.carved) {
-    return DecodeRecord(reader.Sqlite(), view,
-                        CarvedRun{reader.TableColumnCount("message"), std::nullopt}, record);
-  }
+  if (view.carved) return DecodeTableRecord(reader, view, record);
   if (DecodeRecord(reader.Sqlite(), view, {}, record) != kResultOk) return kResultInvalid;
   LearnFromLiveMessage(reader, record);
   return kResultOk;
-}
-
-// Column 15: seconds since 2001 in 1 to 4 bytes, nanoseconds in 8.
-std::string MessageDate(const RecordColumn* column) {
-  if (column == nullptr) return {};
-  const std::uint64_t t = column->serialType;
-  if (t >= 1 && t <= 4) return AppleTimeText(*column->Integer());
-  if (t == 6) return AppleTimeText(*column->Integer() / kNanosecondsPerSecond);
-  return {};
 }
 
 std::uint32_t RowId32(const RecordView& view, const DecodedRecord& record) {
   return view.carved ? 0 : static_cast<std::uint32_t>(record.rowId);
 }
 
+// Decodes one message row. A live row is accepted without a body (its attachments may be
+// all it has; the joins decide); a carved one needs a body, as free space that is not a
+// message rarely decodes to clean text.
+bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const DecodedRecord& record,
+                      ParsedMessage& out) {
+  const TableSchema& s = *c.schema;
+  const bool carved = view.carved;
+  ParsedMessage& m = out;
+  std::string text;
+  if (!CleanText(s.Field(record, c.text, carved), text)) return false;
+  if (text.find(kObjectMarker) != std::string::npos) text = WithoutObjectMarkers(text);
+  const std::int64_t edited = IntOr0(s.Field(record, c.dateEdited, carved));
+  const std::uint32_t bodyColumn = c.legacy ? c.madridAttributedBody : c.attributedBody;
+  // An edited message keeps its latest version in attributedBody; text may hold an older
+  // one or nothing.
+  if (text.empty() || edited != 0) {
+    std::string attributed = BodyOfAttributed(s.Field(record, bodyColumn, carved));
+    if (!attributed.empty()) text = std::move(attributed);
+  }
+  m.edited = edited != 0;
+  m.unsent = IntOr0(s.Field(record, c.dateRetracted, carved)) != 0 || (m.edited && text.empty());
+  if (m.unsent) text = kUnsentText;
+  const std::int64_t associated = IntOr0(s.Field(record, c.associatedType, carved));
+  if (IsTapback(associated)) {
+    out.tapback = associated;
+    out.target = TargetGuid(LooseText(s.Field(record, c.associatedGuid, carved)));
+  }
+  if (carved && text.empty()) return false;
+  m.text = std::move(text);
+  m.deleted = view.deleted;
+  m.rowId = RowId32(view, record);
+  // Only tapbacks need the guid, and only layouts that have them.
+  if (c.associatedType != TableSchema::kMissing)
+    out.guid = LooseText(s.Field(record, c.guid, carved));
+  if (c.legacy) {
+    const bool madrid = IntOr0(s.Field(record, c.isMadrid, carved)) == 1;
+    m.handleId = static_cast<std::int32_t>(IntOr0(s.Field(record, c.groupId, carved)));
+    m.address = LooseText(s.Field(record, c.address, carved));
+    if (m.address.empty()) m.address = LooseText(s.Field(record, c.madridHandle, carved));
+    if (madrid) {
+      m.isFromMe = (IntOr0(s.Field(record, c.madridFlags, carved)) & kLegacyMadridSentBit) != 0;
+    } else {
+      m.isFromMe = (IntOr0(s.Field(record, c.flags, carved)) & kLegacySmsSentBit) != 0;
+    }
+    const std::int64_t date = IntOr0(s.Field(record, c.date, carved));
+    if (date != 0) m.dateText = madrid ? AppleTimeText(date) : UnixTimeText(date);
+  } else {
+    m.handleId = static_cast<std::int32_t>(IntOr0(s.Field(record, c.handleId, carved)));
+    m.isFromMe = IntOr0(s.Field(record, c.isFromMe, carved)) == 1;
+    m.dateText = AppleDateText(s.Field(record, c.date, carved));
+  }
+  return true;
+}
+
+const TableSchema& FixedMessageSchema() {
+  static const TableSchema schema = *ParseCreateTable(kFallbackMessageSql);
+  return schema;
+}
+
 }  // namespace
 
 Result DecodeMessage(TableReader& reader, const RecordView& view, std::vector<MessageRecord>& out) {
+  static const MessageColumns columns(FixedMessageSchema());
   DecodedRecord record;
   if (DecodeMessageRecord(reader, view, record) != kResultOk) return kResultInvalid;
-  MessageRecord message;
-  if (!StrictText(record.Column(kTextColumn), message.text)) return kResultInvalid;
+  ParsedMessage message;
+  if (!DecodeMessageRow(columns, view, record, message)) return kResultInvalid;
   if (message.text.empty()) return kResultInvalid;
-  message.deleted = view.deleted;
-  message.rowId = RowId32(view, record);
-  message.handleId = static_cast<std::int32_t>(IntegerOr0(record.Column(kHandleColumn)));
-  message.dateText = MessageDate(record.Column(kDateColumn));
-  const RecordColumn* fromMe = record.Column(kIsFromMeColumn);
-  message.isFromMe = fromMe != nullptr && fromMe->serialType == 9;
-  out.push_back(std::move(message));
+  MessageRecord& m = out.emplace_back();
+  m.deleted = message.deleted;
+  m.isFromMe = message.isFromMe;
+  m.edited = message.edited;
+  m.unsent = message.unsent;
+  m.rowId = message.rowId;
+  m.handleId = message.handleId;
+  m.dateText = std::move(message.dateText);
+  m.address = std::move(message.address);
+  m.text = std::move(message.text);
   return kResultOk;
 }
 
@@ -131,71 +367,215 @@ Result DecodeAttachmentLink(TableReader& reader, const RecordView& view,
 
 namespace {
 
-// Scans one table with a decoder that appends to `out`.
-template <typename Record, typename Decode>
-void ScanWith(TableReader& reader, std::string_view table, Decode decode,
-              std::vector<Record>& out) {
-  reader.ScanTable(table, [&](const RecordView& view) { return decode(reader, view, out); });
-}
+// Reads the tables of one messages database by column name.
+class MessagesReader {
+ public:
+  explicit MessagesReader(TableReader& reader, FindingsSink* findings)
+      : reader_(reader), findings_(findings) {}
 
-void JoinMessages(std::vector<MessageRecord>& messages, const std::vector<HandleRecord>& handles,
-                  std::vector<AttachmentRecord>& attachments,
-                  const std::vector<AttachmentLink>& links,
-                  const std::vector<ContactRecord>& contacts) {
-  // Each attachment takes the message of the first link that names it.
-  std::unordered_map<std::uint32_t, std::uint32_t> messageOfAttachment;
-  for (const AttachmentLink& link : links)
-    messageOfAttachment.try_emplace(link.attachmentId, link.messageId);
-  for (AttachmentRecord& attachment : attachments) {
-    auto it = messageOfAttachment.find(attachment.rowId);
-    if (it != messageOfAttachment.end()) attachment.messageId = it->second;
+  // Whether `table` is worth a scan: the schema lists it, or the schema could not be read at
+  // all (then every table is tried with its assumed layout).
+  bool Wanted(std::string_view table) {
+    return reader_.HasTable(table) || !reader_.HasTable("message");
   }
 
-  // First match wins everywhere. Carved handles and attachments have rowid 0 and carved
-  // messages rowid 0: those never match.
-  std::unordered_map<std::int64_t, const std::string*> addressOfHandle;
-  for (const HandleRecord& handle : handles) {
-    if (handle.rowId != 0) addressOfHandle.try_emplace(handle.rowId, &handle.address);
+  // The columns of `table`, or null when it is not worth a scan.
+  const TableSchema* Columns(std::string_view table, std::string_view fallback) {
+    if (!Wanted(table)) return nullptr;
+    return &reader_.SchemaOr(table, fallback);
   }
-  std::unordered_map<std::uint32_t, const std::string*> fileOfMessage;
-  for (const AttachmentRecord& attachment : attachments) {
-    if (attachment.messageId != 0)
-      fileOfMessage.try_emplace(attachment.messageId, &attachment.fileName);
+
+  // A column the parse needs is missing from the table's own layout.
+  void Missing(std::string_view table, std::string_view columns) {
+    Report(findings_, {std::string(kSmsLabel), "column", "table " + std::string(table),
+                       "has no column " + std::string(columns) + "; read without it"});
   }
-  std::unordered_map<std::string, std::string> nameOfAddress;
-  for (MessageRecord& message : messages) {
-    if (auto it = addressOfHandle.find(message.handleId); it != addressOfHandle.end())
-      message.address = *it->second;
-    if (!message.address.empty()) {
-      auto [it, fresh] = nameOfAddress.try_emplace(message.address);
-      if (fresh) {
-        for (const ContactRecord& contact : contacts) {
-          if (contact.phones.find(message.address) != std::string::npos) {
-            it->second = contact.fullName;
-            break;
-          }
-        }
+
+  // Scans `table`; `visit(view, record)` answers whether it accepts the row.
+  template <typename Visit>
+  void Scan(std::string_view table, Visit visit) {
+    DecodedRecord record;
+    reader_.ScanTable(table, [&](const RecordView& view) {
+      if (DecodeTableRecord(reader_, view, record) != kResultOk) return kResultInvalid;
+      return visit(view, record) ? kResultOk : kResultInvalid;
+    });
+  }
+
+  // Every message row, live and carved.
+  void ReadMessages(std::vector<ParsedMessage>& out) {
+    const MessageColumns c(reader_.SchemaOr("message", kFallbackMessageSql));
+    legacy_ = c.legacy;
+    if (c.date == TableSchema::kMissing) Missing("message", "date");
+    if (c.text == TableSchema::kMissing && c.attributedBody == TableSchema::kMissing &&
+        c.madridAttributedBody == TableSchema::kMissing) {
+      Missing("message", "text");
+    }
+    if (!c.legacy && c.handleId == TableSchema::kMissing) Missing("message", "handle_id");
+    DecodedRecord record;
+    reader_.ScanTable("message", [&](const RecordView& view) {
+      if (DecodeMessageRecord(reader_, view, record) != kResultOk) return kResultInvalid;
+      // Decoded in place: a message is large, and most rows are accepted.
+      if (!DecodeMessageRow(c, view, record, out.emplace_back())) {
+        out.pop_back();
+        return kResultInvalid;
       }
-      message.contactName = it->second;
+      return kResultOk;
+    });
+  }
+
+  // handle ROWID -> address, live rows.
+  void ReadHandles(std::unordered_map<std::int64_t, std::string>& out) {
+    const TableSchema* s = Columns("handle", kFallbackHandleSql);
+    if (s == nullptr) return;
+    const std::uint32_t id = s->Find("id");
+    if (id == TableSchema::kMissing) return Missing("handle", "id");
+    Scan("handle", [&](const RecordView& view, const DecodedRecord& record) {
+      std::string address = LooseText(s->Field(record, id, view.carved));
+      if (address.empty()) return false;
+      if (!view.carved) out.try_emplace(static_cast<std::int64_t>(record.rowId), address);
+      return true;
+    });
+  }
+
+  // message ROWID -> its attachments' paths, in the join table's order.
+  void ReadAttachments(std::unordered_map<std::uint32_t, std::vector<std::string>>& out) {
+    std::unordered_map<std::int64_t, std::string> fileOf;
+    std::vector<std::pair<std::int64_t, std::int64_t>> links;  // (message, attachment)
+    if (legacy_) {
+      // iOS 5: each attachment row names its message itself.
+      const TableSchema* s = Columns("madrid_attachment", kFallbackMadridAttachmentSql);
+      if (s == nullptr) return;
+      const std::uint32_t file = s->Find("filename");
+      const std::uint32_t message = s->Find("message_id");
+      if (file == TableSchema::kMissing || message == TableSchema::kMissing)
+        return Missing("madrid_attachment", "filename or message_id");
+      Scan("madrid_attachment", [&](const RecordView& view, const DecodedRecord& record) {
+        std::string path = LooseText(s->Field(record, file, view.carved));
+        if (path.empty()) return false;
+        const std::int64_t id = IntOr0(s->Field(record, message, view.carved));
+        if (id > 0 && id <= UINT32_MAX)
+          out[static_cast<std::uint32_t>(id)].push_back(std::move(path));
+        return true;
+      });
+      return;
     }
-    if (message.rowId != 0) {
-      if (auto it = fileOfMessage.find(message.rowId); it != fileOfMessage.end())
-        message.attachmentPath = *it->second;
+    if (const TableSchema* s = Columns("attachment", kFallbackAttachmentSql)) {
+      const std::uint32_t file = s->Find("filename");
+      if (file == TableSchema::kMissing) {
+        Missing("attachment", "filename");
+      } else {
+        Scan("attachment", [&](const RecordView& view, const DecodedRecord& record) {
+          std::string path = LooseText(s->Field(record, file, view.carved));
+          if (path.empty()) return false;
+          if (!view.carved) fileOf.try_emplace(static_cast<std::int64_t>(record.rowId), path);
+          return true;
+        });
+      }
+    }
+    if (const TableSchema* s = Columns("message_attachment_join", kFallbackAttachmentJoinSql)) {
+      const std::uint32_t message = s->Find("message_id");
+      const std::uint32_t attachment = s->Find("attachment_id");
+      if (message == TableSchema::kMissing || attachment == TableSchema::kMissing) {
+        Missing("message_attachment_join", "message_id or attachment_id");
+      } else {
+        // Carved join rows count too: their attachment may still be live.
+        Scan("message_attachment_join", [&](const RecordView& view, const DecodedRecord& record) {
+          links.emplace_back(IntOr0(s->Field(record, message, view.carved)),
+                             IntOr0(s->Field(record, attachment, view.carved)));
+          return true;
+        });
+      }
+    }
+    // An attachment belongs to the first message that names it; a message lists each of its
+    // attachments once.
+    std::unordered_set<std::int64_t> taken;
+    for (const auto& [message, attachment] : links) {
+      if (message <= 0 || message > UINT32_MAX) continue;
+      const auto it = fileOf.find(attachment);
+      if (it == fileOf.end() || !taken.insert(attachment).second) continue;
+      out[static_cast<std::uint32_t>(message)].push_back(it->second);
     }
   }
-}
+
+  // Reads a two-column join of live rows: (first, second) pairs in table order.
+  void ReadJoin(std::string_view table, std::string_view fallback, std::string_view first,
+                std::string_view second, std::vector<std::pair<std::int64_t, std::int64_t>>& out) {
+    const TableSchema* s = Columns(table, fallback);
+    if (s == nullptr) return;
+    const std::uint32_t a = s->Find(first);
+    const std::uint32_t b = s->Find(second);
+    if (a == TableSchema::kMissing || b == TableSchema::kMissing) {
+      return Missing(table, std::string(first) + " or " + std::string(second));
+    }
+    Scan(table, [&](const RecordView& view, const DecodedRecord& record) {
+      if (!view.carved && !view.deleted) {
+        out.emplace_back(IntOr0(s->Field(record, a, false)), IntOr0(s->Field(record, b, false)));
+      }
+      return true;
+    });
+  }
+
+  // iOS 5: group_id -> the addresses of the group's people.
+  void ReadGroupMembers(std::unordered_map<std::int64_t, std::vector<std::string>>& out) {
+    const TableSchema* s = Columns("group_member", kFallbackGroupMemberSql);
+    if (s == nullptr) return;
+    const std::uint32_t group = s->Find("group_id");
+    const std::uint32_t address = s->Find("address");
+    if (group == TableSchema::kMissing || address == TableSchema::kMissing)
+      return Missing("group_member", "group_id or address");
+    Scan("group_member", [&](const RecordView& view, const DecodedRecord& record) {
+      if (view.carved || view.deleted) return true;
+      std::string text = LooseText(s->Field(record, address, false));
+      if (!text.empty()) out[IntOr0(s->Field(record, group, false))].push_back(std::move(text));
+      return true;
+    });
+  }
+
+  // iOS 16 and later: (message ROWID, part index) -> the text of a part of a message in
+  // "Recently Deleted".
+  void ReadRecoverableParts(std::map<std::pair<std::int64_t, std::int64_t>, std::string>& out,
+                            std::unordered_map<std::int64_t, std::int64_t>& chatOf) {
+    const TableSchema* s = Columns("recoverable_message_part", kFallbackRecoverablePartSql);
+    if (s == nullptr) return;
+    const std::uint32_t chat = s->Find("chat_id");
+    const std::uint32_t message = s->Find("message_id");
+    const std::uint32_t part = s->Find("part_index");
+    const std::uint32_t text = s->Find("part_text");
+    if (message == TableSchema::kMissing || text == TableSchema::kMissing)
+      return Missing("recoverable_message_part", "message_id or part_text");
+    Scan("recoverable_message_part", [&](const RecordView& view, const DecodedRecord& record) {
+      if (view.carved || view.deleted) return true;
+      const FieldValue blob = s->Field(record, text, false);
+      std::string body = BodyOfAttributed(blob);
+      if (body.empty() && blob.kind == FieldValue::Kind::kText && IsCleanUtf8(blob.Text()))
+        body.assign(blob.Text());
+      const std::int64_t id = IntOr0(s->Field(record, message, false));
+      if (body.empty() || id <= 0) return true;
+      out[{id, IntOr0(s->Field(record, part, false))}] = std::move(body);
+      chatOf.try_emplace(id, IntOr0(s->Field(record, chat, false)));
+      return true;
+    });
+  }
+
+  bool Legacy() const { return legacy_; }
+
+ private:
+  TableReader& reader_;
+  FindingsSink* findings_;
+  bool legacy_ = false;
+};
 
 // A page freed when SQLite rebalanced the table keeps the cells it had, and some of them
 // were moved to a live page, not deleted. Such a row has its rowid and the same body and date
 // as the live row: it is not listed again as a deleted message.
-void DropCopiesOfLiveRows(std::vector<MessageRecord>& messages) {
+void DropCopiesOfLiveRows(std::vector<ParsedMessage>& messages) {
   std::unordered_map<std::uint32_t, std::size_t> liveByRowId;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (!messages[i].deleted) liveByRowId.try_emplace(messages[i].rowId, i);
   }
   std::vector<bool> copy(messages.size(), false);
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    const MessageRecord& m = messages[i];
+    const ParsedMessage& m = messages[i];
     if (!m.deleted || m.rowId == 0) continue;
     auto it = liveByRowId.find(m.rowId);
     copy[i] = it != liveByRowId.end() && messages[it->second].text == m.text &&
@@ -210,50 +590,304 @@ void DropCopiesOfLiveRows(std::vector<MessageRecord>& messages) {
   messages.resize(kept);
 }
 
+// Who a tapback or a conversation shows for an address.
+std::string PersonOf(const ContactNames& names, const std::string& address) {
+  const std::string_view name = names.NameOf(address);
+  return name.empty() ? address : std::string(name);
+}
+
+// Turns the tapback rows into reactions on the messages they name. A tapback whose message
+// is not among the rows read stays an ordinary message when it has a text of its own.
+void ApplyTapbacks(std::vector<ParsedMessage>& messages, const ContactNames& names) {
+  if (std::none_of(messages.begin(), messages.end(),
+                   [](const ParsedMessage& m) { return m.tapback != 0; })) {
+    return;
+  }
+  std::unordered_map<std::string, std::size_t> byGuid;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (messages[i].tapback == 0 && !messages[i].guid.empty())
+      byGuid.try_emplace(messages[i].guid, i);
+  }
+  struct Reaction {
+    std::string person;
+    std::int64_t kind = 0;
+  };
+  std::unordered_map<std::size_t, std::vector<Reaction>> reactionsOf;
+  std::vector<bool> drop(messages.size(), false);
+  // Tapbacks apply in date order, equal dates in scan order.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (messages[i].tapback != 0)
+      order.emplace_back(DateTextKey(messages[i].dateText), static_cast<std::uint32_t>(i));
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (const auto& [date, i] : order) {
+    ParsedMessage& tapback = messages[i];
+    const auto target = byGuid.find(tapback.target);
+    if (target == byGuid.end()) {
+      drop[i] = tapback.tapback >= kTapbackRemoved || tapback.text.empty();
+      tapback.tapback = 0;
+      continue;
+    }
+    drop[i] = true;
+    const std::string person = tapback.isFromMe ? "Me" : PersonOf(names, tapback.address);
+    std::vector<Reaction>& list = reactionsOf[target->second];
+    const std::int64_t kind = tapback.tapback % 1000;
+    // One tapback per person and message: a new one replaces the old, a removal takes it.
+    std::erase_if(list, [&](const Reaction& r) {
+      return r.person == person && (tapback.tapback < kTapbackRemoved || r.kind == kind);
+    });
+    if (tapback.tapback < kTapbackRemoved) list.push_back({person, kind});
+  }
+  for (auto& [index, list] : reactionsOf) {
+    std::string& text = messages[index].reactions;
+    for (const Reaction& r : list) {
+      if (!text.empty()) text += "; ";
+      text.append(kTapbackVerbs[r.kind]).append(" by ").append(r.person);
+    }
+  }
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    if (drop[i]) continue;
+    if (kept != i) messages[kept] = std::move(messages[i]);
+    ++kept;
+  }
+  messages.resize(kept);
+}
+
+// Everybody of a chat, by name where the address book knows them.
+std::string PeopleText(const std::vector<std::string>& addresses, const ContactNames& names) {
+  std::string text;
+  for (const std::string& address : addresses) {
+    if (!text.empty()) text += ", ";
+    text += PersonOf(names, address);
+  }
+  return text;
+}
+
+std::int32_t Key32(std::int64_t key) {
+  return static_cast<std::int32_t>(std::clamp<std::int64_t>(key, INT32_MIN + 1, INT32_MAX));
+}
+
 }  // namespace
 
 Result ParseMessages(const ParseContext& context, const std::filesystem::path& addressBookPath,
                      ConversationMap& conversations, const std::filesystem::path& messagesDbPath,
                      std::uint64_t& highestRowId) {
   TableReader reader(context.findings);
-  Result result = reader.OpenDatabase(messagesDbPath, "sms.db");
+  Result result = reader.OpenDatabase(messagesDbPath, kSmsLabel);
   if (result != kResultOk) return result;
+  MessagesReader tables(reader, context.findings);
 
   // A failed page read ends one table's scan; the parse goes on with what was read.
-  std::vector<MessageRecord> messages;
-  ScanWith(reader, "message", DecodeMessage, messages);
+  std::vector<ParsedMessage> messages;
+  {
+    // Room for about as many rows as the file can hold (a message row takes well over a
+    // hundred bytes), so that the rows are not moved as the list grows; pages never written
+    // to cost nothing.
+    std::error_code error;
+    const std::uintmax_t bytes = std::filesystem::file_size(messagesDbPath, error);
+    if (!error)
+      messages.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 128, 1u << 22)));
+  }
+  tables.ReadMessages(messages);
   if ((result = context.progress.ReportShare(5)) != kResultOk) return result;
   highestRowId = reader.Learned().highestMessageRowId;
+  const bool legacy = tables.Legacy();
 
-  std::vector<HandleRecord> handles;
-  ScanWith(reader, "handle", DecodeHandle, handles);
+  std::unordered_map<std::int64_t, std::string> addressOfHandle;
+  if (!legacy) tables.ReadHandles(addressOfHandle);
   if ((result = context.progress.ReportShare(4)) != kResultOk) return result;
 
-  std::vector<AttachmentRecord> attachments;
-  ScanWith(reader, "attachment", DecodeAttachment, attachments);
+  std::unordered_map<std::uint32_t, std::vector<std::string>> attachmentsOf;
+  tables.ReadAttachments(attachmentsOf);
   if ((result = context.progress.ReportShare(3)) != kResultOk) return result;
 
-  std::vector<AttachmentLink> links;
-  ScanWith(reader, "message_attachment_join", DecodeAttachmentLink, links);
+  // Chats: who is in each, and which chat each message is in.
+  std::unordered_map<std::int64_t, std::vector<std::string>> peopleOfChat;
+  // (message, chat) sorted by message, the first chat of each message only: one entry per
+  // message of the file, looked up by binary search.
+  std::vector<std::pair<std::int64_t, std::int64_t>> chatOfMessage;
+  std::unordered_map<std::int64_t, std::int64_t> recoverableChatOf;
+  std::map<std::pair<std::int64_t, std::int64_t>, std::string> recoverableParts;
+  std::unordered_map<std::int64_t, std::int64_t> oneToOneChatOfHandle;
+  bool hasChats = false;
+  if (legacy) {
+    tables.ReadGroupMembers(peopleOfChat);
+  } else {
+    std::vector<std::pair<std::int64_t, std::int64_t>> chatHandles, chatMessages, recoverable;
+    tables.ReadJoin("chat_handle_join", kFallbackChatHandleJoinSql, "chat_id", "handle_id",
+                    chatHandles);
+    tables.ReadJoin("chat_message_join", kFallbackChatMessageJoinSql, "chat_id", "message_id",
+                    chatMessages);
+    if (reader.HasTable("chat_recoverable_message_join")) {
+      tables.ReadJoin("chat_recoverable_message_join", kFallbackRecoverableJoinSql, "chat_id",
+                      "message_id", recoverable);
+    }
+    if (reader.HasTable("recoverable_message_part"))
+      tables.ReadRecoverableParts(recoverableParts, recoverableChatOf);
+    hasChats = !chatHandles.empty() || !chatMessages.empty() || !recoverable.empty();
+    std::unordered_map<std::int64_t, std::vector<std::int64_t>> handlesOfChat;
+    for (const auto& [chat, handle] : chatHandles) {
+      handlesOfChat[chat].push_back(handle);
+      const auto it = addressOfHandle.find(handle);
+      peopleOfChat[chat].push_back(it == addressOfHandle.end() ? std::string() : it->second);
+    }
+    for (auto& [chat, people] : peopleOfChat) std::erase(people, std::string());
+    for (const auto& [chat, handles] : handlesOfChat) {
+      if (handles.size() == 1) {
+        auto [it, fresh] = oneToOneChatOfHandle.try_emplace(handles.front(), chat);
+        if (!fresh) it->second = std::min(it->second, chat);
+      }
+    }
+    chatOfMessage.reserve(chatMessages.size());
+    for (const auto& [chat, message] : chatMessages) chatOfMessage.emplace_back(message, chat);
+    std::stable_sort(chatOfMessage.begin(), chatOfMessage.end(),
+                     [](const auto& x, const auto& y) { return x.first < y.first; });
+    chatOfMessage.erase(
+        std::unique(chatOfMessage.begin(), chatOfMessage.end(),
+                    [](const auto& x, const auto& y) { return x.first == y.first; }),
+        chatOfMessage.end());
+    for (const auto& [chat, message] : recoverable) recoverableChatOf[message] = chat;
+  }
   if ((result = context.progress.ReportShare(2)) != kResultOk) return result;
 
-  reader.Learned().newLayout = context.newLayout;
-  if ((result = reader.OpenDatabase(addressBookPath, kAddressBookLabel)) != kResultOk)
-    return result;
+  // Names. Without an address book the messages come all the same, without names.
   std::vector<ContactRecord> contacts;
-  ReadContactRows(reader, contacts);
+  reader.Learned().newLayout = context.newLayout;
+  if (reader.OpenDatabase(addressBookPath, kAddressBookLabel) == kResultOk) {
+    ReadContactRows(reader, contacts);
+  } else {
+    Report(context.findings,
+           {std::string(kAddressBookLabel), "address book", addressBookPath.filename().string(),
+            "cannot be read; messages are listed without names"});
+  }
+  const ContactNames names(contacts);
   if ((result = context.progress.ReportShare(1)) != kResultOk) return result;
 
   DropCopiesOfLiveRows(messages);
-  JoinMessages(messages, handles, attachments, links, contacts);
-  ConversationMap grouped;
-  for (std::uint32_t i : DateOrder(messages)) {
-    grouped[messages[i].handleId].push_back(std::move(messages[i]));
+
+  // Messages in "Recently Deleted": the row stays in message and is the user's deletion. A
+  // message whose row is gone too comes back from its parts.
+  std::unordered_set<std::int64_t> seen;
+  for (ParsedMessage& message : messages) {
+    if (recoverableChatOf.empty()) break;
+    ParsedMessage& m = message;
+    if (m.rowId == 0) continue;
+    seen.insert(m.rowId);
+    if (!recoverableChatOf.contains(m.rowId)) continue;
+    m.deleted = true;
+    if (!m.text.empty()) continue;
+    for (auto it = recoverableParts.lower_bound({m.rowId, INT64_MIN});
+         it != recoverableParts.end() && it->first.first == m.rowId; ++it) {
+      if (!m.text.empty()) m.text += "\n";
+      m.text += it->second;
+    }
   }
-  for (auto& [handle, list] : grouped) {
-    auto& target = conversations[handle];
-    target.insert(target.end(), std::make_move_iterator(list.begin()),
-                  std::make_move_iterator(list.end()));
+  for (const auto& [key, body] : recoverableParts) {
+    if (seen.contains(key.first) || key.first > UINT32_MAX) continue;
+    ParsedMessage& part = messages.emplace_back();
+    part.deleted = true;
+    part.rowId = static_cast<std::uint32_t>(key.first);
+    part.text = body;
+  }
+
+  if (!legacy) {
+    for (ParsedMessage& m : messages) {
+      if (auto it = addressOfHandle.find(m.handleId); it != addressOfHandle.end())
+        m.address = it->second;
+    }
+  }
+  ApplyTapbacks(messages, names);
+
+  // Conversations.
+  std::unordered_map<std::int64_t, std::string> peopleText;
+  for (const auto& [chat, people] : peopleOfChat) peopleText[chat] = PeopleText(people, names);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
+  order.reserve(messages.size());
+  for (std::size_t i = 0; i < messages.size(); ++i) {
+    ParsedMessage& m = messages[i];
+    // A message with neither text nor file is not listed.
+    if (m.text.empty() && (m.rowId == 0 || !attachmentsOf.contains(m.rowId))) continue;
+    order.emplace_back(DateTextKey(m.dateText), static_cast<std::uint32_t>(i));
+    std::int64_t chat = 0;
+    bool found = false;
+    if (legacy) {
+      chat = m.handleId;
+      found = true;
+    } else if (hasChats) {
+      const auto it =
+          std::lower_bound(chatOfMessage.begin(), chatOfMessage.end(), std::int64_t{m.rowId},
+                           [](const auto& entry, std::int64_t id) { return entry.first < id; });
+      if (m.rowId != 0 && it != chatOfMessage.end() && it->first == m.rowId) {
+        chat = it->second;
+        found = true;
+      } else if (auto r = recoverableChatOf.find(m.rowId);
+                 m.rowId != 0 && r != recoverableChatOf.end()) {
+        chat = r->second;
+        found = true;
+      } else if (auto o = oneToOneChatOfHandle.find(m.handleId); o != oneToOneChatOfHandle.end()) {
+        chat = o->second;
+        found = true;
+      } else {
+        chat = -static_cast<std::int64_t>(m.handleId);
+      }
+    } else {
+      chat = m.handleId;
+    }
+    m.conversationId = Key32(chat);
+    m.inChat = found;
+  }
+  // Date order, equal dates in scan order.
+  std::stable_sort(order.begin(), order.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  ConversationMap grouped;
+  {
+    std::map<std::int32_t, std::size_t> sizes;
+    for (const auto& [date, i] : order) ++sizes[messages[i].conversationId];
+    for (const auto& [key, size] : sizes) grouped[key].reserve(size);
+  }
+  std::unordered_map<std::string, std::string> nameOfAddress;
+  for (const auto& [date, i] : order) {
+    ParsedMessage& p = messages[i];
+    MessageRecord& m = grouped[p.conversationId].emplace_back();
+    m.deleted = p.deleted;
+    m.isFromMe = p.isFromMe;
+    m.edited = p.edited;
+    m.unsent = p.unsent;
+    m.rowId = p.rowId;
+    m.handleId = p.handleId;
+    m.conversationId = p.conversationId;
+    if (!p.address.empty()) {
+      // Few addresses, many messages: each address is looked up once.
+      auto [it, fresh] = nameOfAddress.try_emplace(p.address);
+      if (fresh) it->second = names.NameOf(p.address);
+      m.contactName = it->second;
+    }
+    if (p.inChat) {
+      if (auto it = peopleText.find(p.conversationId); it != peopleText.end())
+        m.conversation = it->second;
+    }
+    if (p.rowId != 0) {
+      if (auto it = attachmentsOf.find(p.rowId); it != attachmentsOf.end()) {
+        m.attachments = it->second;
+        m.attachmentPath = m.attachments.front();
+      }
+    }
+    m.dateText = std::move(p.dateText);
+    m.address = std::move(p.address);
+    m.text = std::move(p.text);
+    m.reactions = std::move(p.reactions);
+  }
+  if (conversations.empty()) {
+    conversations.swap(grouped);
+  } else {
+    for (auto& [key, list] : grouped) {
+      auto& target = conversations[key];
+      target.insert(target.end(), std::make_move_iterator(list.begin()),
+                    std::make_move_iterator(list.end()));
+    }
   }
   return context.progress.ReportShare(1);
 }
@@ -264,12 +898,12 @@ namespace {
 //   rowid           the row's own, or the next number after the highest rowid
 //   NULL, ""        NULL
 //   integers        decimal; the constants 0 and 1 without a comma in the last column
-//   column 8        attributedBody as lowercase hexadecimal
+//   attributedBody  lowercase hexadecimal
 //   other texts     quoted, with ' and " doubled
-// A deleted row gets a new guid in column 1, is_finished 1, date and date_read of now
-// (date_read 0 when it was sent by the owner) and is_read 1 unless sent by the owner.
-Result DumpMessageRow(TableReader& reader, const RecordView& view, std::int64_t appleNow,
-                      std::string& line) {
+// A deleted row gets a new guid, is_finished 1, date and date_read of now (date_read 0 when
+// it was sent by the owner) and is_read 1 unless sent by the owner.
+Result DumpMessageRow(TableReader& reader, const DumpColumns& at, const RecordView& view,
+                      std::int64_t appleNow, std::string& line) {
   DecodedRecord record;
   if (DecodeMessageRecord(reader, view, record) != kResultOk) return kResultInvalid;
   if (record.columns.empty()) return kResultInvalid;
@@ -301,8 +935,8 @@ Result DumpMessageRow(TableReader& reader, const RecordView& view, std::int64_t 
       if (column.value.size() > scratch.size()) return kResultInvalid;
       std::copy(column.value.begin(), column.value.end(), scratch.begin());
       const Bytes value(scratch.data(), column.value.size());
-      if (c == kTextColumn && !IsCleanUtf8(AsText(value))) return kResultInvalid;
-      if (c == kAttributedBodyColumn) {
+      if (c == at.text && !IsCleanUtf8(AsText(value))) return kResultInvalid;
+      if (c == at.attributedBody) {
         AppendHex(entry, value);
       } else {
         AppendQuoted(entry, AsText(value));
@@ -315,9 +949,9 @@ Result DumpMessageRow(TableReader& reader, const RecordView& view, std::int64_t 
     char guid[64];
     std::snprintf(guid, sizeof guid, "\"%s%012llX\",", kDumpGuidPrefix,
                   static_cast<unsigned long long>(rowId));
-    if (kGuidColumn < end) entries[kGuidColumn] = guid;
+    if (at.guid < end) entries[at.guid] = guid;
     // A deleted row must still carry its 36-character account guid.
-    const RecordColumn* account = record.Column(kAccountGuidColumn);
+    const RecordColumn* account = record.Column(at.accountGuid);
     if (account == nullptr || account->value.size() != kGuidLength) return kResultInvalid;
     for (std::uint8_t b : account->value) {
       if (b < 0x2D || b > 0x7A) return kResultInvalid;
@@ -325,20 +959,37 @@ Result DumpMessageRow(TableReader& reader, const RecordView& view, std::int64_t 
   }
   entries[last] += "\r\n";
   if (view.deleted) {
-    const bool fromMe = IntegerOr0(record.Column(kIsFromMeColumn)) == 1;
+    const bool fromMe = IntegerOr0(record.Column(at.isFromMe)) == 1;
     const std::string now = std::to_string(appleNow) + ",";
     // Only columns before the last are rewritten, so the line end stays in place.
     const auto set = [&](std::uint32_t c, const std::string& value) {
       if (c < last) entries[c] = value;
     };
-    set(kIsFinishedColumn, "1,");
-    set(kDateColumn, now);
-    set(kDateReadColumn, fromMe ? "0," : now);
-    set(kIsReadColumn, fromMe ? "0," : "1,");
+    set(at.isFinished, "1,");
+    set(at.date, now);
+    set(at.dateRead, fromMe ? "0," : now);
+    set(at.isRead, fromMe ? "0," : "1,");
   }
   line.clear();
   for (const std::string& entry : entries) line += entry;
   return kResultOk;
+}
+
+// The dump's columns: the fixed places for the 38/51-column tables, else by name.
+DumpColumns DumpColumnsOf(const TableSchema& schema) {
+  DumpColumns at;
+  const std::uint32_t count = schema.ColumnCount();
+  if (count == kOlderMessageColumns || count == kNewerMessageColumns) return at;
+  at.guid = schema.Find("guid");
+  at.text = schema.Find("text");
+  at.attributedBody = schema.Find("attributedBody");
+  at.accountGuid = schema.Find("account_guid");
+  at.date = schema.Find("date");
+  at.dateRead = schema.Find("date_read");
+  at.isFinished = schema.Find("is_finished");
+  at.isFromMe = schema.Find("is_from_me");
+  at.isRead = schema.Find("is_read");
+  return at;
 }
 
 }  // namespace
@@ -350,13 +1001,14 @@ Result DumpMessageRows(const std::filesystem::path& messagesDbPath,
   reader.Learned().highestMessageRowId = highestRowId;
   const Result opened = reader.OpenDatabase(messagesDbPath);
   if (opened != kResultOk) return opened;
+  const DumpColumns at = DumpColumnsOf(reader.SchemaOr("message", kFallbackMessageSql));
   // A file that cannot be opened skips every row, as a row whose file did not open is
   // skipped.
   std::unique_ptr<FILE, int (*)(FILE*)> out(std::fopen(outputFile.c_str(), "ab"), &std::fclose);
   const std::int64_t now = appleNow.value_or(AppleNow());
   std::string line;
   return reader.ScanTable("message", [&](const RecordView& view) {
-    const Result result = DumpMessageRow(reader, view, now, line);
+    const Result result = DumpMessageRow(reader, at, view, now, line);
     if (result == kResultOk && out) std::fwrite(line.data(), 1, line.size(), out.get());
     return result;
   });

@@ -136,6 +136,9 @@ TableShape TableReader::CurrentShape() const {
     const bool learnedOwn = shape.learnedColumnCount != shape.columnCount;
     shape.columnCount = it->second->ColumnCount();
     if (!learnedOwn) shape.learnedColumnCount = shape.columnCount;
+    // The 36-character guid opens the body only where it is the first column after the rowid
+    // (iOS 5's message table starts with the address).
+    if (shape.nonZeroBodyPrefix != 0 && it->second->Find("guid") != 1) shape.nonZeroBodyPrefix = 0;
   }
   return shape;
 }

@@ -131,6 +131,7 @@ TEST_F(RecoveryTest, NamesFromTheBackupNeverLeaveTheOutputFolder) {
 TEST_F(RecoveryTest, ConversationsAndChatsFolderNamesAndNoExportableEntry) {
   MessageRecord m;
   m.handleId = 4;
+  m.conversationId = 4;
   m.address = "+15550100";
   m.text = "hello";
   m.dateText = "2016-12-01 10:00:00";

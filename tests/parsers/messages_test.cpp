@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "base/findings.h"
 #include "base/time_text.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/support/files.h"
@@ -67,6 +68,8 @@ TEST_P(MessagesLayout, LiveMessagesExactJoinsFilledDeletedOnesRecovered) {
   for (const auto& a : db.attachments) {
     if (!a.deleted) fileOfMessage.try_emplace(a.messageId, a.fileName);
   }
+  // Chats of the fixture: one per handle with the handle's ROWID, and one more for handle 0.
+  const std::int32_t groupChat = static_cast<std::int32_t>(db.handles.size()) + 1;
 
   ConversationMap conversations;
   std::uint64_t highest = 0;
@@ -77,8 +80,8 @@ TEST_P(MessagesLayout, LiveMessagesExactJoinsFilledDeletedOnesRecovered) {
   for (const auto& [handle, list] : conversations) {
     for (std::size_t i = 0; i < list.size(); ++i) {
       const MessageRecord& m = list[i];
-      EXPECT_EQ(m.handleId, handle);
-      EXPECT_FALSE(m.text.empty());
+      EXPECT_EQ(m.conversationId, handle);
+      EXPECT_FALSE(m.text.empty() && m.attachments.empty());
       if (i > 0) {
         EXPECT_LE(list[i - 1].dateText, m.dateText) << "conversation " << handle;
       }
@@ -95,6 +98,7 @@ TEST_P(MessagesLayout, LiveMessagesExactJoinsFilledDeletedOnesRecovered) {
   std::size_t liveWithText = 0;
   for (const fixtures::MessageRow& row : db.messages) {
     const bool hasText = row.text && !row.text->empty();
+    const bool hasFile = fileOfMessage.count(row.rowId) != 0;
     if (row.deleted) {
       if (!hasText) continue;
       ++deletedWithText;
@@ -103,21 +107,23 @@ TEST_P(MessagesLayout, LiveMessagesExactJoinsFilledDeletedOnesRecovered) {
     }
     maxLive = std::max(maxLive, row.rowId);
     auto it = live.find(static_cast<std::uint32_t>(row.rowId));
-    if (!hasText) {
-      EXPECT_EQ(it, live.end()) << "a message without text is never listed: " << row.rowId;
+    if (!hasText && !hasFile) {
+      EXPECT_EQ(it, live.end()) << "a message without text or file is never listed: " << row.rowId;
       continue;
     }
     ++liveWithText;
     ASSERT_NE(it, live.end()) << "live message missing: " << row.rowId;
     const MessageRecord& m = *it->second;
-    EXPECT_EQ(m.text, *row.text);
+    EXPECT_EQ(m.text, row.text.value_or(""));
     EXPECT_EQ(m.handleId, row.handleId);
+    // Live messages are in their chat, whose ROWID is the handle's or the group's.
+    EXPECT_EQ(m.conversationId, row.handleId == 0 ? groupChat : row.handleId) << row.rowId;
     EXPECT_EQ(m.isFromMe, row.isFromMe);
     EXPECT_EQ(m.dateText, ExpectedDate(row));
     auto handle = liveHandles.find(row.handleId);
     EXPECT_EQ(m.address, handle == liveHandles.end() ? "" : handle->second) << row.rowId;
     if (m.address == knownAddress) {
-      EXPECT_EQ(m.contactName, "KnownPerson");
+      EXPECT_EQ(m.contactName, "Known Person");
       ++named;
     } else {
       EXPECT_EQ(m.contactName, "");
@@ -139,8 +145,10 @@ TEST_P(MessagesLayout, LiveMessagesExactJoinsFilledDeletedOnesRecovered) {
   EXPECT_GT(linked, 0);
   EXPECT_GT(named, 0);
   ASSERT_GT(deletedWithText, 10);
-  std::printf("deleted messages recovered: %d of %d (%d columns, page %d)\n", deletedFound,
-              deletedWithText, layout.columns, layout.pageSize);
+  std::printf(
+      "live messages: %zu of %zu; deleted messages recovered: %d of %d (%d columns, "
+      "page %d)\n",
+      live.size(), liveWithText, deletedFound, deletedWithText, layout.columns, layout.pageSize);
   // A floor against breakage; the figure itself is printed above.
   EXPECT_GE(deletedFound * 5, deletedWithText);
 }
@@ -193,10 +201,21 @@ TEST_F(MessagesTest, MissingFilesGiveTheirErrorAndNoConversations) {
   std::uint64_t highest = 0;
   EXPECT_EQ(ParseMessages({}, dir / "ab.db", conversations, dir / "none.db", highest),
             kResultSystemBase + ENOENT);
-  // The messages were read, but without the address book nothing is returned.
-  EXPECT_EQ(ParseMessages({}, dir / "missing-ab.db", conversations, db.path, highest),
-            kResultSystemBase + ENOENT);
   EXPECT_TRUE(conversations.empty());
+  // Without an address book the messages come all the same, without names, and the missing
+  // book is a finding.
+  FindingsList findings;
+  ParseContext context;
+  context.findings = &findings;
+  EXPECT_EQ(ParseMessages(context, dir / "missing-ab.db", conversations, db.path, highest),
+            kResultOk);
+  EXPECT_FALSE(conversations.empty());
+  for (const auto& [key, list] : conversations) {
+    for (const MessageRecord& m : list) EXPECT_EQ(m.contactName, "");
+  }
+  ASSERT_FALSE(findings.Snapshot().empty());
+  EXPECT_EQ(findings.Snapshot().front().file, "AddressBook.sqlitedb");
+  conversations.clear();
   testing::WriteBytes(dir / "text.db", std::vector<std::uint8_t>(512, 'x'));
   EXPECT_EQ(ParseMessages({}, dir / "ab.db", conversations, dir / "text.db", highest),
             kResultInvalid);
@@ -319,7 +338,7 @@ TEST_F(MessagesTest, EqualDatesKeepScanOrderAndADeletedHandleLeavesTheIdButNoAdd
   const auto& one = conversations.at(1);
   ASSERT_EQ(one.size(), 1u);
   EXPECT_EQ(one[0].address, "+15550000001");
-  EXPECT_EQ(one[0].contactName, "KnownPerson");
+  EXPECT_EQ(one[0].contactName, "Known Person");
 }
 
 TEST_F(MessagesTest, RowDumpAbandonsRowsThatFailItsChecks) {
@@ -374,6 +393,238 @@ TEST_F(MessagesTest, SmallDatabaseParsesWithTheDeletedRowMarked) {
   EXPECT_TRUE(second[1].deleted);
   EXPECT_EQ(second[1].rowId, 0u);
   EXPECT_EQ(second[2].text, "Still here");
+}
+
+// A message table of a layout never seen: what it has is read by name, what it lacks is a
+// finding, and a tapback whose message is not in the file stays a message of its own.
+TEST_F(MessagesTest, UnknownLayoutReadsWhatItHasAndSaysWhatItLacks) {
+  fixtures::TempDir dir;
+  testing::ExecSql(
+      dir / "sms.db",
+      "CREATE TABLE message (ROWID INTEGER PRIMARY KEY, is_from_me INTEGER, "
+      "associated_message_type INTEGER DEFAULT 0, associated_message_guid TEXT, guid TEXT, "
+      "text TEXT, handle_id INTEGER);"
+      "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY, id TEXT);"
+      "INSERT INTO handle VALUES (3, 'someone@example.com');"
+      "INSERT INTO message VALUES (1, 0, 0, NULL, 'G1', 'no date here', 3);"
+      "INSERT INTO message VALUES (2, 1, 2001, 'p:0/G1', 'G2', 'Liked \"no date here\"', 3);"
+      "INSERT INTO message VALUES (3, 1, 2000, 'p:0/GONE', 'G3', 'Loved \"gone\"', 3);"
+      "INSERT INTO message VALUES (4, 1, 3000, 'p:0/GONE', 'G4', 'x', 3);");
+  FindingsList findings;
+  ParseContext context;
+  context.findings = &findings;
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages(context, dir / "none.db", conversations, dir / "sms.db", highest),
+            kResultOk);
+  ASSERT_EQ(conversations.size(), 1u);
+  const auto& list = conversations.at(3);
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].text, "no date here");
+  EXPECT_EQ(list[0].dateText, "");
+  EXPECT_EQ(list[0].address, "someone@example.com");
+  EXPECT_EQ(list[0].reactions, "Liked by Me");
+  // The tapback on a message that is not there keeps its own text; its removal is dropped.
+  EXPECT_EQ(list[1].text, "Loved \"gone\"");
+  const auto all = findings.Snapshot();
+  EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const Finding& f) {
+    return f.where == "table message" && f.why.find("date") != std::string::npos;
+  }));
+}
+
+// Real layouts of sms.db, from iOS 5 to iOS 16, each read by its own column names.
+struct RealCase {
+  fixtures::MessagesLayout layout;
+  const char* name;
+  int pageSize;
+};
+
+class RealMessagesLayout : public MessagesTest, public ::testing::WithParamInterface<RealCase> {};
+
+std::string Joined(const std::vector<std::string>& parts) {
+  std::string text;
+  for (const std::string& part : parts) text += (text.empty() ? "" : ", ") + part;
+  return text;
+}
+
+TEST_P(RealMessagesLayout, EveryLiveMessageExactDeletedOnesRecovered) {
+  const RealCase param = GetParam();
+  fixtures::TempDir dir;
+  fixtures::MessagesOptions options;
+  options.layout = param.layout;
+  options.pageSize = param.pageSize;
+  options.seed = 11;
+  const fixtures::MessagesDb db = fixtures::WriteMessagesDb(dir / "sms.db", options);
+  const bool ios5 = param.layout == fixtures::MessagesLayout::kIos5;
+
+  // No address book: the messages come without names.
+  FindingsList findings;
+  ParseContext context;
+  context.findings = &findings;
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages(context, dir / "no-book.db", conversations, db.path, highest), kResultOk);
+
+  std::map<std::uint32_t, const MessageRecord*> live;
+  std::multiset<std::string> deletedTexts;
+  std::map<std::string, std::int32_t> conversationOfDeleted;
+  for (const auto& [key, list] : conversations) {
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const MessageRecord& m = list[i];
+      EXPECT_EQ(m.conversationId, key);
+      EXPECT_FALSE(m.text.empty() && m.attachments.empty());
+      EXPECT_EQ(m.contactName, "");
+      EXPECT_EQ(m.attachmentPath, m.attachments.empty() ? "" : m.attachments.front());
+      if (i > 0) {
+        EXPECT_LE(list[i - 1].dateText, m.dateText) << "conversation " << key;
+      }
+      const bool inModel = m.rowId != 0 && m.rowId <= db.messages.size();
+      if (inModel && (!m.deleted || db.messages[m.rowId - 1].recentlyDeleted)) {
+        EXPECT_TRUE(live.emplace(m.rowId, &m).second) << "rowid twice: " << m.rowId;
+        continue;
+      }
+      deletedTexts.insert(m.text);
+      conversationOfDeleted[m.text] = m.conversationId;
+    }
+  }
+
+  std::map<std::int64_t, std::vector<std::string>> filesOf;
+  for (const auto& a : db.attachments) {
+    if (!a.deleted) filesOf[a.messageId].push_back(a.fileName);
+  }
+  std::map<std::int64_t, std::string> peopleOf;
+  for (const auto& chat : db.chats) peopleOf[chat.rowId] = Joined(chat.addresses);
+  std::map<std::int64_t, std::string> addressOf;
+  for (const auto& h : db.handles) addressOf[h.rowId] = h.address;
+
+  std::size_t liveExpected = 0, liveExact = 0;
+  int deletedExpected = 0, deletedFound = 0, tapbacks = 0, reactions = 0, multiFile = 0;
+  int attributedOnly = 0, edited = 0, unsent = 0, recentlyDeleted = 0;
+  for (const fixtures::MessageRow& row : db.messages) {
+    if (row.deleted) {
+      if (row.shownText.size() < fixtures::kMinProbeBytes) continue;
+      ++deletedExpected;
+      if (deletedTexts.count(row.shownText)) {
+        ++deletedFound;
+        // iOS 5 rows name their conversation themselves.
+        if (ios5) {
+          EXPECT_EQ(conversationOfDeleted[row.shownText], row.chatId) << row.rowId;
+        }
+      }
+      continue;
+    }
+    const auto it = live.find(static_cast<std::uint32_t>(row.rowId));
+    const auto files = filesOf.find(row.rowId);
+    if (row.associatedType != 0) {
+      ++tapbacks;
+      EXPECT_EQ(it, live.end()) << "a tapback is no message of its own: " << row.rowId;
+      continue;
+    }
+    if (row.shownText.empty() && !row.unsent && files == filesOf.end()) {
+      EXPECT_EQ(it, live.end()) << row.rowId;
+      continue;
+    }
+    ++liveExpected;
+    if (it == live.end()) {
+      ADD_FAILURE() << "live message missing: " << row.rowId;
+      continue;
+    }
+    const MessageRecord& m = *it->second;
+    const std::string address = ios5 ? row.address : addressOf[row.handleId];
+    const std::vector<std::string> expectedFiles =
+        files == filesOf.end() ? std::vector<std::string>{} : files->second;
+    const bool textRight = row.unsent ? m.unsent && !m.text.empty()  // says it was unsent
+                                      : !m.unsent && m.text == row.shownText;
+    const bool exact = textRight && m.edited == row.edited && m.deleted == row.recentlyDeleted &&
+                       m.isFromMe == row.isFromMe && m.dateText == ExpectedDate(row) &&
+                       m.conversationId == row.chatId && m.conversation == peopleOf[row.chatId] &&
+                       m.reactions == row.reactions && m.address == address &&
+                       m.attachments == expectedFiles;
+    if (exact) {
+      ++liveExact;
+    } else {
+      ADD_FAILURE() << "message " << row.rowId << ": text \"" << m.text << "\" (\"" << row.shownText
+                    << "\") edited " << m.edited << " (" << row.edited << ") unsent " << m.unsent
+                    << " (" << row.unsent << ") deleted " << m.deleted << " ("
+                    << row.recentlyDeleted << ") from me " << m.isFromMe << " (" << row.isFromMe
+                    << ") date " << m.dateText << " (" << ExpectedDate(row) << ") chat "
+                    << m.conversationId << " (" << row.chatId << ") people \"" << m.conversation
+                    << "\" (\"" << peopleOf[row.chatId] << "\") reactions \"" << m.reactions
+                    << "\" (\"" << row.reactions << "\") address " << m.address << " (" << address
+                    << ") files " << m.attachments.size() << " (" << expectedFiles.size() << ")";
+    }
+    unsent += row.unsent ? 1 : 0;
+    reactions += row.reactions.empty() ? 0 : 1;
+    multiFile += m.attachments.size() > 1 ? 1 : 0;
+    attributedOnly += !row.text && !row.attributedBody.empty() ? 1 : 0;
+    edited += row.edited ? 1 : 0;
+    recentlyDeleted += row.recentlyDeleted ? 1 : 0;
+  }
+  EXPECT_EQ(live.size(), liveExpected);
+  EXPECT_EQ(liveExact, liveExpected);
+  // The fixture holds what each layout can hold.
+  EXPECT_GT(multiFile, 0);
+  EXPECT_GT(peopleOf.size(), 1u);
+  if (!ios5) {
+    EXPECT_GT(attributedOnly, 0);
+  }
+  if (param.layout >= fixtures::MessagesLayout::kIos12) {
+    EXPECT_GT(tapbacks, 2);
+    EXPECT_GT(reactions, 0);
+  }
+  if (param.layout == fixtures::MessagesLayout::kIos16) {
+    EXPECT_GT(edited, 0);
+    EXPECT_GT(unsent, 1);
+    EXPECT_GT(recentlyDeleted, 1);
+  }
+  const auto all = findings.Snapshot();
+  EXPECT_TRUE(std::any_of(all.begin(), all.end(),
+                          [](const Finding& f) { return f.file == "AddressBook.sqlitedb"; }));
+  std::printf(
+      "%s page %d: live messages %zu exact of %zu; deleted recovered %d of %d (%d of them "
+      "still in the file)\n",
+      param.name, param.pageSize, liveExact, liveExpected, deletedFound, deletedExpected,
+      db.census.probed - db.census.nowhere);
+  ASSERT_GT(deletedExpected, 10);
+  EXPECT_GE(deletedFound * 5, deletedExpected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, RealMessagesLayout,
+    ::testing::Values(RealCase{fixtures::MessagesLayout::kIos5, "iOS5", 4096},
+                      RealCase{fixtures::MessagesLayout::kIos9, "iOS9", 4096},
+                      RealCase{fixtures::MessagesLayout::kIos12, "iOS12", 4096},
+                      RealCase{fixtures::MessagesLayout::kIos14, "iOS14", 1024},
+                      RealCase{fixtures::MessagesLayout::kIos16, "iOS16", 4096},
+                      RealCase{fixtures::MessagesLayout::kIos16, "iOS16", 1024}),
+    [](const auto& info) {
+      return std::string(info.param.name) + "Page" + std::to_string(info.param.pageSize);
+    });
+
+// The row dump of a layout other than the fixed ones finds its columns by name: a deleted row
+// gets its fresh guid in the guid column and the dump's date in the date column.
+TEST_F(MessagesTest, RowDumpOfALaterLayoutRewritesColumnsFoundByName) {
+  fixtures::TempDir dir;
+  fixtures::MessagesOptions options;
+  options.layout = fixtures::MessagesLayout::kIos16;
+  const fixtures::MessagesDb db = fixtures::WriteMessagesDb(dir / "sms.db", options);
+  const auto out = dir / "sms.csv";
+  ASSERT_EQ(DumpMessageRows(db.path, out, db.messages.size(), 700000000), kResultOk);
+  const std::string dump = testing::ReadText(out);
+  std::size_t lines = 0, rewritten = 0;
+  for (std::size_t at = 0, end; (end = dump.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    const std::string line = dump.substr(at, end - at);
+    ++lines;
+    if (line.find("\"27B99F78-F6F0-475F-8BA1-") == std::string::npos) continue;
+    ++rewritten;
+    // guid is the second value; date (column 15) carries the dump's time.
+    EXPECT_EQ(line.find(",\"27B99F78-F6F0-475F-8BA1-"), line.find(',')) << line;
+    EXPECT_NE(line.find(",700000000,"), std::string::npos) << line;
+  }
+  std::size_t liveRows = 0;
+  for (const auto& row : db.messages) liveRows += row.deleted ? 0 : 1;
+  EXPECT_GE(lines, liveRows);
+  EXPECT_GT(rewritten, 0u);
 }
 
 }  // namespace

@@ -219,16 +219,17 @@ TEST(KestrioCli, ScanWritesEveryCategoryAsValidJson) {
   ASSERT_EQ(categories["cameraRoll"].items.size(), model.cameraRoll.size());
   EXPECT_EQ(categories["cameraRoll"][0]["name"].text, model.cameraRoll[0].name);
   EXPECT_EQ(categories["cameraRoll"][0].Keys(), (std::vector<std::string>{"size", "name", "path"}));
-  // Conversations in ascending handle order, each with its messages and a deleted mark.
+  // Conversations in ascending key order, each with its messages and a deleted mark.
   const auto& conversations = categories["messages"].items;
   ASSERT_FALSE(conversations.empty());
-  long long previous = -1;
+  long long previous = INT32_MIN;
   bool anyDeleted = false;
   for (const auto& c : conversations) {
-    EXPECT_GT(c["handleId"].Number(), previous);
-    previous = c["handleId"].Number();
-    EXPECT_EQ(c.Keys(), (std::vector<std::string>{"handleId", "address", "contactName", "deleted",
-                                                  "messages"}));
+    EXPECT_GT(c["conversationId"].Number(), previous);
+    previous = c["conversationId"].Number();
+    EXPECT_EQ(c.Keys(),
+              (std::vector<std::string>{"conversationId", "handleId", "address", "contactName",
+                                        "conversation", "deleted", "messages"}));
     bool deleted = false;
     for (const auto& m : c["messages"].items) deleted = deleted || m["deleted"].boolean;
     EXPECT_EQ(c["deleted"].boolean, deleted);
