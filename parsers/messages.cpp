@@ -133,11 +133,13 @@ std::string LooseText(const FieldValue& value) {
 }
 
 // The plain text an archived NSAttributedString holds, without the markers of attachments;
-// empty when the blob is none or its text is not valid UTF-8.
-std::string BodyOfAttributed(const FieldValue& value) {
+// empty when the blob is none or its text is not valid UTF-8. `cut` (when given) is set when
+// the text was cut short by the end of the blob.
+std::string BodyOfAttributed(const FieldValue& value, bool* cut = nullptr) {
   if (value.kind != FieldValue::Kind::kBlob && value.kind != FieldValue::Kind::kText) return {};
   const std::optional<AttributedText> decoded = AttributedBodyText(value.bytes);
   if (!decoded || !IsValidUtf8(decoded->text)) return {};
+  if (cut != nullptr) *cut = decoded->truncated;
   return WithoutObjectMarkers(decoded->text);
 }
 
@@ -249,8 +251,10 @@ std::uint32_t RowId32(const RecordView& view, const DecodedRecord& record) {
 // Decodes one message row. A live row is accepted without a body (its attachments may be
 // all it has; the joins decide); a carved one needs a body, as free space that is not a
 // message rarely decodes to clean text.
+// `unreadableBody` (when given) is set when the row's only body is an attributedBody that
+// holds no readable text, or whose text its blob cuts short.
 bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const DecodedRecord& record,
-                      ParsedMessage& out) {
+                      ParsedMessage& out, bool* unreadableBody = nullptr) {
   const TableSchema& s = *c.schema;
   const bool carved = view.carved;
   ParsedMessage& m = out;
@@ -262,7 +266,12 @@ bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const Dec
   // An edited message keeps its latest version in attributedBody; text may hold an older
   // one or nothing.
   if (text.empty() || edited != 0) {
-    std::string attributed = BodyOfAttributed(s.Field(record, bodyColumn, carved));
+    const FieldValue blob = s.Field(record, bodyColumn, carved);
+    bool cut = false;
+    std::string attributed = BodyOfAttributed(blob, &cut);
+    if (unreadableBody != nullptr &&
+        (attributed.empty() ? text.empty() && !blob.bytes.empty() : cut))
+      *unreadableBody = true;
     if (!attributed.empty()) text = std::move(attributed);
   }
   m.edited = edited != 0;
@@ -415,9 +424,17 @@ class MessagesReader {
     reader_.ScanTable("message", [&](const RecordView& view) {
       if (DecodeMessageRecord(reader_, view, record) != kResultOk) return kResultInvalid;
       // Decoded in place: a message is large, and most rows are accepted.
-      if (!DecodeMessageRow(c, view, record, out.emplace_back())) {
+      bool unreadableBody = false;
+      if (!DecodeMessageRow(c, view, record, out.emplace_back(), &unreadableBody)) {
         out.pop_back();
         return kResultInvalid;
+      }
+      // A live row's body that does not decode is said; a carved row's is just not taken.
+      if (unreadableBody && !view.carved) {
+        Report(findings_, {std::string(kSmsLabel), "attributedBody",
+                           "message row " + std::to_string(record.rowId),
+                           "the archived body's text is unreadable or cut short; the message "
+                           "is shown with what could be read"});
       }
       return kResultOk;
     });

@@ -403,13 +403,19 @@ TEST_F(MessagesTest, UnknownLayoutReadsWhatItHasAndSaysWhatItLacks) {
       dir / "sms.db",
       "CREATE TABLE message (ROWID INTEGER PRIMARY KEY, is_from_me INTEGER, "
       "associated_message_type INTEGER DEFAULT 0, associated_message_guid TEXT, guid TEXT, "
-      "text TEXT, handle_id INTEGER);"
+      "text TEXT, handle_id INTEGER, attributedBody BLOB);"
       "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY, id TEXT);"
       "INSERT INTO handle VALUES (3, 'someone@example.com');"
-      "INSERT INTO message VALUES (1, 0, 0, NULL, 'G1', 'no date here', 3);"
-      "INSERT INTO message VALUES (2, 1, 2001, 'p:0/G1', 'G2', 'Liked \"no date here\"', 3);"
-      "INSERT INTO message VALUES (3, 1, 2000, 'p:0/GONE', 'G3', 'Loved \"gone\"', 3);"
-      "INSERT INTO message VALUES (4, 1, 3000, 'p:0/GONE', 'G4', 'x', 3);");
+      "INSERT INTO message VALUES (1, 0, 0, NULL, 'G1', 'no date here', 3, NULL);"
+      "INSERT INTO message VALUES (2, 1, 2001, 'p:0/G1', 'G2', 'Liked \"no date here\"', 3, NULL);"
+      "INSERT INTO message VALUES (3, 1, 2000, 'p:0/GONE', 'G3', 'Loved \"gone\"', 3, NULL);"
+      "INSERT INTO message VALUES (4, 1, 3000, 'p:0/GONE', 'G4', 'x', 3, NULL);"
+      // Bodies archived as typedstreams: one whose text length (65,535) runs far past its two
+      // bytes, one that is no typedstream at all.
+      "INSERT INTO message VALUES (5, 0, 0, NULL, 'G5', NULL, 3, "
+      "X'040B73747265616D747970656481E80384014084848408"
+      "4E53537472696E67018584012B82FFFF00004142');"
+      "INSERT INTO message VALUES (6, 0, 0, NULL, 'G6', NULL, 3, X'0102030405');");
   FindingsList findings;
   ParseContext context;
   context.findings = &findings;
@@ -419,7 +425,7 @@ TEST_F(MessagesTest, UnknownLayoutReadsWhatItHasAndSaysWhatItLacks) {
             kResultOk);
   ASSERT_EQ(conversations.size(), 1u);
   const auto& list = conversations.at(3);
-  ASSERT_EQ(list.size(), 2u);
+  ASSERT_EQ(list.size(), 3u);
   EXPECT_EQ(list[0].text, "no date here");
   EXPECT_EQ(list[0].dateText, "");
   EXPECT_EQ(list[0].address, "someone@example.com");
@@ -430,6 +436,14 @@ TEST_F(MessagesTest, UnknownLayoutReadsWhatItHasAndSaysWhatItLacks) {
   EXPECT_TRUE(std::any_of(all.begin(), all.end(), [](const Finding& f) {
     return f.where == "table message" && f.why.find("date") != std::string::npos;
   }));
+  // The lying body gives what it holds; the one that is no archive gives no message. Both
+  // are said.
+  EXPECT_EQ(list[2].text, "AB");
+  for (const char* row : {"message row 5", "message row 6"}) {
+    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const Finding& f) {
+      return f.what == "attributedBody" && f.where == row;
+    })) << row;
+  }
 }
 
 // Real layouts of sms.db, from iOS 5 to iOS 16, each read by its own column names.
