@@ -78,16 +78,6 @@ bool ShownProperty(std::int64_t property) {
          property == kPropertyIm || property == kPropertyUrl || property == kPropertySocial;
 }
 
-// The text of a field; false when it holds text that is not clean UTF-8 (carved garbage).
-// Other kinds give an empty text.
-bool FieldText(const FieldValue& field, std::string& out) {
-  out.clear();
-  if (field.kind != FieldValue::Kind::kText) return true;
-  if (!IsCleanUtf8(field.Text())) return false;
-  out.assign(field.Text());
-  return true;
-}
-
 void AppendLine(std::string& lines, std::string_view line) {
   if (line.empty()) return;
   if (!lines.empty()) lines += '\n';
@@ -165,7 +155,7 @@ std::map<std::int64_t, std::string> ReadRowIdTexts(TableReader& reader, std::str
     DecodedRecord record;
     if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
     std::string text;
-    if (!FieldText(schema->Field(record, value, false), text)) return kResultInvalid;
+    if (!StrictText(schema->Field(record, value, false), text)) return kResultInvalid;
     texts[static_cast<std::int64_t>(record.rowId)] = std::move(text);
     return kResultOk;
   });
@@ -189,9 +179,9 @@ std::vector<Person> ReadPersons(TableReader& reader, const TableSchema& schema,
       person.id = id.kind == FieldValue::Kind::kInteger ? id.integer
                                                         : static_cast<std::int64_t>(record.rowId);
     }
-    if (!FieldText(schema.Field(record, first, view.carved), person.first) ||
-        !FieldText(schema.Field(record, last, view.carved), person.last) ||
-        !FieldText(schema.Field(record, company, view.carved), person.company))
+    if (!StrictText(schema.Field(record, first, view.carved), person.first) ||
+        !StrictText(schema.Field(record, last, view.carved), person.last) ||
+        !StrictText(schema.Field(record, company, view.carved), person.company))
       return kResultInvalid;
     // A freed row that kept no name is nothing to show.
     if (view.carved && person.first.empty() && person.last.empty() && person.company.empty())
@@ -228,7 +218,7 @@ std::vector<MultiValue> ReadMultiValues(TableReader& reader, const TableSchema& 
     v.property = kind.integer;
     const FieldValue labelId = schema.Field(record, label, view.carved);
     if (labelId.kind == FieldValue::Kind::kInteger) v.label = labelId.integer;
-    if (!FieldText(schema.Field(record, value, view.carved), v.value)) return kResultInvalid;
+    if (!StrictText(schema.Field(record, value, view.carved), v.value)) return kResultInvalid;
     // Freed bytes that only look like a row: a person's values have a positive record_id and
     // one of the property codes shown; a freed value must still hold its text.
     if (v.recordId <= 0 || !ShownProperty(v.property)) return kResultInvalid;
@@ -257,7 +247,7 @@ std::map<std::int64_t, std::vector<EntryPart>> ReadEntries(TableReader& reader,
     const FieldValue keyId = schema->Field(record, key, false);
     EntryPart part;
     if (parentId.kind != FieldValue::Kind::kInteger || keyId.kind != FieldValue::Kind::kInteger ||
-        !FieldText(schema->Field(record, value, false), part.value) || part.value.empty())
+        !StrictText(schema->Field(record, value, false), part.value) || part.value.empty())
       return kResultInvalid;
     part.key = keyId.integer;
     entries[parentId.integer].push_back(std::move(part));
@@ -473,7 +463,7 @@ bool DecodeSearchRow(const TableSchema* schema, const SearchColumns& columns,
   }
   auto get = [&](std::uint32_t index, std::string& out) {
     if (schema != nullptr) {
-      FieldText(schema->Field(record, index, carved), out);
+      StrictText(schema->Field(record, index, carved), out);
     } else {
       StrictText(record.Column(index), out);
     }

@@ -17,6 +17,14 @@ bool StrictText(const RecordColumn* column, std::string& out) {
   return true;
 }
 
+bool StrictText(const FieldValue& value, std::string& out) {
+  out.clear();
+  if (value.kind != FieldValue::Kind::kText) return true;
+  if (!IsCleanUtf8(value.Text())) return false;
+  out.assign(value.Text());
+  return true;
+}
+
 bool LenientText(const RecordColumn* column, std::string& out) {
   out.clear();
   if (column == nullptr || !column->IsText()) return true;

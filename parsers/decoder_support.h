@@ -18,6 +18,8 @@ namespace kestrio {
 // A text column checked the strict way (well-formed UTF-8, no NUL, no U+FFFD): false
 // rejects the row. Columns that are not text give an empty text.
 bool StrictText(const RecordColumn* column, std::string& out);
+// The same for a value looked up by column name (table_schema.h).
+bool StrictText(const FieldValue& value, std::string& out);
 
 // A text column checked only for well-formed UTF-8: false rejects the row. The text ends at
 // an embedded NUL. Columns that are not text give an empty text.

@@ -113,17 +113,6 @@ constexpr std::int64_t kLegacyMadridSentBit = 4;
 
 std::int64_t IntOr0(const FieldValue& value) { return value.Integer().value_or(0); }
 
-// The text of a text value; false when it is not clean UTF-8 (a carved record that is not
-// one, or a damaged body), true and empty for any other kind.
-bool CleanText(const FieldValue& value, std::string& out) {
-  out.clear();
-  if (value.kind != FieldValue::Kind::kText) return true;
-  const std::string_view text = value.Text();
-  if (!IsCleanUtf8(text)) return false;
-  out.assign(text);
-  return true;
-}
-
 // Identifiers and paths: valid UTF-8 up to the first NUL.
 std::string LooseText(const FieldValue& value) {
   if (value.kind != FieldValue::Kind::kText) return {};
@@ -259,7 +248,7 @@ bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const Dec
   const bool carved = view.carved;
   ParsedMessage& m = out;
   std::string text;
-  if (!CleanText(s.Field(record, c.text, carved), text)) return false;
+  if (!StrictText(s.Field(record, c.text, carved), text)) return false;
   if (text.find(kObjectMarker) != std::string::npos) text = WithoutObjectMarkers(text);
   const std::int64_t edited = IntOr0(s.Field(record, c.dateEdited, carved));
   const std::uint32_t bodyColumn = c.legacy ? c.madridAttributedBody : c.attributedBody;
