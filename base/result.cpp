@@ -30,6 +30,12 @@ std::string ResultText(Result result) {
       return "The backup index Manifest.mbdb could not be opened.";
     case kResultManifestDbQuery:
       return "The backup index Manifest.db could not be queried.";
+    case kResultLayoutUnknown:
+      return "The database has none of the tables this category is read from (layout not "
+             "recognised).";
+    case kResultKeybagUnreadable:
+      return "The backup is encrypted, but its keybag is missing or damaged, so no password can "
+             "open it.";
     default:
       break;
   }
@@ -56,6 +62,10 @@ std::string ResultName(Result result) {
       return "kResultManifestMbdbOpen";
     case kResultManifestDbQuery:
       return "kResultManifestDbQuery";
+    case kResultLayoutUnknown:
+      return "kResultLayoutUnknown";
+    case kResultKeybagUnreadable:
+      return "kResultKeybagUnreadable";
     default:
       break;
   }

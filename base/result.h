@@ -25,6 +25,12 @@ inline constexpr Result kResultWrongPassword = -110;
 inline constexpr Result kResultManifestMbdbOpen = 6009;
 // The query of the new manifest "Manifest.db" reported an error.
 inline constexpr Result kResultManifestDbQuery = 1006;
+// A database is there but has none of the tables its category is read from (a layout not
+// recognised).
+inline constexpr Result kResultLayoutUnknown = 1007;
+// The backup says it is encrypted, but its keybag (Manifest.plist's BackupKeyBag) is missing
+// or cannot be read, so no password can open it.
+inline constexpr Result kResultKeybagUnreadable = -112;
 // System errors: kResultSystemBase + errno.
 inline constexpr Result kResultSystemBase = 10000;
 
