@@ -48,6 +48,8 @@ inline constexpr std::string_view kNotesName = "ca3bc056d4da0bbf88b5fb3be254f3b7
 inline constexpr std::string_view kCallHistoryStoreName =
     "5a4935c78a5255723f707230a451d79c540d2741";
 inline constexpr std::string_view kCallHistoryDbName = "2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca";
+// CameraRollDomain-Media/PhotoData/Photos.sqlite
+inline constexpr std::string_view kPhotoLibraryName = "12b144c0bd44f2b3dffd9186d3f9c05b917cee25";
 inline constexpr std::string_view kWhatsAppSharedName = "7c7fba66680ef796b916b067077cc246adacf01d";
 inline constexpr std::string_view kWhatsAppDocumentsName =
     "1b6b187a1b60b9ae8b720c79e2c67f472bab09c0";

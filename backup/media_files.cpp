@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "backup/stored_file.h"
 #include "base/text.h"
@@ -20,6 +22,7 @@
 namespace kestrio {
 namespace {
 
+constexpr std::string_view kCameraRollDomain = "CameraRollDomain";
 constexpr std::string_view kCameraRollKey = "CameraRollDomain-Media/DCIM/";
 constexpr std::string_view kPhotoStreamKey = "MediaDomain-Media/PhotoStreamsData/";
 constexpr std::string_view kAttachmentKey = "/Attachments/";
@@ -162,7 +165,10 @@ void AddAppFile(const MediaSource& source, const ManifestEntry& entry, AppWalkKi
   const std::uint32_t size = Low32(stored.file.Size());
   std::string name = ShownName(entry.key, extension);
   if (!device && Contains(entry.key, kLocalWhatsAppKey)) {
-    if (size != 0) whatsApp.push_back({size, std::move(name), std::move(stored.path)});
+    if (size != 0) {
+      whatsApp.push_back(
+          {.size = size, .name = std::move(name), .path = std::move(stored.path), .key = entry.key});
+    }
     return;
   }
   if (device && size == 0) return;
@@ -216,8 +222,10 @@ Result ScanPhotos(const MediaSource& source, ProgressSink& progress,
       OpenEntry(source, entry, stored);
       if (stored.missing) continue;  // not reported
       if (const std::string_view type = stored.file.Identify(); !type.empty()) {
-        list->push_back({Low32(stored.file.Size()), ToValidUtf8(DisplayName(entry.key)),
-                         std::move(stored.path)});
+        list->push_back({.size = Low32(stored.file.Size()),
+                         .name = ToValidUtf8(DisplayName(entry.key)),
+                         .path = std::move(stored.path),
+                         .key = entry.key});
       }
     }
     result = ReportEntry(progress, ++reported, entries.size(), 2);
@@ -288,7 +296,10 @@ Result ScanWhatsAppAttachments(const MediaSource& source, ProgressSink& progress
       const std::string_view type = stored.file.Identify();
       const std::uint32_t size = Low32(stored.file.Size());
       if (!type.empty() && size != 0) {
-        whatsApp.push_back({size, ShownName(entry.key, type), std::move(stored.path)});
+        whatsApp.push_back({.size = size,
+                            .name = ShownName(entry.key, type),
+                            .path = std::move(stored.path),
+                            .key = entry.key});
       }
     }
     result = ReportEntry(progress, ++reported, entries.size(), 1);
@@ -297,6 +308,53 @@ Result ScanWhatsAppAttachments(const MediaSource& source, ProgressSink& progress
   SortByName(whatsApp);
   if (result != kResultOk) return result;
   return AdvanceBase(progress, 1);
+}
+
+void ApplyPhotoLibrary(const PhotoLibrary& library, std::vector<FileRecord>& cameraRoll,
+                       FindingsSink* findings) {
+  std::unordered_map<std::string_view, const PhotoAsset*> byKey;
+  byKey.reserve(library.assets.size());
+  std::vector<std::string> keys;  // byKey's texts
+  keys.reserve(library.assets.size());
+  for (const PhotoAsset& asset : library.assets) {
+    keys.push_back(std::string(kCameraRollDomain) + "-" + asset.relativePath);
+  }
+  for (std::size_t i = 0; i < keys.size(); ++i) byKey.try_emplace(keys[i], &library.assets[i]);
+
+  std::unordered_set<const PhotoAsset*> matched;
+  std::uint64_t withoutRow = 0;
+  for (FileRecord& record : cameraRoll) {
+    const auto found = byKey.find(record.key);
+    if (found == byKey.end()) {
+      ++withoutRow;
+      continue;
+    }
+    const PhotoAsset& asset = *found->second;
+    matched.insert(&asset);
+    record.deleted = asset.trashed;
+    record.hidden = asset.hidden;
+    record.dateText = asset.dateText;
+    record.originalName = asset.originalName;
+  }
+  std::uint64_t withoutFile = 0, trashedWithoutFile = 0;
+  for (const auto& [key, asset] : byKey) {
+    if (matched.contains(asset)) continue;
+    ++withoutFile;
+    if (asset->trashed) ++trashedWithoutFile;
+  }
+  const std::string file(kPhotoLibraryLabel);
+  if (withoutFile != 0) {
+    Report(findings, {file, "asset", "table " + library.table,
+                      std::to_string(withoutFile) + " rows (" + std::to_string(trashedWithoutFile) +
+                          " of them in Recently Deleted) name files the backup does not hold "
+                          "(kept in iCloud only, or the stored copy is missing or unreadable)"});
+  }
+  if (withoutRow != 0) {
+    Report(findings, {file, "asset", "table " + library.table,
+                      std::to_string(withoutRow) +
+                          " Camera Roll files have no row in the library; listed without its "
+                          "facts"});
+  }
 }
 
 Result ExtractPreview(const std::filesystem::path& storedPath,

@@ -14,6 +14,7 @@
 #include "backup/manifest.h"
 #include "base/result.h"
 #include "parsers/parse_context.h"
+#include "parsers/photo_library.h"
 
 namespace kestrio {
 
@@ -22,6 +23,13 @@ struct FileRecord {
   std::uint32_t size = 0;  // low 32 bits of the stored file's size
   std::string name;        // shown in the list
   std::filesystem::path path;
+  std::string key{};  // the index key the walk found it under ("<domain>-<relative path>")
+  // What the photo library says of a Camera Roll file (see ApplyPhotoLibrary); the walks
+  // leave these as they are.
+  bool deleted = false;  // in "Recently Deleted"
+  bool hidden = false;   // in the "Hidden" album
+  std::string dateText{};  // when it was taken
+  std::string originalName{};
 };
 
 // Message attachments.
@@ -91,6 +99,15 @@ Result ScanAppFiles(const MediaSource& source, ProgressSink& progress, AppWalkKi
 // gathered).
 Result ScanWhatsAppAttachments(const MediaSource& source, ProgressSink& progress,
                                std::vector<FileRecord>& whatsApp);
+
+// Gives the Camera Roll records the facts the photo library keeps of them: a record whose key
+// is "CameraRollDomain-" + an asset's relative path gets the asset's date, original name and
+// marks (the first live row of a path wins). The walk stays what decides which files exist:
+// records without a row keep their defaults and nothing is added. One finding counts the rows
+// whose file the walk did not list (the file is not in the backup, e.g. kept in iCloud only,
+// or its stored copy is missing or unreadable), one the files without a row.
+void ApplyPhotoLibrary(const PhotoLibrary& library, std::vector<FileRecord>& cameraRoll,
+                       FindingsSink* findings);
 
 // Copies a stored picture, sound or video to the preview file in `workFolder` ("tmp.jpg",
 // "tmp.wav" or "tmp.avi"), emptied first, and sets `previewPath` to it. 0 with an empty

@@ -5,6 +5,11 @@ namespace {
 
 void Write(JsonWriter& json, const FileRecord& r) {
   json.BeginObject().Field("size", r.size).Field("name", r.name).Field("path", r.path.string());
+  // What the photo library says of a Camera Roll file, when it says it.
+  json.Field("deleted", r.deleted);
+  if (r.hidden) json.Field("hidden", true);
+  if (!r.dateText.empty()) json.Field("date", r.dateText);
+  if (!r.originalName.empty()) json.Field("originalName", r.originalName);
   json.EndObject();
 }
 

@@ -79,6 +79,8 @@ std::filesystem::path BackupFolderSource::Database(KnownDatabase which) const {
       const std::filesystem::path store = backup.StoredFile(kCallHistoryStoreName);
       return FileExists(store) ? store : backup.StoredFile(kCallHistoryDbName);
     }
+    case KnownDatabase::kPhotoLibrary:
+      return backup.StoredFile(kPhotoLibraryName);
   }
   return {};
 }

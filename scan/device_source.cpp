@@ -30,6 +30,7 @@ constexpr DatabaseCopySpec kDatabaseCopies[] = {
     {"notes", kNotesName, {}},
     {"history", kCallHistoryStoreName, kCallHistoryDbName},
     {"ChatStorage", kWhatsAppSharedName, kWhatsAppDocumentsName},
+    {"Photos", kPhotoLibraryName, {}},
 };
 
 }  // namespace
@@ -86,6 +87,8 @@ fs::path DeviceSource::Database(KnownDatabase which) const {
       return DatabaseCopy("notes");
     case KnownDatabase::kCallHistory:
       return DatabaseCopy("history");
+    case KnownDatabase::kPhotoLibrary:
+      return DatabaseCopy("Photos");
   }
   return {};
 }

@@ -73,7 +73,24 @@ Result ScanBackend::ScanPhotos(std::vector<FileRecord>& cameraRoll,
     photoStream.clear();
     return indexed;
   }
-  return kestrio::ScanPhotos(Media(), progress_, cameraRoll, photoStream);
+  const Result walked = kestrio::ScanPhotos(Media(), progress_, cameraRoll, photoStream);
+  // The library only adds to what the walk found: a library that is missing, damaged or of
+  // no known layout leaves the list and the result as they are.
+  const std::filesystem::path library = source_->Database(KnownDatabase::kPhotoLibrary);
+  std::error_code ignored;
+  if (walked != kResultOk || library.empty() ||
+      !std::filesystem::is_regular_file(library, ignored))
+    return walked;
+  PhotoLibrary read;
+  const Result parsed = ReadPhotoLibrary(library, read, &Findings());
+  if (parsed != kResultOk) {
+    Report(&Findings(), {std::string(kPhotoLibraryLabel), "database", library.string(),
+                         "not read (" + std::to_string(parsed) +
+                             "); Camera Roll files are listed without what it knows of them"});
+    if (read.assets.empty()) return walked;
+  }
+  ApplyPhotoLibrary(read, cameraRoll, &Findings());
+  return walked;
 }
 
 Result ScanBackend::ScanMessageAttachments(std::vector<AttachmentFileRecord>& attachments) {

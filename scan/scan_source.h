@@ -20,7 +20,7 @@ namespace kestrio {
 enum class SourceKind : std::int32_t { kDevice = 0, kBackupFolder = 1 };
 
 // The databases the category operations read by name.
-enum class KnownDatabase { kAddressBook, kMessages, kNotes, kCallHistory };
+enum class KnownDatabase { kAddressBook, kMessages, kNotes, kCallHistory, kPhotoLibrary };
 
 class ScanSource {
  public:

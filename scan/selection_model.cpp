@@ -129,7 +129,9 @@ void SelectionModel::BuildFiles(CategoryCode code, const std::vector<FileRecord>
     return;
   }
   Category& category = *StartCategory(code, &files, files.size());
-  for (const FileRecord& file : files) AddItem(category, *category.group, &file, file.size, false);
+  // A Camera Roll file in "Recently Deleted" counts as deleted.
+  for (const FileRecord& file : files)
+    AddItem(category, *category.group, &file, file.size, file.deleted);
   FinishCategory(category);
 }
 

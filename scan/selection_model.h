@@ -53,7 +53,7 @@ struct Counter {
 struct SelectionEntry {
   std::int32_t group = 0;  // 1 for a category or app group
   std::int32_t ticked = 1;
-  std::int32_t deleted = 0;       // the record's flag; always 0 for files
+  std::int32_t deleted = 0;       // the record's flag (a file: in "Recently Deleted")
   std::int32_t reserved = 0;      // always 0
   std::int32_t categoryCode = 0;  // 0 for groups
   // Bytes counted for the item, at least 1024; the bits of an unsigned 32-bit count (a file

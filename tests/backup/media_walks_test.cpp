@@ -74,7 +74,8 @@ class MediaPhotos : public ::testing::Test {
 
   fixtures::TempDir dir;
   std::filesystem::path movPath, jpgPath;
-  std::vector<FileRecord> cameraRoll{{1, "stale", "/stale"}}, photoStream{{1, "stale", "/s"}};
+  std::vector<FileRecord> cameraRoll{{.size = 1, .name = "stale", .path = "/stale"}},
+      photoStream{{.size = 1, .name = "stale", .path = "/s"}};
 };
 
 TEST_F(MediaPhotos, ListsIdentifiedFilesOfBothDomainsSortedWithProgress) {
@@ -214,7 +215,7 @@ class MediaAppFiles : public ::testing::Test {
  protected:
   fixtures::TempDir dir;
   std::vector<AppFileRecord> appFiles{{1, "stale", "stale", "/stale"}};
-  std::vector<FileRecord> whatsApp{{1, "stale", "/stale"}};
+  std::vector<FileRecord> whatsApp{{.size = 1, .name = "stale", .path = "/stale"}};
 };
 
 TEST_F(MediaAppFiles, LocalWalkNamesAppsAndRoutesWhatsApp) {

@@ -10,6 +10,7 @@
 #include "backup/backup_store.h"
 #include "backup/backup_summary.h"
 #include "base/text.h"
+#include "base/time_text.h"
 #include "cli/cli.h"
 #include "scan/scan_run.h"
 #include "tests/fixtures/ios_fixtures.h"
@@ -218,7 +219,10 @@ TEST(KestrioCli, ScanWritesEveryCategoryAsValidJson) {
                                       "whatsApp", "whatsAppAttachments"}));
   ASSERT_EQ(categories["cameraRoll"].items.size(), model.cameraRoll.size());
   EXPECT_EQ(categories["cameraRoll"][0]["name"].text, model.cameraRoll[0].name);
-  EXPECT_EQ(categories["cameraRoll"][0].Keys(), (std::vector<std::string>{"size", "name", "path"}));
+  // A backup without a photo library: every file is live and says nothing more.
+  EXPECT_EQ(categories["cameraRoll"][0].Keys(),
+            (std::vector<std::string>{"size", "name", "path", "deleted"}));
+  for (const auto& file : categories["cameraRoll"].items) EXPECT_FALSE(file["deleted"].boolean);
   // Conversations in ascending key order, each with its messages and a deleted mark.
   const auto& conversations = categories["messages"].items;
   ASSERT_FALSE(conversations.empty());
@@ -244,6 +248,70 @@ TEST(KestrioCli, ScanWritesEveryCategoryAsValidJson) {
             model.appFiles.size());
   EXPECT_TRUE(categories["appPhotos"][0].Has("app"));
   EXPECT_TRUE(IsValidUtf8(out.str()));
+}
+
+// The sample backup's Camera Roll through the whole scan: the files its photo library has in
+// "Recently Deleted" are deleted records, the deleted-only filter shows exactly them, and the
+// JSON says so; files without a row are listed as the walk found them.
+TEST(FullScan, TrashedCameraRollFilesAreDeletedRecords) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  const fx::BackupModel model = fx::WriteSampleBackup(dir / "backup");
+  Scanned s = ScanFolder(dir, dir / "backup");
+  ASSERT_EQ(s.result, kResultOk);
+  const ScanResults& r = s.run->Results();
+  ASSERT_EQ(Listed(r.cameraRoll), model.cameraRoll);
+  ASSERT_EQ(model.cameraRollFacts.size(), r.cameraRoll.size());
+
+  std::set<std::string> trashed, expectedTrashed;
+  for (std::size_t i = 0; i < r.cameraRoll.size(); ++i) {
+    const FileRecord& file = r.cameraRoll[i];
+    const fx::ExpectedPhotoFacts& facts = model.cameraRollFacts[i];
+    if (file.deleted) trashed.insert(file.key);
+    if (facts.trashed) expectedTrashed.insert(file.key);
+    EXPECT_EQ(file.hidden, facts.hidden) << file.key;
+    EXPECT_EQ(file.originalName, facts.originalName) << file.key;
+    if (!facts.inLibrary) {
+      EXPECT_TRUE(file.dateText.empty() && !file.deleted && !file.hidden) << file.key;
+    }
+  }
+  EXPECT_EQ(trashed, expectedTrashed);
+  EXPECT_EQ(trashed.size(), 3u) << "trashed Camera Roll files found";
+
+  SelectionModel& selection = s.run->Selection();
+  selection.ApplyFilter(kCodeCameraRoll, true);
+  std::set<std::string> shown;
+  for (const FileRecord& file : r.cameraRoll) {
+    if (!selection.Hidden(&file)) shown.insert(file.key);
+  }
+  EXPECT_EQ(shown, expectedTrashed);
+  const Counter* counter = selection.CategoryCounter(kCodeCameraRoll);
+  ASSERT_NE(counter, nullptr);
+  EXPECT_EQ(counter->total - counter->filtered, expectedTrashed.size());
+
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, {}};
+  ASSERT_EQ(cli::RunCli({"scan", (dir / "backup").string(), "--json", "-"}, terminal), 0)
+      << err.str();
+  const auto json = testing::ParseJson(out.str());
+  ASSERT_TRUE(json);
+  const auto& files = (*json)["categories"]["cameraRoll"].items;
+  ASSERT_EQ(files.size(), model.cameraRoll.size());
+  std::size_t deleted = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const fx::ExpectedPhotoFacts& facts = model.cameraRollFacts[i];
+    EXPECT_EQ(files[i]["deleted"].boolean, facts.trashed);
+    EXPECT_EQ(files[i].Has("hidden"), facts.hidden);
+    EXPECT_EQ(files[i].Has("date"), facts.inLibrary);
+    EXPECT_EQ(files[i].Has("originalName"), !facts.originalName.empty());
+    if (facts.inLibrary) {
+      EXPECT_EQ(files[i]["date"].text, AppleTimeText(facts.dateCreated));
+    }
+    deleted += files[i]["deleted"].boolean ? 1 : 0;
+  }
+  EXPECT_EQ(deleted, expectedTrashed.size());
 }
 
 TEST(KestrioCli, UsageErrorsAndUnopenableBackups) {
@@ -310,11 +378,18 @@ TEST(KestrioCli, RecoverWritesTheChosenCategoriesOnly) {
             static_cast<std::ptrdiff_t>(model.cameraRoll.size()));
   EXPECT_NE(out.str().find("Recovered "), std::string::npos);
 
-  // Deleted records only: no file category, and only conversations with a deleted message.
+  // Deleted records only: of the files only the Camera Roll's in "Recently Deleted", and only
+  // conversations with a deleted message.
   ASSERT_EQ(
       cli::RunCli({"recover", backup, "--out", (dir / "b").string(), "--deleted-only"}, terminal),
       0);
-  EXPECT_FALSE(std::filesystem::exists(dir / "b" / "Camera Roll"));
+  const auto trashed = std::count_if(model.cameraRollFacts.begin(), model.cameraRollFacts.end(),
+                                     [](const fx::ExpectedPhotoFacts& f) { return f.trashed; });
+  ASSERT_GT(trashed, 0);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "b" / "Camera Roll"),
+                          std::filesystem::directory_iterator()),
+            trashed);
+  EXPECT_FALSE(std::filesystem::exists(dir / "b" / "Photo Stream"));
   EXPECT_TRUE(std::filesystem::exists(dir / "b" / "Message" / "sms.csv"));
   EXPECT_TRUE(std::filesystem::exists(dir / "b" / "CallHistory"));
 
