@@ -166,8 +166,10 @@ void AddAppFile(const MediaSource& source, const ManifestEntry& entry, AppWalkKi
   std::string name = ShownName(entry.key, extension);
   if (!device && Contains(entry.key, kLocalWhatsAppKey)) {
     if (size != 0) {
-      whatsApp.push_back(
-          {.size = size, .name = std::move(name), .path = std::move(stored.path), .key = entry.key});
+      whatsApp.push_back({.size = size,
+                          .name = std::move(name),
+                          .path = std::move(stored.path),
+                          .key = entry.key});
     }
     return;
   }

@@ -26,8 +26,8 @@ struct FileRecord {
   std::string key{};  // the index key the walk found it under ("<domain>-<relative path>")
   // What the photo library says of a Camera Roll file (see ApplyPhotoLibrary); the walks
   // leave these as they are.
-  bool deleted = false;  // in "Recently Deleted"
-  bool hidden = false;   // in the "Hidden" album
+  bool deleted = false;    // in "Recently Deleted"
+  bool hidden = false;     // in the "Hidden" album
   std::string dateText{};  // when it was taken
   std::string originalName{};
 };

@@ -33,19 +33,19 @@ namespace kestrio {
 inline constexpr std::string_view kPhotoLibraryLabel = "Photos.sqlite";
 
 struct PhotoAsset {
-  std::int64_t rowId = 0;     // Z_PK; 0 for a carved row
-  std::string relativePath;   // as the backup keys it below CameraRollDomain: "Media/DCIM/..."
-  std::string dateText;       // ZDATECREATED as local time; empty when it holds no number
+  std::int64_t rowId = 0;    // Z_PK; 0 for a carved row
+  std::string relativePath;  // as the backup keys it below CameraRollDomain: "Media/DCIM/..."
+  std::string dateText;      // ZDATECREATED as local time; empty when it holds no number
   std::string trashedDateText;
-  std::string originalName;   // empty when the library keeps none
+  std::string originalName;  // empty when the library keeps none
   bool trashed = false;
   bool hidden = false;
 };
 
 struct PhotoLibrary {
-  std::string table;                // "ZASSET" or "ZGENERICASSET"
-  std::vector<PhotoAsset> assets;   // live rows, in the table's rowid order
-  std::vector<PhotoAsset> carved;   // asset rows found in the free space (no rowid)
+  std::string table;               // "ZASSET" or "ZGENERICASSET"
+  std::vector<PhotoAsset> assets;  // live rows, in the table's rowid order
+  std::vector<PhotoAsset> carved;  // asset rows found in the free space (no rowid)
 };
 
 // Reads the library at `path` into `library` (emptied first). Rows whose folder or file name

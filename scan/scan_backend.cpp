@@ -78,8 +78,7 @@ Result ScanBackend::ScanPhotos(std::vector<FileRecord>& cameraRoll,
   // no known layout leaves the list and the result as they are.
   const std::filesystem::path library = source_->Database(KnownDatabase::kPhotoLibrary);
   std::error_code ignored;
-  if (walked != kResultOk || library.empty() ||
-      !std::filesystem::is_regular_file(library, ignored))
+  if (walked != kResultOk || library.empty() || !std::filesystem::is_regular_file(library, ignored))
     return walked;
   PhotoLibrary read;
   const Result parsed = ReadPhotoLibrary(library, read, &Findings());

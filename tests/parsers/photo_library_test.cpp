@@ -31,8 +31,8 @@ std::vector<std::string> CameraRollPaths(int count) {
 
 bool HasFinding(const FindingsList& findings, std::string_view part) {
   for (const Finding& f : findings.Snapshot()) {
-    if (f.file == kPhotoLibraryLabel && (f.why.find(part) != std::string::npos ||
-                                         f.where.find(part) != std::string::npos))
+    if (f.file == kPhotoLibraryLabel &&
+        (f.why.find(part) != std::string::npos || f.where.find(part) != std::string::npos))
       return true;
   }
   return false;
@@ -84,10 +84,9 @@ TEST_P(PhotoLibraryLayouts, LiveRowsGiveEveryAssetAsWrittenAndPurgedRowsOnlyAsCa
   auto count = [&](auto test) { return std::count_if(live.begin(), live.end(), test); };
   EXPECT_GT(count([](const fx::PhotoAssetRow* r) { return r->hidden; }), 5);
   EXPECT_GT(count([](const fx::PhotoAssetRow* r) { return !r->originalName.empty(); }), 5);
-  EXPECT_GT(count([](const fx::PhotoAssetRow* r) {
-              return r->directory.find('/') == std::string::npos;
-            }),
-            3);
+  EXPECT_GT(
+      count([](const fx::PhotoAssetRow* r) { return r->directory.find('/') == std::string::npos; }),
+      3);
   EXPECT_GT(count([](const fx::PhotoAssetRow* r) {
               return r->dateCreated == std::floor(r->dateCreated);
             }),
@@ -208,11 +207,13 @@ TEST(ReadPhotoLibrary, FilesOfNoKnownLayoutEndWithAFinding) {
   {
     // Both tables, as a library upgraded in place might leave them: the newer one is read.
     in::Database db(dir / "both.sqlite", in::Database::Mode::kCreate);
-    db.Exec("CREATE TABLE ZGENERICASSET (Z_PK INTEGER PRIMARY KEY, ZDIRECTORY VARCHAR, "
-            "ZFILENAME VARCHAR)");
+    db.Exec(
+        "CREATE TABLE ZGENERICASSET (Z_PK INTEGER PRIMARY KEY, ZDIRECTORY VARCHAR, "
+        "ZFILENAME VARCHAR)");
     db.Exec("INSERT INTO ZGENERICASSET VALUES (1, 'DCIM/100APPLE', 'OLD.JPG')");
-    db.Exec("CREATE TABLE ZASSET (Z_PK INTEGER PRIMARY KEY, ZFILENAME VARCHAR, ZTRASHEDSTATE "
-            "INTEGER, ZDIRECTORY VARCHAR)");
+    db.Exec(
+        "CREATE TABLE ZASSET (Z_PK INTEGER PRIMARY KEY, ZFILENAME VARCHAR, ZTRASHEDSTATE "
+        "INTEGER, ZDIRECTORY VARCHAR)");
     db.Exec("INSERT INTO ZASSET VALUES (7, 'NEW.JPG', 1, 'DCIM/100APPLE')");
   }
   std::ofstream(dir / "text.sqlite") << "not a database, only some text that goes on for a while";

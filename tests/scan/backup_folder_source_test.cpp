@@ -147,6 +147,8 @@ TEST(BackupFolderSource, DatabasesAreTheStoredFilesOfTheOpenedFolder) {
   f.store->Opened().newLayout = true;
   BackupFolderSource source(*f.store);
   EXPECT_EQ(source.Database(KnownDatabase::kMessages), folder / "3d" / kSmsDbName);
+  EXPECT_EQ(source.Database(KnownDatabase::kPhotoLibrary), folder / "12" / kPhotoLibraryName);
+  EXPECT_EQ(StoredName("CameraRollDomain-Media/PhotoData/Photos.sqlite"), kPhotoLibraryName);
   // The call history: CallHistory.storedata when present, call_history.db otherwise.
   EXPECT_EQ(source.Database(KnownDatabase::kCallHistory),
             folder / kCallHistoryDbName.substr(0, 2) / kCallHistoryDbName);

@@ -111,6 +111,18 @@ TEST_F(DeviceScan, FreshDeviceBackupScansLikeTheSameBackupOnDisk) {
   const ScanResults& l = local.Results();
   const ScanResults& d = scan.Results();
   EXPECT_EQ(Names(d.cameraRoll), Names(l.cameraRoll));
+  // The photo library is copied out as well: the same Camera Roll files are trashed.
+  EXPECT_EQ(testing::ReadBytes(dir_ / "device_tmp" / "Photos"),
+            testing::ReadBytes(model_.Find(fx::kPhotoLibraryKey)->path));
+  auto trashed = [](const std::vector<FileRecord>& files) {
+    std::vector<std::string> keys;
+    for (const FileRecord& f : files) {
+      if (f.deleted) keys.push_back(f.key);
+    }
+    return keys;
+  };
+  EXPECT_FALSE(trashed(l.cameraRoll).empty());
+  EXPECT_EQ(trashed(d.cameraRoll), trashed(l.cameraRoll));
   EXPECT_EQ(Names(d.photoStream), Names(l.photoStream));
   EXPECT_EQ(d.messageAttachments.size(), l.messageAttachments.size());
   EXPECT_EQ(d.messages.size(), l.messages.size());

@@ -42,10 +42,9 @@ std::vector<std::string> Whys(const FindingsList& findings) {
 }
 
 TEST(ApplyPhotoLibrary, MatchesByTheWholeKeyAndCountsWhatDisagrees) {
-  std::vector<FileRecord> roll = {Camera("Media/DCIM/100APPLE/IMG_0001.JPG"),
-                                  Camera("Media/DCIM/101APPLE/IMG_0001.JPG"),
-                                  Camera("Media/DCIM/100APPLE/IMG_0002.HEIC"),
-                                  Camera("Media/DCIM/100APPLE/IMG_0003.HEIC")};
+  std::vector<FileRecord> roll = {
+      Camera("Media/DCIM/100APPLE/IMG_0001.JPG"), Camera("Media/DCIM/101APPLE/IMG_0001.JPG"),
+      Camera("Media/DCIM/100APPLE/IMG_0002.HEIC"), Camera("Media/DCIM/100APPLE/IMG_0003.HEIC")};
   PhotoLibrary library;
   library.table = "ZASSET";
   library.assets = {Asset("Media/DCIM/101APPLE/IMG_0001.JPG", true),
