@@ -21,6 +21,7 @@ constexpr std::string_view kCallHistoryKey =
 constexpr std::string_view kNotesKey = "HomeDomain-Library/Notes/notes.sqlite";
 constexpr std::string_view kWhatsAppKey =
     "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-ChatStorage.sqlite";
+constexpr std::string_view kPhotoLibraryKey = "CameraRollDomain-Media/PhotoData/Photos.sqlite";
 constexpr std::string_view kWhatsAppDocumentsKey =
     "AppDomain-net.whatsapp.WhatsApp-Documents/ChatStorage.sqlite";
 
@@ -159,9 +160,12 @@ Result ScanBackend::ScanPhotos(std::vector<FileRecord>& cameraRoll,
   PhotoLibrary read;
   const Result parsed = ReadPhotoLibrary(library, read, &Findings());
   if (parsed != kResultOk) {
-    Report(&Findings(), {std::string(kPhotoLibraryLabel), "database", library.string(),
-                         "not read (" + std::to_string(parsed) +
-                             "); Camera Roll files are listed without what it knows of them"});
+    const std::string why = parsed == kResultLayoutUnknown
+                                ? "has no ZASSET or ZGENERICASSET table (layout not recognised)"
+                                : "could not be read: " + ResultText(parsed);
+    Report(&Findings(), {std::string(kPhotoLibraryKey), "database", "",
+                         "Photos.sqlite " + why +
+                             "; Camera Roll files are listed without what it knows of them"});
     if (read.assets.empty()) return walked;
   }
   ApplyPhotoLibrary(read, cameraRoll, &Findings());
