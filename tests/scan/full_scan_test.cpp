@@ -290,6 +290,12 @@ TEST(FullScan, TrashedCameraRollFilesAreDeletedRecords) {
   }
   EXPECT_EQ(trashed, expectedTrashed);
   EXPECT_EQ(trashed.size(), 3u) << "trashed Camera Roll files found";
+  // The rows without a listed file (iCloud-only, missing or unreadable) are counted.
+  const std::string rows = std::to_string(model.photoRowsWithoutFile) + " rows (";
+  EXPECT_GT(model.photoRowsWithoutFile, 0);
+  EXPECT_TRUE(std::any_of(r.findings.begin(), r.findings.end(), [&](const Finding& f) {
+    return f.file == kPhotoLibraryLabel && f.why.starts_with(rows);
+  }));
 
   SelectionModel& selection = s.run->Selection();
   selection.ApplyFilter(kCodeCameraRoll, true);

@@ -1,6 +1,6 @@
 // The Camera Roll walk with what the photo library says of its files: the matching itself,
-// and the photos operation of a backup folder whose library is sound, damaged or of no known
-// layout.
+// and the photos operation of a backup folder whose library is damaged or of no known layout
+// (a sound one is scanned whole in full_scan_test.cpp).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -9,7 +9,6 @@
 
 #include "backup/backup_store.h"
 #include "backup/media_files.h"
-#include "base/time_text.h"
 #include "scan/scan_backend.h"
 #include "tests/fixtures/fixture_internal.h"
 #include "tests/fixtures/ios_fixtures.h"
@@ -120,38 +119,6 @@ class PhotosOperation : public ::testing::Test {
   std::unique_ptr<BackupStore> store;
   std::unique_ptr<ScanBackend> backend;
 };
-
-TEST_F(PhotosOperation, TheLibraryMarksTheListedFilesAndAddsNone) {
-  ASSERT_FALSE(model.photoLibrary.empty());
-  std::vector<FileRecord> roll;
-  FindingsList* findings = nullptr;
-  ASSERT_EQ(Scan(roll, findings), kResultOk);
-  ASSERT_EQ(roll.size(), model.cameraRoll.size());
-  ASSERT_EQ(model.cameraRollFacts.size(), model.cameraRoll.size());
-  std::size_t trashed = 0, expectedTrashed = 0, withoutRow = 0;
-  for (std::size_t i = 0; i < roll.size(); ++i) {
-    const fx::ExpectedPhotoFacts& facts = model.cameraRollFacts[i];
-    EXPECT_EQ(roll[i].path, model.cameraRoll[i].path);
-    EXPECT_EQ(roll[i].deleted, facts.trashed) << roll[i].key;
-    EXPECT_EQ(roll[i].hidden, facts.hidden) << roll[i].key;
-    EXPECT_EQ(roll[i].originalName, facts.originalName) << roll[i].key;
-    EXPECT_EQ(roll[i].dateText, facts.inLibrary ? AppleTimeText(facts.dateCreated) : "")
-        << roll[i].key;
-    trashed += roll[i].deleted ? 1 : 0;
-    expectedTrashed += facts.trashed ? 1 : 0;
-    withoutRow += facts.inLibrary ? 0 : 1;
-  }
-  EXPECT_EQ(trashed, expectedTrashed);
-  EXPECT_GE(expectedTrashed, 3u);
-  EXPECT_GT(withoutRow, 0u);
-  const auto whys = Whys(*findings);
-  const std::string rows = std::to_string(model.photoRowsWithoutFile) + " rows (";
-  EXPECT_TRUE(std::any_of(whys.begin(), whys.end(),
-                          [&](const std::string& why) { return why.starts_with(rows); }));
-  const std::string files = std::to_string(withoutRow) + " Camera Roll files have no row";
-  EXPECT_TRUE(std::any_of(whys.begin(), whys.end(),
-                          [&](const std::string& why) { return why.starts_with(files); }));
-}
 
 TEST_F(PhotosOperation, ADamagedOrUnknownLibraryLeavesTheListAndTheResultAsTheyAre) {
   std::vector<FileRecord> before;
