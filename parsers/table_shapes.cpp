@@ -28,7 +28,8 @@ std::uint32_t TableColumnCount(std::string_view table, const LearnedLayout& lear
       {"ZWACHATSESSION", 25},
       {"ZWAGROUPMEMBER", 13},
       {"ZWAMEDIAITEM", 24},
-      {"ZCALLRECORD", 17},
+      {"ZCALLRECORD", 18},
+      {"ZWAMESSAGE", 34},
       {"ZWACONTACT", 11},
       {"ZWAPHONE", 9},
   };
@@ -38,12 +39,6 @@ std::uint32_t TableColumnCount(std::string_view table, const LearnedLayout& lear
     // serial-type byte count alone cannot tell 25 one-byte types from 24 with a long text.
     const std::uint32_t seen = learned.contactColumnCount;
     return (seen == 24 || seen == 25) ? seen : (learned.contactIndexVariant > 25 ? 25 : 24);
-  }
-  if (EqualsIgnoreCase(table, "ZWAMESSAGE")) return learned.whatsAppMessageColumnCount;
-  if (EqualsIgnoreCase(table, "ZCALLRECORD") && learned.learnedCallColumnCount != 0) {
-    // Call stores grew between versions (17 columns in the oldest, 22 and more later): the
-    // width the live rows showed wins.
-    return learned.learnedCallColumnCount;
   }
   for (const Fixed& fixed : kTables) {
     if (EqualsIgnoreCase(table, fixed.name)) return fixed.columns;
@@ -56,10 +51,7 @@ std::uint32_t TableColumnCount(std::string_view table, const LearnedLayout& lear
 TableShape ShapeOf(std::string_view table, const LearnedLayout& learned) {
   TableShape shape;
   shape.columnCount = TableColumnCount(table, learned);
-  // The old call table's header-size tests use the width its live rows showed (none: those
-  // tests find nothing).
-  shape.learnedColumnCount =
-      EqualsIgnoreCase(table, "call") ? learned.learnedCallColumnCount : shape.columnCount;
+  shape.learnedColumnCount = shape.columnCount;
   shape.nonZeroBodyPrefix = EqualsIgnoreCase(table, "message") ? kMessageGuidLength : 0;
   return shape;
 }
@@ -133,9 +125,8 @@ TableShape TableReader::CurrentShape() const {
   const std::string key = AsciiLower(currentTable_);
   const auto it = schemas_.find(key);
   if (it != schemas_.end() && it->second && byName_.contains(key)) {
-    const bool learnedOwn = shape.learnedColumnCount != shape.columnCount;
     shape.columnCount = it->second->ColumnCount();
-    if (!learnedOwn) shape.learnedColumnCount = shape.columnCount;
+    shape.learnedColumnCount = shape.columnCount;
     // The 36-character guid opens the body only where it is the first column after the rowid
     // (iOS 5's message table starts with the address).
     if (shape.nonZeroBodyPrefix != 0 && it->second->Find("guid") != 1) shape.nonZeroBodyPrefix = 0;

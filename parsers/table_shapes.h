@@ -29,10 +29,7 @@ namespace kestrio {
 struct LearnedLayout {
   std::uint64_t highestMessageRowId = 0;
   std::uint64_t highestContactRowId = 0;
-  std::uint32_t whatsAppMessageColumnCount = 28;
-  std::uint32_t callTableVariant = 0;  // 0: table "call", 1: table "ZCALLRECORD"
-  bool newLayout = false;              // the backup's index is Manifest.db
-  std::uint32_t learnedCallColumnCount = 0;
+  bool newLayout = false;                 // the backup's index is Manifest.db
   std::uint32_t contactIndexVariant = 0;  // serial-type bytes of the last live contact row
   std::uint32_t contactColumnCount = 0;   // serial types of the last live contact row
   std::uint32_t messageColumnCount = 38;

@@ -1,11 +1,16 @@
-// WhatsApp chats from ChatStorage.sqlite (Core Data):
-//   ZWAMESSAGE      12 ZISFROMME, 19 ZCHATSESSION, 20 ZGROUPMEMBER, 22 ZMEDIAITEM (wide layout
-//                   only), 25 ZMESSAGEDATE (seconds since 2001, a double), 32 ZTEXT; the table
-//                   has 28 columns or fewer in older versions (narrow layout), more in newer
-//                   ones (wide layout)
-//   ZWACHATSESSION  20 ZCONTACTJID ("4915112345678@s.whatsapp.net"), 23 ZPARTNERNAME
-//   ZWAGROUPMEMBER  7 ZCHATSESSION, 10 ZMEMBERJID, 12 ZCONTACTNAME
-//   ZWAMEDIAITEM    18 ZMEDIALOCALPATH
+// WhatsApp chats from ChatStorage.sqlite, a Core Data store whose columns follow the app's
+// version rather than iOS's; every column is looked up by name in the table's own CREATE
+// statement:
+//   ZWAMESSAGE      ZISFROMME (1: the owner's), ZCHATSESSION (-> ZWACHATSESSION), ZGROUPMEMBER
+//                   (-> ZWAGROUPMEMBER: the sender in a group), ZMEDIAITEM (-> ZWAMEDIAITEM),
+//                   ZMESSAGEDATE (seconds since 2001, integer or double), ZTEXT, ZMESSAGETYPE
+//                   (0 text, 1 image, ... 6 and 10 system rows), ZFROMJID / ZTOJID, ZPUSHNAME
+//                   (the name the sender gave themselves)
+//   ZWACHATSESSION  ZCONTACTJID ("4915112345678@s.whatsapp.net", a group's "...@g.us"),
+//                   ZPARTNERNAME (the contact's or the group's name), ZSESSIONTYPE (1: group)
+//   ZWAGROUPMEMBER  ZCHATSESSION (-> the group's session), ZMEMBERJID, ZCONTACTNAME, ZFIRSTNAME
+//   ZWAMEDIAITEM    ZMESSAGE (-> ZWAMESSAGE), ZMEDIALOCALPATH (relative to the app's
+//                   "Message/" folder), ZTITLE (a caption or a document's name)
 #pragma once
 
 #include <cstdint>
@@ -27,20 +32,25 @@ struct WhatsAppMessageRecord {
   std::int32_t groupMemberId = 0;
   std::int32_t mediaItemId = 0;
   std::string dateText;
-  std::string senderName;  // "Me" for the owner's messages
-  std::string text;        // the media path when a media message has no text
-  std::string senderId;
+  // "Me" for the owner's messages; in a group the member's name (else the push name, else
+  // the member's number); in a one-to-one chat the partner's name (else the push name).
+  std::string senderName;
+  std::string text;      // the media path (else its title) when a media message has no text
+  std::string senderId;  // the sender's number: the part of the JID before '@'
+  // A group's members, in the same order: names (the number when a member has none) and
+  // JIDs, comma-separated; a one-to-one chat's partner name and number.
   std::string chatNames;
   std::string chatIds;
-  std::string partnerName;
+  std::string partnerName;  // the contact's or the group's name
 };
 
 // sessionId -> the chat's messages in date order.
 using WhatsAppConversationMap = std::map<std::int32_t, std::vector<WhatsAppMessageRecord>>;
 
 // Reads every live and deleted message with its chat's partner or members and its media
-// path. 0; kResultManifestDbQuery (1006) when the file has no ZWAMESSAGE table; SQLite's
-// open result; the reader's open error; or the first failing table scan's result.
+// path. Rows with neither text nor date nor media are not messages: they are left out and
+// counted in a finding. 0; kResultLayoutUnknown (with a finding) when the file is SQLite
+// but its schema has no ZWAMESSAGE table; the reader's open error.
 Result ParseWhatsApp(const std::filesystem::path& chatStoragePath,
                      WhatsAppConversationMap& conversations, FindingsSink* findings = nullptr);
 

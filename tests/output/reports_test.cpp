@@ -168,22 +168,33 @@ TEST_F(ReportsTest, SummaryReports) {
   EXPECT_NE(contactRows.find("<td>+15550001<br />+15550002<br />+15550003</td>"),
             std::string::npos);
 
-  auto call = [](bool incoming, std::int32_t seconds, std::string name, std::string number) {
+  auto call = [](bool incoming, std::int32_t seconds, std::string name, std::string number,
+                 CallKind kind = CallKind::kPhone, bool answered = true) {
     CallRecord c;
     c.isIncoming = incoming;
     c.durationSeconds = seconds;
+    c.answered = answered && seconds != 0;
+    c.kind = kind;
     c.contactName = std::move(name);
     c.number = std::move(number);
     c.dateText = "2016-11-30 18:00:00";
     return c;
   };
+  CallRecord app = call(true, 30, "", "+15550005", CallKind::kOtherApp);
+  app.app = "net.whatsapp.WhatsApp";
   std::string callRows;
   AppendCallRow(callRows, call(true, 0, "Anna Berg", "+15550001"));
   AppendCallRow(callRows, call(false, 0, "", "+15550002"));
-  AppendCallRow(callRows, call(false, 3725, "Tom & Jerry", "+15550003"));
-  AppendCallRow(callRows, call(true, 75, "", "+15550004"));
-  EXPECT_NE(callRows.find("<td>Incoming</td><td>Missed</td>"), std::string::npos);
-  EXPECT_NE(callRows.find("<td>Outgoing</td><td>Canceled</td>"), std::string::npos);
+  AppendCallRow(callRows, call(false, 3725, "Tom & Jerry", "+15550003", CallKind::kFaceTimeVideo));
+  AppendCallRow(callRows, call(true, 75, "", "+15550004", CallKind::kFaceTimeAudio));
+  AppendCallRow(callRows, app);
+  // Incoming, not answered, yet with a duration (it rang): missed all the same.
+  AppendCallRow(callRows, call(true, 12, "", "+15550006", CallKind::kPhone, false));
+  EXPECT_NE(callRows.find("<td>Incoming</td><td>Phone</td><td>Missed</td>"), std::string::npos);
+  EXPECT_NE(callRows.find("<td>Outgoing</td><td>Phone</td><td>Canceled</td>"), std::string::npos);
+  EXPECT_NE(callRows.find("<td>+15550006</td><td>2016-11-30 18:00:00</td><td>Incoming</td>"
+                          "<td>Phone</td><td>Missed</td>"),
+            std::string::npos);
 
   NoteRecord shopping;
   shopping.title = "Shopping <list>";

@@ -11,7 +11,8 @@ TEST(TableColumnCount, KnownTablesPrefixesAndLearnedCounts) {
   EXPECT_EQ(TableColumnCount("HANDLE", learned), 5u);
   EXPECT_EQ(TableColumnCount("message_attachment_join", learned), 2u);
   EXPECT_EQ(TableColumnCount("ZNOTE", learned), 19u);
-  EXPECT_EQ(TableColumnCount("ZCALLRECORD", learned), 17u);
+  EXPECT_EQ(TableColumnCount("ZCALLRECORD", learned), 18u);  // iOS 9
+  EXPECT_EQ(TableColumnCount("ZWAMESSAGE", learned), 34u);
   EXPECT_EQ(TableColumnCount("Chat_0123abcd", learned), 9u);
   EXPECT_EQ(TableColumnCount("chat_0123abcd", learned), 0u);  // prefixes compare exactly
   EXPECT_EQ(TableColumnCount("tb_c2cMsg_42", learned), 50u);
@@ -32,23 +33,14 @@ TEST(TableColumnCount, KnownTablesPrefixesAndLearnedCounts) {
   learned.contactIndexVariant = 25;
   learned.contactColumnCount = 25;
   EXPECT_EQ(TableColumnCount("ABPersonFullTextSearch_content", learned), 25u);
-
-  EXPECT_EQ(TableColumnCount("ZWAMESSAGE", learned), 28u);
-  learned.whatsAppMessageColumnCount = 30;
-  EXPECT_EQ(TableColumnCount("ZWAMESSAGE", learned), 30u);
 }
 
-TEST(ShapeOf, CallWidthsAndTheMessageGuidComeFromTheLearnedLayout) {
+TEST(ShapeOf, FixedWidthsAndTheMessageGuid) {
   LearnedLayout learned;
-  // The old call table: fixed width, header-size tests with the width its live rows showed.
+  // Tables read by column name are carved with their schema's width; these are the widths
+  // assumed without one.
   EXPECT_EQ(ShapeOf("call", learned).columnCount, 13u);
-  EXPECT_EQ(ShapeOf("call", learned).learnedColumnCount, 0u);
-  learned.learnedCallColumnCount = 15;
-  EXPECT_EQ(ShapeOf("call", learned).columnCount, 13u);
-  EXPECT_EQ(ShapeOf("call", learned).learnedColumnCount, 15u);
-  // The newer store takes the learned width everywhere.
-  EXPECT_EQ(ShapeOf("ZCALLRECORD", learned).columnCount, 15u);
-  EXPECT_EQ(ShapeOf("ZCALLRECORD", learned).learnedColumnCount, 15u);
+  EXPECT_EQ(ShapeOf("call", learned).learnedColumnCount, 13u);
 
   EXPECT_EQ(ShapeOf("message", learned).nonZeroBodyPrefix, 36u);
   EXPECT_EQ(ShapeOf("handle", learned).nonZeroBodyPrefix, 0u);

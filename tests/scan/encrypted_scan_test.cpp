@@ -120,6 +120,8 @@ TEST_P(EncryptedScan, FindsWhatThePlainBackupHolds) {
   std::vector<std::string> reported;
   for (const Finding& finding : b.findings) {
     if (finding.file == kPhotoLibraryLabel) continue;
+    // What the databases themselves hold (a blank WhatsApp row) the plain twin reports too.
+    if (std::find(a.findings.begin(), a.findings.end(), finding) != a.findings.end()) continue;
     EXPECT_EQ(finding.what, "stored file");
     EXPECT_EQ(finding.why, "stored file is missing") << finding.file;
     reported.push_back(finding.file);

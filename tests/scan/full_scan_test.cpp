@@ -144,6 +144,20 @@ TEST_P(FullScan, EveryCategoryMatchesWhatTheBackupHolds) {
                           [](const CallRecord& c) { return c.deleted; }));
   EXPECT_TRUE(
       std::any_of(r.notes.begin(), r.notes.end(), [](const NoteRecord& n) { return n.deleted; }));
+  // The call stores (iOS 9's, the recent one) hold FaceTime calls and missed ones.
+  EXPECT_TRUE(std::any_of(r.callHistory.begin(), r.callHistory.end(),
+                          [](const CallRecord& c) { return c.kind == CallKind::kFaceTimeAudio; }));
+  EXPECT_TRUE(std::any_of(r.callHistory.begin(), r.callHistory.end(),
+                          [](const CallRecord& c) { return c.Missed(); }));
+  if (GetParam() == fx::BackupLayout::kManifestDb) {
+    // The iOS 15 ChatStorage has a group, listed by its members' JIDs.
+    bool group = false;
+    for (const auto& [session, list] : r.whatsApp) {
+      for (const auto& m : list)
+        group = group || m.chatIds.find("@s.whatsapp.net,") != std::string::npos;
+    }
+    EXPECT_TRUE(group);
+  }
 
   // The chat apps no scan category shows are there for the back-end's own operations.
   ChatAppConversationMap qq;
@@ -251,6 +265,13 @@ TEST(KestrioCli, ScanWritesEveryCategoryAsValidJson) {
     anyDeleted = anyDeleted || deleted;
   }
   EXPECT_TRUE(anyDeleted);
+  bool faceTime = false, missed = false;
+  for (const auto& call : categories["callHistory"].items) {
+    faceTime = faceTime || call["kind"].text.starts_with("faceTime");
+    missed = missed || (call["isIncoming"].boolean && !call["answered"].boolean);
+  }
+  EXPECT_TRUE(faceTime);
+  EXPECT_TRUE(missed);
   for (const auto& chat : categories["whatsApp"].items) {
     EXPECT_EQ(chat.Keys(), (std::vector<std::string>{"sessionId", "partnerName", "chatNames",
                                                      "chatIds", "deleted", "messages"}));
