@@ -385,6 +385,9 @@ class NoteStoreReader {
     const std::optional<std::size_t> createdColumn = CreationColumn(notes);
     std::unordered_set<std::string> carvedIdentifiers;
     std::unordered_map<std::int64_t, std::size_t> recordOfNote;  // Z_PK -> index in `out`
+    // Carved note records without a body, by title: a carved body whose first line is the
+    // title is theirs (neither record keeps the Z_PK the two were linked by).
+    std::unordered_multimap<std::string, std::size_t> carvedWithoutBody;
     const std::size_t first = out.size();
     for (const ObjectRow* row : notes) {
       // A carved copy of a note that is still there (an older version of its record).
@@ -422,10 +425,12 @@ class NoteStoreReader {
       if (!data && row->key) data = bodyOfNote(*row->key);
       if (data) TakeBody(*data, note);
       if (row->key) recordOfNote.emplace(*row->key, out.size());
+      if (row->carved && !data) carvedWithoutBody.emplace(note.title, out.size());
       out.push_back(std::move(note));
     }
     // Bodies no note row took: a carved body whose note is known fills that note when it has
-    // no text; the others are notes of their own, titled by their first line.
+    // no body row; one whose note record was carved too finds it by its title; the others are
+    // notes of their own, titled by their first line.
     std::set<std::string> bodies;
     for (std::size_t i = first; i < out.size(); ++i) {
       if (!out[i].body.empty()) bodies.insert(out[i].body);
@@ -437,13 +442,14 @@ class NoteStoreReader {
       if (data.note) {
         if (auto it = recordOfNote.find(*data.note); it != recordOfNote.end()) {
           NoteRecord& note = out[it->second];
-          if (note.body.empty() && !note.locked) {
+          // A note with a body of its own keeps it: this one is an earlier version.
+          if (note.bodyKey == 0 && note.body.empty() && !note.locked) {
             TakeBody(data, note);
             bodies.insert(note.body);
-            continue;
           }
-          if (!data.carved) continue;  // a second body of a note that has one
-        } else if (!data.carved) {
+          continue;
+        }
+        if (!data.carved) {
           Finding("note body", "ZICNOTEDATA row " + std::to_string(data.key.value_or(0)),
                   "its note " + std::to_string(*data.note) +
                       " is not in the database; listed as a deleted note");
@@ -452,6 +458,17 @@ class NoteStoreReader {
       if (data.body.kind == NoteBody::Kind::kUnreadable) {
         ReportBody(data, data.body.problem);
         continue;
+      }
+      if (data.carved && data.body.kind == NoteBody::Kind::kText) {
+        auto [from, to] = carvedWithoutBody.equal_range(FirstLine(data.body.text));
+        auto it = std::find_if(from, to, [&](const auto& entry) {
+          return out[entry.second].body.empty() && !out[entry.second].locked;
+        });
+        if (it != to) {
+          TakeBody(data, out[it->second]);
+          bodies.insert(out[it->second].body);
+          continue;
+        }
       }
       NoteRecord note;
       note.locked = data.body.kind == NoteBody::Kind::kEncrypted;
