@@ -2,6 +2,7 @@
 
 #include "backup/backup_store.h"
 #include "device/device_session.h"
+#include "parsers/note_store.h"
 #include "scan/backup_folder_source.h"
 #include "scan/chat_text.h"
 #include "scan/device_source.h"
@@ -55,9 +56,33 @@ Result ScanBackend::ScanContacts(std::vector<ContactRecord>& contacts) {
   return progress_.AfterDatabase(parsed);
 }
 
+namespace {
+
+bool IsRegularFile(const std::filesystem::path& path) {
+  std::error_code error;
+  return !path.empty() && std::filesystem::is_regular_file(path, error);
+}
+
+}  // namespace
+
+// The store of iOS 8 and earlier first (often still in later backups with old notes), then
+// the one of iOS 9 and later; each only when its file is there. OK when either was read.
 Result ScanBackend::ScanNotes(std::vector<NoteRecord>& notes) {
-  return progress_.AfterDatabase(
-      ParseNotes(source_->Database(KnownDatabase::kNotes), notes, &Findings()));
+  notes.clear();
+  const std::filesystem::path legacy = source_->Database(KnownDatabase::kNotes);
+  const std::filesystem::path store = source_->Database(KnownDatabase::kNoteStore);
+  const bool hasLegacy = IsRegularFile(legacy);
+  const bool hasStore = IsRegularFile(store);
+  if (!hasLegacy && !hasStore) {
+    // Neither file: the legacy reader's own answer for a missing file, as before.
+    return progress_.AfterDatabase(ParseNotes(legacy, notes, &Findings()));
+  }
+  Result legacyRead = kResultOk;
+  if (hasLegacy) legacyRead = ParseNotes(legacy, notes, &Findings());
+  Result storeRead = kResultOk;
+  if (hasStore) storeRead = ParseNoteStore(store, notes, &Findings());
+  const bool read = (hasLegacy && legacyRead == kResultOk) || (hasStore && storeRead == kResultOk);
+  return progress_.AfterDatabase(read ? kResultOk : hasLegacy ? legacyRead : storeRead);
 }
 
 Result ScanBackend::ScanCallHistory(std::vector<CallRecord>& calls) {

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <algorithm>
 #include <set>
 #include <sstream>
 
@@ -13,6 +14,7 @@
 #include "cli/cli.h"
 #include "scan/scan_run.h"
 #include "tests/fixtures/ios_fixtures.h"
+#include "tests/fixtures/note_store.h"
 #include "tests/support/json.h"
 
 namespace kestrio {
@@ -133,6 +135,20 @@ TEST_P(FullScan, EveryCategoryMatchesWhatTheBackupHolds) {
   };
   expectLive(model.calls, numbers, "call");
   expectLive(model.notes, bodies, "note");
+  // A backup with both note stores reads both: NoteStore.sqlite's notes follow the old ones.
+  if (model.noteStore) {
+    for (const fx::ExpectedNote& note : model.noteStore->notes) {
+      if (note.carved) continue;
+      EXPECT_EQ(std::count_if(r.notes.begin(), r.notes.end(),
+                              [&](const NoteRecord& n) {
+                                return n.title == note.title && n.body == note.body &&
+                                       n.folder == note.folder && n.deleted == note.deleted &&
+                                       n.locked == note.locked;
+                              }),
+                1)
+          << "NoteStore note " << note.title;
+    }
+  }
   expectLive(model.whatsApp, chats, "WhatsApp message");
   // Deleted rows come back too.
   EXPECT_TRUE(std::any_of(r.callHistory.begin(), r.callHistory.end(),
