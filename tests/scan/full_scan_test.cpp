@@ -5,6 +5,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -321,6 +323,20 @@ TEST(KestrioCli, RecoverWritesTheChosenCategoriesOnly) {
   for (const auto& e : std::filesystem::directory_iterator(dir / "a"))
     folders.insert(e.path().filename().string());
   EXPECT_EQ(folders, (std::set<std::string>{"Camera Roll", "Notes"}));
+  // The notes report holds the notes of both stores, with their folder and the locked mark.
+  for (const auto& e : std::filesystem::directory_iterator(dir / "a" / "Notes")) {
+    std::ifstream in(e.path());
+    const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(html.find("<td>Pasta sauce</td><td>Recipes</td>"), std::string::npos);
+    EXPECT_NE(html.find("<td>Bank codes</td><td>Notes</td>"), std::string::npos);
+    EXPECT_NE(html.find("Locked note: the text is encrypted"), std::string::npos);
+    EXPECT_NE(html.find("<td>Old idea</td><td>Recently Deleted</td>"), std::string::npos);
+  }
+  std::ostringstream json, jsonErr;
+  cli::Terminal jsonTerminal{json, jsonErr, false, nullptr, KESTRIO_SOURCE_DIR};
+  ASSERT_EQ(cli::RunCli({"scan", backup, "--json", "-"}, jsonTerminal), 0) << jsonErr.str();
+  EXPECT_NE(json.str().find("\"folder\": \"Recently Deleted\""), std::string::npos);
+  EXPECT_NE(json.str().find("\"locked\": true"), std::string::npos);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "a" / "Camera Roll"),
                           std::filesystem::directory_iterator()),
             static_cast<std::ptrdiff_t>(model.cameraRoll.size()));
