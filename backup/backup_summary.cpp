@@ -52,6 +52,34 @@ bool ReadSmallFile(const std::filesystem::path& path, std::string& bytes) {
   return true;
 }
 
+std::uint32_t BigEndian32(const std::uint8_t* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
+}
+
+// A keybag is a run of records: a 4-character tag, a 4-byte big-endian length, the value. It
+// can serve a password when every record lies inside the bag, the header carries a 20-byte
+// SALT and a 4-byte ITER, and at least one class key (WPKY) follows. Whether the password
+// fits is for the decryption program to find out.
+bool KeybagWellFormed(const std::uint8_t* bytes, std::size_t size) {
+  constexpr std::size_t kRecordHead = 8;
+  constexpr std::size_t kSaltBytes = 20;
+  bool salt = false, iter = false, classKey = false;
+  std::size_t at = 0;
+  while (at < size) {
+    if (size - at < kRecordHead) return false;
+    const std::string_view tag(reinterpret_cast<const char*>(bytes + at), 4);
+    const std::size_t length = BigEndian32(bytes + at + 4);
+    at += kRecordHead;
+    if (length > size - at) return false;
+    if (tag == "SALT") salt = length == kSaltBytes;
+    if (tag == "ITER") iter = length == 4;
+    if (tag == "WPKY" && length > 0) classKey = true;
+    at += length;
+  }
+  return salt && iter && classKey;
+}
+
 }  // namespace
 
 std::vector<std::filesystem::path> BackupRoots() {
@@ -85,7 +113,41 @@ std::vector<std::filesystem::path> BackupRoots() {
   return roots;
 }
 
+EncryptionMark ReadEncryptionMark(const std::filesystem::path& folder) {
+  std::string bytes;
+  if (!ReadSmallFile(folder / "Manifest.plist", bytes) || bytes.empty())
+    return EncryptionMark::kUnknown;
+  plist_t root = nullptr;
+  plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+  const PlistPtr owner(root, &plist_free);
+  if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) return EncryptionMark::kUnknown;
+  plist_t flag = plist_dict_get_item(root, "IsEncrypted");
+  if (flag == nullptr || plist_get_node_type(flag) != PLIST_BOOLEAN)
+    return EncryptionMark::kUnknown;
+  std::uint8_t encrypted = 0;
+  plist_get_bool_val(flag, &encrypted);
+  if (encrypted == 0) return EncryptionMark::kNotEncrypted;
+  plist_t bag = plist_dict_get_item(root, "BackupKeyBag");
+  if (bag == nullptr || plist_get_node_type(bag) != PLIST_DATA)
+    return EncryptionMark::kKeybagUnusable;
+  std::uint64_t length = 0;
+  const char* data = plist_get_data_ptr(bag, &length);
+  return data != nullptr && KeybagWellFormed(reinterpret_cast<const std::uint8_t*>(data),
+                                             static_cast<std::size_t>(length))
+             ? EncryptionMark::kEncrypted
+             : EncryptionMark::kKeybagUnusable;
+}
+
 bool IsBackupEncrypted(const std::filesystem::path& folder) {
+  switch (ReadEncryptionMark(folder)) {
+    case EncryptionMark::kNotEncrypted:
+      return false;
+    case EncryptionMark::kEncrypted:
+    case EncryptionMark::kKeybagUnusable:
+      return true;
+    case EncryptionMark::kUnknown:
+      break;
+  }
   std::error_code error;
   const bool twoLevel = std::filesystem::exists(folder / "Manifest.db", error);
   const auto probe =

@@ -37,9 +37,19 @@ std::vector<std::filesystem::path> BackupRoots();
 // kResultInvalid when the folder has no Info.plist that parses as a property list.
 Result ReadBackupSummary(const std::filesystem::path& folder, BackupSummary& summary);
 
-// True when the backup's stored address book does not start with "SQLite": its files are
-// encrypted. A probe file that cannot be opened, or holds fewer than 6 bytes, counts as not
-// encrypted.
+// What folder/Manifest.plist says about encryption.
+enum class EncryptionMark {
+  kUnknown,         // no Manifest.plist, one that does not parse, or no boolean IsEncrypted
+  kNotEncrypted,    // IsEncrypted false
+  kEncrypted,       // IsEncrypted true, with a BackupKeyBag whose records are well formed
+  kKeybagUnusable,  // IsEncrypted true, but BackupKeyBag is missing or damaged
+};
+EncryptionMark ReadEncryptionMark(const std::filesystem::path& folder);
+
+// Whether the backup's files are encrypted. Manifest.plist's IsEncrypted decides when the
+// file has it. Without it, the stored address book is probed: a first 6 bytes other than
+// "SQLite" mean encrypted; a probe file that cannot be opened, or holds fewer than 6 bytes,
+// counts as not encrypted.
 bool IsBackupEncrypted(const std::filesystem::path& folder);
 
 // Every entry of the roots whose name does not begin with "." and that has a readable

@@ -125,10 +125,11 @@ class SkipLines {
  public:
   explicit SkipLines(FindingsSink* findings) : findings_(findings) {}
   void Add(std::string_view text) {
-    if (!findings_) return;
     for (char c : text) {
       if (c == '\n' || c == '\r') {
-        if (const auto finding = DecryptionFinding(line_)) findings_->Report(*finding);
+        if (const auto finding = DecryptionFinding(line_); finding && findings_)
+          findings_->Report(*finding);
+        if (!line_.empty()) last_ = line_;
         line_.clear();
       } else if (line_.size() < kMaxLine) {
         line_.push_back(c);
@@ -136,9 +137,13 @@ class SkipLines {
     }
   }
 
+  // The last line the program wrote: why it gave up, when it did.
+  const std::string& Last() const { return line_.empty() ? last_ : line_; }
+
  private:
   FindingsSink* findings_;
   std::string line_;
+  std::string last_;
 };
 
 }  // namespace
@@ -174,12 +179,13 @@ Result RunDecryption(const std::string& password, const fs::path& backupFolder,
 
   Result result = kResultOk;
   bool ended = false;
+  int status = 0;
   int countdown = kEndedRounds;
   std::string carried;
   SkipLines skipped(findings);
   std::vector<char> buffer(kReadBytes);
   for (;;) {
-    if (!ended && ::waitpid(pid, nullptr, WNOHANG) == pid) ended = true;
+    if (!ended && ::waitpid(pid, &status, WNOHANG) == pid) ended = true;
     if (ended && --countdown < 0) break;
     pollfd ready{outRead.Get(), POLLIN, 0};
     const int polled = ::poll(&ready, 1, kRoundMilliseconds);
@@ -219,13 +225,21 @@ Result RunDecryption(const std::string& password, const fs::path& backupFolder,
     if (result != kResultOk) {
       EndProgram(pid);
     } else {
-      while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
       }
+      ended = true;
     }
   }
   outRead.Reset();
   inWrite.Reset();
   progress.Report(progress.base + progress.span);
+  // A program that gave up (a damaged index, an output folder it cannot write) deciphered
+  // nothing usable: that is a failure to open the backup, with the program's reason.
+  if (result == kResultOk && ended && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) {
+    Report(findings, Finding{"decryption program", "backup", backupFolder.string(),
+                             skipped.Last().empty() ? "it failed" : skipped.Last()});
+    result = kResultInvalid;
+  }
   return result;
 }
 

@@ -1,5 +1,6 @@
 // kestrio-cli scan: a backup folder or the connected device scanned, what was found counted or
 // written as JSON.
+#include <algorithm>
 #include <fstream>
 
 #include "backup/backup_summary.h"
@@ -58,8 +59,26 @@ int RunScan(Terminal& terminal, ScannedBackup& scanned, std::unique_ptr<ScanBack
     }
     return kExitUnopened;
   }
-  for (const auto& [key, code] : scanned.errors)
-    terminal.err << "kestrio-cli: warning: " << key << ": " << ResultLine(code) << "\n";
+  // A category whose database failed is a warning; one whose database is not in the backup
+  // is a note. Both name the file and the reason.
+  const ScanResults& results = run.Results();
+  for (const auto& [key, code] : scanned.errors) {
+    terminal.err << "kestrio-cli: warning: " << key << ": ";
+    const auto explained =
+        std::find_if(results.explanations.begin(), results.explanations.end(),
+                     [&key](const auto& entry) { return ScanCategoryKey(entry.first) == key; });
+    if (explained == results.explanations.end()) {
+      terminal.err << ResultLine(code) << "\n";
+    } else {
+      terminal.err << explained->second.reason << " (" << explained->second.file << ", error "
+                   << code << ")\n";
+    }
+  }
+  for (const auto& [category, explanation] : results.explanations) {
+    if (scanned.errors.count(std::string(ScanCategoryKey(category)))) continue;
+    terminal.err << "kestrio-cli: note: " << ScanCategoryKey(category) << ": " << explanation.reason
+                 << " (" << explanation.file << ")\n";
+  }
   return kExitOk;
 }
 
@@ -76,6 +95,11 @@ int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanne
     summary = BackupSummary{};
     summary.folder = folder;
     summary.encrypted = IsBackupEncrypted(folder);
+  }
+  if (summary.encrypted && ReadEncryptionMark(folder) == EncryptionMark::kKeybagUnusable) {
+    terminal.err << "kestrio-cli: the backup says it is encrypted, but the keybag in its "
+                    "Manifest.plist is missing or damaged: no password can open it\n";
+    return kExitUnopened;
   }
   if (summary.encrypted && (!options.password || options.password->empty())) {
     terminal.err << "kestrio-cli: the backup is encrypted; its password is missing (give it with "

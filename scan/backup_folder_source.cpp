@@ -1,5 +1,6 @@
 #include "scan/backup_folder_source.h"
 
+#include "backup/backup_summary.h"
 #include "backup/decryption.h"
 #include "backup/manifest.h"
 
@@ -31,6 +32,9 @@ Result BackupFolderSource::Open(const std::string& password, ProgressSink& progr
   backup.newLayout = FileExists(folder / "Manifest.db");
   std::filesystem::path output;
   if (backup.summary.encrypted) {
+    // No password opens a keybag that is not there: say so rather than decipher nothing.
+    if (ReadEncryptionMark(folder) == EncryptionMark::kKeybagUnusable)
+      return kResultKeybagUnreadable;
     progress.span = kDecryptStep;
     output = store_.DecryptionOutputFolder();
     if (output.empty()) return kResultInvalid;  // no file system with room for it

@@ -1,6 +1,9 @@
 #include "scan/scan_backend.h"
 
+#include <utility>
+
 #include "backup/backup_store.h"
+#include "backup/manifest.h"
 #include "device/device_session.h"
 #include "parsers/note_store.h"
 #include "scan/backup_folder_source.h"
@@ -9,6 +12,32 @@
 #include "scan/index_scans.h"
 
 namespace kestrio {
+namespace {
+
+// The databases as the backup names them, for what the user is told.
+constexpr std::string_view kSmsDbKey = "HomeDomain-Library/SMS/sms.db";
+constexpr std::string_view kAddressBookKey = "HomeDomain-Library/AddressBook/AddressBook.sqlitedb";
+constexpr std::string_view kCallHistoryKey =
+    "HomeDomain-Library/CallHistoryDB/CallHistory.storedata";
+constexpr std::string_view kNotesKey = "HomeDomain-Library/Notes/notes.sqlite";
+constexpr std::string_view kNoteStoreKey = "AppDomainGroup-group.com.apple.notes-NoteStore.sqlite";
+constexpr std::string_view kWhatsAppKey =
+    "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-ChatStorage.sqlite";
+constexpr std::string_view kWhatsAppDocumentsKey =
+    "AppDomain-net.whatsapp.WhatsApp-Documents/ChatStorage.sqlite";
+
+// Not in the backup at all. A path that exists but is no readable file is left to the parser,
+// whose failure is then explained.
+bool Absent(const std::filesystem::path& path) {
+  std::error_code ignored;
+  return path.empty() || !std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
+}
+
+std::string_view WhatsAppKeyOf(const std::filesystem::path& database) {
+  return database.filename() == kWhatsAppDocumentsName ? kWhatsAppDocumentsKey : kWhatsAppKey;
+}
+
+}  // namespace
 
 ScanBackend::ScanBackend(std::unique_ptr<ScanSource> source) : source_(std::move(source)) {}
 
@@ -30,6 +59,27 @@ Result ScanBackend::Open(const std::string& password) {
   return source_->Open(password, progress_, &Findings());
 }
 
+std::optional<CategoryExplanation> ScanBackend::TakeExplanation() {
+  return std::exchange(explanation_, std::nullopt);
+}
+
+void ScanBackend::Explain(std::string_view key, std::string reason) {
+  explanation_ = CategoryExplanation{std::string(key), reason};
+  findings_.Report(Finding{std::string(key), "database", "", std::move(reason)});
+}
+
+Result ScanBackend::ExplainFailure(Result parsed, std::string_view key, std::string_view name,
+                                   std::string_view tables) {
+  if (parsed == kResultOk || parsed == kResultStopped) return parsed;
+  if (parsed == kResultLayoutUnknown) {
+    Explain(key, std::string(name) + " has no " + std::string(tables) +
+                     " table (layout not recognised)");
+  } else {
+    Explain(key, std::string(name) + " could not be read: " + ResultText(parsed));
+  }
+  return parsed;
+}
+
 ParseContext ScanBackend::Context() const {
   ParseContext context;
   context.newLayout = source_->Backup().newLayout;
@@ -39,56 +89,95 @@ ParseContext ScanBackend::Context() const {
 }
 
 Result ScanBackend::ScanMessages(ConversationMap& conversations) {
-  std::uint64_t highest = 0;
-  const Result parsed =
-      ParseMessages(Context(), source_->Database(KnownDatabase::kAddressBook), messages_,
-                    source_->Database(KnownDatabase::kMessages), highest);
-  if (parsed == kResultOk) source_->Backup().messageRowIdBase = highest;
+  const std::filesystem::path database = source_->Database(KnownDatabase::kMessages);
+  messages_.clear();
+  Result parsed = kResultOk;
+  if (Absent(database)) {
+    Explain(kSmsDbKey, "no messages in this backup: it holds no message database");
+  } else {
+    std::uint64_t highest = 0;
+    parsed = ParseMessages(Context(), source_->Database(KnownDatabase::kAddressBook), messages_,
+                           database, highest);
+    if (parsed == kResultOk) source_->Backup().messageRowIdBase = highest;
+  }
   conversations = messages_;
-  return progress_.AfterDatabase(parsed);
+  return progress_.AfterDatabase(ExplainFailure(parsed, kSmsDbKey, "sms.db", "message"));
 }
 
 Result ScanBackend::ScanContacts(std::vector<ContactRecord>& contacts) {
+  const std::filesystem::path database = source_->Database(KnownDatabase::kAddressBook);
+  if (Absent(database)) {
+    contacts.clear();
+    Explain(kAddressBookKey, "no contacts in this backup: it holds no address book");
+    return progress_.AfterDatabase(kResultOk);
+  }
   std::uint64_t highest = 0;
-  const Result parsed =
-      ParseContacts(Context(), source_->Database(KnownDatabase::kAddressBook), contacts, highest);
+  const Result parsed = ParseContacts(Context(), database, contacts, highest);
   if (parsed == kResultOk) source_->Backup().contactRowIdBase = highest;
-  return progress_.AfterDatabase(parsed);
+  return progress_.AfterDatabase(
+      ExplainFailure(parsed, kAddressBookKey, "AddressBook.sqlitedb", "ABPerson"));
 }
-
-namespace {
-
-bool IsRegularFile(const std::filesystem::path& path) {
-  std::error_code error;
-  return !path.empty() && std::filesystem::is_regular_file(path, error);
-}
-
-}  // namespace
 
 // The store of iOS 8 and earlier first (often still in later backups with old notes), then
-// the one of iOS 9 and later; each only when its file is there. OK when either was read.
+// the one of iOS 9 and later; each only when its file is there. OK when either was read; the
+// other's failure is then a finding.
 Result ScanBackend::ScanNotes(std::vector<NoteRecord>& notes) {
   notes.clear();
   const std::filesystem::path legacy = source_->Database(KnownDatabase::kNotes);
   const std::filesystem::path store = source_->Database(KnownDatabase::kNoteStore);
-  const bool hasLegacy = IsRegularFile(legacy);
-  const bool hasStore = IsRegularFile(store);
+  const bool hasLegacy = !Absent(legacy);
+  const bool hasStore = !Absent(store);
   if (!hasLegacy && !hasStore) {
-    // Neither file: the legacy reader's own answer for a missing file, as before.
-    return progress_.AfterDatabase(ParseNotes(legacy, notes, &Findings()));
+    Explain(kNotesKey, "no notes in this backup");
+    return progress_.AfterDatabase(kResultOk);
   }
   Result legacyRead = kResultOk;
   if (hasLegacy) legacyRead = ParseNotes(legacy, notes, &Findings());
+  if (legacyRead == kResultStopped) return progress_.AfterDatabase(legacyRead);
   Result storeRead = kResultOk;
   if (hasStore) storeRead = ParseNoteStore(store, notes, &Findings());
-  const bool read = (hasLegacy && legacyRead == kResultOk) || (hasStore && storeRead == kResultOk);
-  return progress_.AfterDatabase(read ? kResultOk : hasLegacy ? legacyRead : storeRead);
+  if (storeRead == kResultStopped) return progress_.AfterDatabase(storeRead);
+  const bool legacyFailed = hasLegacy && legacyRead != kResultOk;
+  const bool storeFailed = hasStore && storeRead != kResultOk;
+  auto explainLegacy = [&] {
+    return ExplainFailure(legacyRead, kNotesKey, "notes.sqlite", "ZNOTE");
+  };
+  auto explainStore = [&] {
+    return ExplainFailure(storeRead, kNoteStoreKey, "NoteStore.sqlite",
+                          "ZICCLOUDSYNCINGOBJECT or ZICNOTEDATA");
+  };
+  if (!hasStore) return progress_.AfterDatabase(explainLegacy());
+  if (!hasLegacy) return progress_.AfterDatabase(explainStore());
+  if (legacyFailed && storeFailed) {
+    Findings().Report(Finding{std::string(kNotesKey), "database", "",
+                              "notes.sqlite could not be read: " + ResultText(legacyRead)});
+    return progress_.AfterDatabase(explainStore());
+  }
+  // One store was read: the other's failure is a finding, not the category's.
+  if (legacyFailed) {
+    Findings().Report(Finding{std::string(kNotesKey), "database", "",
+                              "notes.sqlite could not be read: " + ResultText(legacyRead)});
+  }
+  if (storeFailed) {
+    Findings().Report(Finding{std::string(kNoteStoreKey), "database", "",
+                              "NoteStore.sqlite could not be read: " + ResultText(storeRead)});
+  }
+  return progress_.AfterDatabase(kResultOk);
 }
 
 Result ScanBackend::ScanCallHistory(std::vector<CallRecord>& calls) {
-  return progress_.AfterDatabase(ParseCallHistory(
-      source_->Database(KnownDatabase::kAddressBook), calls, source_->Backup().newLayout,
-      source_->Database(KnownDatabase::kCallHistory), &Findings()));
+  const std::filesystem::path database = source_->Database(KnownDatabase::kCallHistory);
+  if (Absent(database)) {
+    calls.clear();
+    Explain(kCallHistoryKey,
+            "no call history in this backup (recent iPhones put their call history only into "
+            "encrypted backups)");
+    return progress_.AfterDatabase(kResultOk);
+  }
+  return progress_.AfterDatabase(
+      ExplainFailure(ParseCallHistory(source_->Database(KnownDatabase::kAddressBook), calls,
+                                      source_->Backup().newLayout, database, &Findings()),
+                     kCallHistoryKey, "the call history", "ZCALLRECORD or call"));
 }
 
 Result ScanBackend::ScanPhotos(std::vector<FileRecord>& cameraRoll,
@@ -131,17 +220,22 @@ Result ScanBackend::ScanWhatsAppAttachments(std::vector<FileRecord>& attachments
 }
 
 Result ScanBackend::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
-  Result parsed = kResultInvalid;  // no chat database
+  Result parsed = kResultOk;
+  bool present = false;
   whatsAppChats_.clear();
   for (const std::filesystem::path& database : source_->WhatsAppChatDatabases()) {
+    if (Absent(database)) continue;
+    present = true;
     WhatsAppConversationMap found;
-    parsed = ParseWhatsApp(database, found, &Findings());
+    parsed = ExplainFailure(ParseWhatsApp(database, found, &Findings()), WhatsAppKeyOf(database),
+                            "ChatStorage.sqlite", "message");
     for (auto& [session, messages] : found) {
       auto& into = whatsAppChats_[session];
       into.insert(into.end(), std::make_move_iterator(messages.begin()),
                   std::make_move_iterator(messages.end()));
     }
   }
+  if (!present) Explain(kWhatsAppKey, "WhatsApp is not installed in this backup");
   chats = whatsAppChats_;
   if (const Result answer = progress_.Advance(progress_.span); answer != kResultOk) return answer;
   return parsed;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,15 @@
 namespace kestrio {
 
 class BackupStore;
+
+// Why a category came back empty or failed, in words a user can act on: the file that was
+// looked for, named as the backup names it (domain "-" path), and what became of it.
+struct CategoryExplanation {
+  std::string file;    // "HomeDomain-Library/CallHistoryDB/CallHistory.storedata"
+  std::string reason;  // "no call history in this backup"
+  bool operator==(const CategoryExplanation&) const = default;
+};
+
 // WeChat chats per account ("User1", "User2", ... one per MM.sqlite of the backup).
 using WeChatAccountMap = std::map<std::string, ChatAppConversationMap>;
 
@@ -46,6 +56,10 @@ class ScanBackend {
 
   // What the operations skipped so far (unreadable pages, missing stored files, ...).
   FindingsList& Findings() const { return findings_; }
+  // Why the last database operation found nothing or failed, once: a database that is not in
+  // the backup (the operation then succeeds with nothing), or one that is there but could not
+  // be read (the operation's result says it failed). Cleared by taking it.
+  std::optional<CategoryExplanation> TakeExplanation();
 
   // The operations are virtual so that a test can stand a scripted back-end in for the scan
   // run.
@@ -94,6 +108,13 @@ class ScanBackend {
 
  private:
   ParseContext Context() const;
+  // Records why the operation on `database` (named by `key`) ended as it did, and reports it
+  // as a finding too.
+  void Explain(std::string_view key, std::string reason);
+  // After a parse of a database that is there: a failure other than a stop gets its
+  // explanation; the parse's result is passed on.
+  Result ExplainFailure(Result parsed, std::string_view key, std::string_view name,
+                        std::string_view tables);
   MediaSource Media() const { return source_->Backup().Media(); }
 
   std::unique_ptr<ScanSource> source_;
@@ -106,6 +127,7 @@ class ScanBackend {
   std::vector<FileRecord> whatsAppAttachments_;  // set aside by the app walk
   // Filled from the worker thread, read by the owner; the list locks itself.
   mutable FindingsList findings_;
+  std::optional<CategoryExplanation> explanation_;  // written and taken on the worker thread
 };
 
 // kDevice gives the back-end over the connected device (the process's device session),

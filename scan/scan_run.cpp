@@ -194,6 +194,10 @@ void ScanRun::HandOff(ScanCategory category, bool found) {
 
 bool ScanRun::Step(Result result, ScanCategory category, bool found) {
   if (result == kResultStopped) return false;
+  if (auto explanation = backend_->TakeExplanation()) {
+    if (observer_.explained) observer_.explained(category, *explanation);
+    results_.explanations[category] = std::move(*explanation);
+  }
   if (result != kResultOk && observer_.failed) observer_.failed(category, result);
   HandOff(category, found);
   return true;

@@ -73,6 +73,10 @@ struct ScanResults {
   std::vector<WhatsAppMessageRecord> whatsAppRows;
   // What the scan skipped, in the order it was met.
   std::vector<Finding> findings;
+  // Why a category found nothing (its database is not in the backup) or failed (its database
+  // could not be read), for the categories that have a reason to give. Read after the run;
+  // during it, ScanObserver::explained hands each one over.
+  std::map<ScanCategory, CategoryExplanation> explanations;
 
   // Items of a category (messages of all conversations, files of all apps).
   std::size_t Count(ScanCategory category) const;
@@ -94,6 +98,9 @@ struct ScanObserver {
   // An operation returned a result other than 0 and 2 (Open as nullopt; the app files
   // operation as kAppPhotos, the photos operation as kCameraRoll).
   std::function<void(std::optional<ScanCategory> category, Result result)> failed;
+  // Why a category found nothing or failed (see ScanResults::explanations); called before
+  // the category's categoryDone.
+  std::function<void(ScanCategory category, const CategoryExplanation& explanation)> explained;
   // The run ended with 0 or 2: the page may switch to browsing.
   std::function<void(Result result)> finished;
 };

@@ -153,6 +153,64 @@ TEST(EncryptionTest, ProbesTheStoredAddressBookInEitherLayout) {
   EXPECT_FALSE(IsBackupEncrypted(dir / "short"));
 }
 
+// Manifest.plist decides; the address book is probed only for a backup without one.
+TEST(EncryptionTest, ManifestPlistDecidesBeforeTheAddressBookProbe) {
+  fixtures::TempDir dir;
+  const auto folder = dir / "backup";
+  const fixtures::EncryptedBackupModel real =
+      fixtures::WriteEncryptedCases(folder, fixtures::EncryptionOptions{});
+  EXPECT_EQ(ReadEncryptionMark(folder), EncryptionMark::kEncrypted);
+  EXPECT_TRUE(IsBackupEncrypted(folder));
+
+  auto manifest = [&](const std::string& body) {
+    WriteText(folder / "Manifest.plist", XmlPlist(body));
+  };
+  auto data = [](const std::string& bytes) {
+    char* encoded = nullptr;
+    std::uint32_t length = 0;
+    plist_t node = plist_new_data(bytes.data(), bytes.size());
+    plist_t dict = plist_new_dict();
+    plist_dict_set_item(dict, "d", node);
+    plist_to_xml(dict, &encoded, &length);
+    std::string xml(encoded, length);
+    free(encoded);
+    plist_free(dict);
+    const auto open = xml.find("<data>"), close = xml.find("</data>");
+    return xml.substr(open + 6, close - open - 6);
+  };
+  const std::string yes = "\t<key>IsEncrypted</key>\n\t<true/>\n";
+  const std::string no = "\t<key>IsEncrypted</key>\n\t<false/>\n";
+
+  // An unencrypted backup whose address book is damaged stays unencrypted.
+  WriteText(StoredPath(folder, kAddressBookName, StoreLayout::kTwoLevel), "\x8a\x11\x02garbage!");
+  manifest(no);
+  EXPECT_EQ(ReadEncryptionMark(folder), EncryptionMark::kNotEncrypted);
+  EXPECT_FALSE(IsBackupEncrypted(folder));
+  // Encrypted, but the keybag is missing, cut inside a record, or lacks its salt or class keys.
+  manifest(yes);
+  EXPECT_EQ(ReadEncryptionMark(folder), EncryptionMark::kKeybagUnusable);
+  EXPECT_TRUE(IsBackupEncrypted(folder));
+  manifest(yes + Key("BackupKeyBag", data(real.keybag.substr(0, real.keybag.size() - 3)), "data"));
+  EXPECT_EQ(ReadEncryptionMark(folder), EncryptionMark::kKeybagUnusable);
+  const std::string header = std::string("SALT\0\0\0\x14", 8) + std::string(20, 's') +
+                             std::string("ITER\0\0\0\x04\0\0\x27\x10", 12);
+  const std::string classKey = std::string("WPKY\0\0\0\x28", 8) + std::string(40, 'k');
+  manifest(yes + Key("BackupKeyBag", data(header), "data"));
+  EXPECT_EQ(ReadEncryptionMark(folder), EncryptionMark::kKeybagUnusable);
+  manifest(yes + Key("BackupKeyBag", data(header + classKey), "data"));
+  EXPECT_EQ(ReadEncryptionMark(folder), EncryptionMark::kEncrypted);
+  // A length that claims more than the bag holds is not read past the bag.
+  manifest(yes +
+           Key("BackupKeyBag", data(header + std::string("WPKY\xff\xff\xff\xf0", 8)), "data"));
+  EXPECT_EQ(ReadEncryptionMark(folder), EncryptionMark::kKeybagUnusable);
+  // No IsEncrypted (or not a boolean): the address book probe decides.
+  manifest(Key("IsEncrypted", "yes"));
+  EXPECT_EQ(ReadEncryptionMark(folder), EncryptionMark::kUnknown);
+  EXPECT_TRUE(IsBackupEncrypted(folder));
+  std::filesystem::remove(folder / "Manifest.plist");
+  EXPECT_EQ(ReadEncryptionMark(folder), EncryptionMark::kUnknown);
+}
+
 TEST(Discovery, NewestFirstStableHiddenAndUnreadableSkipped) {
   ScopedEnv zone("TZ", "UTC");
   fixtures::TempDir dir;

@@ -102,6 +102,23 @@ TEST_F(DecryptionDriver, SkippedFilesBecomeFindingsEvenWhenALineIsSplitAcrossRea
                                    "refused: not 40 hexadecimal digits"}}));
 }
 
+// A program that gives up has deciphered nothing to scan: the run fails with its reason,
+// rather than opening an empty backup.
+TEST_F(DecryptionDriver, AProgramThatGivesUpFailsTheRunWithItsReason) {
+  Backup(2);
+  Program("echo 'Count:1'\necho 'Manifest.db cannot be deciphered: bad padding' >&2\nexit 1\n");
+  FindingsList findings;
+  EXPECT_EQ(Run("pw", {}, &findings), kResultInvalid);
+  const std::vector<Finding> found = findings.Snapshot();
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].why, "Manifest.db cannot be deciphered: bad padding");
+  // Killed by a signal counts the same; a clean end with skipped files does not.
+  Program("kill -9 $$\n");
+  EXPECT_EQ(Run("pw"), kResultInvalid);
+  Program("echo 'Count:2'\nexit 0\n");
+  EXPECT_EQ(Run("pw"), kResultOk);
+}
+
 TEST_F(DecryptionDriver, AMissingProgramCannotStart) {
   Backup(1);
   EXPECT_EQ(Run("pw"), kResultInvalid);

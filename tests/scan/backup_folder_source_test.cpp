@@ -103,17 +103,28 @@ TEST(BackupBackend, OpenReadsTheDecryptedIndexFirstAndStopsOnAnAnswer) {
   EXPECT_TRUE(f.store->Opened().entries.empty());
 }
 
-TEST(BackupBackend, MissingDatabasesGiveTheParsersResultsAndTheRunGoesOn) {
+// A database the backup does not hold is no failure: the operation finds nothing and says why,
+// naming the file as the backup names it.
+TEST(BackupBackend, MissingDatabasesAreExplainedAndTheRunGoesOn) {
   StoreFixture f;
   const auto folder = f.dir / "b";
   std::filesystem::create_directories(folder);
   WriteManifestDb(folder / "Manifest.db", "HomeDomain-Library/SMS/sms.db");
   auto backend = f.Backend(folder);
   ASSERT_EQ(backend->Open(""), kResultOk);
-  ConversationMap conversations;
-  EXPECT_NE(backend->ScanMessages(conversations), kResultOk);
+  ConversationMap conversations{{1, {MessageRecord{}}}};
+  EXPECT_EQ(backend->ScanMessages(conversations), kResultOk);
+  EXPECT_TRUE(conversations.empty());
+  EXPECT_EQ(backend->TakeExplanation(),
+            (CategoryExplanation{"HomeDomain-Library/SMS/sms.db",
+                                 "no messages in this backup: it holds no message database"}));
+  EXPECT_FALSE(backend->TakeExplanation());  // taken once
   std::vector<NoteRecord> notes;
-  EXPECT_NE(backend->ScanNotes(notes), kResultOk);
+  EXPECT_EQ(backend->ScanNotes(notes), kResultOk);
+  EXPECT_TRUE(notes.empty());
+  ASSERT_TRUE(backend->TakeExplanation());
+  // Each explanation is a finding too, for the JSON and the log.
+  EXPECT_EQ(backend->Findings().Snapshot().size(), 2u);
   // Each database operation adds half the step.
   EXPECT_EQ(f.reports.back(), 12 + 5 + 5);
   ChatAppConversationMap qq;
@@ -176,11 +187,14 @@ TEST(BackupFolderSource, WhatsAppWalkEndsOnceTheChatAndContactsDatabasesWereSeen
   EXPECT_EQ(source.WhatsAppChatDatabases(), std::vector<std::filesystem::path>{summary.folder / a});
   entries.clear();
   EXPECT_TRUE(source.WhatsAppChatDatabases().empty());
-  // Without a chat database the scan reports 87 and finds nothing.
+  // Without a chat database the scan finds nothing and says WhatsApp is not there.
   ScanBackend backend(std::make_unique<BackupFolderSource>(*f.store));
   WhatsAppConversationMap chats{{1, {WhatsAppMessageRecord{}}}};
-  EXPECT_EQ(backend.ScanWhatsAppChats(chats), kResultInvalid);
+  EXPECT_EQ(backend.ScanWhatsAppChats(chats), kResultOk);
   EXPECT_TRUE(chats.empty());
+  const auto explanation = backend.TakeExplanation();
+  ASSERT_TRUE(explanation);
+  EXPECT_EQ(explanation->reason, "WhatsApp is not installed in this backup");
 }
 
 TEST(BackupStore, CleanUpRemovesOnlyWhatKestrioMade) {

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <plist/plist.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -18,6 +20,7 @@
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/fixtures/note_store.h"
 #include "tests/support/json.h"
+#include "tests/support/sql.h"
 
 namespace kestrio {
 namespace {
@@ -187,15 +190,22 @@ TEST(FullScan, MissingEmptyAndUnreadableStoredFilesAreLeftOutNeverFatal) {
   const auto* notes = model.Find(fx::kNotesKey);
   const auto* book = model.Find(fx::kAddressBookKey);
   ASSERT_TRUE(sms && notes && book);
-  std::filesystem::remove(sms->path);           // missing
+  std::filesystem::remove(sms->path);           // missing: explained, not an error
   std::filesystem::resize_file(book->path, 0);  // empty
   std::filesystem::remove(notes->path);
   std::filesystem::create_directory(notes->path);          // not a file
   std::filesystem::remove(model.cameraRoll.front().path);  // a missing photo
   Scanned s = ScanFolder(dir, dir / "backup");
   EXPECT_EQ(s.result, kResultOk);
-  EXPECT_TRUE(s.errors.count("messages"));
+  EXPECT_FALSE(s.errors.count("messages"));
+  EXPECT_TRUE(s.errors.count("contacts"));
   EXPECT_TRUE(s.errors.count("notes"));
+  const auto& explained = s.run->Results().explanations;
+  ASSERT_TRUE(explained.count(ScanCategory::kMessages));
+  EXPECT_EQ(explained.at(ScanCategory::kMessages).file, "HomeDomain-Library/SMS/sms.db");
+  ASSERT_TRUE(explained.count(ScanCategory::kNotes));
+  EXPECT_EQ(explained.at(ScanCategory::kNotes).reason.rfind("notes.sqlite could not be read: ", 0),
+            0u);
   EXPECT_FALSE(s.errors.count("cameraRoll"));
   const ScanResults& r = s.run->Results();
   EXPECT_EQ(r.cameraRoll.size(), model.cameraRoll.size() - 1);
@@ -282,16 +292,90 @@ TEST(KestrioCli, UsageErrorsAndUnopenableBackups) {
   std::filesystem::create_directories(dir / "empty");
   EXPECT_EQ(cli::RunCli({"scan", (dir / "empty").string()}, terminal), cli::kExitUnopened);
   // An encrypted backup without its password.
-  fx::BackupOptions options;
-  fx::WriteBackup(dir / "enc", options);
-  const auto book = dir / "enc" / "31" / "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
-  std::FILE* f = std::fopen(book.c_str(), "r+b");
-  ASSERT_NE(f, nullptr);
-  std::fputs("\x8f\x13\x22", f);  // ciphertext does not start with "SQLite"
-  std::fclose(f);
+  const fx::EncryptedBackupModel encrypted =
+      fx::WriteEncryptedCases(dir / "enc", fx::EncryptionOptions{});
   err.str("");
   EXPECT_EQ(cli::RunCli({"scan", (dir / "enc").string()}, terminal), cli::kExitPassword);
   EXPECT_NE(err.str().find("password"), std::string::npos);
+  // One that says it is encrypted but has no keybag: no password can help, and it says so.
+  plist_t manifest = plist_new_dict();
+  plist_dict_set_item(manifest, "IsEncrypted", plist_new_bool(1));
+  char* xml = nullptr;
+  std::uint32_t length = 0;
+  plist_to_xml(manifest, &xml, &length);
+  std::ofstream(dir / "enc" / "Manifest.plist", std::ios::binary | std::ios::trunc)
+      << std::string(xml, length);
+  free(xml);
+  plist_free(manifest);
+  err.str("");
+  EXPECT_EQ(cli::RunCli({"scan", (dir / "enc").string(), "--password", "kestrio"}, terminal),
+            cli::kExitUnopened);
+  EXPECT_NE(err.str().find("keybag"), std::string::npos) << err.str();
+}
+
+// Manifest.plist says whether a backup is encrypted: an unencrypted backup whose address book
+// happens to be damaged is scanned, the address book failing on its own.
+TEST(KestrioCli, ADamagedAddressBookDoesNotMakeABackupEncrypted) {
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  const fx::BackupModel model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
+  const auto* book = model.Find(fx::kAddressBookKey);
+  ASSERT_NE(book, nullptr);
+  std::FILE* f = std::fopen(book->path.c_str(), "r+b");
+  ASSERT_NE(f, nullptr);
+  std::fputs("\x8f\x13\x22", f);  // no longer starts with "SQLite"
+  std::fclose(f);
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, {}};
+  ASSERT_EQ(cli::RunCli({"scan", (dir / "backup").string(), "--json", "-"}, terminal), cli::kExitOk)
+      << err.str();
+  const auto json = testing::ParseJson(out.str());
+  ASSERT_TRUE(json);
+  EXPECT_FALSE((*json)["backup"]["encrypted"].boolean);
+  EXPECT_TRUE((*json)["errors"].Has("contacts"));
+  EXPECT_NE(err.str().find("warning: contacts: AddressBook.sqlitedb could not be read"),
+            std::string::npos)
+      << err.str();
+  EXPECT_FALSE((*json)["categories"]["messages"].items.empty());
+}
+
+// A category whose database is not in the backup is a note, not an error; one whose database
+// has none of its tables is a warning naming the file. Both reach standard error and the JSON.
+TEST(KestrioCli, AbsentAndUnrecognisedDatabasesAreExplained) {
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  const fx::BackupModel model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
+  std::filesystem::remove(model.Find(fx::kCallHistoryStoreKey)->path);
+  std::filesystem::remove(model.Find(fx::kNotesKey)->path);
+  {
+    const auto chats = model.Find(fx::kWhatsAppGroupKey)->path;
+    std::filesystem::remove(chats);
+    testing::ExecSql(chats, "CREATE TABLE ZWASTATUS (Z_PK INTEGER PRIMARY KEY, ZTEXT VARCHAR)");
+  }
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, {}};
+  ASSERT_EQ(cli::RunCli({"scan", (dir / "backup").string(), "--json", "-"}, terminal), cli::kExitOk)
+      << err.str();
+  const std::string said = err.str();
+  EXPECT_NE(said.find("note: callHistory: no call history in this backup"), std::string::npos)
+      << said;
+  EXPECT_NE(said.find("(HomeDomain-Library/CallHistoryDB/CallHistory.storedata)"),
+            std::string::npos);
+  EXPECT_NE(said.find("note: notes: no notes in this backup"), std::string::npos) << said;
+  EXPECT_NE(said.find("warning: whatsApp: ChatStorage.sqlite has no message table (layout not "
+                      "recognised) (AppDomainGroup-group.net.whatsapp.WhatsApp.shared-"
+                      "ChatStorage.sqlite, error 1007)"),
+            std::string::npos)
+      << said;
+  const auto json = testing::ParseJson(out.str());
+  ASSERT_TRUE(json);
+  const auto& errors = (*json)["errors"];
+  EXPECT_EQ(errors.Keys(), std::vector<std::string>{"whatsApp"});
+  EXPECT_EQ(errors["whatsApp"].Number(), kResultLayoutUnknown);
+  std::set<std::string> reasons;
+  for (const auto& finding : (*json)["findings"].items) reasons.insert(finding["why"].text);
+  EXPECT_TRUE(reasons.count("ChatStorage.sqlite has no message table (layout not recognised)"));
+  EXPECT_TRUE(reasons.count("no notes in this backup"));
 }
 
 TEST(KestrioCli, AnInterruptStopsTheScanWithExitCodeTwo) {
