@@ -347,6 +347,7 @@ TEST(KestrioCli, AbsentAndUnrecognisedDatabasesAreExplained) {
   const fx::BackupModel model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
   std::filesystem::remove(model.Find(fx::kCallHistoryStoreKey)->path);
   std::filesystem::remove(model.Find(fx::kNotesKey)->path);
+  std::filesystem::remove(model.Find(fx::kNoteStoreKey)->path);  // neither note store
   {
     const auto chats = model.Find(fx::kWhatsAppGroupKey)->path;
     std::filesystem::remove(chats);
