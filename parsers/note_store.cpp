@@ -343,7 +343,9 @@ class NoteStoreReader {
         return;
       case NoteBody::Kind::kText:
         if (note.locked) {
+          // Not encrypted after all: the text is readable, so the note is not shown locked.
           ReportBody(data, "holds plain text, but its note is marked locked; the text is shown");
+          note.locked = false;
         }
         if (data.body.cut) ReportBody(data, data.body.problem);
         note.body = data.body.text;

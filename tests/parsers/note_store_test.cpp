@@ -390,7 +390,9 @@ TEST(NoteStore, HostileBodiesInTheDatabaseAreFindingsAndTheParseGoesOn) {
   Change(db, "UPDATE ZICNOTEDATA SET ZDATA = X'" + hex +
                  "' WHERE ZNOTE = 10;"
                  "UPDATE ZICNOTEDATA SET ZDATA = CAST('bplist00xyz' AS BLOB) WHERE ZNOTE = 11;"
-                 "UPDATE ZICNOTEDATA SET ZDATA = CAST('not a body' AS BLOB) WHERE ZNOTE = 17;");
+                 "UPDATE ZICNOTEDATA SET ZDATA = CAST('not a body' AS BLOB) WHERE ZNOTE = 17;"
+                 // Journal day 2: marked locked, its body plain text all the same.
+                 "UPDATE ZICCLOUDSYNCINGOBJECT SET ZISPASSWORDPROTECTED = 1 WHERE Z_PK = 18;");
   FindingsList findings;
   std::vector<NoteRecord> notes;
   ASSERT_EQ(ParseNoteStore(db.path, notes, &findings), kResultOk);
@@ -406,6 +408,10 @@ TEST(NoteStore, HostileBodiesInTheDatabaseAreFindingsAndTheParseGoesOn) {
   EXPECT_TRUE(byTitle["Journal day 1"].body.empty());
   EXPECT_TRUE(HasFinding(findings, "note body", "gzip"));
   EXPECT_EQ(byTitle["Grüße aus München"].body, db.notes[2].body);
+  ASSERT_EQ(db.notes[8].title, "Journal day 2");
+  EXPECT_EQ(byTitle["Journal day 2"].body, db.notes[8].body);
+  EXPECT_FALSE(byTitle["Journal day 2"].locked);
+  EXPECT_TRUE(HasFinding(findings, "note body", "marked locked; the text is shown"));
 }
 
 TEST(NoteStore, ASqliteFileWithoutTheNoteTablesIsALayoutNotRecognised) {
