@@ -283,6 +283,7 @@ TEST(NoteBody, AnEmptyNoteHasAnEmptyTextAndNoProblem) {
 struct Figures {
   std::size_t liveFound = 0, liveExpected = 0, deletedFound = 0, deletedExpected = 0;
   std::size_t carvedFound = 0, carvedExpected = 0;
+  std::size_t carvedRecords = 0;  // carved notes whose note record was carved too (a date)
 };
 
 // Compares the parse with the truth: every note that is not only carved exactly (title, text,
@@ -315,6 +316,15 @@ Figures Compare(const fixtures::NoteStoreDb& db, const std::vector<NoteRecord>& 
       (want.deleted ? figures.deletedFound : figures.liveFound) += 1;
       figures.carvedFound += want.carved ? 1 : 0;
     }
+    if (found && want.carved) {
+      const auto it = std::find_if(notes.begin(), notes.end(), [&](const NoteRecord& n) {
+        return n.title == want.title && n.deleted;
+      });
+      if (it != notes.end() && !it->dateText.empty()) {
+        EXPECT_EQ(it->dateText, AppleTimeText(want.created)) << want.title;
+        ++figures.carvedRecords;
+      }
+    }
   }
   for (std::size_t i = 0; i < notes.size(); ++i) {
     EXPECT_TRUE(taken[i]) << "unexpected note: " << notes[i].title << " / " << notes[i].body;
@@ -336,9 +346,12 @@ TEST_P(NoteStoreLayouts, EveryNoteWithItsFolderDatesAndMarks) {
   ASSERT_EQ(notes.front().title, "kept");
   notes.erase(notes.begin());
   const Figures f = Compare(db, notes);
-  std::printf("[ figures  ] NoteStore %s: live %zu/%zu, deleted %zu/%zu (carved %zu/%zu)\n",
-              GetParam() == fixtures::NoteStoreLayout::kIos9 ? "iOS 9" : "iOS 17", f.liveFound,
-              f.liveExpected, f.deletedFound, f.deletedExpected, f.carvedFound, f.carvedExpected);
+  std::printf(
+      "[ figures  ] NoteStore %s: live %zu/%zu, deleted %zu/%zu (carved %zu/%zu, %zu of them "
+      "with their carved note record)\n",
+      GetParam() == fixtures::NoteStoreLayout::kIos9 ? "iOS 9" : "iOS 17", f.liveFound,
+      f.liveExpected, f.deletedFound, f.deletedExpected, f.carvedFound, f.carvedExpected,
+      f.carvedRecords);
   EXPECT_EQ(f.liveFound, f.liveExpected);
   EXPECT_EQ(f.carvedFound, f.carvedExpected);
   // A locked note is no failure.
