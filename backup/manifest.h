@@ -45,6 +45,8 @@ enum class StoreLayout {
 inline constexpr std::string_view kSmsDbName = "3d0d7e5fb2ce288813306e4d4636395e047a3d28";
 inline constexpr std::string_view kAddressBookName = "31bb7ba8914766d4ba40d6dfb6113c8b614be442";
 inline constexpr std::string_view kNotesName = "ca3bc056d4da0bbf88b5fb3be254f3b7147e639c";
+// AppDomainGroup-group.com.apple.notes-NoteStore.sqlite (iOS 9 and later).
+inline constexpr std::string_view kNoteStoreName = "4f98687d8ab0d6d1a371110e6b7300f6e465bef2";
 inline constexpr std::string_view kCallHistoryStoreName =
     "5a4935c78a5255723f707230a451d79c540d2741";
 inline constexpr std::string_view kCallHistoryDbName = "2b2b0084a1bc3a5ac8c27afdf14afb42c61a19ca";

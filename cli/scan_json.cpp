@@ -78,7 +78,10 @@ void Write(JsonWriter& json, const NoteRecord& r) {
       .Field("deleted", r.deleted)
       .Field("bodyKey", r.bodyKey)
       .Field("dateText", r.dateText)
+      .Field("modifiedText", r.modifiedText)
       .Field("title", r.title)
+      .Field("folder", r.folder)
+      .Field("locked", r.locked)
       .Field("body", r.body)
       .EndObject();
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/fixtures/ios_fixtures.h"
+#include "tests/fixtures/note_store.h"
 
 namespace {
 
@@ -104,6 +105,19 @@ int main(int argc, char** argv) {
       fx::WriteAppDatabase(db, options);
       WriteOneSeed(db, kRunAppParsersFlag,
                    outDir / ("app-" + std::string(fx::AppDbKindName(kind)) + "-512"));
+    }
+    // NoteStore.sqlite in both real layouts, with a deleted note.
+    for (const fx::NoteStoreLayout layout :
+         {fx::NoteStoreLayout::kIos9, fx::NoteStoreLayout::kIos17}) {
+      fx::NoteStoreOptions options;
+      options.layout = layout;
+      options.fillerNotes = 8;
+      options.deletedNotes = 1;
+      const fs::path db = temp / "NoteStore.sqlite";
+      fx::WriteNoteStore(db, options);
+      WriteOneSeed(
+          db, kRunAppParsersFlag,
+          outDir / (layout == fx::NoteStoreLayout::kIos9 ? "notestore-ios9" : "notestore-ios17"));
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "fuzz_seed_corpus: %s\n", error.what());

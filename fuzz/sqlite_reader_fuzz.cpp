@@ -34,6 +34,7 @@
 #include "parsers/chat_apps.h"
 #include "parsers/contacts.h"
 #include "parsers/messages.h"
+#include "parsers/note_store.h"
 #include "parsers/notes.h"
 #include "parsers/whatsapp.h"
 #include "sqlite/raw_sqlite_reader.h"
@@ -201,6 +202,13 @@ void RunAppParsers(const FuzzFlags& flags) {
   kestrio::ParseNotes(InputPath(), notes);
   for (const kestrio::NoteRecord& note : notes) {
     if (note.body.empty() && note.title.empty()) std::abort();
+  }
+  notes.clear();
+  kestrio::ParseNoteStore(InputPath(), notes);
+  for (const kestrio::NoteRecord& note : notes) {
+    if (note.body.empty() && note.title.empty() && !note.locked) std::abort();
+    if (note.locked && !note.body.empty()) std::abort();
+    if (!kestrio::IsValidUtf8(note.body) || !kestrio::IsValidUtf8(note.title)) std::abort();
   }
   kestrio::WhatsAppConversationMap chats;
   kestrio::ParseWhatsApp(InputPath(), chats);

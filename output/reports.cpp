@@ -333,7 +333,8 @@ void AppendCallRow(std::string& rows, const CallRecord& call) {
 }
 
 void AppendNoteRow(std::string& rows, const NoteRecord& note) {
-  AppendCells(rows, {note.title, note.dateText, note.body});
+  AppendCells(rows,
+              {note.title, note.folder, note.dateText, note.locked ? kLockedNoteText : note.body});
 }
 
 Result WriteSummaryReport(const std::filesystem::path& path, const LoadedTemplate& t,

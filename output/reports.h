@@ -94,7 +94,11 @@ void AppendContactRow(std::string& rows, const ContactRecord& contact);
 // Call: name, number, date, "Incoming" or "Outgoing", the duration ("Missed" for an incoming
 // and "Canceled" for an outgoing call of 0 seconds).
 void AppendCallRow(std::string& rows, const CallRecord& call);
-// Note: title, date, body.
+// What a locked note shows in place of its text.
+inline constexpr std::string_view kLockedNoteText =
+    "Locked note: the text is encrypted with the note's password";
+
+// Note: title, folder, date, body (kLockedNoteText for a locked note).
 void AppendNoteRow(std::string& rows, const NoteRecord& note);
 
 // head + rows + tail into `path` (its folder created first, the file truncated). 0 or a

@@ -79,6 +79,8 @@ std::filesystem::path BackupFolderSource::Database(KnownDatabase which) const {
       return backup.StoredFile(kSmsDbName);
     case KnownDatabase::kNotes:
       return backup.StoredFile(kNotesName);
+    case KnownDatabase::kNoteStore:
+      return backup.StoredFile(kNoteStoreName);
     case KnownDatabase::kCallHistory: {
       const std::filesystem::path store = backup.StoredFile(kCallHistoryStoreName);
       return FileExists(store) ? store : backup.StoredFile(kCallHistoryDbName);

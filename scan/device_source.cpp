@@ -28,6 +28,7 @@ constexpr DatabaseCopySpec kDatabaseCopies[] = {
     {"AddressBook", kAddressBookName, {}},
     {"sms", kSmsDbName, {}},
     {"notes", kNotesName, {}},
+    {"NoteStore", kNoteStoreName, {}},
     {"history", kCallHistoryStoreName, kCallHistoryDbName},
     {"ChatStorage", kWhatsAppSharedName, kWhatsAppDocumentsName},
     {"Photos", kPhotoLibraryName, {}},
@@ -85,6 +86,8 @@ fs::path DeviceSource::Database(KnownDatabase which) const {
       return DatabaseCopy("sms");
     case KnownDatabase::kNotes:
       return DatabaseCopy("notes");
+    case KnownDatabase::kNoteStore:
+      return DatabaseCopy("NoteStore");
     case KnownDatabase::kCallHistory:
       return DatabaseCopy("history");
     case KnownDatabase::kPhotoLibrary:

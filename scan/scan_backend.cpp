@@ -5,6 +5,7 @@
 #include "backup/backup_store.h"
 #include "backup/manifest.h"
 #include "device/device_session.h"
+#include "parsers/note_store.h"
 #include "scan/backup_folder_source.h"
 #include "scan/chat_text.h"
 #include "scan/device_source.h"
@@ -19,6 +20,7 @@ constexpr std::string_view kAddressBookKey = "HomeDomain-Library/AddressBook/Add
 constexpr std::string_view kCallHistoryKey =
     "HomeDomain-Library/CallHistoryDB/CallHistory.storedata";
 constexpr std::string_view kNotesKey = "HomeDomain-Library/Notes/notes.sqlite";
+constexpr std::string_view kNoteStoreKey = "AppDomainGroup-group.com.apple.notes-NoteStore.sqlite";
 constexpr std::string_view kWhatsAppKey =
     "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-ChatStorage.sqlite";
 constexpr std::string_view kPhotoLibraryKey = "CameraRollDomain-Media/PhotoData/Photos.sqlite";
@@ -117,15 +119,51 @@ Result ScanBackend::ScanContacts(std::vector<ContactRecord>& contacts) {
       ExplainFailure(parsed, kAddressBookKey, "AddressBook.sqlitedb", "ABPerson"));
 }
 
+// The store of iOS 8 and earlier first (often still in later backups with old notes), then
+// the one of iOS 9 and later; each only when its file is there. OK when either was read; the
+// other's failure is then a finding.
 Result ScanBackend::ScanNotes(std::vector<NoteRecord>& notes) {
-  const std::filesystem::path database = source_->Database(KnownDatabase::kNotes);
-  if (Absent(database)) {
-    notes.clear();
+  notes.clear();
+  const std::filesystem::path legacy = source_->Database(KnownDatabase::kNotes);
+  const std::filesystem::path store = source_->Database(KnownDatabase::kNoteStore);
+  const bool hasLegacy = !Absent(legacy);
+  const bool hasStore = !Absent(store);
+  if (!hasLegacy && !hasStore) {
     Explain(kNotesKey, "no notes in this backup");
     return progress_.AfterDatabase(kResultOk);
   }
-  return progress_.AfterDatabase(
-      ExplainFailure(ParseNotes(database, notes, &Findings()), kNotesKey, "notes.sqlite", "ZNOTE"));
+  Result legacyRead = kResultOk;
+  if (hasLegacy) legacyRead = ParseNotes(legacy, notes, &Findings());
+  if (legacyRead == kResultStopped) return progress_.AfterDatabase(legacyRead);
+  Result storeRead = kResultOk;
+  if (hasStore) storeRead = ParseNoteStore(store, notes, &Findings());
+  if (storeRead == kResultStopped) return progress_.AfterDatabase(storeRead);
+  const bool legacyFailed = hasLegacy && legacyRead != kResultOk;
+  const bool storeFailed = hasStore && storeRead != kResultOk;
+  auto explainLegacy = [&] {
+    return ExplainFailure(legacyRead, kNotesKey, "notes.sqlite", "ZNOTE");
+  };
+  auto explainStore = [&] {
+    return ExplainFailure(storeRead, kNoteStoreKey, "NoteStore.sqlite",
+                          "ZICCLOUDSYNCINGOBJECT or ZICNOTEDATA");
+  };
+  if (!hasStore) return progress_.AfterDatabase(explainLegacy());
+  if (!hasLegacy) return progress_.AfterDatabase(explainStore());
+  if (legacyFailed && storeFailed) {
+    Findings().Report(Finding{std::string(kNotesKey), "database", "",
+                              "notes.sqlite could not be read: " + ResultText(legacyRead)});
+    return progress_.AfterDatabase(explainStore());
+  }
+  // One store was read: the other's failure is a finding, not the category's.
+  if (legacyFailed) {
+    Findings().Report(Finding{std::string(kNotesKey), "database", "",
+                              "notes.sqlite could not be read: " + ResultText(legacyRead)});
+  }
+  if (storeFailed) {
+    Findings().Report(Finding{std::string(kNoteStoreKey), "database", "",
+                              "NoteStore.sqlite could not be read: " + ResultText(storeRead)});
+  }
+  return progress_.AfterDatabase(kResultOk);
 }
 
 Result ScanBackend::ScanCallHistory(std::vector<CallRecord>& calls) {

@@ -20,7 +20,15 @@ namespace kestrio {
 enum class SourceKind : std::int32_t { kDevice = 0, kBackupFolder = 1 };
 
 // The databases the category operations read by name.
-enum class KnownDatabase { kAddressBook, kMessages, kNotes, kCallHistory, kPhotoLibrary };
+// kNotes is the store of iOS 8 and earlier, kNoteStore the one of iOS 9 and later.
+enum class KnownDatabase {
+  kAddressBook,
+  kMessages,
+  kNotes,
+  kNoteStore,
+  kCallHistory,
+  kPhotoLibrary
+};
 
 class ScanSource {
  public:

@@ -30,9 +30,10 @@ if [ "$preset" = fuzz ]; then
   mkdir -p "$work/page"
   build/fuzz/bin/sqlite_page_fuzz -seed=1 -max_total_time=30 -timeout=10 -rss_limit_mb=2048 \
     "$work/page" build/fuzz/fuzz-corpus/sqlite_reader_seeds
-  # The index and Info.plist readers are small: a quarter of a minute each.
+  # The index and Info.plist readers, the message and note body readers are small: a
+  # quarter of a minute each.
   mkdir -p "$work/mbdb" "$work/summary" "$work/types" "$work/decrypt" "$work/devicelink" \
-    "$work/typedstream" "$work/createtable"
+    "$work/typedstream" "$work/createtable" "$work/protobuf" "$work/notebody"
   build/fuzz/bin/manifest_mbdb_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/mbdb"
   build/fuzz/bin/backup_summary_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/summary" \
     fuzz/seeds/backup_summary
@@ -44,6 +45,10 @@ if [ "$preset" = fuzz ]; then
     fuzz/seeds/typedstream
   build/fuzz/bin/create_table_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/createtable" \
     fuzz/seeds/create_table
+  build/fuzz/bin/protobuf_fuzz -seed=1 -max_total_time=15 -timeout=10 "$work/protobuf" \
+    fuzz/seeds/protobuf
+  build/fuzz/bin/note_body_fuzz -seed=1 -max_total_time=15 -timeout=10 -rss_limit_mb=2048 \
+    "$work/notebody" fuzz/seeds/note_body
 else
   ctest --preset "$preset" -j "$jobs"
 fi

@@ -200,12 +200,23 @@ TEST_F(ReportsTest, SummaryReports) {
   shopping.title = "Shopping <list>";
   shopping.dateText = "2016-10-01 08:30:00";
   shopping.body = "milk\neggs & ham";
+  shopping.folder = "Home & <garden>";
   NoteRecord untitled;
   untitled.dateText = "2016-10-02 08:30:00";
   untitled.body = "no title";
+  NoteRecord locked;
+  locked.title = "Bank codes";
+  locked.folder = "Notes";
+  locked.locked = true;
   std::string noteRows;
   AppendNoteRow(noteRows, shopping);
   AppendNoteRow(noteRows, untitled);
+  AppendNoteRow(noteRows, locked);
+  EXPECT_NE(noteRows.find("<td>Home &amp; &lt;garden&gt;</td>"), std::string::npos);
+  EXPECT_NE(noteRows.find("<td>Bank codes</td><td>Notes</td><td></td><td>Locked note: the text "
+                          "is encrypted with the note's password</td>"),
+            std::string::npos)
+      << noteRows;
 
   const auto out = dir_ / "out";
   ASSERT_EQ(WriteSummaryReport(out / "Contacts" / "20161203091507" / "Contacts.html",

@@ -41,7 +41,11 @@ Result Parse(AppDbKind kind, const std::filesystem::path& path, Found& found) {
     case AppDbKind::kNotes: {
       std::vector<NoteRecord> notes;
       const Result r = ParseNotes(path, notes);
-      for (const auto& n : notes) found.byKey[""].emplace_back(n.body, n.deleted);
+      // Carved note rows (read by column name, so carved too) keep their title only: the
+      // body row they named lost its rowid when it was carved. They are no body texts.
+      for (const auto& n : notes) {
+        if (!n.body.empty() || !n.deleted) found.byKey[""].emplace_back(n.body, n.deleted);
+      }
       return r;
     }
     case AppDbKind::kWhatsApp: {

@@ -6,7 +6,9 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -17,6 +19,7 @@
 #include "cli/cli.h"
 #include "scan/scan_run.h"
 #include "tests/fixtures/ios_fixtures.h"
+#include "tests/fixtures/note_store.h"
 #include "tests/support/json.h"
 #include "tests/support/sql.h"
 
@@ -138,6 +141,20 @@ TEST_P(FullScan, EveryCategoryMatchesWhatTheBackupHolds) {
   };
   expectLive(model.calls, numbers, "call");
   expectLive(model.notes, bodies, "note");
+  // A backup with both note stores reads both: NoteStore.sqlite's notes follow the old ones.
+  if (model.noteStore) {
+    for (const fx::ExpectedNote& note : model.noteStore->notes) {
+      if (note.carved) continue;
+      EXPECT_EQ(std::count_if(r.notes.begin(), r.notes.end(),
+                              [&](const NoteRecord& n) {
+                                return n.title == note.title && n.body == note.body &&
+                                       n.folder == note.folder && n.deleted == note.deleted &&
+                                       n.locked == note.locked;
+                              }),
+                1)
+          << "NoteStore note " << note.title;
+    }
+  }
   expectLive(model.whatsApp, chats, "WhatsApp message");
   // Deleted rows come back too.
   EXPECT_TRUE(std::any_of(r.callHistory.begin(), r.callHistory.end(),
@@ -425,6 +442,7 @@ TEST(KestrioCli, AbsentAndUnrecognisedDatabasesAreExplained) {
   const fx::BackupModel model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
   std::filesystem::remove(model.Find(fx::kCallHistoryStoreKey)->path);
   std::filesystem::remove(model.Find(fx::kNotesKey)->path);
+  std::filesystem::remove(model.Find(fx::kNoteStoreKey)->path);  // neither note store
   {
     const auto chats = model.Find(fx::kWhatsAppGroupKey)->path;
     std::filesystem::remove(chats);
@@ -485,6 +503,20 @@ TEST(KestrioCli, RecoverWritesTheChosenCategoriesOnly) {
   for (const auto& e : std::filesystem::directory_iterator(dir / "a"))
     folders.insert(e.path().filename().string());
   EXPECT_EQ(folders, (std::set<std::string>{"Camera Roll", "Notes"}));
+  // The notes report holds the notes of both stores, with their folder and the locked mark.
+  for (const auto& e : std::filesystem::directory_iterator(dir / "a" / "Notes")) {
+    std::ifstream in(e.path());
+    const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(html.find("<td>Pasta sauce</td><td>Recipes</td>"), std::string::npos);
+    EXPECT_NE(html.find("<td>Bank codes</td><td>Notes</td>"), std::string::npos);
+    EXPECT_NE(html.find("Locked note: the text is encrypted"), std::string::npos);
+    EXPECT_NE(html.find("<td>Old idea</td><td>Recently Deleted</td>"), std::string::npos);
+  }
+  std::ostringstream json, jsonErr;
+  cli::Terminal jsonTerminal{json, jsonErr, false, nullptr, KESTRIO_SOURCE_DIR};
+  ASSERT_EQ(cli::RunCli({"scan", backup, "--json", "-"}, jsonTerminal), 0) << jsonErr.str();
+  EXPECT_NE(json.str().find("\"folder\": \"Recently Deleted\""), std::string::npos);
+  EXPECT_NE(json.str().find("\"locked\": true"), std::string::npos);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "a" / "Camera Roll"),
                           std::filesystem::directory_iterator()),
             static_cast<std::ptrdiff_t>(model.cameraRoll.size()));
