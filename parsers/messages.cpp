@@ -392,11 +392,7 @@ class MessagesReader {
   // Scans `table`; `visit(view, record)` answers whether it accepts the row.
   template <typename Visit>
   void Scan(std::string_view table, Visit visit) {
-    DecodedRecord record;
-    reader_.ScanTable(table, [&](const RecordView& view) {
-      if (DecodeTableRecord(reader_, view, record) != kResultOk) return kResultInvalid;
-      return visit(view, record) ? kResultOk : kResultInvalid;
-    });
+    ScanDecoded(reader_, table, visit);
   }
 
   // Every message row, live and carved.

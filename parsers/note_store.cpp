@@ -167,11 +167,7 @@ class NoteStoreReader {
 
   template <typename Visit>
   void Scan(std::string_view table, Visit visit) {
-    DecodedRecord record;
-    reader_.ScanTable(table, [&](const RecordView& view) {
-      if (DecodeTableRecord(reader_, view, record) != kResultOk) return kResultInvalid;
-      return visit(view, record) ? kResultOk : kResultInvalid;
-    });
+    ScanDecoded(reader_, table, visit);
   }
 
   // Z_PRIMARYKEY: the entity numbers of notes and folders.

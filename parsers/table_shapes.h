@@ -101,4 +101,15 @@ class TableReader {
 // DecodeRecord with a carved run of the column count of the table being scanned.
 Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out);
 
+// Scans `table`, each record decoded by DecodeTableRecord into one reused record;
+// `visit(view, record)` answers whether it accepts the row.
+template <typename Visit>
+Result ScanDecoded(TableReader& reader, std::string_view table, Visit visit) {
+  DecodedRecord record;
+  return reader.ScanTable(table, [&](const RecordView& view) {
+    if (DecodeTableRecord(reader, view, record) != kResultOk) return kResultInvalid;
+    return visit(view, record) ? kResultOk : kResultInvalid;
+  });
+}
+
 }  // namespace kestrio

@@ -103,11 +103,7 @@ class ChatStorageReader {
 
   template <typename Visit>
   void Scan(std::string_view table, Visit visit) {
-    DecodedRecord record;
-    reader_.ScanTable(table, [&](const RecordView& view) {
-      if (DecodeTableRecord(reader_, view, record) != kResultOk) return kResultInvalid;
-      return visit(view, record) ? kResultOk : kResultInvalid;
-    });
+    ScanDecoded(reader_, table, visit);
   }
 
   std::unordered_map<std::int64_t, Session> ReadSessions() {
