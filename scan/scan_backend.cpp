@@ -129,7 +129,8 @@ Result ScanBackend::ScanNotes(std::vector<NoteRecord>& notes) {
   const bool hasLegacy = !Absent(legacy);
   const bool hasStore = !Absent(store);
   if (!hasLegacy && !hasStore) {
-    Explain(kNotesKey, "no notes in this backup");
+    // Named by the store of today's iPhones; the older one was looked for too.
+    Explain(kNoteStoreKey, "no notes in this backup (nor the older Library/Notes/notes.sqlite)");
     return progress_.AfterDatabase(kResultOk);
   }
   Result legacyRead = kResultOk;

@@ -457,7 +457,11 @@ TEST(KestrioCli, AbsentAndUnrecognisedDatabasesAreExplained) {
       << said;
   EXPECT_NE(said.find("(HomeDomain-Library/CallHistoryDB/CallHistory.storedata)"),
             std::string::npos);
-  EXPECT_NE(said.find("note: notes: no notes in this backup"), std::string::npos) << said;
+  EXPECT_NE(said.find("note: notes: no notes in this backup (nor the older "
+                      "Library/Notes/notes.sqlite) (AppDomainGroup-group.com.apple.notes-"
+                      "NoteStore.sqlite)"),
+            std::string::npos)
+      << said;
   EXPECT_NE(said.find("warning: whatsApp: ChatStorage.sqlite has no message table (layout not "
                       "recognised) (AppDomainGroup-group.net.whatsapp.WhatsApp.shared-"
                       "ChatStorage.sqlite, error 1007)"),
@@ -471,7 +475,7 @@ TEST(KestrioCli, AbsentAndUnrecognisedDatabasesAreExplained) {
   std::set<std::string> reasons;
   for (const auto& finding : (*json)["findings"].items) reasons.insert(finding["why"].text);
   EXPECT_TRUE(reasons.count("ChatStorage.sqlite has no message table (layout not recognised)"));
-  EXPECT_TRUE(reasons.count("no notes in this backup"));
+  EXPECT_TRUE(reasons.count("no notes in this backup (nor the older Library/Notes/notes.sqlite)"));
 }
 
 TEST(KestrioCli, AnInterruptStopsTheScanWithExitCodeTwo) {
