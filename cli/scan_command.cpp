@@ -64,9 +64,10 @@ int RunScan(Terminal& terminal, ScannedBackup& scanned, std::unique_ptr<ScanBack
   const ScanResults& results = run.Results();
   for (const auto& [key, code] : scanned.errors) {
     terminal.err << "kestrio-cli: warning: " << key << ": ";
-    const auto explained =
-        std::find_if(results.explanations.begin(), results.explanations.end(),
-                     [&key](const auto& entry) { return ScanCategoryKey(entry.first) == key; });
+    const std::string_view category = key;
+    const auto explained = std::find_if(
+        results.explanations.begin(), results.explanations.end(),
+        [category](const auto& entry) { return ScanCategoryKey(entry.first) == category; });
     if (explained == results.explanations.end()) {
       terminal.err << ResultLine(code) << "\n";
     } else {
