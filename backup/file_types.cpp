@@ -6,7 +6,11 @@
 //   mpeg  MPEG program stream: pack header 00 00 01 BA at 0 and a system header 00 00 01 BB
 //         within the first 32 bytes, or MPEG-1/2 video: sequence header 00 00 01 B3 at 0 and
 //         a group-of-pictures start 00 00 01 B8 within the first 32 bytes; len > 15
-//   mp4   ISO base media: box type "ftyp" at 4, major brand "iso?" or "mp42" at 8; len >= 32
+//   mp4   ISO base media: box type "ftyp" at 4, major brand "iso?", "mp42", "mp41", "avc1" or
+//         "dash" at 8; len >= 32
+//   m4a   "ftyp" at 4, major brand "M4A " (AAC or ALAC audio) or "M4B " (an audio book) at 8;
+//         len > 15
+//   m4v   "ftyp" at 4, major brand "M4V " at 8 (video of the iTunes family); len > 15
 //   rmvb  RealMedia: ".RMF" at 0
 //   wmv   ASF: header object GUID 75B22630-668E-11CF-A6D9-00AA0062CE6C (stored
 //         30 26 B2 75 8E 66 CF 11 A6 D9 00 AA 00 62 CE 6C) at 0; len > 23
@@ -29,6 +33,20 @@
 //         ended, the first at 6 + 16 n, the next one its size (32-bit at 8) further; len > 15
 //   heic  HEIF: "ftyp" at 4 with major brand heic, heix, hevc, hevx, heim, heis, mif1 or msf1
 //         at 8 (the photo format of current iPhones); len > 15
+//   caf   Core Audio Format (voice messages of Messages): "caff" at 0, file version 00 01 at 4,
+//         flags 00 00 at 6, the audio description chunk "desc" first at 8
+//   opus  Ogg page "OggS" at 0, stream structure version 0 at 4, the beginning-of-stream flag
+//         (02) in the header type at 5, page segment count n at 26; the first packet (at
+//         27 + n; its first 8 bytes within len) starts with "OpusHead" (WhatsApp's voice
+//         notes)
+//   ogg   the same first page with any other first packet (Vorbis, Speex, FLAC, ...)
+//   webp  RIFF at 0, form type "WEBP" at 8, first chunk "VP8 ", "VP8L" or "VP8X" at 12
+//         (stickers); len > 15
+//   amr   "#!AMR\n" (narrowband) or "#!AMR-WB\n" (wideband) at 0
+//   aac   ADTS frame header: sync FF Fx at 0 with layer bits 00 (byte 1 & F6 = F0), a sampling
+//         frequency index (byte 2 bits 5..2) below 13, a frame length (13 bits from byte 3)
+//         of at least the 7 header bytes; when the next frame starts within len, it starts
+//         with the same sync
 #include <optional>
 #include <string>
 
@@ -40,10 +58,10 @@ namespace kestrio {
 const std::string_view kPictureExtensions =
     "*.bmp|*.gif|*.jpg|*.jpeg|*.png|*.psd|*.tif|*.tiff|*.pcx|*.scr|*.ico|*.nef|*.nrw|*.crw|"
     "*.cr2|*.sr2|*.arw|*.srf|*.divu|*.pgm|*.k25|*.kdc|*.dcr|*.raf|*.iff|*.pbm|*.mef|*.jp2|*.mos|"
-    "*.x3f|*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.heic";
+    "*.x3f|*.orf|*.erf|*.indd|*.pef|*.psp|*.mrw|*.dng|*.raw|*.pct|*.tga|*.heic|*.webp";
 const std::string_view kAudioExtensions =
     "*.mp3|*.wav|*.aiff|*.rps|*.mid|*.midi|*.m4a|*.m4p|*.au|*.ogg|*.wma|*.rm|*.ra|*.acd|*.amr|"
-    "*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd";
+    "*.at3|*.caf|*.dss|*.m4r|*.nra|*.snd|*.opus|*.aac";
 const std::string_view kVideoExtensions =
     "*.rmvb|*.rm|*.mpeg|*.mov|*.avi|*.wmv|*.asf|*.mp4|*.flv|*.fla|*.swf|*.ape|*.m4v|*.3gp|*.dv|"
     "*.3g2|*.m4b|*.mkv|*.mts|*.divx|*.ogm|*.moi|*.vob|*.ajp|*.f4v|*.mqv|*.svi|*.vid|*.tod|"
@@ -100,8 +118,18 @@ bool IsMpeg(const Head& h) {
 }
 
 bool IsMp4(const Head& h) {
-  return h.size() >= 32 && h.Has(4, "ftyp") && (h.Has(8, "iso") || h.Has(8, "mp42"));
+  if (h.size() < 32 || !h.Has(4, "ftyp")) return false;
+  for (std::string_view brand : {"iso", "mp42", "mp41", "avc1", "dash"}) {
+    if (h.Has(8, brand)) return true;
+  }
+  return false;
 }
+
+bool IsM4a(const Head& h) {
+  return h.size() > 15 && h.Has(4, "ftyp") && (h.Has(8, "M4A ") || h.Has(8, "M4B "));
+}
+
+bool IsM4v(const Head& h) { return h.size() > 15 && h.Has(4, "ftypM4V "); }
 
 bool IsRmvb(const Head& h) { return h.Has(0, ".RMF"); }
 
@@ -183,16 +211,78 @@ bool IsHeic(const Head& h) {
   return false;
 }
 
+bool IsCaf(const Head& h) {
+  return h.Has(0,
+               "caff\x00\x01\x00\x00"
+               "desc"sv);
+}
+
+// Where the first packet of an Ogg stream's first page starts, or nothing when the bytes are
+// no such page.
+std::optional<std::size_t> OggFirstPacket(const Head& h) {
+  constexpr std::size_t kSegmentCount = 26;
+  constexpr std::uint8_t kBeginningOfStream = 0x02;
+  if (!h.Has(0, "OggS") || h.Byte(4) != 0u) return std::nullopt;
+  const std::optional<std::uint8_t> type = h.Byte(5);
+  const std::optional<std::uint8_t> segments = h.Byte(kSegmentCount);
+  if (!type || (*type & kBeginningOfStream) == 0 || !segments) return std::nullopt;
+  // The packet's first 8 bytes tell Opus from the others: a page cut before them is not
+  // taken for either.
+  constexpr std::size_t kPacketHead = 8;
+  const std::size_t packet = kSegmentCount + 1 + *segments;
+  if (packet + kPacketHead > h.size()) return std::nullopt;
+  return packet;
+}
+
+bool IsOpus(const Head& h) {
+  const std::optional<std::size_t> packet = OggFirstPacket(h);
+  return packet && h.Has(*packet, "OpusHead");
+}
+
+bool IsOgg(const Head& h) { return OggFirstPacket(h).has_value(); }
+
+bool IsWebp(const Head& h) {
+  return h.size() > 15 && h.Has(0, "RIFF") && h.Has(8, "WEBP") &&
+         (h.Has(12, "VP8 ") || h.Has(12, "VP8L") || h.Has(12, "VP8X"));
+}
+
+bool IsAmr(const Head& h) { return h.Has(0, "#!AMR\n") || h.Has(0, "#!AMR-WB\n"); }
+
+// An ADTS header: 12 sync bits, the MPEG version bit, two layer bits that are always 0, the
+// protection bit; then profile, sampling frequency index and channels; the frame length
+// (header included) takes 13 bits from the last two bits of byte 3.
+std::optional<std::size_t> AdtsFrameLength(const Head& h, std::size_t at) {
+  constexpr std::size_t kHeader = 7;
+  constexpr std::uint8_t kFirstSampleRateMissing = 13;
+  const std::optional<std::uint8_t> b0 = h.Byte(at), b1 = h.Byte(at + 1), b2 = h.Byte(at + 2),
+                                    b3 = h.Byte(at + 3), b4 = h.Byte(at + 4), b5 = h.Byte(at + 5);
+  if (!b5 || *b0 != 0xFF || (*b1 & 0xF6) != 0xF0) return std::nullopt;
+  if (((*b2 >> 2) & 0x0F) >= kFirstSampleRateMissing) return std::nullopt;
+  const std::size_t length =
+      (static_cast<std::size_t>(*b3 & 0x03) << 11) | (std::size_t{*b4} << 3) | (*b5 >> 5);
+  if (length < kHeader) return std::nullopt;
+  return length;
+}
+
+bool IsAac(const Head& h) {
+  const std::optional<std::size_t> length = AdtsFrameLength(h, 0);
+  if (!length) return false;
+  // The next frame, when its header lies within the bytes given, must be one too.
+  if (*length + 6 < h.size()) return AdtsFrameLength(h, *length).has_value();
+  return true;
+}
+
 struct FileType {
   std::string_view extension;
   bool (*test)(const Head&);
 };
 
 constexpr FileType kFileTypes[] = {
-    {"mpeg", IsMpeg}, {"mp4", IsMp4}, {"rmvb", IsRmvb}, {"wmv", IsWmv},
-    {"avi", IsAvi},   {"3gp", Is3gp}, {"mp3", IsMp3},   {"mid", IsMid},
-    {"wav", IsWav},   {"mov", IsMov}, {"gif", IsGif},   {"bmp", IsBmp},
-    {"jpg", IsJpg},   {"png", IsPng}, {"ico", IsIco},   {"heic", IsHeic},
+    {"mpeg", IsMpeg}, {"mp4", IsMp4},   {"rmvb", IsRmvb}, {"wmv", IsWmv}, {"avi", IsAvi},
+    {"3gp", Is3gp},   {"mp3", IsMp3},   {"mid", IsMid},   {"wav", IsWav}, {"mov", IsMov},
+    {"gif", IsGif},   {"bmp", IsBmp},   {"jpg", IsJpg},   {"png", IsPng}, {"ico", IsIco},
+    {"heic", IsHeic}, {"m4a", IsM4a},   {"m4v", IsM4v},   {"caf", IsCaf}, {"opus", IsOpus},
+    {"ogg", IsOgg},   {"webp", IsWebp}, {"amr", IsAmr},   {"aac", IsAac},
 };
 
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }

@@ -27,8 +27,17 @@ constexpr std::string_view kCameraRollKey = "CameraRollDomain-Media/DCIM/";
 constexpr std::string_view kPhotoStreamKey = "MediaDomain-Media/PhotoStreamsData/";
 constexpr std::string_view kAttachmentKey = "/Attachments/";
 constexpr std::string_view kLocalAppKey = "AppDomain-";
-// The device walk also takes AppDomainGroup- and AppDomainPlugin- entries.
+// App-group containers (iOS 8 and later: files an app shares with its extensions, e.g.
+// WhatsApp's chats and media) and the extensions' own containers.
+constexpr std::string_view kLocalGroupKey = "AppDomainGroup-";
+constexpr std::string_view kLocalPluginKey = "AppDomainPlugin-";
+// The device walk takes all three by their common start.
 constexpr std::string_view kDeviceAppKey = "AppDomain";
+constexpr std::string_view kGroupPrefix = "group.";
+// Where WhatsApp keeps its media below its container: "Message/" in the shared group,
+// "Library/" in the app's own container of older versions; then "Media/<chat JID>/...".
+constexpr std::string_view kWhatsAppMediaFolders[] = {"Message/", "Library/"};
+constexpr std::string_view kWhatsAppMediaFolder = "Media/";
 constexpr std::string_view kLocalWhatsAppKey = "net.whatsapp.WhatsApp";
 constexpr std::string_view kDeviceWhatsAppKey = "whatsapp.WhatsApp";
 constexpr std::string_view kOtherApp = "other";
@@ -102,6 +111,107 @@ std::string AppName(std::string_view key, AppWalkKind kind) {
   return kind == AppWalkKind::kDeviceBackup ? ToValidUtf8(rest) : std::string(kOtherApp);
 }
 
+// The bundle identifiers of the apps in the backup: the text after "AppDomain-" up to the
+// next "-" of the keys that start with it.
+using AppIdentifiers = std::vector<std::string_view>;
+
+std::string_view IdentifierAfter(std::string_view key, std::string_view prefix) {
+  if (!key.starts_with(prefix)) return {};
+  const std::string_view rest = key.substr(prefix.size());
+  return rest.substr(0, rest.find('-'));
+}
+
+AppIdentifiers CollectAppIdentifiers(const std::vector<ManifestEntry>& entries) {
+  AppIdentifiers ids;
+  for (const ManifestEntry& entry : entries) {
+    const std::string_view id = IdentifierAfter(entry.key, kLocalAppKey);
+    if (!id.empty()) ids.push_back(id);
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  return ids;
+}
+
+// The app of a group or plug-in identifier: the longest app identifier that it is or that
+// it continues after a "." ("net.whatsapp.WhatsApp" of "net.whatsapp.WhatsApp.shared").
+std::string_view OwningApp(std::string_view id, const AppIdentifiers& apps) {
+  std::string_view best;
+  for (const std::string_view app : apps) {
+    if (app.size() <= best.size() || !id.starts_with(app)) continue;
+    if (id.size() == app.size() || id[app.size()] == '.') best = app;
+  }
+  return best;
+}
+
+// The app an entry of the app walk belongs to. App-domain keys go by AppName as they are; a
+// group or plug-in key by the app that owns its identifier, named as that app's own key
+// would be, else by its identifier ("group." left off) under the same rule.
+std::string AppOfKey(std::string_view key, AppWalkKind kind, const AppIdentifiers& apps) {
+  std::string_view id;
+  if (key.starts_with(kLocalGroupKey)) {
+    id = IdentifierAfter(key, kLocalGroupKey);
+    if (id.starts_with(kGroupPrefix)) id.remove_prefix(kGroupPrefix.size());
+  } else if (key.starts_with(kLocalPluginKey)) {
+    id = IdentifierAfter(key, kLocalPluginKey);
+  } else {
+    return AppName(key, kind);
+  }
+  const std::string_view owner = OwningApp(id, apps);
+  std::string name = AppName(std::string(owner.empty() ? id : owner) + "-", kind);
+  return name.empty() ? std::string(kOtherApp) : name;
+}
+
+bool IsAppKey(std::string_view key, AppWalkKind kind) {
+  if (kind == AppWalkKind::kDeviceBackup) return Contains(key, kDeviceAppKey);
+  return Contains(key, kLocalAppKey) || Contains(key, kLocalGroupKey) ||
+         Contains(key, kLocalPluginKey);
+}
+
+// The path inside the container: the key's text after "<domain>-" for the app domains.
+std::string_view ContainerPath(std::string_view key) {
+  if (!key.starts_with(kDeviceAppKey)) return {};
+  const std::size_t domainDash = key.find('-');
+  if (domainDash == std::string_view::npos) return {};
+  const std::size_t dash = key.find('-', domainDash + 1);
+  return dash == std::string_view::npos ? std::string_view() : key.substr(dash + 1);
+}
+
+// A WhatsApp media path ("Media/<JID>/...") as it follows the container's media folder, or
+// empty.
+std::string_view WhatsAppMediaPath(std::string_view key) {
+  const std::string_view path = ContainerPath(key);
+  for (const std::string_view folder : kWhatsAppMediaFolders) {
+    if (path.starts_with(folder) && path.substr(folder.size()).starts_with(kWhatsAppMediaFolder))
+      return path.substr(folder.size());
+  }
+  return {};
+}
+
+// The chat JID a WhatsApp media path is filed under; empty when the folder is no JID (no "@",
+// or "." and "..").
+std::string ChatJidOf(std::string_view key) {
+  std::string_view path = WhatsAppMediaPath(key);
+  if (path.empty()) return {};
+  path.remove_prefix(kWhatsAppMediaFolder.size());
+  const std::size_t slash = path.find('/');
+  if (slash == std::string_view::npos) return {};
+  const std::string_view jid = path.substr(0, slash);
+  if (jid.find('@') == std::string_view::npos || jid == "." || jid == "..") return {};
+  return ToValidUtf8(jid);
+}
+
+// True for a path that could lead out of the folder it is relative to: absolute, or with a
+// ".." component.
+bool Climbs(std::string_view path) {
+  if (path.starts_with('/')) return true;
+  for (std::size_t start = 0; start <= path.size();) {
+    const std::size_t slash = std::min(path.find('/', start), path.size());
+    if (path.substr(start, slash - start) == "..") return true;
+    start = slash + 1;
+  }
+  return false;
+}
+
 template <typename Record>
 void SortByName(std::vector<Record>& records) {
   std::stable_sort(records.begin(), records.end(), [](const Record& a, const Record& b) {
@@ -149,7 +259,8 @@ std::string_view KeyExtension(std::string_view key, bool& skip) {
 }
 
 void AddAppFile(const MediaSource& source, const ManifestEntry& entry, AppWalkKind kind,
-                std::vector<AppFileRecord>& appFiles, std::vector<FileRecord>& whatsApp) {
+                const AppIdentifiers& apps, std::vector<AppFileRecord>& appFiles,
+                std::vector<FileRecord>& whatsApp) {
   const bool device = kind == AppWalkKind::kDeviceBackup;
   std::string_view extension;
   if (device) {
@@ -169,12 +280,14 @@ void AddAppFile(const MediaSource& source, const ManifestEntry& entry, AppWalkKi
       whatsApp.push_back({.size = size,
                           .name = std::move(name),
                           .path = std::move(stored.path),
-                          .key = entry.key});
+                          .key = entry.key,
+                          .chatJid = ChatJidOf(entry.key)});
     }
     return;
   }
   if (device && size == 0) return;
-  appFiles.push_back({size, AppName(entry.key, kind), std::move(name), std::move(stored.path)});
+  appFiles.push_back(
+      {size, AppOfKey(entry.key, kind, apps), std::move(name), std::move(stored.path)});
 }
 
 // Writes all of `count` bytes. False with errno set on failure.
@@ -235,6 +348,7 @@ Result ScanPhotos(const MediaSource& source, ProgressSink& progress,
   }
   SortByName(cameraRoll);
   SortByName(photoStream);
+  MarkLivePhotos(cameraRoll);
   if (result != kResultOk) return result;
   return AdvanceBase(progress, 2);
 }
@@ -267,14 +381,14 @@ Result ScanMessageAttachments(const MediaSource& source, ProgressSink& progress,
 Result ScanAppFiles(const MediaSource& source, ProgressSink& progress, AppWalkKind kind,
                     std::vector<AppFileRecord>& appFiles, std::vector<FileRecord>& whatsApp) {
   const bool device = kind == AppWalkKind::kDeviceBackup;
-  const std::string_view appKey = device ? kDeviceAppKey : kLocalAppKey;
   appFiles.clear();
   if (!device) whatsApp.clear();
   const std::vector<ManifestEntry>& entries = EntriesOf(source);
+  const AppIdentifiers apps = CollectAppIdentifiers(entries);
   std::uint64_t reported = 0;
   Result result = kResultOk;
   for (const ManifestEntry& entry : entries) {
-    if (Contains(entry.key, appKey)) AddAppFile(source, entry, kind, appFiles, whatsApp);
+    if (IsAppKey(entry.key, kind)) AddAppFile(source, entry, kind, apps, appFiles, whatsApp);
     result = ReportEntry(progress, ++reported, entries.size(), 2);
     if (result != kResultOk) break;
   }
@@ -301,7 +415,8 @@ Result ScanWhatsAppAttachments(const MediaSource& source, ProgressSink& progress
         whatsApp.push_back({.size = size,
                             .name = ShownName(entry.key, type),
                             .path = std::move(stored.path),
-                            .key = entry.key});
+                            .key = entry.key,
+                            .chatJid = ChatJidOf(entry.key)});
       }
     }
     result = ReportEntry(progress, ++reported, entries.size(), 1);
@@ -356,6 +471,117 @@ void ApplyPhotoLibrary(const PhotoLibrary& library, std::vector<FileRecord>& cam
                       std::to_string(withoutRow) +
                           " Camera Roll files have no row in the library; listed without its "
                           "facts"});
+  }
+}
+
+namespace {
+
+// A key's folder (up to its last "/") and its name split at the last ".".
+struct KeyParts {
+  std::string_view folder;
+  std::string_view stem;
+  std::string_view extension;
+};
+
+KeyParts PartsOf(std::string_view key) {
+  const std::size_t slash = key.rfind('/');
+  KeyParts parts;
+  parts.folder = slash == std::string_view::npos ? std::string_view() : key.substr(0, slash);
+  std::string_view name = DisplayName(key);
+  const std::size_t dot = name.rfind('.');
+  parts.stem = name.substr(0, dot);
+  if (dot != std::string_view::npos) parts.extension = name.substr(dot + 1);
+  return parts;
+}
+
+bool IsLiveMovie(const KeyParts& parts) { return EqualsIgnoreCase(parts.extension, "mov"); }
+
+bool IsLiveStill(const KeyParts& parts) {
+  for (std::string_view still : {"heic", "jpg", "jpeg"}) {
+    if (EqualsIgnoreCase(parts.extension, still)) return true;
+  }
+  return false;
+}
+
+bool SameShot(const KeyParts& a, const KeyParts& b) {
+  return a.folder == b.folder && EqualsIgnoreCase(a.stem, b.stem) && !a.stem.empty();
+}
+
+}  // namespace
+
+void MarkLivePhotos(std::vector<FileRecord>& cameraRoll) {
+  // Photos by folder and lower-cased stem; the first of a shot wins.
+  std::unordered_map<std::string, const FileRecord*> stills;
+  auto shotKey = [](const KeyParts& parts) {
+    return std::string(parts.folder) + "/" + AsciiLower(parts.stem);
+  };
+  for (const FileRecord& record : cameraRoll) {
+    const KeyParts parts = PartsOf(record.key);
+    if (IsLiveStill(parts) && !parts.stem.empty()) stills.try_emplace(shotKey(parts), &record);
+  }
+  for (FileRecord& record : cameraRoll) {
+    const KeyParts parts = PartsOf(record.key);
+    if (!IsLiveMovie(parts)) continue;
+    const auto found = stills.find(shotKey(parts));
+    if (found != stills.end()) record.livePhotoOf = found->second->name;
+  }
+}
+
+const FileRecord* LivePhotoPartner(const std::vector<FileRecord>& cameraRoll,
+                                   const FileRecord& file) {
+  const KeyParts parts = PartsOf(file.key);
+  const bool movie = !file.livePhotoOf.empty();
+  if (!movie && !IsLiveStill(parts)) return nullptr;
+  for (const FileRecord& other : cameraRoll) {
+    if (&other == &file) continue;
+    const KeyParts otherParts = PartsOf(other.key);
+    if (!SameShot(parts, otherParts)) continue;
+    if (movie ? other.name == file.livePhotoOf : other.livePhotoOf == file.name) return &other;
+  }
+  return nullptr;
+}
+
+void TieWhatsAppMedia(WhatsAppConversationMap& chats, std::vector<FileRecord>& files,
+                      FindingsSink* findings) {
+  std::unordered_map<std::string_view, FileRecord*> byPath;
+  for (FileRecord& file : files) {
+    const std::string_view path = WhatsAppMediaPath(file.key);
+    if (!path.empty()) byPath.try_emplace(path, &file);
+  }
+  std::size_t climbing = 0, withoutFile = 0;
+  for (auto& [session, messages] : chats) {
+    for (WhatsAppMessageRecord& message : messages) {
+      if (message.mediaPath.empty()) continue;
+      if (Climbs(message.mediaPath)) {
+        ++climbing;
+        continue;
+      }
+      const auto found = byPath.find(message.mediaPath);
+      if (found == byPath.end()) {
+        if (!message.deleted) ++withoutFile;
+        continue;
+      }
+      FileRecord& file = *found->second;
+      message.mediaFile = file.name;
+      if (file.sessionId >= 0) continue;  // the first message that names the file keeps it
+      file.sessionId = message.sessionId;
+      file.chatName = message.partnerName;
+      file.messageDate = message.dateText;
+    }
+  }
+  const std::string label = "ChatStorage.sqlite";
+  if (climbing != 0) {
+    Report(findings, {label, "media path", "table ZWAMEDIAITEM",
+                      std::to_string(climbing) +
+                          " media paths are absolute or climb out of the Message folder (\"..\"); "
+                          "not tied to a file"});
+  }
+  if (withoutFile != 0) {
+    Report(findings, {label, "media path", "table ZWAMEDIAITEM",
+                      std::to_string(withoutFile) +
+                          " live media messages name files that WhatsApp's listed files do not "
+                          "hold (not in the backup, unreadable, or of no picture, audio or video "
+                          "type)"});
   }
 }
 

@@ -15,6 +15,7 @@
 #include "base/result.h"
 #include "parsers/parse_context.h"
 #include "parsers/photo_library.h"
+#include "parsers/whatsapp.h"
 
 namespace kestrio {
 
@@ -30,6 +31,16 @@ struct FileRecord {
   bool hidden = false;     // in the "Hidden" album
   std::string dateText{};  // when it was taken
   std::string originalName{};
+  // A Camera Roll movie that is the moving half of a Live Photo: the name of its photo (the
+  // same name with a picture's extension, in the same folder). See MarkLivePhotos.
+  std::string livePhotoOf{};
+  // WhatsApp's media: the chat's JID as the file's path names it ("Message/Media/<JID>/..."),
+  // and what TieWhatsAppMedia learns from the message whose media item names the file (the
+  // chat's session, its partner's or group's name, the message's date).
+  std::string chatJid{};
+  std::int32_t sessionId = -1;
+  std::string chatName{};
+  std::string messageDate{};
 };
 
 // Message attachments.
@@ -88,11 +99,16 @@ Result ScanPhotos(const MediaSource& source, ProgressSink& progress,
                   std::vector<FileRecord>& cameraRoll, std::vector<FileRecord>& photoStream);
 Result ScanMessageAttachments(const MediaSource& source, ProgressSink& progress,
                               std::vector<AttachmentFileRecord>& attachments);
+// Both forms walk the app domains ("AppDomain-"), their app-group containers
+// ("AppDomainGroup-") and their extensions ("AppDomainPlugin-"). A group or plug-in file
+// belongs to the app whose bundle identifier (seen in an "AppDomain-" key of the backup) its
+// identifier starts with ("group." left off: "group.net.whatsapp.WhatsApp.shared" is
+// net.whatsapp.WhatsApp's), else to the app its identifier names by the same rule.
 // Local form: WhatsApp's files go to `whatsApp` (emptied first), the others to `appFiles`.
 // Device form: every app file stays in `appFiles`; `whatsApp` is left alone. The device form
-// also walks group and plug-in domains, takes the type from the key when the text after its
-// last "." is at most 30 characters long (it must then be an entry of a list, as it stands,
-// or the entry is left out) and leaves out empty files.
+// takes the type from the key when the text after its last "." is at most 30 characters long
+// (it must then be an entry of a list, as it stands, or the entry is left out) and leaves out
+// empty files.
 Result ScanAppFiles(const MediaSource& source, ProgressSink& progress, AppWalkKind kind,
                     std::vector<AppFileRecord>& appFiles, std::vector<FileRecord>& whatsApp);
 // The device back-end's own WhatsApp walk (the local back-end hands out what ScanAppFiles
@@ -108,6 +124,25 @@ Result ScanWhatsAppAttachments(const MediaSource& source, ProgressSink& progress
 // or its stored copy is missing or unreadable), one the files without a row.
 void ApplyPhotoLibrary(const PhotoLibrary& library, std::vector<FileRecord>& cameraRoll,
                        FindingsSink* findings);
+
+// Live Photos: a Camera Roll movie ("IMG_0042.MOV") whose folder holds a photo of the same
+// name ("IMG_0042.HEIC", ".JPG" or ".JPEG", any case) gets that photo's name as livePhotoOf.
+// Both stay records of their own. ScanPhotos calls it.
+void MarkLivePhotos(std::vector<FileRecord>& cameraRoll);
+
+// The other half of a Live Photo in `cameraRoll`: a movie's photo, a photo's movie; nullptr
+// for a file that is no half of one.
+const FileRecord* LivePhotoPartner(const std::vector<FileRecord>& cameraRoll,
+                                   const FileRecord& file);
+
+// Ties WhatsApp's files to the messages whose media item names them: a file whose key is
+// "<app or group domain>-Message/<ZMEDIALOCALPATH>" (or "-Library/<...>" of older versions)
+// gets the message's chat session, the chat's name and the message's date; the message gets
+// the name the file is listed under (mediaFile). A media path that is absolute or climbs
+// ("..") names no file: a finding counts them. Another finding counts the live media messages
+// whose file `files` does not hold.
+void TieWhatsAppMedia(WhatsAppConversationMap& chats, std::vector<FileRecord>& files,
+                      FindingsSink* findings);
 
 // Copies a stored picture, sound or video to the preview file in `workFolder` ("tmp.jpg",
 // "tmp.wav" or "tmp.avi"), emptied first, and sets `previewPath` to it. 0 with an empty

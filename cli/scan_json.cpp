@@ -10,6 +10,14 @@ void Write(JsonWriter& json, const FileRecord& r) {
   if (r.hidden) json.Field("hidden", true);
   if (!r.dateText.empty()) json.Field("date", r.dateText);
   if (!r.originalName.empty()) json.Field("originalName", r.originalName);
+  // The photo a Live Photo's movie belongs to.
+  if (!r.livePhotoOf.empty()) json.Field("livePhotoOf", r.livePhotoOf);
+  // WhatsApp's media: the chat the path names and the message that shows the file.
+  if (!r.chatJid.empty()) json.Field("chatJid", r.chatJid);
+  if (r.sessionId >= 0) {
+    json.Field("sessionId", r.sessionId).Field("chatName", r.chatName);
+    json.Field("messageDate", r.messageDate);
+  }
   json.EndObject();
 }
 
@@ -101,6 +109,8 @@ void Write(JsonWriter& json, const WhatsAppMessageRecord& r) {
       .Field("chatNames", r.chatNames)
       .Field("chatIds", r.chatIds)
       .Field("partnerName", r.partnerName)
+      .Field("mediaPath", r.mediaPath)
+      .Field("mediaFile", r.mediaFile)
       .EndObject();
 }
 

@@ -1,6 +1,7 @@
 #include "output/recovery_run.h"
 
 #include <cstdio>
+#include <unordered_set>
 
 namespace kestrio {
 namespace {
@@ -44,6 +45,31 @@ const char* FolderOf(std::int32_t code) {
     default:
       return "";
   }
+}
+
+bool Recovered(const SelectionEntry& entry) {
+  return entry.group == 0 && entry.ticked != 0 && entry.reserved == 0 && entry.item != nullptr;
+}
+
+// A Live Photo is recovered whole: the Camera Roll files that are the other half of a ticked
+// one and are not ticked themselves, each once, in the order their halves come.
+std::vector<const FileRecord*> LivePhotoCompanions(const SelectionModel& selection,
+                                                   const ScanResults& results) {
+  std::unordered_set<const FileRecord*> ticked;
+  std::vector<const FileRecord*> order;
+  for (const SelectionEntry* entry : selection.Entries()) {
+    if (entry->categoryCode != kCodeCameraRoll || !Recovered(*entry)) continue;
+    const auto* file = static_cast<const FileRecord*>(entry->item);
+    if (ticked.insert(file).second) order.push_back(file);
+  }
+  std::vector<const FileRecord*> companions;
+  std::unordered_set<const FileRecord*> taken;
+  for (const FileRecord* file : order) {
+    const FileRecord* partner = LivePhotoPartner(results.cameraRoll, *file);
+    if (partner != nullptr && !ticked.contains(partner) && taken.insert(partner).second)
+      companions.push_back(partner);
+  }
+  return companions;
 }
 
 }  // namespace
@@ -311,20 +337,29 @@ Result RecoveryRun::Run(std::time_t now) {
   noteRows_.clear();
   contactRows_.clear();
   messagesExported_ = false;
+  std::vector<const FileRecord*> companions;
+  if (source_.selection && source_.results)
+    companions = LivePhotoCompanions(*source_.selection, *source_.results);
   {
     std::lock_guard<std::mutex> guard(lock_);
     done_ = failed_ = 0;
     failures_.clear();
     successes_.clear();
     total_ =
-        source_.selection ? static_cast<std::int32_t>(source_.selection->TickedItemCount()) : 0;
+        source_.selection
+            ? static_cast<std::int32_t>(source_.selection->TickedItemCount() + companions.size())
+            : 0;
   }
   Result result = kResultOk;
   if (source_.selection && source_.results && source_.backend) {
     for (const SelectionEntry* entry : source_.selection->Entries()) {
       if (cancel_) break;
-      if (entry->group != 0 || entry->ticked == 0 || entry->reserved != 0 || !entry->item) continue;
+      if (!Recovered(*entry)) continue;
       Export(*entry);
+    }
+    for (const FileRecord* file : companions) {
+      if (cancel_) break;
+      CopyFile(file->path, root_ / FolderOf(kCodeCameraRoll) / SafeFileName(file->name));
     }
     if (cancel_) {
       result = kResultStopped;

@@ -5,6 +5,8 @@
 #include <memory>
 #include <system_error>
 
+#include "backup/media_files.h"
+#include "base/text.h"
 #include "base/text_file.h"
 #include "output/formatters.h"
 
@@ -85,6 +87,50 @@ std::string ContentOf(const MessageRecord& m) {
 }
 const std::string& ContentOf(const WhatsAppMessageRecord& m) { return m.text; }
 
+// Where a report page of a WhatsApp chat ("WhatsApp Message/<chat>/<page>.html") finds the
+// recovered copy of an attachment ("WhatsApp Attachments/<name>"), as a URL path: every byte
+// but the unreserved ones percent-encoded, so that no name can end the attribute or add a
+// folder ("/"). Listed names always end in ".<type>", so none is a dot segment.
+std::string AttachmentLink(std::string_view name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string link = "../../WhatsApp%20Attachments/";
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+        (byte >= '0' && byte <= '9') || byte == '-' || byte == '_' || byte == '~' || byte == '.') {
+      link += c;
+    } else {
+      link.append({'%', kHex[byte >> 4], kHex[byte & 0x0F]});
+    }
+  }
+  return link;
+}
+
+void AppendMediaHtml(std::string&, const MessageRecord&) {}
+
+// A WhatsApp message's file: a picture shown inline, any other file named with a link to
+// it, a file the backup does not hold named by its path (unless the text already is it).
+void AppendMediaHtml(std::string& body, const WhatsAppMessageRecord& m) {
+  if (!m.mediaFile.empty()) {
+    const std::size_t dot = m.mediaFile.rfind('.');
+    const std::string extension =
+        dot == std::string::npos ? std::string() : AsciiLower(m.mediaFile.substr(dot + 1));
+    const std::string link = AttachmentLink(m.mediaFile);
+    if (IsListedExtension(kPictureExtensions, extension)) {
+      body.append("<br /><img class=\"media\" src=\"").append(link).append("\" alt=\"");
+      body.append(HtmlEscape(m.mediaFile)).append("\" />");
+    } else {
+      body.append("<br /><a class=\"media\" href=\"").append(link).append("\">");
+      body.append(HtmlEscape(m.mediaFile)).append("</a>");
+    }
+    return;
+  }
+  if (!m.mediaPath.empty() && m.text != m.mediaPath) {
+    body.append("<br /><span class=\"media\">File not in the backup: ");
+    body.append(HtmlText(m.mediaPath)).append("</span>");
+  }
+}
+
 template <typename Record>
 bool HasUsableName(const Record& m) {
   return !NameOf(m).empty() && NameOf(m) != kUnknownName;
@@ -104,6 +150,7 @@ void AppendMessageHtml(std::string& body, const Record& m) {
     body += m.deleted ? "<div class=\"del_recv_msg\">" : "<div class=\"recv_msg\">";
   }
   body += HtmlText(ContentOf(m));
+  AppendMediaHtml(body, m);
   body += "</div>\r\n";
 }
 

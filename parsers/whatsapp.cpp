@@ -330,6 +330,7 @@ Result ParseWhatsApp(const std::filesystem::path& chatStoragePath,
         item = &found->second;
     }
     if (m.text.empty() && item != nullptr) m.text = item->path.empty() ? item->title : item->path;
+    if (item != nullptr) m.mediaPath = item->path;
     if (m.text.empty() && m.dateText.empty() && item == nullptr && m.mediaItemId == 0) {
       blank += m.rowId != 0 ? 1 : 0;
       continue;

@@ -42,6 +42,11 @@ struct WhatsAppMessageRecord {
   std::string chatNames;
   std::string chatIds;
   std::string partnerName;  // the contact's or the group's name
+  // A media message: its item's ZMEDIALOCALPATH as stored (relative to "Message/"), and the
+  // name the file is listed under among the WhatsApp attachments when the backup holds it
+  // (set by the scan, empty otherwise).
+  std::string mediaPath;
+  std::string mediaFile;
 };
 
 // sessionId -> the chat's messages in date order.

@@ -237,7 +237,10 @@ Result ScanBackend::ScanWhatsAppAttachments(std::vector<FileRecord>& attachments
     attachments.clear();
     return indexed;
   }
-  return kestrio::ScanWhatsAppAttachments(Media(), progress_, attachments);
+  const Result walked = kestrio::ScanWhatsAppAttachments(Media(), progress_, attachments);
+  if (walked == kResultOk && !whatsAppChats_.empty())
+    TieWhatsAppMedia(whatsAppChats_, attachments, &Findings());
+  return walked;
 }
 
 Result ScanBackend::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
@@ -257,6 +260,10 @@ Result ScanBackend::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
     }
   }
   if (!present) Explain(kWhatsAppKey, "WhatsApp is not installed in this backup");
+  // A backup folder's app walk has set WhatsApp's files aside already: the messages learn
+  // which of them they show, the files their chats. A device's WhatsApp walk comes later.
+  if (present && source_->AppWalk() == AppWalkKind::kLocalBackup)
+    TieWhatsAppMedia(whatsAppChats_, whatsAppAttachments_, &Findings());
   chats = whatsAppChats_;
   if (const Result answer = progress_.Advance(progress_.span); answer != kResultOk) return answer;
   return parsed;

@@ -17,6 +17,7 @@ using namespace std::string_view_literals;
 using testing::IcoHead;
 using testing::Padded;
 using testing::PutLe32;
+using testing::SampleOf;
 using testing::Samples;
 using testing::WriteFile;
 
@@ -57,13 +58,84 @@ TEST(MediaIdentify, EveryHeifBrandIsAPhotoAndOthersAreNot) {
   EXPECT_EQ(IdentifyBytes(Padded("\x00\x00\x00\x18"
                                  "ftypavif"s)),
             "");
-  EXPECT_EQ(IdentifyBytes(Padded("\x00\x00\x00\x18"
-                                 "ftypM4A "s)),
-            "");
   // The brand must be the major brand at 8, not one of the compatible brands after it.
   EXPECT_EQ(IdentifyBytes(Padded("\x00\x00\x00\x18"
                                  "ftypavif\x00\x00\x00\x00heic"s)),
             "");
+}
+
+TEST(MediaIdentify, TheAudioOfTodaysPhonesAndItsNearMisses) {
+  const std::string opus = SampleOf("opus");
+  const std::string vorbis = SampleOf("ogg");
+  std::string laterPage = opus;
+  laterPage[5] = 0x00;  // not the first page of its stream
+  std::string oggVersion = opus;
+  oggVersion[4] = 0x01;
+  std::string twoSegments = opus;
+  twoSegments[26] = 0x02;  // the packet starts a byte later: no "OpusHead" there
+  const std::string caf = SampleOf("caf");
+  std::string cafVersion = caf;
+  cafVersion[5] = 0x02;
+  std::string cafData = caf;
+  cafData.replace(8, 4, "data");  // the description chunk must come first
+  const std::string adts = testing::AdtsFrames(32, 2);
+  std::string layer = adts;
+  layer[1] = '\xF3';  // layer bits 01: an MPEG audio frame, not ADTS
+  std::string rate = adts;
+  rate[2] = '\x74';  // sampling frequency index 13
+  std::string brokenChain = adts;
+  brokenChain[32] = '\x00';  // no second frame where the first ends
+  std::string tiny = testing::AdtsFrames(6, 1);
+  const std::pair<std::string_view, std::pair<std::string, std::string_view>> cases[] = {
+      {"opus", {opus, "opus"}},
+      {"vorbis", {vorbis, "ogg"}},
+      {"later page", {laterPage, ""}},
+      {"ogg version 1", {oggVersion, ""}},
+      {"opus head elsewhere", {twoSegments, "ogg"}},
+      // Cut before the segment table ends, or before its first packet starts.
+      {"ogg cut in its header", {opus.substr(0, 27), ""}},
+      {"ogg cut before its packet", {opus.substr(0, 28), ""}},
+      {"ogg cut in its packet's head", {opus.substr(0, 35), ""}},
+      {"ogg cut after its packet's head", {opus.substr(0, 36), "opus"}},
+      {"caf", {caf, "caf"}},
+      {"caf version 2", {cafVersion, ""}},
+      {"caf without desc first", {cafData, ""}},
+      {"amr without its line feed", {Padded("#!AMR-NB"sv), ""}},
+      {"aac", {Padded(adts), "aac"}},
+      {"mpeg audio frame", {Padded(layer), ""}},
+      {"aac rate index 13", {Padded(rate), ""}},
+      {"aac chain broken", {Padded(brokenChain), ""}},
+      {"aac frame shorter than its header", {Padded(tiny), ""}},
+      // The first frame runs past the bytes given: nothing to check it against.
+      {"aac one long frame", {testing::AdtsFrames(4000, 1).substr(0, 512), "aac"}},
+      {"aac cut in its header", {adts.substr(0, 5), ""}},
+  };
+  for (const auto& [label, expected] : cases)
+    EXPECT_EQ(IdentifyBytes(expected.first), expected.second) << label;
+}
+
+TEST(MediaIdentify, IsoBrandsOfAudioVideoAndPictures) {
+  auto ftyp = [](std::string_view brand) {
+    return Padded(
+        "\x00\x00\x00\x18"
+        "ftyp"s +
+        std::string(brand));
+  };
+  EXPECT_EQ(IdentifyBytes(ftyp("M4A ")), "m4a");
+  EXPECT_EQ(IdentifyBytes(ftyp("M4B ")), "m4a");
+  EXPECT_EQ(IdentifyBytes(ftyp("M4V ")), "m4v");
+  EXPECT_EQ(IdentifyBytes(ftyp("M4P ")), "") << "protected audio is not listed";
+  EXPECT_EQ(IdentifyBytes(ftyp("m4a ")), "") << "brands are compared by case";
+  EXPECT_EQ(IdentifyBytes(ftyp("avc1")), "mp4");
+  EXPECT_EQ(IdentifyBytes(ftyp("avc2")), "");
+  // The mp4 test wants 32 bytes, the audio and video brands 16.
+  EXPECT_EQ(IdentifyBytes(ftyp("dash").substr(0, 31)), "");
+  EXPECT_EQ(IdentifyBytes(ftyp("M4A ").substr(0, 16)), "m4a");
+  EXPECT_EQ(IdentifyBytes(ftyp("M4A ").substr(0, 15)), "");
+  // RIFF forms: WebP wants one of its bitstream chunks first.
+  EXPECT_EQ(IdentifyBytes(Padded("RIFF\x00\x10\x00\x00WEBPVP8 "sv)), "webp");
+  EXPECT_EQ(IdentifyBytes(Padded("RIFF\x00\x10\x00\x00WEBPALPH"sv)), "");
+  EXPECT_EQ(IdentifyBytes(Padded("RIFF\x00\x10\x00\x00WEBPVP8 "sv).substr(0, 15)), "");
 }
 
 TEST(MediaIdentify, MpegWantsItsSecondStartCodeWithinThe32FirstBytes) {
@@ -141,9 +213,10 @@ TEST(MediaIdentify, IconDirectoryMustChainItsImages) {
 TEST(MediaIdentify, ShortInputsNeedTheBytesEachTestNames) {
   // Each type's shortest accepted length, and one byte less.
   const std::pair<std::string_view, std::size_t> floors[] = {
-      {"mpeg", 18}, {"mp4", 32}, {"rmvb", 4}, {"wmv", 24},  {"avi", 16}, {"3gp", 32},
-      {"mp3", 10},  {"mid", 18}, {"wav", 16}, {"mov", 16},  {"gif", 8},  {"bmp", 40},
-      {"jpg", 16},  {"png", 8},  {"ico", 38}, {"heic", 16},
+      {"mpeg", 18}, {"mp4", 32},  {"rmvb", 4}, {"wmv", 24},  {"avi", 16}, {"3gp", 32},
+      {"mp3", 10},  {"mid", 18},  {"wav", 16}, {"mov", 16},  {"gif", 8},  {"bmp", 40},
+      {"jpg", 16},  {"png", 8},   {"ico", 38}, {"heic", 16}, {"m4a", 16}, {"m4v", 16},
+      {"caf", 12},  {"opus", 36}, {"ogg", 36}, {"webp", 16}, {"amr", 6},  {"aac", 6},
   };
   for (const auto& [type, floor] : floors) {
     const std::string bytes = testing::SampleOf(type);

@@ -53,6 +53,22 @@ inline std::string IcoHead(const std::vector<std::uint32_t>& sizes) {
   return bytes;
 }
 
+// `count` ADTS frame headers (AAC LC, 44.1 kHz, stereo, no CRC) of `length` bytes each, the
+// frames' contents zero.
+inline std::string AdtsFrames(std::size_t length, int count) {
+  std::string frame(length, '\0');
+  frame[0] = '\xFF';
+  frame[1] = '\xF1';
+  frame[2] = '\x50';
+  frame[3] = static_cast<char>(0x80 | ((length >> 11) & 0x03));
+  frame[4] = static_cast<char>((length >> 3) & 0xFF);
+  frame[5] = static_cast<char>(((length & 0x07) << 5) | 0x1F);
+  frame[6] = '\xFC';
+  std::string frames;
+  for (int i = 0; i < count; ++i) frames += frame;
+  return frames;
+}
+
 // The first bytes of one file of each kind, as the programs that write them lay them out.
 struct Sample {
   std::string_view label;
@@ -120,6 +136,54 @@ inline std::vector<Sample> Samples() {
        "\x00\x00\x00\x18"
        "ftypheic\x00\x00\x00\x00mif1heic"s,
        "heic"},
+      {"mp4 mp41",
+       "\x00\x00\x00\x18"
+       "ftypmp41\x00\x00\x00\x00mp41isom"s,
+       "mp4"},
+      {"mp4 avc1",
+       "\x00\x00\x00\x18"
+       "ftypavc1\x00\x00\x00\x00"
+       "avc1isom"s,
+       "mp4"},
+      {"mp4 dash",
+       "\x00\x00\x00\x18"
+       "ftypdash\x00\x00\x00\x00iso6dash"s,
+       "mp4"},
+      {"m4a",
+       "\x00\x00\x00\x1C"
+       "ftypM4A \x00\x00\x00\x00M4A mp42isom"s,
+       "m4a"},
+      {"m4b audio book",
+       "\x00\x00\x00\x1C"
+       "ftypM4B \x00\x00\x00\x00M4B mp42isom"s,
+       "m4a"},
+      {"m4v",
+       "\x00\x00\x00\x1C"
+       "ftypM4V \x00\x00\x00\x01M4V M4A mp42"s,
+       "m4v"},
+      // CAF: file header, then the audio description chunk (size 32, 44.1 kHz, "aac ").
+      {"caf",
+       "caff\x00\x01\x00\x00"
+       "desc\x00\x00\x00\x00\x00\x00\x00\x20\x40\xE5\x88\x80\x00\x00\x00\x00"
+       "aac "s,
+       "caf"},
+      // An Ogg page: version 0, beginning of stream, granule 0, serial, sequence 0, CRC, one
+      // segment of 19 bytes, the Opus identification header.
+      {"opus",
+       "OggS\x00\x02\x00\x00\x00\x00\x00\x00\x00\x00\x53\x54\x45\x4B\x00\x00\x00\x00"
+       "\x9A\x3B\x11\x7C\x01\x13OpusHead\x01\x01\x38\x01\x80\xBB\x00\x00\x00\x00\x00"s,
+       "opus"},
+      {"ogg vorbis",
+       "OggS\x00\x02\x00\x00\x00\x00\x00\x00\x00\x00\x53\x54\x45\x4B\x00\x00\x00\x00"
+       "\x11\x22\x33\x44\x01\x1E\x01vorbis\x00\x00\x00\x00\x02\x44\xAC\x00\x00"s,
+       "ogg"},
+      {"webp lossless", "RIFF\x00\x10\x00\x00WEBPVP8L\xF4\x0F\x00\x00\x2F\xFF\x7F\xFC\x07"s,
+       "webp"},
+      {"webp extended", "RIFF\x00\x10\x00\x00WEBPVP8X\x0A\x00\x00\x00\x10\x00\x00\x00"s, "webp"},
+      {"amr", "#!AMR\n\x3C"s, "amr"},
+      {"amr wideband", "#!AMR-WB\n\x44"s, "amr"},
+      // Two ADTS frames of 32 bytes: MPEG-4, no CRC, AAC LC, 44.1 kHz, stereo.
+      {"aac adts", AdtsFrames(32, 2), "aac"},
   };
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -238,10 +240,14 @@ TEST_F(MediaAppFiles, LocalWalkNamesAppsAndRoutesWhatsApp) {
   EXPECT_EQ(ScanAppFiles(backup.Source(), progress, AppWalkKind::kLocalBackup, appFiles, whatsApp),
             kResultOk);
   // Sorted by app without regard to case, index order kept among equal apps. A "com." with no
-  // "-" after it names no app; "org." names none either; the group domain is not walked.
-  EXPECT_EQ(Apps(appFiles),
-            (Texts{"example.Notes", "Example.Notes", "example.Radio", "other", "other"}));
-  EXPECT_EQ(Names(appFiles), (Texts{"scan.PNG", "A.BMP", "b.MP3", "a.JPG", "www.example.com.GIF"}));
+  // "-" after it names no app; "org." names none either; the group of no app of the backup is
+  // named by its identifier.
+  EXPECT_EQ(Apps(appFiles), (Texts{"example.Notes", "Example.Notes", "example.Radio",
+                                   "example.share", "other", "other"}));
+  // A file at the container's top has no "/" in its key: its name is the whole key.
+  EXPECT_EQ(Names(appFiles),
+            (Texts{"scan.PNG", "A.BMP", "b.MP3", "AppDomainGroup-group.com.example.share-x.PNG",
+                   "a.JPG", "www.example.com.GIF"}));
   ASSERT_EQ(Names(whatsApp), (Texts{"photo.JPG"}));
   EXPECT_EQ(whatsApp[0].path, chatPhoto);
   EXPECT_EQ(whatsApp[0].size, 600u);
@@ -282,8 +288,9 @@ TEST_F(MediaAppFiles, DeviceWalkTakesTheTypeFromTheKeyWhenItHasOne) {
 
   EXPECT_EQ(ScanAppFiles(backup.Source(), progress, AppWalkKind::kDeviceBackup, appFiles, whatsApp),
             kResultOk);
-  EXPECT_EQ(Apps(appFiles), (Texts{"example.Notes.widget", "example.share",
-                                   "solo/Documents/pic.png", "whatsapp.WhatsApp"}));
+  // The plug-in is com.example.Notes's, whose own files are in the backup.
+  EXPECT_EQ(Apps(appFiles), (Texts{"example.Notes", "example.share", "solo/Documents/pic.png",
+                                   "whatsapp.WhatsApp"}));
   EXPECT_EQ(Names(appFiles), (Texts{"thumbnail.GIF", "x.PNG", "pic.PNG", "voice.MP3"}));
   EXPECT_EQ(appFiles[1].size, 100u);
   // The WhatsApp list belongs to the device's own WhatsApp walk.
@@ -314,6 +321,177 @@ TEST_F(MediaAppFiles, DeviceWhatsAppWalk) {
   progress = recorder.Sink(80, 10);
   EXPECT_EQ(ScanWhatsAppAttachments(backup.Source(), progress, whatsApp), kResultStopped);
   EXPECT_EQ(Names(whatsApp), (Texts{"b.JPG"}));
+}
+
+// App groups and plug-ins belong to the app whose identifier theirs continues; odd
+// identifiers get cleaned names. Both walks name them alike.
+TEST_F(MediaAppFiles, GroupAndPluginFilesAreTheirAppsInBothWalks) {
+  SmallBackup backup(dir.path(), StoreLayout::kTwoLevel);
+  backup.AddMissing("AppDomain-net.whatsapp.WhatsApp-");  // the app's container, no file
+  backup.Add("AppDomain-com.example.App-Documents/a.png", SampleOf("png"));
+  backup.Add("AppDomain-com.example.App.Pro-Documents/p.png", SampleOf("png"));
+  backup.Add("AppDomainGroup-group.com.example.App.shared-Library/b.png", SampleOf("png"));
+  backup.Add("AppDomainGroup-group.com.example.App.Pro.shared-Library/q.png", SampleOf("png"));
+  backup.Add("AppDomainPlugin-com.example.App.Share-Library/c.png", SampleOf("png"));
+  // Not com.example.App's: its identifier does not continue after a ".".
+  backup.Add("AppDomainPlugin-com.example.Application-Library/d.png", SampleOf("png"));
+  backup.Add("AppDomainGroup--Library/e.png", SampleOf("png"));
+  backup.Add("AppDomainGroup-group.-Library/f.png", SampleOf("png"));
+  backup.Add("AppDomainGroup-group.com.-Library/g.png", SampleOf("png"));
+  backup.Add("AppDomainGroup-group.com.\xFF\xFEx-Library/h.png", SampleOf("png"));
+  backup.Add("AppDomainPlugin-net.whatsapp.WhatsApp.Share-Library/s.png", SampleOf("png"));
+  const std::string media = "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-Message/Media/";
+  backup.Add(media + "4915112345678@s.whatsapp.net/a/1/F00D.jpg", SampleOf("jpg"));
+  backup.Add(media + "../../escape.jpg", SampleOf("jpg"));
+  backup.Add(media + "Profile/pic.jpg", SampleOf("jpg"));
+
+  ProgressSink quiet;
+  ASSERT_EQ(ScanAppFiles(backup.Source(), quiet, AppWalkKind::kLocalBackup, appFiles, whatsApp),
+            kResultOk);
+  std::map<std::string, std::string> appOf;
+  for (const AppFileRecord& file : appFiles) appOf[file.name] = file.app;
+  EXPECT_EQ(appOf, (std::map<std::string, std::string>{{"a.PNG", "example.App"},
+                                                       {"p.PNG", "example.App.Pro"},
+                                                       {"b.PNG", "example.App"},
+                                                       {"q.PNG", "example.App.Pro"},
+                                                       {"c.PNG", "example.App"},
+                                                       {"d.PNG", "example.Application"},
+                                                       {"e.PNG", "other"},
+                                                       {"f.PNG", "other"},
+                                                       {"g.PNG", "other"},
+                                                       {"h.PNG", ToValidUtf8("\xFF\xFEx")}}));
+  // WhatsApp's plug-in and shared group are WhatsApp's files; only a "<JID>" folder of
+  // Message/Media names a chat.
+  std::map<std::string, std::string> jidOf;
+  for (const FileRecord& file : whatsApp) jidOf[file.name] = file.chatJid;
+  EXPECT_EQ(jidOf, (std::map<std::string, std::string>{{"F00D.JPG", "4915112345678@s.whatsapp.net"},
+                                                       {"escape.JPG", ""},
+                                                       {"pic.JPG", ""},
+                                                       {"s.PNG", ""}}));
+
+  std::vector<AppFileRecord> device;
+  std::vector<FileRecord> untouched;
+  ASSERT_EQ(ScanAppFiles(backup.Source(), quiet, AppWalkKind::kDeviceBackup, device, untouched),
+            kResultOk);
+  for (const AppFileRecord& file : device) {
+    if (appOf.contains(file.name)) {
+      EXPECT_EQ(file.app, appOf[file.name]) << file.name;
+    }
+  }
+  EXPECT_EQ(device.size(), appFiles.size() + whatsApp.size());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Live Photos
+
+TEST(MediaLivePhotos, AMovieBesideAPhotoOfItsNameIsItsMovingHalf) {
+  fixtures::TempDir dir;
+  SmallBackup backup(dir.path(), StoreLayout::kTwoLevel);
+  const std::string roll = "CameraRollDomain-Media/DCIM/100APPLE/";
+  const std::string mov = std::string("\0\0\0\x14", 4) + "ftypqt  " + std::string(4, '\0') + "qt  ";
+  backup.Add(roll + "IMG_0001.HEIC", SampleOf("heic"));
+  backup.Add(roll + "IMG_0001.MOV", Padded(mov));
+  backup.Add(roll + "img_0002.jpg", SampleOf("jpg"));
+  backup.Add(roll + "IMG_0002.mov", Padded(mov));
+  backup.Add(roll + "IMG_0003.MOV", Padded(mov));  // no photo
+  backup.Add(roll + "IMG_0004.HEIC", SampleOf("heic"));
+  backup.Add("CameraRollDomain-Media/DCIM/101APPLE/IMG_0004.MOV", Padded(mov));  // elsewhere
+  backup.Add(roll + "IMG_0005.PNG", SampleOf("png"));  // a screenshot is no Live Photo
+  backup.Add(roll + "IMG_0005.MOV", Padded(mov));
+  backup.Add(roll + "IMG_0006.MOV", Padded(mov));
+  backup.AddMissing(roll + "IMG_0006.HEIC");  // its photo is not in the backup
+
+  std::vector<FileRecord> cameraRoll, photoStream;
+  ProgressSink quiet;
+  ASSERT_EQ(ScanPhotos(backup.Source(), quiet, cameraRoll, photoStream), kResultOk);
+  std::map<std::string, std::string> halves;
+  for (const FileRecord& file : cameraRoll) {
+    if (!file.livePhotoOf.empty()) halves[file.key.substr(roll.size())] = file.livePhotoOf;
+  }
+  EXPECT_EQ(halves, (std::map<std::string, std::string>{{"IMG_0001.MOV", "IMG_0001.HEIC"},
+                                                        {"IMG_0002.mov", "img_0002.jpg"}}));
+
+  auto named = [&](std::string_view key) -> const FileRecord& {
+    for (const FileRecord& file : cameraRoll) {
+      if (file.key == key) return file;
+    }
+    throw std::invalid_argument(std::string(key));
+  };
+  EXPECT_EQ(LivePhotoPartner(cameraRoll, named(roll + "IMG_0001.MOV")),
+            &named(roll + "IMG_0001.HEIC"));
+  EXPECT_EQ(LivePhotoPartner(cameraRoll, named(roll + "img_0002.jpg")),
+            &named(roll + "IMG_0002.mov"));
+  EXPECT_EQ(LivePhotoPartner(cameraRoll, named(roll + "IMG_0004.HEIC")), nullptr);
+  EXPECT_EQ(LivePhotoPartner(cameraRoll, named(roll + "IMG_0003.MOV")), nullptr);
+  EXPECT_EQ(LivePhotoPartner(cameraRoll, named(roll + "IMG_0005.PNG")), nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// WhatsApp media and their messages
+
+class CollectedFindings : public FindingsSink {
+ public:
+  void Report(Finding finding) override { findings.push_back(std::move(finding)); }
+  std::vector<Finding> findings;
+};
+
+TEST(MediaWhatsAppTie, FilesAndMessagesMeetByTheMediaPath) {
+  const std::string group = "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-";
+  std::vector<FileRecord> files = {
+      {.size = 1,
+       .name = "A.JPG",
+       .path = {},
+       .key = group + "Message/Media/49@s.whatsapp.net/1/2/A.jpg"},
+      {.size = 1,
+       .name = "B.OPUS",
+       .path = {},
+       .key = group + "Message/Media/49@s.whatsapp.net/1/2/B.opus"},
+      {.size = 1,
+       .name = "C.MP4",
+       .path = {},
+       .key = "AppDomain-net.whatsapp.WhatsApp-Library/Media/x/C.mp4"},
+      {.size = 1, .name = "D.JPG", .path = {}, .key = group + "Message/Media/../../D.jpg"},
+      {.size = 1, .name = "E.JPG", .path = {}, .key = group + "Media/E.jpg"},  // not below Message/
+  };
+  auto message = [](std::int32_t session, std::string path, bool deleted = false) {
+    WhatsAppMessageRecord m;
+    m.sessionId = session;
+    m.deleted = deleted;
+    m.partnerName = "Chat " + std::to_string(session);
+    m.dateText = "2024-01-0" + std::to_string(session);
+    m.mediaPath = std::move(path);
+    return m;
+  };
+  WhatsAppConversationMap chats;
+  chats[1] = {message(1, "Media/49@s.whatsapp.net/1/2/A.jpg"), message(1, ""),
+              message(1, "Media/49@s.whatsapp.net/1/2/gone.jpg"),
+              message(1, "Media/49@s.whatsapp.net/1/2/gone.jpg", true)};
+  chats[2] = {message(2, "Media/x/C.mp4"), message(2, "Media/49@s.whatsapp.net/1/2/A.jpg"),
+              message(2, "Media/../../D.jpg"), message(2, "/Media/E.jpg"),
+              message(2, "Media/E.jpg")};
+  CollectedFindings findings;
+  TieWhatsAppMedia(chats, files, &findings);
+
+  EXPECT_EQ(files[0].sessionId, 1) << "the first message that names a file keeps it";
+  EXPECT_EQ(files[0].chatName, "Chat 1");
+  EXPECT_EQ(files[0].messageDate, "2024-01-01");
+  EXPECT_EQ(files[1].sessionId, -1) << "a voice note without a message";
+  EXPECT_EQ(files[2].sessionId, 2) << "older versions keep media below Library/";
+  EXPECT_EQ(files[3].sessionId, -1) << "a climbing path is never joined";
+  EXPECT_EQ(files[4].sessionId, -1);
+  EXPECT_EQ(chats[1][0].mediaFile, "A.JPG");
+  EXPECT_EQ(chats[2][1].mediaFile, "A.JPG");
+  EXPECT_EQ(chats[2][0].mediaFile, "C.MP4");
+  for (const WhatsAppMessageRecord& m : {chats[1][1], chats[1][2], chats[2][2], chats[2][3]})
+    EXPECT_TRUE(m.mediaFile.empty()) << m.mediaPath;
+
+  // Two climbing or absolute paths; two live messages whose file is not there (gone.jpg,
+  // Media/E.jpg); the deleted one is not counted.
+  ASSERT_EQ(findings.findings.size(), 2u);
+  EXPECT_EQ(findings.findings[0].why.substr(0, 2), "2 ");
+  EXPECT_NE(findings.findings[0].why.find("climb"), std::string::npos);
+  EXPECT_EQ(findings.findings[1].why.substr(0, 2), "2 ");
+  EXPECT_NE(findings.findings[1].why.find("do not hold"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -275,6 +275,84 @@ TEST(RecoveryEndToEnd, AFixtureBackupComesOutFileByFile) {
   EXPECT_EQ(
       std::distance(fs::directory_iterator(out / "WhatsApp Message"), fs::directory_iterator()),
       static_cast<std::ptrdiff_t>(results.whatsAppRows.size()));
+
+  // The chats' pages show their pictures from the recovered attachments: every picture a page
+  // shows is there, relative to the page, and byte for byte one of WhatsApp's files.
+  std::set<std::string> whatsAppFiles;
+  for (const auto& f : model.whatsAppFiles) whatsAppFiles.insert(testing::ReadText(f.path));
+  std::size_t pictures = 0;
+  for (const auto& e : fs::recursive_directory_iterator(out / "WhatsApp Message")) {
+    if (e.path().extension() != ".html") continue;
+    const std::string page = testing::ReadText(e.path());
+    const std::string tag = "<img class=\"media\" src=\"";
+    for (std::size_t at = page.find(tag); at != std::string::npos; at = page.find(tag, at + 1)) {
+      const std::size_t start = at + tag.size();
+      std::string link = page.substr(start, page.find('"', start) - start);
+      for (std::size_t space; (space = link.find("%20")) != std::string::npos;)
+        link.replace(space, 3, " ");
+      const fs::path file = e.path().parent_path() / link;
+      ASSERT_TRUE(fs::is_regular_file(file)) << link;
+      EXPECT_TRUE(whatsAppFiles.contains(testing::ReadText(file))) << link;
+      ++pictures;
+    }
+  }
+  std::size_t tiedPictures = 0;
+  for (const auto& f : model.whatsAppFiles)
+    tiedPictures += f.sessionId >= 0 && f.name.ends_with(".JPG");
+  EXPECT_EQ(pictures, tiedPictures);
+  EXPECT_GT(pictures, 0u);
+}
+
+// Ticking one half of a Live Photo recovers both halves; the other Camera Roll files stay.
+TEST(RecoveryEndToEnd, ALivePhotoComesOutWhole) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  fx::TempDir dir;
+  const fx::BackupModel model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
+  BackupStoreFolders folders;
+  folders.workFolder = dir / "work";
+  folders.temporaryBackupFolder = [&dir] { return dir / "tmp"; };
+  BackupStore store(folders);
+  BackupSummary summary;
+  ASSERT_EQ(ReadBackupSummary(dir / "backup", summary), kResultOk);
+  store.ChooseBackup(summary);
+  ScanRun scan(CreateScanBackend(SourceKind::kBackupFolder, &store), "", {});
+  ASSERT_EQ(scan.Run(), kResultOk);
+  const ScanResults& results = scan.Results();
+  SelectionModel& selection = scan.Selection();
+  for (int code = kCodeCameraRoll; code <= kCodeWhatsAppAttachments; ++code)
+    selection.TickCategory(static_cast<CategoryCode>(code), false);
+  auto named = [&](std::string_view key) -> const FileRecord* {
+    for (const FileRecord& f : results.cameraRoll) {
+      if (f.key == key) return &f;
+    }
+    return nullptr;
+  };
+  const std::string roll = "CameraRollDomain-Media/DCIM/100APPLE/";
+  const FileRecord* movie = named(roll + "IMG_0030.MOV");
+  const FileRecord* still = named(roll + "IMG_0031.JPG");
+  const FileRecord* alone = named(roll + "IMG_0032.HEIC");
+  ASSERT_TRUE(movie && still && alone);
+  ASSERT_TRUE(selection.TickItem(movie, true));
+  ASSERT_TRUE(selection.TickItem(still, true));
+  ASSERT_TRUE(selection.TickItem(alone, true));
+
+  RecoverySource source{&selection, &results, scan.Backend(), summary.displayName};
+  RecoveryRun run(source, dir / "out", kProgramFolder, {});
+  std::string missing;
+  ASSERT_EQ(run.LoadTemplates(missing), kResultOk);
+  ASSERT_EQ(run.Run(kNow), kResultOk);
+  EXPECT_EQ(run.Failed(), 0);
+  EXPECT_EQ(run.Total(), 5);
+  EXPECT_EQ(run.Done(), 5);
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir / "out" / "Camera Roll"))
+    names.insert(e.path().filename().string());
+  // IMG_0032's movie lies in another folder: no pair.
+  EXPECT_EQ(names, (std::set<std::string>{"IMG_0030.HEIC", "IMG_0030.MOV", "IMG_0031.JPG",
+                                          "IMG_0031.MOV", "IMG_0032.HEIC"}));
+  EXPECT_EQ(testing::ReadText(dir / "out" / "Camera Roll" / "IMG_0030.HEIC"),
+            testing::ReadText(model.Find(roll + "IMG_0030.HEIC")->path));
 }
 
 }  // namespace

@@ -103,6 +103,12 @@ TEST_F(WhatsAppTest, Ios15ChatStorageAgainstItsTruth) {
         EXPECT_EQ(m.deleted, truth->deleted);
         if (!m.deleted) {
           EXPECT_EQ(m.text, truth->expectedText);
+          // A live media message carries its item's path even when it has a caption.
+          const std::string path =
+              truth->media != 0 ? store.media[static_cast<std::size_t>(truth->media - 1)].path
+                                : std::string();
+          EXPECT_EQ(m.mediaPath, path);
+          EXPECT_TRUE(m.mediaFile.empty()) << "only a scan knows the files";
         }
       } else {
         EXPECT_TRUE(m.deleted);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -74,7 +75,12 @@ std::multiset<std::string> LiveTexts(const std::vector<Record>& records,
 
 std::vector<fx::ExpectedMediaFile> Listed(const std::vector<FileRecord>& files) {
   std::vector<fx::ExpectedMediaFile> out;
-  for (const FileRecord& f : files) out.push_back({f.name, f.path, f.size, ""});
+  for (const FileRecord& f : files) {
+    out.push_back({f.name, f.path, f.size, ""});
+    out.back().livePhotoOf = f.livePhotoOf;
+    out.back().chatJid = f.chatJid;
+    out.back().sessionId = f.sessionId;
+  }
   return out;
 }
 
@@ -299,6 +305,74 @@ TEST(KestrioCli, ScanWritesEveryCategoryAsValidJson) {
   EXPECT_TRUE(IsValidUtf8(out.str()));
 }
 
+// Today's media through the whole scan and the JSON: WhatsApp's files of the shared container
+// and the messages that show them know each other, the Live Photos' movies name their photos.
+TEST(FullScan, WhatsAppMediaMeetTheirMessagesAndLivePhotosTheirMovies) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  const fx::BackupModel model = fx::WriteSampleBackup(dir / "backup");
+  Scanned s = ScanFolder(dir, dir / "backup");
+  ASSERT_EQ(s.result, kResultOk);
+  const ScanResults& r = s.run->Results();
+  ASSERT_EQ(Listed(r.whatsAppAttachments), model.whatsAppFiles);
+  ASSERT_EQ(Listed(r.cameraRoll), model.cameraRoll);
+
+  // Each tied file is shown by exactly one message of its chat, which names it; no other
+  // message names a file.
+  std::map<std::string, int> shownBy;
+  std::set<std::int32_t> chats;
+  for (const auto& [session, messages] : r.whatsApp) {
+    for (const WhatsAppMessageRecord& m : messages) {
+      if (m.mediaFile.empty()) continue;
+      ++shownBy[m.mediaFile];
+      EXPECT_EQ(m.sessionId, session);
+      EXPECT_FALSE(m.mediaPath.empty());
+    }
+  }
+  std::map<std::string, int> tied;
+  for (const FileRecord& f : r.whatsAppAttachments) {
+    if (f.sessionId < 0) continue;
+    tied[f.name] = 1;
+    chats.insert(f.sessionId);
+    EXPECT_FALSE(f.messageDate.empty()) << f.name;
+    EXPECT_EQ(f.key.substr(f.key.find("-Message/Media/") + 15, f.chatJid.size()), f.chatJid);
+  }
+  EXPECT_EQ(shownBy, tied);
+  EXPECT_EQ(chats.size(), 3u) << "media in three chats";
+
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, {}};
+  ASSERT_EQ(cli::RunCli({"scan", (dir / "backup").string(), "--json", "-"}, terminal), 0)
+      << err.str();
+  const auto json = testing::ParseJson(out.str());
+  ASSERT_TRUE(json) << "not JSON";
+  const auto& categories = (*json)["categories"];
+  std::map<std::string, std::string> halves;
+  for (const auto& file : categories["cameraRoll"].items) {
+    if (file.Has("livePhotoOf")) halves[file["name"].text] = file["livePhotoOf"].text;
+  }
+  EXPECT_EQ(halves, (std::map<std::string, std::string>{{"IMG_0030.MOV", "IMG_0030.HEIC"},
+                                                        {"IMG_0031.MOV", "IMG_0031.JPG"}}));
+  std::size_t jsonTied = 0;
+  for (const auto& file : categories["whatsAppAttachments"].items) {
+    if (!file.Has("sessionId")) continue;
+    ++jsonTied;
+    EXPECT_TRUE(file.Has("chatJid") && file.Has("chatName") && file.Has("messageDate"));
+    EXPECT_TRUE(r.whatsApp.contains(static_cast<std::int32_t>(file["sessionId"].Number())));
+  }
+  EXPECT_EQ(jsonTied, tied.size());
+  std::size_t jsonShown = 0;
+  for (const auto& chat : categories["whatsApp"].items) {
+    for (const auto& m : chat["messages"].items) {
+      ASSERT_TRUE(m.Has("mediaPath") && m.Has("mediaFile"));
+      jsonShown += !m["mediaFile"].text.empty();
+    }
+  }
+  EXPECT_EQ(jsonShown, tied.size());
+}
+
 // The sample backup's Camera Roll through the whole scan: the files its photo library has in
 // "Recently Deleted" are deleted records, the deleted-only filter shows exactly them, and the
 // JSON says so; files without a row are listed as the walk found them.
@@ -327,7 +401,7 @@ TEST(FullScan, TrashedCameraRollFilesAreDeletedRecords) {
     }
   }
   EXPECT_EQ(trashed, expectedTrashed);
-  EXPECT_EQ(trashed.size(), 3u) << "trashed Camera Roll files found";
+  EXPECT_EQ(trashed.size(), 5u) << "trashed Camera Roll files found";
   // The rows without a listed file (iCloud-only, missing or unreadable) are counted.
   const std::string rows = std::to_string(model.photoRowsWithoutFile) + " rows (";
   EXPECT_GT(model.photoRowsWithoutFile, 0);
@@ -534,9 +608,21 @@ TEST(KestrioCli, RecoverWritesTheChosenCategoriesOnly) {
   const auto trashed = std::count_if(model.cameraRollFacts.begin(), model.cameraRollFacts.end(),
                                      [](const fx::ExpectedPhotoFacts& f) { return f.trashed; });
   ASSERT_GT(trashed, 0);
+  // A Live Photo comes out whole: the other half of a trashed half comes along.
+  std::set<std::string> trashedNames, companions;
+  for (std::size_t i = 0; i < model.cameraRoll.size(); ++i) {
+    if (model.cameraRollFacts[i].trashed) trashedNames.insert(model.cameraRoll[i].name);
+  }
+  for (const fx::ExpectedMediaFile& f : model.cameraRoll) {
+    if (f.livePhotoOf.empty()) continue;
+    if (trashedNames.contains(f.name) && !trashedNames.contains(f.livePhotoOf))
+      companions.insert(f.livePhotoOf);
+    if (trashedNames.contains(f.livePhotoOf) && !trashedNames.contains(f.name))
+      companions.insert(f.name);
+  }
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "b" / "Camera Roll"),
                           std::filesystem::directory_iterator()),
-            trashed);
+            trashed + static_cast<std::ptrdiff_t>(companions.size()));
   EXPECT_FALSE(std::filesystem::exists(dir / "b" / "Photo Stream"));
   EXPECT_TRUE(std::filesystem::exists(dir / "b" / "Message" / "sms.csv"));
   EXPECT_TRUE(std::filesystem::exists(dir / "b" / "CallHistory"));
