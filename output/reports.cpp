@@ -109,7 +109,8 @@ std::string AttachmentLink(std::string_view name) {
 void AppendMediaHtml(std::string&, const MessageRecord&) {}
 
 // A WhatsApp message's file: a picture shown inline, any other file named with a link to
-// it, a file the backup does not hold named by its path (unless the text already is it).
+// it; a file the scan did not find among WhatsApp's files named by its path (unless the text
+// already is it).
 void AppendMediaHtml(std::string& body, const WhatsAppMessageRecord& m) {
   if (!m.mediaFile.empty()) {
     const std::size_t dot = m.mediaFile.rfind('.');
@@ -126,7 +127,7 @@ void AppendMediaHtml(std::string& body, const WhatsAppMessageRecord& m) {
     return;
   }
   if (!m.mediaPath.empty() && m.text != m.mediaPath) {
-    body.append("<br /><span class=\"media\">File not in the backup: ");
+    body.append("<br /><span class=\"media\">File: ");
     body.append(HtmlText(m.mediaPath)).append("</span>");
   }
 }

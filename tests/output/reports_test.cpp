@@ -151,6 +151,42 @@ TEST_F(ReportsTest, WhatsAppPageTranscriptAndCsv) {
   EXPECT_EQ(reports_.size(), WhatsAppChat().size());
 }
 
+// A chat page shows a message's picture from the recovered attachments, links its other
+// files, and names by its path a file the scan did not find.
+TEST_F(ReportsTest, WhatsAppMediaAreShownOrNamed) {
+  const LoadedTemplate wa = Load(ReportTemplate::kWhatsApp);
+  std::vector<WhatsAppMessageRecord> chat = {
+      Wa(false, false, "Bob", "49", "Media/49/1/a.jpg"), Wa(true, false, "Me", "", "look"),
+      Wa(false, false, "Bob", "49", "clip"), Wa(false, false, "Bob", "49", "the contract"),
+      Wa(false, false, "Bob", "49", "Media/49/1/c.pdf")};
+  chat[0].mediaPath = "Media/49/1/a.jpg";
+  chat[0].mediaFile = "a.JPG";
+  chat[1].mediaPath = "Media/49/1/b b.heic";
+  chat[1].mediaFile = "b b\"<\xC3\xA4.HEIC";  // quotes, markup and UTF-8 in a name
+  chat[2].mediaPath = "Media/49/1/v.mp4";
+  chat[2].mediaFile = "v.MP4";
+  chat[3].mediaPath = "Media/49/1/<c>.pdf";
+  chat[4].mediaPath = "Media/49/1/c.pdf";
+  const auto page = dir_ / "out" / "WhatsApp Message" / "Bob(49)-1" / "chat.html";
+  ASSERT_EQ(WriteWhatsAppHtml(page, wa.head, wa.tail, chat, Recorder()), kResultOk);
+  const std::string html = testing::ReadText(page);
+  EXPECT_NE(html.find("Media/49/1/a.jpg<br /><img class=\"media\" "
+                      "src=\"../../WhatsApp%20Attachments/a.JPG\" alt=\"a.JPG\" /></div>"),
+            std::string::npos);
+  EXPECT_NE(html.find("look<br /><img class=\"media\" "
+                      "src=\"../../WhatsApp%20Attachments/b%20b%22%3C%C3%A4.HEIC\" "
+                      "alt=\"b b&quot;&lt;\xC3\xA4.HEIC\" />"),
+            std::string::npos);
+  EXPECT_NE(html.find("clip<br /><a class=\"media\" href=\"../../WhatsApp%20Attachments/v.MP4\">"
+                      "v.MP4</a></div>"),
+            std::string::npos);
+  EXPECT_NE(html.find("the contract<br /><span class=\"media\">File: Media/49/1/&lt;c&gt;.pdf"
+                      "</span></div>"),
+            std::string::npos);
+  // The text is the path already: nothing more.
+  EXPECT_NE(html.find(">Media/49/1/c.pdf</div>"), std::string::npos);
+}
+
 TEST_F(ReportsTest, SummaryReports) {
   ContactRecord anna;
   anna.fullName = "Anna Berg";
