@@ -183,8 +183,16 @@ void BackupPage::OnScanEvent(ScanEvent event) {
       Lock(false);
       break;
     case ScanEvent::kOpenFailed:
-      break;
+      break;  // ShowOpenFailure, with the reason
   }
+}
+
+void BackupPage::ShowOpenFailure(Result result) {
+  QString text = toolkit::MessageText("MSG1211");
+  text.replace("\\n", "\n");
+  text.replace("%s", toolkit::Qs(ResultText(result)));
+  MessageBox::Show(MessageBoxKind::kError, host_.Window(), "", text, 550, 220);
+  Lock(false);
 }
 
 }  // namespace kestrio

@@ -51,9 +51,13 @@ const std::map<QString, QStringList> kControls = {
     {"PageItunesBackup",
      {"LblBackupTip1", "LblBackupTip2", "LblBackupTip3", "BackupFileList", "BtnSelDir", "BtnScan"}},
     {"PageScan",
-     {"BtnGifScanning", "LblScanType", "LblRemark", "ProgressScan", "ScanToolBar", "BtnScanPause",
-      "BtnScanStop", "ReocveryToolBar", "BtnHome", "BtnRecovery", "BtnPrint", "NodeTree",
-      "DataList", "LblStatistics"}},
+     {"BtnGifScanning", "BtnGifLoading",    "LblScanType",    "LblRemark",       "ProgressScan",
+      "LblPercent",     "ScanToolBar",      "BtnScanPause",   "BtnScanStop",     "ReocveryToolBar",
+      "BtnHome",        "BtnRecovery",      "BtnPrint",       "NodeTree",        "DataList",
+      "LblStatistics",  "iPhoneInfoLayout", "DataListLayout", "DataListToolBar", "BtnBackAppDir",
+      "LblListTitle",   "FilterToolBar",    "OptOnOffFilter", "LblFilterCount",  "OptOnOffPreview",
+      "PreviewVtrWnd",  "LblSourceName",    "LblSourceInfo",  "BtnFindings"}},
+    {"FindingsWnd", {"caption", "title", "closebtn", "FindingsList", "okbtn"}},
     {"DecryptionWnd",
      {"caption", "title", "closebtn", "Description", "EditPassword", "BtnOK", "BtnCancel"}},
 };
@@ -233,9 +237,7 @@ TEST_F(MainWindowTest, ScanRequestScansTheChosenBackupToTheEnd) {
   EXPECT_TRUE(Find<QPushButton>("BtnHome")->isEnabled());
   EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);  // shown at first progress
   EXPECT_TRUE(window_->DeviceView().TimerRunning());
-  auto* tree = Find<QTreeWidget>("NodeTree");
-  ASSERT_EQ(tree->topLevelItemCount(), kScanCategoryCount);
-  EXPECT_GT(tree->topLevelItem(2)->text(1).toInt(), 0);  // messages
+  EXPECT_GT(testing::NodeCount(window_->ScanView().Tree(), kCodeMessages), 0);
   EXPECT_FALSE(Find<QLabel>("LblStatistics")->text().contains('%'));
 
   // With results, closing asks first; Cancel keeps the window.
@@ -364,12 +366,11 @@ TEST_F(MainWindowTest, DeviceScanFromTheDevicePageToItsSummary) {
   ASSERT_EQ(started, SourceKind::kDevice);
   ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
   EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);
-  EXPECT_EQ(Find<QLabel>("LblScanType")->text().toStdString(), Settings::Get().Message("MSG0503"));
-  auto* tree = Find<QTreeWidget>("NodeTree");
-  ASSERT_EQ(tree->topLevelItemCount(), kScanCategoryCount);
-  EXPECT_GT(tree->topLevelItem(0)->text(1).toInt(), 0);  // Camera Roll
-  EXPECT_GT(tree->topLevelItem(2)->text(1).toInt(), 0);  // messages
-  EXPECT_FALSE(driver_.Connected());                     // let go after the scan
+  EXPECT_EQ(Find<QLabel>("LblScanType")->text().toStdString(), Settings::Get().Message("MSG0512"));
+  const CategoryTree& tree = window_->ScanView().Tree();
+  EXPECT_GT(testing::NodeCount(tree, kCodeCameraRoll), 0);
+  EXPECT_GT(testing::NodeCount(tree, kCodeMessages), 0);
+  EXPECT_FALSE(driver_.Connected());  // let go after the scan
   EXPECT_TRUE(window_->DeviceView().TimerRunning());
 }
 
