@@ -74,6 +74,8 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const {
     case Qt::DecorationRole:
       if (column != 0) return {};
       switch (list_->Icon(row)) {
+        case RowIcon::kNone:
+          return {};
         case RowIcon::kPhoto:
           return photo_;
         case RowIcon::kVideo:

@@ -335,6 +335,22 @@ bool ScanPage::OpenApp(int row) {
   return true;
 }
 
+bool ScanPage::SelectCategory(const QString& name, bool deletedOnly) {
+  for (int code = kCodeCameraRoll; code <= kCodeWhatsAppAttachments; ++code) {
+    const auto category = static_cast<CategoryCode>(code);
+    const QString key = toolkit::Qs(std::string(ScanCategoryKey(CategoryOfCode(category))));
+    if (name.compare(key, Qt::CaseInsensitive) != 0 &&
+        name.compare(CategoryTree::Name(category), Qt::CaseInsensitive) != 0)
+      continue;
+    if (!tree_->Lit(category)) return false;
+    tree_->Select(category);
+    if (auto* filter = FindControl<QAbstractButton>(content_, "OptOnOffFilter"))
+      filter->setChecked(deletedOnly);
+    return true;
+  }
+  return false;
+}
+
 void ScanPage::TickCategory(CategoryCode code, bool ticked) {
   if (!run_) return;
   TickState state;
@@ -472,14 +488,15 @@ void ScanPage::OnScanFinished() {
   SetEnabled(content_, "BtnHome", true);
   ShowProgress(100);
 
-  std::size_t items = 0;
-  int categories = 0;
-  for (int code = kCodeCameraRoll; code <= kCodeWhatsAppAttachments; ++code) {
-    const std::size_t count =
-        run_->Results().Count(CategoryOfCode(static_cast<CategoryCode>(code)));
-    items += count;
-    categories += count > 0 ? 1 : 0;
+  // Items as the statistics count them (a conversation, a chat, a file of an app).
+  std::uint32_t items = 0;
+  {
+    auto lock = run_->LockSelection();
+    items = run_->Selection().Root()->total;
   }
+  int categories = 0;
+  for (int code = kCodeCameraRoll; code <= kCodeWhatsAppAttachments; ++code)
+    categories += tree_->Lit(static_cast<CategoryCode>(code)) ? 1 : 0;
   SetText(content_, "LblScanType",
           result == kResultStopped ? MessageOr("MSG0515", "Scan stopped")
                                    : MessageOr("MSG0512", "Scan completed"));

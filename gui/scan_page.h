@@ -62,6 +62,10 @@ class ScanPage : public QObject {
   QTreeView* List() const { return list_; }
   // Shows the files of the app on `row` of the app list; false on another list.
   bool OpenApp(int row);
+  // Selects a lit category by its key ("messages", as the command line names it) or its
+  // node's name ("Messages"), with the deleted-only filter on or off. False when no lit
+  // category has that name.
+  bool SelectCategory(const QString& name, bool deletedOnly);
   // The rows of the notes and findings list: kind, category or file, what, where, why.
   std::vector<std::array<QString, 5>> FindingRows() const;
 

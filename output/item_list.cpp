@@ -279,7 +279,7 @@ std::size_t ItemList::RowOf(const void* item) const {
 }
 
 RowIcon ItemList::Icon(std::size_t row) const {
-  if (row >= shown_.size()) return RowIcon::kPhoto;
+  if (row >= shown_.size()) return RowIcon::kNone;
   const std::uint32_t index = Index(row);
   if (DeletedAt(index)) return RowIcon::kDeleted;
   switch (layout_) {
@@ -291,7 +291,7 @@ RowIcon ItemList::Icon(std::size_t row) const {
     case ListLayout::kAttachments:
       return IconOfName(files_ ? (*files_)[index].name : (*attachments_)[index].name);
     default:
-      return RowIcon::kPhoto;
+      return RowIcon::kNone;
   }
 }
 

@@ -38,7 +38,8 @@ struct ListColumn {
   bool cut = false;      // one line, cut with an ellipsis at the end
 };
 
-enum class RowIcon { kPhoto, kVideo, kFolder, kDeleted };
+// A row's icon: files and apps have one, records only when they are deleted.
+enum class RowIcon { kNone, kPhoto, kVideo, kFolder, kDeleted };
 
 class ItemList {
  public:
