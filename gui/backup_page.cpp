@@ -192,6 +192,8 @@ void BackupPage::ShowOpenFailure(Result result) {
   text.replace("\\n", "\n");
   text.replace("%s", toolkit::Qs(ResultText(result)));
   MessageBox::Show(MessageBoxKind::kError, host_.Window(), "", text, 550, 220);
+  // The index is read after the scan page was shown: back to the list of backups.
+  host_.ShowMainPage(MainPage::kStart);
   Lock(false);
 }
 

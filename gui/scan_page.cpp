@@ -201,7 +201,9 @@ void ScanPage::StartScan(SourceKind source) {
   source_ = source;
   std::unique_ptr<ScanBackend> backend;
   BackupStore& store = host_.Store();
-  if (source == SourceKind::kBackupFolder) {
+  if (backendFactory_) {
+    backend = backendFactory_(source);
+  } else if (source == SourceKind::kBackupFolder) {
     store.ChooseBackup(host_.ChosenBackup());
     backend = CreateScanBackend(SourceKind::kBackupFolder, &store);
   } else {

@@ -55,6 +55,10 @@ class ScanPage : public QObject {
   Result OpenResult() const { return openResult_.load(); }
   // Called with the source of every scan started (tests observe the entry point).
   void SetStartHook(std::function<void(SourceKind source)> hook) { startHook_ = std::move(hook); }
+  // Makes the back-end of each scan instead of the source's own (tests stand a scripted one
+  // in); null restores the default.
+  using BackendFactory = std::function<std::unique_ptr<ScanBackend>(SourceKind source)>;
+  void SetBackendFactory(BackendFactory factory) { backendFactory_ = std::move(factory); }
   ScanRun* Run() const { return run_.get(); }
   QWidget* Content() const { return content_; }
   CategoryTree& Tree() const { return *tree_; }
@@ -122,6 +126,7 @@ class ScanPage : public QObject {
   std::unique_ptr<ScanRun> run_;
   std::optional<SourceKind> source_;
   std::function<void(SourceKind)> startHook_;
+  BackendFactory backendFactory_;
   std::atomic<Result> openResult_{kResultOk};
   bool firstSelected_ = false;
   // What the scan explained and which operations failed, in the order they came.
