@@ -9,22 +9,23 @@
 namespace kestrio {
 namespace {
 
-// The columns of each layout, in the order of ListLayout. Hidden columns are left out.
+// The columns of each layout, in the order of ListLayout. Hidden columns are left out. A
+// date is given the room its "2020-01-31 10:00:00" takes in the list's font.
 constexpr ListColumn kFileColumns[] = {{"File Name", 200}, {"File Size", 0}};
 constexpr ListColumn kAppColumns[] = {{"App Name", 300}, {"Type", 0}};
 constexpr ListColumn kAppFileColumns[] = {{"File Name", 200}, {"App Name", 200}, {"Size", 0}};
 constexpr ListColumn kConversationColumns[] = {
-    {"User Name", 100}, {"Phone Number", 100}, {"Date", 120}, {"Message", 0, false, true}};
+    {"User Name", 130}, {"Phone Number", 120}, {"Date", 160}, {"Message", 0, false, true}};
 constexpr ListColumn kAttachmentColumns[] = {{"File Name", 300}, {"File Size", 0}};
 constexpr ListColumn kContactColumns[] = {{"Name", 100, true, true},
                                           {"Company", 100, false, true},
                                           {"Phone", 100, true, true},
                                           {"Email", 100, true, true},
                                           {"Home Page", 0, false, true}};
-constexpr ListColumn kCallColumns[] = {{"User Name", 150},   {"Phone Number", 150}, {"Date", 130},
+constexpr ListColumn kCallColumns[] = {{"User Name", 150},   {"Phone Number", 150}, {"Date", 160},
                                        {"Call Status", 100}, {"Duration", 100},     {"Status", 0}};
 constexpr ListColumn kNoteColumns[] = {
-    {"Title", 100, false, true}, {"Date", 110}, {"Note", 0, false, true}};
+    {"Title", 100, false, true}, {"Date", 160}, {"Note", 0, false, true}};
 constexpr ListColumn kChatColumns[] = {
     {"Chats", 150, false, true}, {"Name", 150, true, true}, {"Phone", 0, true, true}};
 
@@ -351,8 +352,10 @@ std::string_view ItemList::Field(std::uint32_t index, std::size_t column) const 
                            : std::string_view();
     }
     case ListLayout::kConversations: {
+      // A group chat's last message may have no one's name: the chat's members then.
       const MessageRecord& m = results_.conversationRows[index];
-      const std::string* fields[] = {&m.contactName, &m.address, &m.dateText, &m.text};
+      const std::string& name = m.contactName.empty() ? m.conversation : m.contactName;
+      const std::string* fields[] = {&name, &m.address, &m.dateText, &m.text};
       return column < 4 ? std::string_view(*fields[column]) : std::string_view();
     }
     case ListLayout::kContacts: {
