@@ -217,9 +217,13 @@ void ScanPage::StartScan(SourceKind source) {
     gif->SetGif(device ? kDeviceAnimation : kBackupAnimation);
   if (auto* gif = FindControl<toolkit::ButtonGif>(content_, "BtnGifLoading"))
     gif->SetGif(kLoadingAnimation);
-  SetText(content_, "LblSourceName",
-          device ? QString() : toolkit::Qs(host_.ChosenBackup().displayName));
-  SetText(content_, "LblSourceInfo", "");
+  // What is being scanned, shown while nothing can be listed yet.
+  const BackupSummary& backup = host_.ChosenBackup();
+  SetText(content_, "LblSourceName", device ? QString() : toolkit::Qs(backup.displayName));
+  QStringList info;
+  if (!device && !backup.lastBackupDate.empty()) info << toolkit::Qs(backup.lastBackupDate);
+  if (!device && !backup.phoneNumber.empty()) info << toolkit::Qs(backup.phoneNumber);
+  SetText(content_, "LblSourceInfo", info.join("  \u00B7  "));
   ReloadTexts();
   ShowResultArea(true);
   SetVisible(content_, "ScanToolBar", true);
