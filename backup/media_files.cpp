@@ -258,9 +258,26 @@ std::string_view KeyExtension(std::string_view key, bool& skip) {
   return {};
 }
 
+// The app files a walk left out although their names claim a listed type: a file cut short,
+// or one whose bytes are of another kind than its name says.
+struct LeftOut {
+  std::uint64_t count = 0;
+  std::string firstKey;
+};
+
+bool ClaimsListedType(std::string_view key) {
+  const std::string_view name = DisplayName(key);
+  const std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string extension = AsciiLower(name.substr(dot + 1));
+  return IsListedExtension(kPictureExtensions, extension) ||
+         IsListedExtension(kAudioExtensions, extension) ||
+         IsListedExtension(kVideoExtensions, extension);
+}
+
 void AddAppFile(const MediaSource& source, const ManifestEntry& entry, AppWalkKind kind,
                 const AppIdentifiers& apps, std::vector<AppFileRecord>& appFiles,
-                std::vector<FileRecord>& whatsApp) {
+                std::vector<FileRecord>& whatsApp, LeftOut& leftOut) {
   const bool device = kind == AppWalkKind::kDeviceBackup;
   std::string_view extension;
   if (device) {
@@ -272,7 +289,12 @@ void AddAppFile(const MediaSource& source, const ManifestEntry& entry, AppWalkKi
   OpenEntry(source, entry, stored);
   if (!stored.opened || !stored.file.IsRegular()) return;
   if (extension.empty()) extension = stored.file.Identify();
-  if (extension.empty()) return;
+  if (extension.empty()) {
+    if (stored.file.Size() != 0 && ClaimsListedType(entry.key)) {
+      if (leftOut.count++ == 0) leftOut.firstKey = ToValidUtf8(entry.key);
+    }
+    return;
+  }
   const std::uint32_t size = Low32(stored.file.Size());
   std::string name = ShownName(entry.key, extension);
   if (!device && Contains(entry.key, kLocalWhatsAppKey)) {
@@ -385,15 +407,25 @@ Result ScanAppFiles(const MediaSource& source, ProgressSink& progress, AppWalkKi
   if (!device) whatsApp.clear();
   const std::vector<ManifestEntry>& entries = EntriesOf(source);
   const AppIdentifiers apps = CollectAppIdentifiers(entries);
+  LeftOut leftOut;
   std::uint64_t reported = 0;
   Result result = kResultOk;
   for (const ManifestEntry& entry : entries) {
-    if (IsAppKey(entry.key, kind)) AddAppFile(source, entry, kind, apps, appFiles, whatsApp);
+    if (IsAppKey(entry.key, kind))
+      AddAppFile(source, entry, kind, apps, appFiles, whatsApp, leftOut);
     result = ReportEntry(progress, ++reported, entries.size(), 2);
     if (result != kResultOk) break;
   }
   SortByApp(appFiles);
   if (!device) SortByName(whatsApp);
+  if (leftOut.count != 0) {
+    Report(source.findings,
+           {leftOut.firstKey, "stored file", "app files",
+            std::to_string(leftOut.count) +
+                " app files whose names claim a picture, sound or video type are shorter than " +
+                std::to_string(kIdentifyBytes) +
+                " bytes or hold no known type; left out (the first is named)"});
+  }
   if (result != kResultOk) return result;
   return AdvanceBase(progress, 1);
 }

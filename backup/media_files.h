@@ -75,6 +75,9 @@ struct MediaSource {
   const std::vector<ManifestEntry>* entries = nullptr;
   std::filesystem::path folder;
   StoreLayout layout = StoreLayout::kFlat;
+  // Where the app walk reports the files it leaves out although their names claim a type;
+  // may be null.
+  FindingsSink* findings = nullptr;
 };
 
 // The two forms of the app-files walk: a backup folder on this computer, or the fresh backup
@@ -109,6 +112,9 @@ Result ScanMessageAttachments(const MediaSource& source, ProgressSink& progress,
 // takes the type from the key when the text after its last "." is at most 30 characters long
 // (it must then be an entry of a list, as it stands, or the entry is left out) and leaves out
 // empty files.
+// A stored file whose name claims a listed type (its extension, in any case) but whose bytes
+// are shorter than 512 or of no known type is left out; one finding to source.findings counts
+// them and names the first.
 Result ScanAppFiles(const MediaSource& source, ProgressSink& progress, AppWalkKind kind,
                     std::vector<AppFileRecord>& appFiles, std::vector<FileRecord>& whatsApp);
 // The device back-end's own WhatsApp walk (the local back-end hands out what ScanAppFiles

@@ -224,7 +224,9 @@ Result ScanBackend::ScanAppFiles(std::vector<AppFileRecord>& appFiles) {
     appFiles.clear();
     return indexed;
   }
-  return kestrio::ScanAppFiles(Media(), progress_, source_->AppWalk(), appFiles,
+  MediaSource media = Media();
+  media.findings = &Findings();
+  return kestrio::ScanAppFiles(media, progress_, source_->AppWalk(), appFiles,
                                whatsAppAttachments_);
 }
 

@@ -50,6 +50,12 @@ std::vector<std::string> Apps(const std::vector<AppFileRecord>& records) {
 }
 
 using Texts = std::vector<std::string>;
+
+class CollectedFindings : public FindingsSink {
+ public:
+  void Report(Finding finding) override { findings.push_back(std::move(finding)); }
+  std::vector<Finding> findings;
+};
 using Percents = std::vector<std::int32_t>;
 
 // ---------------------------------------------------------------------------------------------
@@ -381,6 +387,28 @@ TEST_F(MediaAppFiles, GroupAndPluginFilesAreTheirAppsInBothWalks) {
   EXPECT_EQ(device.size(), appFiles.size() + whatsApp.size());
 }
 
+// A file whose name claims a type but that is cut short or holds another kind is left out,
+// with one finding that counts them all.
+TEST_F(MediaAppFiles, FilesThatClaimATypeButAreCutAreAFinding) {
+  SmallBackup backup(dir.path(), StoreLayout::kTwoLevel);
+  const std::string group = "AppDomainGroup-group.com.example.Recorder-Recordings/";
+  backup.Add(group + "cut.m4a", SampleOf("m4a", 300));
+  backup.Add(group + "whole.m4a", SampleOf("m4a"));
+  backup.Add(group + "lying.MP3", std::string(600, 't'));
+  backup.Add(group + "notes.txt", std::string(600, 't'));  // claims nothing
+  backup.Add(group + "empty.m4a", "");                     // an empty file is no cut one
+  backup.AddMissing(group + "missing.m4a");
+  CollectedFindings findings;
+  MediaSource source = backup.Source();
+  source.findings = &findings;
+  ProgressSink quiet;
+  ASSERT_EQ(ScanAppFiles(source, quiet, AppWalkKind::kLocalBackup, appFiles, whatsApp), kResultOk);
+  EXPECT_EQ(Names(appFiles), (Texts{"whole.M4A"}));
+  ASSERT_EQ(findings.findings.size(), 1u);
+  EXPECT_EQ(findings.findings[0].file, group + "cut.m4a");
+  EXPECT_EQ(findings.findings[0].why.substr(0, 2), "2 ");
+}
+
 // ---------------------------------------------------------------------------------------------
 // Live Photos
 
@@ -428,12 +456,6 @@ TEST(MediaLivePhotos, AMovieBesideAPhotoOfItsNameIsItsMovingHalf) {
 
 // ---------------------------------------------------------------------------------------------
 // WhatsApp media and their messages
-
-class CollectedFindings : public FindingsSink {
- public:
-  void Report(Finding finding) override { findings.push_back(std::move(finding)); }
-  std::vector<Finding> findings;
-};
 
 TEST(MediaWhatsAppTie, FilesAndMessagesMeetByTheMediaPath) {
   const std::string group = "AppDomainGroup-group.net.whatsapp.WhatsApp.shared-";
