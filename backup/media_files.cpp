@@ -134,13 +134,16 @@ AppIdentifiers CollectAppIdentifiers(const std::vector<ManifestEntry>& entries) 
 
 // The app of a group or plug-in identifier: the longest app identifier that it is or that
 // it continues after a "." ("net.whatsapp.WhatsApp" of "net.whatsapp.WhatsApp.shared").
+// `apps` is sorted: each candidate, the whole identifier and then each shorter one cut at a
+// ".", is looked up.
 std::string_view OwningApp(std::string_view id, const AppIdentifiers& apps) {
-  std::string_view best;
-  for (const std::string_view app : apps) {
-    if (app.size() <= best.size() || !id.starts_with(app)) continue;
-    if (id.size() == app.size() || id[app.size()] == '.') best = app;
+  for (std::string_view candidate = id; !candidate.empty();) {
+    if (std::binary_search(apps.begin(), apps.end(), candidate)) return candidate;
+    const std::size_t dot = candidate.rfind('.');
+    if (dot == std::string_view::npos) break;
+    candidate = candidate.substr(0, dot);
   }
-  return best;
+  return {};
 }
 
 // The app an entry of the app walk belongs to. App-domain keys go by AppName as they are; a
