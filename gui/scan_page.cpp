@@ -111,7 +111,17 @@ ScanPage::ScanPage(PageHost& host, QWidget* container, DeviceBackupDriver& devic
       Qt::QueuedConnection);
 }
 
-ScanPage::~ScanPage() { run_.reset(); }
+// The worker's callbacks read run_: it is stopped and waited for while run_ still points at
+// it, and only then let go.
+void ScanPage::EndRun() {
+  if (run_) {
+    if (!run_->Finished()) run_->Stop();
+    run_->Wait();
+  }
+  run_.reset();
+}
+
+ScanPage::~ScanPage() { EndRun(); }
 
 bool ScanPage::Init(QString* error) {
   content_ = toolkit::LoadSkin("PageScan", container_, error);
@@ -179,7 +189,7 @@ void ScanPage::ReloadTexts() {
 }
 
 void ScanPage::ResetResults() {
-  run_.reset();
+  EndRun();
   model_->Show(nullptr, nullptr);
   tree_->Reset();
   firstSelected_ = false;

@@ -107,6 +107,7 @@ class ScanPage : public QObject {
   void Stop();
   void Home();
   void ResetResults();
+  void EndRun();
   void ShowProgress(int percent);
   void ShowStatistics();
   void UpdateRecoverButton();
