@@ -14,6 +14,7 @@
 #include "gui/findings_window.h"
 #include "gui/item_list_model.h"
 #include "gui/message_box.h"
+#include "gui/print_window.h"
 #include "gui/toolkit/controls.h"
 #include "gui/toolkit/skin.h"
 #include "gui/toolkit/texts.h"
@@ -484,6 +485,14 @@ void ScanPage::ShowFindings() {
   if (window.Create(720, 420)) window.ShowModal();
 }
 
+void ScanPage::Print() {
+  if (!run_ || !run_->Finished()) return;
+  const std::optional<CategoryCode> code = tree_->Current();
+  PrintWindow window(host_.Window(), *run_, code, code && tree_->DeletedOnly(*code),
+                     host_.Store().ProgramFolder());
+  if (window.Create(800, 600)) window.ShowModal();
+}
+
 void ScanPage::SetAnimations(bool playing) {
   for (const char* name : {"BtnGifScanning", "BtnGifLoading"}) {
     if (auto* gif = FindControl<toolkit::ButtonGif>(content_, name)) gif->SetPlaying(playing);
@@ -547,6 +556,8 @@ void ScanPage::OnNotify(const toolkit::Notification& notification) {
     if (const std::optional<CategoryCode> code = tree_->Current()) tree_->Select(*code);
   } else if (notification.name == "BtnFindings") {
     ShowFindings();
+  } else if (notification.name == "BtnPrint") {
+    Print();
   }
 }
 

@@ -117,6 +117,8 @@ class ScanPage : public QObject {
   void UpdateRecoverButton();
   void ShowFindingsButton();
   void ShowFindings();
+  // The print window over the shown category (its deleted records when filtered).
+  void Print();
   void SetAnimations(bool playing);
   void ShowResultArea(bool list);
   bool FoundAnything() const;
