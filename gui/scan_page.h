@@ -28,6 +28,7 @@ class QTreeView;
 namespace kestrio {
 
 class CategoryTree;
+class ItemList;
 class ItemListModel;
 
 class ScanPage : public QObject {
@@ -99,6 +100,7 @@ class ScanPage : public QObject {
   void OnScanEvent(ScanEvent event);
   void OnCategoryHanded(int code, qulonglong count);
   void ShowCategory(CategoryCode code);
+  void ShowList(std::unique_ptr<ItemList> list);
   void TickCategory(CategoryCode code, bool ticked);
   void OnRowsTicked();
   void SetDeletedOnly(bool on);
@@ -107,11 +109,16 @@ class ScanPage : public QObject {
   void Stop();
   void Home();
   void ResetResults();
+  void EndRun();
   void ShowProgress(int percent);
   void ShowStatistics();
+  // "Scan completed" (or stopped) and how much was found.
+  void ShowEndTexts();
   void UpdateRecoverButton();
   void ShowFindingsButton();
   void ShowFindings();
+  // The print window over the shown category (its deleted records when filtered).
+  void Print();
   void SetAnimations(bool playing);
   void ShowResultArea(bool list);
   bool FoundAnything() const;

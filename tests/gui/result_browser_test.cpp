@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTextBrowser>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "gui/backup_page.h"
 #include "gui/category_tree.h"
 #include "gui/item_list_model.h"
+#include "gui/print_window.h"
 #include "gui/scan_page.h"
 #include "output/item_list.h"
 #include "tests/gui/gui_support.h"
@@ -308,6 +310,46 @@ TEST_F(ResultBrowserTest, NotesAndFindingsOfTheScanAreListedOnClick) {
   button->click();
   EXPECT_EQ(listed.size(), static_cast<qsizetype>(rows.size()));
   EXPECT_TRUE(listed.join("\n").contains("Notes")) << listed.join("\n").toStdString();
+}
+
+TEST_F(ResultBrowserTest, PrintShowsTheTickedRecordsOfTheShownCategoryAndSavesAPdf) {
+  ScanBackup(21);
+  const fs::path program = dir_ / "program";
+  fs::create_directories(program / "template");
+  fs::copy_file(fs::path(KESTRIO_SOURCE_DIR) / "template" / "Print.html",
+                program / "template" / "Print.html");
+  const std::vector<CallRecord>& calls = Page().Run()->Results().callHistory;
+  const auto deleted = std::find_if(calls.begin(), calls.end(), [](auto& c) { return c.deleted; });
+  const auto live = std::find_if(calls.begin(), calls.end(), [](auto& c) { return !c.deleted; });
+  ASSERT_TRUE(deleted != calls.end() && live != calls.end());
+
+  PrintWindow window(window_.get(), *Page().Run(), kCodeCallHistory, true, program);
+  ASSERT_TRUE(window.Create(800, 600));
+  window.show();
+  ProcessUntil([&] { return window.Ready(); });
+  ASSERT_TRUE(window.Ready());
+  const QString shown = window.findChild<QTextBrowser*>("WebPagePrint")->toPlainText();
+  EXPECT_TRUE(shown.contains(QString::fromStdString(deleted->number)));
+  // Only the deleted calls: one block each.
+  EXPECT_EQ(shown.count("Phone Number:"),
+            std::count_if(calls.begin(), calls.end(), [](auto& c) { return c.deleted; }));
+  std::ifstream page(window.PagePath(), std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(window.PagePath(), program / "Print" / "page");
+  EXPECT_TRUE(text.starts_with("<!DOCTYPE html>"));
+  EXPECT_NE(text.find("<p><span>Phone Number:</span>" + deleted->number + "</p>"),
+            std::string::npos);
+
+  const QString pdf = QString::fromStdString((dir_ / "calls.pdf").string());
+  ASSERT_TRUE(window.SavePdf(pdf));
+  std::ifstream file(pdf.toStdString(), std::ios::binary);
+  char magic[5] = {};
+  file.read(magic, 4);
+  EXPECT_STREQ(magic, "%PDF");
+
+  // Built and shown: closing asks nothing and answers 1.
+  window.findChild<QPushButton*>("closebtn")->click();
+  EXPECT_EQ(window.result(), 1);
 }
 
 TEST_F(ResultBrowserTest, StopAsksWhileTheWorkerWaitsAndStopsOnlyWhenConfirmed) {
