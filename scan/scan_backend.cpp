@@ -57,6 +57,7 @@ Result ScanBackend::Open(const std::string& password) {
   weChatChats_.clear();
   whatsAppChats_.clear();
   whatsAppAttachments_.clear();
+  whatsAppWalked_ = false;
   return source_->Open(password, progress_, &Findings());
 }
 
@@ -231,7 +232,7 @@ Result ScanBackend::ScanAppFiles(std::vector<AppFileRecord>& appFiles) {
 }
 
 Result ScanBackend::ScanWhatsAppAttachments(std::vector<FileRecord>& attachments) {
-  if (source_->AppWalk() == AppWalkKind::kLocalBackup) {
+  if (source_->AppWalk() == AppWalkKind::kLocalBackup || whatsAppWalked_) {
     attachments = whatsAppAttachments_;
     return progress_.Advance(progress_.span);
   }
@@ -239,10 +240,7 @@ Result ScanBackend::ScanWhatsAppAttachments(std::vector<FileRecord>& attachments
     attachments.clear();
     return indexed;
   }
-  const Result walked = kestrio::ScanWhatsAppAttachments(Media(), progress_, attachments);
-  if (walked == kResultOk && !whatsAppChats_.empty())
-    TieWhatsAppMedia(whatsAppChats_, attachments, &Findings());
-  return walked;
+  return kestrio::ScanWhatsAppAttachments(Media(), progress_, attachments);
 }
 
 Result ScanBackend::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
@@ -262,9 +260,17 @@ Result ScanBackend::ScanWhatsAppChats(WhatsAppConversationMap& chats) {
     }
   }
   if (!present) Explain(kWhatsAppKey, "WhatsApp is not installed in this backup");
-  // A backup folder's app walk has set WhatsApp's files aside already: the messages learn
-  // which of them they show, the files their chats. A device's WhatsApp walk comes later.
-  if (present && source_->AppWalk() == AppWalkKind::kLocalBackup)
+  // The messages learn which of WhatsApp's files they show, the files their chats. A backup
+  // folder's app walk has set the files aside already; a device's WhatsApp walk runs here,
+  // without progress of its own, and its category hands out what it found.
+  if (present && source_->AppWalk() == AppWalkKind::kDeviceBackup &&
+      source_->PrepareWalk() == kResultOk) {
+    ProgressSink quiet = progress_;
+    quiet.span = 0;
+    whatsAppWalked_ =
+        kestrio::ScanWhatsAppAttachments(Media(), quiet, whatsAppAttachments_) == kResultOk;
+  }
+  if (present && (source_->AppWalk() == AppWalkKind::kLocalBackup || whatsAppWalked_))
     TieWhatsAppMedia(whatsAppChats_, whatsAppAttachments_, &Findings());
   chats = whatsAppChats_;
   if (const Result answer = progress_.Advance(progress_.span); answer != kResultOk) return answer;

@@ -125,6 +125,7 @@ class ScanBackend {
   WeChatAccountMap weChatChats_;
   WhatsAppConversationMap whatsAppChats_;
   std::vector<FileRecord> whatsAppAttachments_;  // set aside by the app walk
+  bool whatsAppWalked_ = false;                  // a device's WhatsApp walk ran with the chats
   // Filled from the worker thread, read by the owner; the list locks itself.
   mutable FindingsList findings_;
   std::optional<CategoryExplanation> explanation_;  // written and taken on the worker thread

@@ -8,6 +8,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <set>
 
 #include "backup/backup_store.h"
 #include "scan/scan_run.h"
@@ -136,6 +137,18 @@ TEST_F(DeviceScan, FreshDeviceBackupScansLikeTheSameBackupOnDisk) {
   EXPECT_EQ(d.callHistory.size(), l.callHistory.size());
   EXPECT_EQ(d.notes.size(), l.notes.size());
   EXPECT_EQ(d.whatsApp.size(), l.whatsApp.size());
+  // The device's chats learn which files their messages show, as the local scan's do.
+  auto shown = [](const ScanResults& r) {
+    std::multiset<std::string> files;
+    for (const auto& [session, messages] : r.whatsApp) {
+      for (const WhatsAppMessageRecord& m : messages) {
+        if (!m.mediaFile.empty()) files.insert(m.mediaFile);
+      }
+    }
+    return files;
+  };
+  EXPECT_FALSE(shown(l).empty());
+  EXPECT_EQ(shown(d), shown(l));
   // The device's WhatsApp walk also takes the app's group domain.
   for (const auto& file : Names(l.whatsAppAttachments)) {
     const auto found = Names(d.whatsAppAttachments);
