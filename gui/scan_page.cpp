@@ -1,5 +1,6 @@
 #include "gui/scan_page.h"
 
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -15,6 +16,7 @@
 #include "gui/item_list_model.h"
 #include "gui/message_box.h"
 #include "gui/print_window.h"
+#include "gui/recover_window.h"
 #include "gui/toolkit/controls.h"
 #include "gui/toolkit/skin.h"
 #include "gui/toolkit/texts.h"
@@ -493,6 +495,25 @@ void ScanPage::Print() {
   if (window.Create(800, 600)) window.ShowModal();
 }
 
+void ScanPage::Recover() {
+  if (!run_ || !(run_->Finished() || run_->Paused())) return;
+  {
+    auto lock = run_->LockSelection();
+    if (!run_->Selection().CanRecover()) return;
+  }
+  const QString title = MessageText("MSG0509");
+  const QString folder = chooseFolder_
+                             ? chooseFolder_(title)
+                             : QFileDialog::getExistingDirectory(host_.Window(), title, QString(),
+                                                                 QFileDialog::ShowDirsOnly);
+  if (folder.isEmpty()) return;
+  RecoverySource source{&run_->Selection(), &run_->Results(), run_->Backend(),
+                        host_.ChosenBackup().displayName};
+  if (source_ == SourceKind::kDevice) source.deviceName.clear();
+  RecoverWindow window(host_.Window(), source, folder.toStdString(), host_.Store().ProgramFolder());
+  window.Run();
+}
+
 void ScanPage::SetAnimations(bool playing) {
   for (const char* name : {"BtnGifScanning", "BtnGifLoading"}) {
     if (auto* gif = FindControl<toolkit::ButtonGif>(content_, name)) gif->SetPlaying(playing);
@@ -558,6 +579,8 @@ void ScanPage::OnNotify(const toolkit::Notification& notification) {
     ShowFindings();
   } else if (notification.name == "BtnPrint") {
     Print();
+  } else if (notification.name == "BtnRecovery") {
+    Recover();
   }
 }
 
