@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <fstream>
 
+#include "base/text.h"
 #include "cli/commands.h"
 #include "cli/json_writer.h"
-#include "base/text.h"
 #include "sqlite/table_dump.h"
 
 namespace kestrio::cli {
@@ -134,8 +134,9 @@ int Carve(const Options& options, Terminal& terminal) {
     return kExitUnopened;
   }
   for (const std::string& wanted : options.tables) {
-    const bool found = std::any_of(dump.tables.begin(), dump.tables.end(),
-                                   [&](const DumpTable& t) { return EqualsIgnoreCase(t.name, wanted); });
+    const bool found = std::any_of(dump.tables.begin(), dump.tables.end(), [&](const DumpTable& t) {
+      return EqualsIgnoreCase(t.name, wanted);
+    });
     if (!found) terminal.err << "kestrio-cli: warning: no table named " << wanted << "\n";
   }
   if (!options.json) {

@@ -27,8 +27,8 @@ int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
       terminal.out << kUsage;
       return kExitOk;
     }
-    if (options.positional.size() != 1 || options.password || options.passwordFile ||
-        options.out || options.device || options.deletedOnly || !options.categories.empty()) {
+    if (options.positional.size() != 1 || options.password || options.passwordFile || options.out ||
+        options.device || options.deletedOnly || !options.categories.empty()) {
       terminal.err << "kestrio-cli: carve needs one database file and takes only --table and "
                       "--json\n";
       return kExitUsage;
@@ -54,8 +54,7 @@ int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
     return kExitOk;
   }
   if (command == "backups") {
-    if (!options.positional.empty() || options.password || options.passwordFile ||
-        options.device) {
+    if (!options.positional.empty() || options.password || options.passwordFile || options.device) {
       terminal.err << "kestrio-cli: backups takes only --json\n";
       return kExitUsage;
     }

@@ -72,7 +72,7 @@ struct Options {
   std::optional<std::string> password;
   std::optional<std::string> passwordFile;
   bool passwordOnCommandLine = false;  // --password P
-  std::optional<std::string> json;  // file name, or "-"; "" for a bare --json
+  std::optional<std::string> json;     // file name, or "-"; "" for a bare --json
   std::optional<std::string> out;
   std::vector<std::string> categories;
   std::vector<std::string> tables;  // carve --table

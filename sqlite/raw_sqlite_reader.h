@@ -74,7 +74,7 @@ struct RecordView {
   Bytes bytes;
   bool carved = false;
   bool deleted = false;
-  bool freePage = false;  // found on a freelist page rather than the table's own pages
+  bool freePage = false;   // found on a freelist page rather than the table's own pages
   std::uint32_t page = 0;  // zero-based index of the page the bytes lie on
   CarveOrigin origin = CarveOrigin::kFreeblock;  // carved records: the search that found it
   std::uint32_t offset = 0;  // offset of `bytes` in its page (its start is page start + this)

@@ -34,10 +34,20 @@ Affinity AffinityOf(std::string_view declared) {
 // Integers, reals and the constants 0 and 1.
 bool IsNumberType(std::uint64_t serialType) { return serialType >= 1 && serialType <= 9; }
 
+// A text of a carved record: valid in the database's encoding and free of NUL characters,
+// which no text an application stores holds but the zeroed bytes of free space do.
 bool TextFits(const RecordColumn& column, int encoding) {
   if (!column.IsText()) return true;
-  if (encoding == 2 || encoding == 3) return column.value.size() % 2 == 0;
-  return IsValidUtf8(column.Text());
+  const Bytes text = column.value;
+  if (encoding == 2 || encoding == 3) {
+    if (text.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+      if (text[i] == 0 && text[i + 1] == 0) return false;
+    }
+    return true;
+  }
+  return IsValidUtf8(column.Text()) &&
+         std::find(text.begin(), text.end(), std::uint8_t{0}) == text.end();
 }
 
 // Adds one value to a row signature.
@@ -194,8 +204,9 @@ class Dumper {
 
   bool Wanted(std::string_view name) const {
     if (options_.tables.empty()) return true;
-    return std::any_of(options_.tables.begin(), options_.tables.end(),
-                       [name](const std::string& wanted) { return EqualsIgnoreCase(wanted, name); });
+    return std::any_of(
+        options_.tables.begin(), options_.tables.end(),
+        [name](const std::string& wanted) { return EqualsIgnoreCase(wanted, name); });
   }
 
   DumpValue ValueOf(const FieldValue& field) const {
@@ -207,6 +218,17 @@ class Dumper {
       value.bytes = DatabaseTextToUtf8(field.bytes, reader_.TextEncoding());
     } else if (field.kind == FieldValue::Kind::kBlob) {
       value.bytes.assign(reinterpret_cast<const char*>(field.bytes.data()), field.bytes.size());
+    }
+    return value;
+  }
+
+  // A value of column `i`: a REAL column stores whole numbers as integers to save space and
+  // reads them back as reals.
+  DumpValue ColumnValue(const TableWork& work, std::uint32_t i, const FieldValue& field) const {
+    DumpValue value = ValueOf(field);
+    if (work.affinity[i] == Affinity::kReal && value.kind == FieldValue::Kind::kInteger) {
+      value.kind = FieldValue::Kind::kReal;
+      value.real = static_cast<double>(value.integer);
     }
     return value;
   }
@@ -231,7 +253,21 @@ class Dumper {
       if (type == 10 || type == 11) return false;
       if (i >= work.schema.columns.size()) return false;
       if (work.schema.columns[i].rowIdAlias && !work.schema.withoutRowId && type != 0) return false;
-      if (work.affinity[i] == Affinity::kText && IsNumberType(type)) return false;
+      // SQLite turns numbers into text in a TEXT column, and numeric text into numbers in an
+      // INTEGER or REAL one; a blob there is rare enough to take for misread bytes.
+      const bool blob = column.IsBlob() && type >= 12;
+      const bool text = column.IsText();
+      switch (work.affinity[i]) {
+        case Affinity::kText:
+          if (IsNumberType(type) || blob) return false;
+          break;
+        case Affinity::kInteger:
+        case Affinity::kReal:
+          if (blob || text) return false;
+          break;
+        default:
+          break;
+      }
       if (!TextFits(column, reader_.TextEncoding())) return false;
       if (type != 0) anyValue = true;
     }
@@ -302,7 +338,8 @@ class Dumper {
 
   RowSource SourceOf(const RecordView& view) const {
     if (view.freePage) return RowSource::kFreelist;
-    if (!view.deleted) return wal_ && wal_->FromWal(view.page) ? RowSource::kWal : RowSource::kBtree;
+    if (!view.deleted)
+      return wal_ && wal_->FromWal(view.page) ? RowSource::kWal : RowSource::kBtree;
     return view.origin == CarveOrigin::kFreeblock || view.origin == CarveOrigin::kStalePointer
                ? RowSource::kFreeblock
                : RowSource::kGap;
@@ -312,8 +349,13 @@ class Dumper {
     TableWork& work = tables_[t];
     const std::uint32_t cc = work.schema.ColumnCount();
     const TableShape shape{cc, cc, 0};
+    std::unordered_set<std::uint32_t> swept;
     const RecordDecoder decoder = [&](const RecordView& view) {
       if (view.freePage) claimedFree_.insert(view.page);
+      if (swept.insert(view.page).second) {
+        const Bytes page(view.bytes.data() - view.offset, view.offset + view.bytes.size());
+        SweepFreeSpace(t, page, view.page, view.freePage);
+      }
       DecodedRecord record;
       if (view.carved) {
         if (!DecodeCarved(work, view, record)) return kResultInvalid;
@@ -321,26 +363,12 @@ class Dumper {
         if (DecodeTableRecord(reader_, view, shape, record) != kResultOk) return kResultInvalid;
         if (view.deleted && !Plausible(work, record)) return kResultInvalid;
       }
-      DumpRow row;
-      row.deleted = view.deleted;
-      row.source = SourceOf(view);
-      row.page = view.page + 1;
-      if (!view.carved) row.rowId = static_cast<std::int64_t>(record.rowId);
-      for (std::uint32_t i = 0; i < cc; ++i)
-        row.values.push_back(ValueOf(work.schema.Field(record, i, view.carved)));
-      std::string key = Signature(work, row);
-      if (!view.deleted) {
-        owner_[view.page] = t;
-        work.liveWithRowId.insert(std::to_string(*row.rowId) + '/' + key);
-        work.live.insert(std::move(key));
-      } else {
-        if (work.live.count(key)) return kResultInvalid;
-        // The same freed record found by two searches, or on a page read twice.
-        if (!work.carvedSeen.insert(std::to_string(row.page) + '/' + key).second)
-          return kResultInvalid;
-      }
-      work.table.rows.push_back(std::move(row));
-      return kResultOk;
+      return AddRow(t, record, view.deleted, SourceOf(view), view.page,
+                    view.carved
+                        ? std::nullopt
+                        : std::optional<std::int64_t>(static_cast<std::int64_t>(record.rowId)))
+                 ? kResultOk
+                 : kResultInvalid;
     };
     reader_.ScanTableAt(work.rootPage, shape, decoder);
     // Rows carved before the live rows of a later page were read may copy one of those.
@@ -350,6 +378,106 @@ class Dumper {
                                 return row.deleted && work.live.count(Signature(work, row));
                               }),
                rows.end());
+  }
+
+  // Adds a row of table `t` unless it is a deleted copy of a live row or of a row found
+  // before on the same page.
+  bool AddRow(std::size_t t, const DecodedRecord& record, bool deleted, RowSource source,
+              std::uint32_t pageIndex, std::optional<std::int64_t> rowId) {
+    TableWork& work = tables_[t];
+    DumpRow row;
+    row.deleted = deleted;
+    row.source = source;
+    row.page = pageIndex + 1;
+    row.rowId = rowId;
+    DecodedRecord withRowId;
+    const DecodedRecord* fields = &record;
+    if (rowId && record.rowId != static_cast<std::uint64_t>(*rowId)) {
+      withRowId.firstColumn = record.firstColumn;
+      withRowId.columns = record.columns;
+      withRowId.rowId = static_cast<std::uint64_t>(*rowId);
+      fields = &withRowId;
+    }
+    for (std::uint32_t i = 0; i < work.schema.ColumnCount(); ++i)
+      row.values.push_back(ColumnValue(work, i, work.schema.Field(*fields, i, !rowId)));
+    std::string key = Signature(work, row);
+    if (!deleted) {
+      owner_[pageIndex] = t;
+      work.liveWithRowId.insert(std::to_string(rowId.value_or(0)) + '/' + key);
+      work.live.insert(std::move(key));
+    } else {
+      if (work.live.count(key)) return false;
+      // The same freed record found by two searches, or on a page read twice.
+      if (!work.carvedSeen.insert(std::to_string(row.page) + '/' + key).second) return false;
+    }
+    work.table.rows.push_back(std::move(row));
+    return true;
+  }
+
+  // Freed cells that kept their cell header: SQLite writes a freeblock header over the first
+  // 4 bytes of a freed cell only, so when neighbouring freed cells merge into one freeblock,
+  // or freed cells lie in the unallocated space, every cell after the first in that space is
+  // whole. A cell counts when its payload length is exactly its record's header and values.
+  void SweepFreeSpace(std::size_t t, Bytes page, std::uint32_t pageIndex, bool freePage) {
+    const BtreePage btree{page, pageIndex == 0 ? kFirstPageHeaderOffset : 0};
+    if (btree.Type() != kLeafTablePage) return;
+    const RowSource source = freePage ? RowSource::kFreelist : RowSource::kFreeblock;
+    std::size_t off = btree.FirstFreeblock();
+    for (std::size_t guard = page.size() / 4 + 1; off != 0 && guard-- > 0;) {
+      const auto next = ReadBe16(page, off);
+      const auto size = ReadBe16(page, off + 2);
+      if (!next || !size || *size < 4 || off + *size > page.size()) break;
+      SweepRange(t, page, pageIndex, off + 4, off + *size, source);
+      if (*next != 0 && *next <= off) break;  // the chain runs forward in an intact page
+      off = *next;
+    }
+    const std::size_t gapStart = btree.PointerArrayStart() + 2 * std::size_t{btree.CellCount()};
+    const std::size_t gapEnd = std::min<std::size_t>(btree.ContentStart(), page.size());
+    if (gapStart < gapEnd)
+      SweepRange(t, page, pageIndex, gapStart, gapEnd, freePage ? source : RowSource::kGap);
+  }
+
+  void SweepRange(std::size_t t, Bytes page, std::uint32_t pageIndex, std::size_t begin,
+                  std::size_t end, RowSource source) {
+    const TableWork& work = tables_[t];
+    const std::uint32_t cc = work.schema.ColumnCount();
+    const Bytes area = page.first(end);
+    for (std::size_t pos = begin; pos + 3 < end;) {
+      std::size_t used = 0;
+      DecodedRecord record;
+      if (IntactCell(work, area, pos, cc, record, used) && Plausible(work, record) &&
+          AddRow(t, record, true, source, pageIndex, static_cast<std::int64_t>(record.rowId))) {
+        pos += used;
+      } else {
+        ++pos;
+      }
+    }
+  }
+
+  bool IntactCell(const TableWork& work, Bytes area, std::size_t pos, std::uint32_t cc,
+                  DecodedRecord& out, std::size_t& used) const {
+    (void)work;
+    const auto payload = ReadTerminatedVarint(area, pos);
+    if (!payload || payload->length > 3 || payload->value < std::uint64_t{cc} + 1 ||
+        payload->value > reader_.UsableSize() - 35)
+      return false;
+    const auto rowId = ReadTerminatedVarint(area, pos + payload->length);
+    if (!rowId || rowId->value > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    const std::size_t headerAt = pos + payload->length + rowId->length;
+    const auto header = ReadTerminatedVarint(area, headerAt);
+    if (!header || header->length > 2 || header->value < std::uint64_t{cc} + header->length ||
+        header->value > 9 * std::uint64_t{cc} + header->length)
+      return false;
+    const std::size_t typesAt = headerAt + header->length;
+    const auto types = SubSpan(area, typesAt, header->value - header->length);
+    if (!types || VarintRunLength(*types, cc) != types->size()) return false;
+    if (!SplitCarved(Tail(area, typesAt), 0, cc, 0, out)) return false;
+    std::uint64_t total = header->value;
+    for (const RecordColumn& column : out.columns) total += column.value.size();
+    if (total != payload->value) return false;
+    out.rowId = rowId->value;
+    used = headerAt - pos + static_cast<std::size_t>(total);
+    return true;
   }
 
   // A freelist page taken by more than one table stays with the one that found most rows.
@@ -413,7 +541,7 @@ class Dumper {
       row.page = pageIndex + 1;
       row.rowId = static_cast<std::int64_t>(record.rowId);
       for (std::uint32_t i = 0; i < cc; ++i)
-        row.values.push_back(ValueOf(work.schema.Field(record, i, false)));
+        row.values.push_back(ColumnValue(work, i, work.schema.Field(record, i, false)));
       const std::string key = std::to_string(*row.rowId) + '/' + Signature(work, row);
       if (work.liveWithRowId.count(key)) continue;
       if (!seen.insert(std::to_string(*t) + '/' + key).second) continue;

@@ -18,8 +18,10 @@
 // WHAT A CARVED ROW MUST BE to be reported (its bytes may be anything):
 //   * no reserved serial type (10, 11);
 //   * a rowid alias column (INTEGER PRIMARY KEY) stored as NULL, as SQLite stores it;
-//   * no number in a column of TEXT affinity (SQLite stores numbers there as text);
-//   * texts that are valid in the database's encoding (UTF-8, or an even number of bytes);
+//   * no number and no blob in a column of TEXT affinity (SQLite stores numbers there as
+//     text), no text and no blob in one of INTEGER or REAL affinity;
+//   * texts that are valid in the database's encoding (UTF-8, or an even number of bytes)
+//     and hold no NUL character;
 //   * at least one value that is not NULL;
 //   * not a copy of a live row of its table (same values in every column after the first,
 //     which a freeblock header may have overwritten).
@@ -63,9 +65,9 @@ struct DumpValue {
 struct DumpRow {
   bool deleted = false;
   RowSource source = RowSource::kBtree;
-  std::uint32_t page = 0;              // page number (1-based) the record lies on
-  std::optional<std::int64_t> rowId;   // unknown for a carved record
-  std::vector<DumpValue> values;       // one per column
+  std::uint32_t page = 0;             // page number (1-based) the record lies on
+  std::optional<std::int64_t> rowId;  // unknown for a carved record
+  std::vector<DumpValue> values;      // one per column
 };
 
 struct DumpTable {

@@ -8,7 +8,8 @@ namespace kestrio {
 namespace {
 
 std::uint32_t Word(Bytes bytes, std::size_t off, bool bigEndian) {
-  const std::uint32_t b0 = bytes[off], b1 = bytes[off + 1], b2 = bytes[off + 2], b3 = bytes[off + 3];
+  const std::uint32_t b0 = bytes[off], b1 = bytes[off + 1], b2 = bytes[off + 2],
+                      b3 = bytes[off + 3];
   return bigEndian ? (b0 << 24) | (b1 << 16) | (b2 << 8) | b3
                    : (b3 << 24) | (b2 << 16) | (b1 << 8) | b0;
 }
@@ -70,8 +71,8 @@ Result ReadWalIndex(const PageSource& wal, WalIndex& out, FindingsSink* findings
     s1 = c1;
     s2 = c2;
     ++out.validFrames;
-    pending.push_back(WalFrame{static_cast<std::uint32_t>(n), page - 1,
-                               offset + kWalFrameHeaderBytes});
+    pending.push_back(
+        WalFrame{static_cast<std::uint32_t>(n), page - 1, offset + kWalFrameHeaderBytes});
     if (commit != 0) {
       for (const WalFrame& done : pending) {
         out.latest[done.pageIndex] = out.frames.size();
@@ -120,8 +121,8 @@ Result WalPageSource::Read(std::uint64_t offset, std::span<std::uint8_t> out) co
     const std::size_t take =
         static_cast<std::size_t>(std::min<std::uint64_t>(pageSize - inPage, out.size() - done));
     const std::span<std::uint8_t> part = out.subspan(done, take);
-    const auto frame =
-        page < UINT32_MAX ? index_.latest.find(static_cast<std::uint32_t>(page)) : index_.latest.end();
+    const auto frame = page < UINT32_MAX ? index_.latest.find(static_cast<std::uint32_t>(page))
+                                         : index_.latest.end();
     if (frame != index_.latest.end()) {
       if (const Result read = wal_->Read(index_.frames[frame->second].dataOffset + inPage, part);
           read != kResultOk)

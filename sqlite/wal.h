@@ -57,10 +57,10 @@ struct WalFrame {
 struct WalIndex {
   std::uint32_t pageSize = 0;
   bool bigEndianChecksums = false;
-  std::uint32_t validFrames = 0;       // frames with good salts and checksums
-  std::uint32_t committedFrames = 0;   // of those, up to the last commit frame
-  std::uint32_t databasePages = 0;     // database size of the last commit frame (0: none)
-  std::vector<WalFrame> frames;        // the committed frames, in log order
+  std::uint32_t validFrames = 0;      // frames with good salts and checksums
+  std::uint32_t committedFrames = 0;  // of those, up to the last commit frame
+  std::uint32_t databasePages = 0;    // database size of the last commit frame (0: none)
+  std::vector<WalFrame> frames;       // the committed frames, in log order
   // Page index -> position in `frames` of the page's latest committed frame.
   std::unordered_map<std::uint32_t, std::size_t> latest;
 };

@@ -103,7 +103,8 @@ TEST_F(CarveCli, WalSourcesListingTableFilterAndExitCodes) {
   EXPECT_NE(out_.str().find("UTF-16be"), std::string::npos);
   EXPECT_NE(out_.str().find("table people (id, name, note, n): 80 live, "), std::string::npos)
       << out_.str().substr(0, 300);
-  EXPECT_NE(out_.str().find("\"Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93 \xF0\x9F\x98\x80-"),
+  EXPECT_NE(out_.str().find("\"Gr\xC3\xBC\xC3\x9F"
+                            "e \xE2\x9C\x93 \xF0\x9F\x98\x80-"),
             std::string::npos);
 
   EXPECT_EQ(Run({"carve", (folder_ / "missing.db").string()}), cli::kExitUnopened);

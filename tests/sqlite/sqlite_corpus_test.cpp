@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 
 #include "sqlite/table_dump.h"
@@ -52,7 +51,8 @@ bool Matches(const DumpRow& row, const CorpusRow& truth) {
 }
 
 bool AnyMatch(const DumpRow& row, const std::vector<CorpusRow>& truth) {
-  return std::any_of(truth.begin(), truth.end(), [&](const CorpusRow& t) { return Matches(row, t); });
+  return std::any_of(truth.begin(), truth.end(),
+                     [&](const CorpusRow& t) { return Matches(row, t); });
 }
 
 struct Figures {
@@ -112,7 +112,7 @@ class SqliteCorpusTest : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     delete corpus_;
-    if (!std::getenv("KESTRIO_KEEP_CORPUS")) std::filesystem::remove_all(folder_);
+    std::filesystem::remove_all(folder_);
   }
   static const CorpusDb& Db(const std::string& name) {
     for (const CorpusDb& db : *corpus_) {
@@ -125,15 +125,25 @@ class SqliteCorpusTest : public ::testing::Test {
   static inline std::vector<CorpusDb>* corpus_ = nullptr;
 };
 
-// Recall is over the deleted rows whose longest text is still in the file; the floors sit a
-// little under what the carver finds today, so a change that loses rows fails here.
-// Precision: at most 1 in 100 reported deleted rows may match no deleted row.
+// Recall is over the deleted rows whose longest text is still in the file. The floors sit
+// under what the carver finds today, so a change that loses rows fails here; two are lower
+// for what the files hold: in "overwritten-records" later rows overwrote the ends of many
+// freed cells whose texts survive, and the first leaf of a dropped table becomes a freelist
+// trunk page, which is no table page any more. Precision: at most 1 in 100 reported deleted
+// rows of the corpus may match no deleted row (a copy of a live row counts as garbage), and
+// no database more than 2 in 100.
 TEST_F(SqliteCorpusTest, EveryDatabaseGivesItsLiveRowsAndMostDeletedRowsWithoutGarbage) {
-  const std::map<std::string, double> recallFloor = {
-      {"odd-names", 0.9},      {"utf16le", 0.9},           {"utf16be", 0.9},
-      {"schema-objects", 0.9}, {"overflow-fragmented", 0.7}, {"reserved-bytes", 0.9},
-      {"auto-vacuum", 0.9},    {"dropped-tables", 0.9},    {"overwritten-records", 0.8},
-      {"wal", 0.9}};
+  const std::map<std::string, double> recallFloor = {{"odd-names", 0.9},
+                                                     {"utf16le", 0.9},
+                                                     {"utf16be", 0.9},
+                                                     {"schema-objects", 0.95},
+                                                     {"overflow-fragmented", 0.85},
+                                                     {"reserved-bytes", 0.95},
+                                                     {"auto-vacuum", 0.95},
+                                                     {"dropped-tables", 0.85},
+                                                     {"overwritten-records", 0.6},
+                                                     {"wal", 0.95}};
+  Figures all;
   for (const CorpusDb& db : *corpus_) {
     SCOPED_TRACE(db.name);
     DatabaseDump dump;
@@ -142,13 +152,21 @@ TEST_F(SqliteCorpusTest, EveryDatabaseGivesItsLiveRowsAndMostDeletedRowsWithoutG
     const Figures f = Measure(db, dump);
     const double recall = f.present ? double(f.found) / double(f.present) : 1.0;
     const double precision = f.reported ? double(f.real) / double(f.reported) : 1.0;
-    std::printf("[corpus] %-22s deleted present %4zu found %4zu recall %.3f | reported %4zu "
-                "real %4zu precision %.3f\n",
-                db.name.c_str(), f.present, f.found, recall, f.reported, f.real, precision);
+    std::printf(
+        "[corpus] %-20s deleted present %4zu found %4zu recall %.3f | reported %4zu "
+        "real %4zu precision %.3f\n",
+        db.name.c_str(), f.present, f.found, recall, f.reported, f.real, precision);
     EXPECT_GT(f.present, 0u);
     EXPECT_GE(recall, recallFloor.at(db.name));
-    EXPECT_GE(precision, 0.99);
+    EXPECT_GE(precision, 0.98);
+    all.present += f.present;
+    all.found += f.found;
+    all.reported += f.reported;
+    all.real += f.real;
   }
+  std::printf("[corpus] all: recall %.3f precision %.3f\n", double(all.found) / double(all.present),
+              double(all.real) / double(all.reported));
+  EXPECT_GE(double(all.real) / double(all.reported), 0.99);
 }
 
 TEST_F(SqliteCorpusTest, NamesEncodingsAndSchemaObjectsReadAsDeclared) {

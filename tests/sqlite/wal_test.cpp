@@ -22,11 +22,13 @@ Bytes AsBytes(const std::string& s) {
 }
 
 std::uint32_t Be32(const std::string& b, std::size_t off) {
-  return (std::uint32_t(std::uint8_t(b[off])) << 24) | (std::uint32_t(std::uint8_t(b[off + 1])) << 16) |
+  return (std::uint32_t(std::uint8_t(b[off])) << 24) |
+         (std::uint32_t(std::uint8_t(b[off + 1])) << 16) |
          (std::uint32_t(std::uint8_t(b[off + 2])) << 8) | std::uint8_t(b[off + 3]);
 }
 void PutBe32(std::string& b, std::size_t off, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[off + static_cast<std::size_t>(i)] = static_cast<char>(v >> (24 - 8 * i));
+  for (int i = 0; i < 4; ++i)
+    b[off + static_cast<std::size_t>(i)] = static_cast<char>(v >> (24 - 8 * i));
 }
 
 WalIndex IndexOf(const std::string& wal, Result* result = nullptr) {
@@ -125,20 +127,19 @@ TEST_F(WalTest, PagesReadThroughTheLogAreItsLatestCommittedFrames) {
   const std::string database = ReadAll(path_);
   const std::uint32_t pageSize = index.pageSize;
   const WalIndex copy = index;
-  WalPageSource source(std::make_unique<MemoryPageSource>(
-                           std::vector<std::uint8_t>(database.begin(), database.end())),
-                       std::make_unique<MemoryPageSource>(
-                           std::vector<std::uint8_t>(wal_.begin(), wal_.end())),
-                       std::move(index));
+  WalPageSource source(
+      std::make_unique<MemoryPageSource>(
+          std::vector<std::uint8_t>(database.begin(), database.end())),
+      std::make_unique<MemoryPageSource>(std::vector<std::uint8_t>(wal_.begin(), wal_.end())),
+      std::move(index));
   EXPECT_EQ(source.Size(), std::uint64_t{copy.databasePages} * pageSize);
   std::vector<std::uint8_t> page(pageSize);
   for (std::uint32_t p = 0; p < copy.databasePages; ++p) {
     ASSERT_EQ(source.Read(std::uint64_t{p} * pageSize, page), kResultOk);
     const auto latest = copy.latest.find(p);
-    const std::string expected =
-        latest != copy.latest.end()
-            ? wal_.substr(copy.frames[latest->second].dataOffset, pageSize)
-            : database.substr(std::size_t{p} * pageSize, pageSize);
+    const std::string expected = latest != copy.latest.end()
+                                     ? wal_.substr(copy.frames[latest->second].dataOffset, pageSize)
+                                     : database.substr(std::size_t{p} * pageSize, pageSize);
     EXPECT_EQ(std::string(page.begin(), page.end()), expected) << "page " << p + 1;
   }
   // A read across a page boundary takes each part from its own page.
