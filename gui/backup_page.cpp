@@ -183,8 +183,18 @@ void BackupPage::OnScanEvent(ScanEvent event) {
       Lock(false);
       break;
     case ScanEvent::kOpenFailed:
-      break;
+      break;  // ShowOpenFailure, with the reason
   }
+}
+
+void BackupPage::ShowOpenFailure(Result result) {
+  QString text = toolkit::MessageText("MSG1211");
+  text.replace("\\n", "\n");
+  text.replace("%s", toolkit::Qs(ResultText(result)));
+  MessageBox::Show(MessageBoxKind::kError, host_.Window(), "", text, 550, 220);
+  // The index is read after the scan page was shown: back to the list of backups.
+  host_.ShowMainPage(MainPage::kStart);
+  Lock(false);
 }
 
 }  // namespace kestrio

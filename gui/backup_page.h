@@ -31,6 +31,9 @@ class BackupPage : public QObject {
   // A page event of the backup's scan run: it started, its password was wrong, or the backup
   // cannot be read. Others are not this page's.
   void OnScanEvent(ScanEvent event);
+  // The chosen backup could not be opened (`result` says why): the user is told and the page
+  // is usable again.
+  void ShowOpenFailure(Result result);
   // Stops the page (and the main tab) from starting another scan while one is being started.
   void Lock(bool locked);
   bool Locked() const { return locked_; }

@@ -1,8 +1,12 @@
 // The desktop program: one copy per user, the main window, and what is cleaned up at exit.
 //
 //   kestrio [--page device|backup] [--screenshot FILE]
-// --screenshot saves the window (on the given start page) as an image once it is shown and
-// quits; with QT_QPA_PLATFORM=offscreen it needs no display.
+//   kestrio --scan BACKUP [--category NAME] [--deleted-only] [--screenshot FILE]
+// --scan opens the backup folder and scans it as if it had been chosen on the backup page,
+// then shows the category NAME (its command-line key, "messages", or its name in the tree),
+// optionally with only the deleted items. --screenshot saves the window as an image once it
+// is shown (after a --scan: once the scan ended and the category is shown) and quits; with
+// QT_QPA_PLATFORM=offscreen it needs no display.
 #include <QApplication>
 #include <QImageReader>
 #include <QLocalServer>
@@ -12,6 +16,7 @@
 #include <QTimer>
 
 #include "backup/backup_store.h"
+#include "backup/backup_summary.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/platform_storage.h"
@@ -19,6 +24,7 @@
 #include "base/single_instance.h"
 #include "gui/main_window.h"
 #include "gui/message_box.h"
+#include "gui/scan_page.h"
 #include "gui/toolkit/popup_window.h"
 #include "gui/toolkit/skin.h"
 
@@ -59,10 +65,16 @@ int main(int argc, char** argv) {
   app.setApplicationName(kestrio::kMainWindowTitle);
   QString screenshot;
   QString page = "device";
+  QString scan;
+  QString category;
+  bool deletedOnly = false;
   const QStringList args = app.arguments();
   for (int i = 1; i < args.size(); ++i) {
     if (args[i] == "--screenshot" && i + 1 < args.size()) screenshot = args[++i];
     if (args[i] == "--page" && i + 1 < args.size()) page = args[++i];
+    if (args[i] == "--scan" && i + 1 < args.size()) scan = args[++i];
+    if (args[i] == "--category" && i + 1 < args.size()) category = args[++i];
+    if (args[i] == "--deleted-only") deletedOnly = true;
   }
 
   kestrio::toolkit::SetSkinFolder(
@@ -109,17 +121,40 @@ int main(int argc, char** argv) {
     });
   }
 
-  if (page == "backup") {
+  if (page == "backup" || !scan.isEmpty()) {
     if (auto* option = window.Content()->findChild<QPushButton*>("OptBackupFile")) option->click();
   }
   kestrio::toolkit::CentreWindow(&window, nullptr);
   window.show();
-  if (!screenshot.isEmpty()) {
-    QTimer::singleShot(500, &window, [&window, screenshot] {
-      const bool saved = window.grab().save(screenshot);
-      if (!saved) kestrio::LogLine(("cannot save the screenshot " + screenshot).toStdString());
-      QApplication::exit(saved ? 0 : 1);
+  const auto saveScreenshot = [&window, screenshot] {
+    const bool saved = window.grab().save(screenshot);
+    if (!saved) kestrio::LogLine(("cannot save the screenshot " + screenshot).toStdString());
+    QApplication::exit(saved ? 0 : 1);
+  };
+  if (!scan.isEmpty()) {
+    kestrio::BackupSummary backup;
+    if (kestrio::ReadBackupSummary(scan.toStdString(), backup) != kestrio::kResultOk) {
+      kestrio::LogLine(("not a backup folder: " + scan).toStdString());
+      ShutDown();
+      return 1;
+    }
+    window.ChosenBackup() = backup;
+    window.RequestScan(kestrio::SourceKind::kBackupFolder);
+    // Once the scan has ended and the page shows its results: the category, then the picture.
+    auto* poll = new QTimer(&window);
+    QObject::connect(poll, &QTimer::timeout, &window, [&, poll] {
+      kestrio::ScanPage& page = window.ScanView();
+      if (!page.Run() || !page.Run()->Finished() || page.Scanning()) return;
+      auto* home = page.Content()->findChild<QWidget*>("BtnHome");
+      if (home && !home->isEnabled()) return;
+      poll->stop();
+      if (!category.isEmpty() && !page.SelectCategory(category, deletedOnly))
+        kestrio::LogLine(("no category " + category + " with items").toStdString());
+      if (!screenshot.isEmpty()) QTimer::singleShot(300, &window, saveScreenshot);
     });
+    poll->start(100);
+  } else if (!screenshot.isEmpty()) {
+    QTimer::singleShot(500, &window, saveScreenshot);
   }
   const int result = app.exec();
   ShutDown();

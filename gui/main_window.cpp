@@ -209,6 +209,7 @@ void MainWindow::OnScanEvent(ScanEvent event) {
       break;
     case ScanEvent::kOpenFailed:
       if (device) devicePage_->ShowScanStartError();
+      if (backup) backupPage_->ShowOpenFailure(scanPage_->OpenResult());
       break;
   }
 }

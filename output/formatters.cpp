@@ -35,4 +35,11 @@ std::string FormatDuration(std::int64_t seconds) {
   return std::to_string(seconds) + " Sec";
 }
 
+std::string CallDurationText(const CallRecord& call) {
+  if (call.Missed()) return "Missed";
+  if (call.durationSeconds != 0) return FormatDuration(call.durationSeconds);
+  if (!call.answered && !call.isIncoming) return "Canceled";
+  return FormatDuration(0);
+}
+
 }  // namespace kestrio

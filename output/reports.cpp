@@ -322,14 +322,9 @@ void AppendContactRow(std::string& rows, const ContactRecord& contact) {
 }
 
 void AppendCallRow(std::string& rows, const CallRecord& call) {
-  // A missed call is an incoming one that was not answered, whatever its duration says; an
-  // outgoing one nobody answered was canceled.
-  const std::string duration = call.Missed()               ? "Missed"
-                               : call.durationSeconds != 0 ? FormatDuration(call.durationSeconds)
-                               : !call.answered && !call.isIncoming ? "Canceled"
-                                                                    : FormatDuration(0);
   AppendCells(rows, {call.contactName, call.number, call.dateText,
-                     call.isIncoming ? "Incoming" : "Outgoing", CallKindText(call), duration});
+                     call.isIncoming ? "Incoming" : "Outgoing", CallKindText(call),
+                     CallDurationText(call)});
 }
 
 void AppendNoteRow(std::string& rows, const NoteRecord& note) {

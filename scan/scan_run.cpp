@@ -148,6 +148,7 @@ void ScanRun::SplitAppFiles(const std::vector<AppFileRecord>& files, AppFileMap&
 
 void ScanRun::HandOff(ScanCategory category, bool found) {
   ScanResults& r = results_;
+  std::unique_lock selectionLock(selectionLock_);
   switch (category) {
     case ScanCategory::kCameraRoll:
       selection_.BuildFiles(kCodeCameraRoll, r.cameraRoll);
@@ -188,6 +189,7 @@ void ScanRun::HandOff(ScanCategory category, bool found) {
       selection_.BuildFiles(kCodeWhatsAppAttachments, r.whatsAppAttachments);
       break;
   }
+  selectionLock.unlock();
   if (observer_.categoryDone) observer_.categoryDone(category, found);
   if (found && observer_.countsChanged) observer_.countsChanged();
 }

@@ -137,6 +137,9 @@ class ScanRun {
   // The worker builds it; the owner ticks and reads a category only after its categoryDone.
   SelectionModel& Selection() { return selection_; }
   const SelectionModel& Selection() const { return selection_; }
+  // The worker builds each category's selection under this lock; a window that ticks or
+  // reads the selection while the run may still be going holds it too.
+  std::unique_lock<std::mutex> LockSelection() const { return std::unique_lock(selectionLock_); }
   ScanBackend* Backend() const { return backend_.get(); }
 
   // The progress report the back-end calls.
@@ -160,6 +163,7 @@ class ScanRun {
   ScanResults results_;
   SelectionModel selection_;
 
+  mutable std::mutex selectionLock_;
   mutable std::mutex lock_;  // the scan lock: serialises reports against pause and stop
   std::condition_variable resumed_;
   bool paused_ = false;

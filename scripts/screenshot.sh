@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Takes the README's screenshot of the desktop program without a display (Qt's offscreen
-# platform): the main window on the backup page, with the generated sample backup listed.
-#   scripts/screenshot.sh [OUTPUT.png]      default: docs/main-window-backup-page.png
+# Takes the README's screenshots of the desktop program without a display (Qt's offscreen
+# platform), over the generated sample backup:
+#   main-window-backup-page.png   the start page with the sample backup listed
+#   scan-page-messages.png        the sample scanned, Messages shown
+#   scan-page-camera-roll.png     the sample scanned, Camera Roll with only the deleted photos
+#   scripts/screenshot.sh [OUTPUT_FOLDER]      default: docs/
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-out="${1:-$top/docs/main-window-backup-page.png}"
+out="${1:-$top/docs}"
+mkdir -p "$out"
 cmake -S "$top" --preset default >/dev/null
 cmake --build "$top/build/default" --target kestrio kestrio-sample-backup kestrio_resources \
   -j "$(nproc)"
@@ -15,8 +19,14 @@ mkdir -p "$work/backups" "$work/runtime" "$work/data" "$work/config"
 chmod 700 "$work/runtime"
 "$bin/kestrio-sample-backup" "$work/backups/sample" >/dev/null
 # A private home: no backups of this machine, no settings of this user, no running copy.
-env TZ=UTC QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" \
-  XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" HOME="$work" \
-  KESTRIO_BACKUP_DIRS="$work/backups" KESTRIO_LOG=stderr \
-  "$bin/kestrio" --page backup --screenshot "$out"
-echo "wrote $out"
+kestrio() {
+  env TZ=UTC QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" \
+    XDG_DATA_HOME="$work/data" XDG_CONFIG_HOME="$work/config" HOME="$work" \
+    KESTRIO_BACKUP_DIRS="$work/backups" KESTRIO_LOG=off "$bin/kestrio" "$@"
+}
+kestrio --page backup --screenshot "$out/main-window-backup-page.png"
+kestrio --scan "$work/backups/sample" --category messages \
+  --screenshot "$out/scan-page-messages.png"
+kestrio --scan "$work/backups/sample" --category cameraRoll --deleted-only \
+  --screenshot "$out/scan-page-camera-roll.png"
+echo "wrote $out/main-window-backup-page.png, scan-page-messages.png, scan-page-camera-roll.png"

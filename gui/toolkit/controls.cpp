@@ -36,6 +36,10 @@ void ButtonGif::SetGif(const QString& file) {
   movie_->start();
 }
 
+void ButtonGif::SetPlaying(bool playing) {
+  if (movie_) movie_->setPaused(!playing);
+}
+
 bool ButtonGif::Playing() const { return movie_ && movie_->state() == QMovie::Running; }
 
 bool ButtonGif::event(QEvent* event) {

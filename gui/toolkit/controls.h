@@ -31,6 +31,8 @@ class ButtonGif : public QPushButton {
   using QPushButton::QPushButton;
   // Starts the animation of `file`; an empty name or an unreadable file shows no animation.
   void SetGif(const QString& file);
+  // Pauses the animation on its current frame, or plays it on.
+  void SetPlaying(bool playing);
   bool Playing() const;
 
  protected:

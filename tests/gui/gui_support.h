@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
+#include <QTreeWidgetItem>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <optional>
 #include <vector>
 
+#include "gui/category_tree.h"
 #include "gui/page_host.h"
 
 namespace kestrio::testing {
@@ -38,6 +40,13 @@ inline void OnNextModal(std::function<void(QDialog*)> act, int tries = 300) {
     }
   });
   timer->start(10);
+}
+
+// The count a category node shows in its "(n)".
+inline int NodeCount(const CategoryTree& tree, CategoryCode code) {
+  const QString text = tree.Node(code)->text(0);
+  const qsizetype open = text.lastIndexOf('(');
+  return open < 0 ? -1 : text.mid(open + 1, text.size() - open - 2).toInt();
 }
 
 // A main window for one page: records what the page requests and asks, with a backup store

@@ -31,6 +31,7 @@
 #include "tests/device/fake_device_driver.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/gui/gui_support.h"
+#include "tests/gui/main_window_fixture.h"
 
 namespace kestrio {
 namespace {
@@ -51,9 +52,13 @@ const std::map<QString, QStringList> kControls = {
     {"PageItunesBackup",
      {"LblBackupTip1", "LblBackupTip2", "LblBackupTip3", "BackupFileList", "BtnSelDir", "BtnScan"}},
     {"PageScan",
-     {"BtnGifScanning", "LblScanType", "LblRemark", "ProgressScan", "ScanToolBar", "BtnScanPause",
-      "BtnScanStop", "ReocveryToolBar", "BtnHome", "BtnRecovery", "BtnPrint", "NodeTree",
-      "DataList", "LblStatistics"}},
+     {"BtnGifScanning", "BtnGifLoading",    "LblScanType",    "LblRemark",       "ProgressScan",
+      "LblPercent",     "ScanToolBar",      "BtnScanPause",   "BtnScanStop",     "ReocveryToolBar",
+      "BtnHome",        "BtnRecovery",      "BtnPrint",       "NodeTree",        "DataList",
+      "LblStatistics",  "iPhoneInfoLayout", "DataListLayout", "DataListToolBar", "BtnBackAppDir",
+      "LblListTitle",   "FilterToolBar",    "OptOnOffFilter", "LblFilterCount",  "OptOnOffPreview",
+      "PreviewVtrWnd",  "LblSourceName",    "LblSourceInfo",  "BtnFindings"}},
+    {"FindingsWnd", {"caption", "title", "closebtn", "FindingsList", "okbtn"}},
     {"DecryptionWnd",
      {"caption", "title", "closebtn", "Description", "EditPassword", "BtnOK", "BtnCancel"}},
 };
@@ -110,57 +115,7 @@ TEST(WindowFiles, BrokenMainWindowFileIsAClearErrorAtStart) {
   EXPECT_TRUE(error.contains("skin.ui")) << error.toStdString();
 }
 
-class MainWindowTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
-    fx::BackupOptions options;
-    options.seed = 21;
-    fx::WriteBackup(dir_ / "roots" / "one", options);
-    MainWindow::Options o;
-    o.folders.workFolder = dir_ / "work";
-    o.folders.programFolder = dir_ / "program";
-    const fs::path scratch = dir_ / "scratch";
-    o.folders.temporaryBackupFolder = [scratch] { return scratch; };
-    o.folders.backupRoots = {dir_ / "roots"};
-    driver_.connected = false;
-    driver_.attached = false;
-    o.device = &driver_;
-    o.deviceSupport = [this] { return support_; };
-    o.openUrl = [this](const QUrl& url) { opened_ << url; };
-    o.helpFolder = dir_ / "help";
-    options_ = o;
-    Recreate();
-  }
-  // Builds the window again from options_.
-  void Recreate() {
-    window_.reset();
-    window_ = std::make_unique<MainWindow>(options_);
-    QString error;
-    ASSERT_TRUE(window_->Create(&error)) << error.toStdString();
-  }
-  template <typename T>
-  T* Find(const char* name) {
-    return window_->Content()->findChild<T*>(name);
-  }
-  // Lets queued messages and the scan worker's posts arrive, until `done` or ~20 s.
-  template <typename Done>
-  void ProcessUntil(Done done) {
-    for (int i = 0; i < 2000 && !done(); ++i) {
-      QApplication::processEvents();
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-
-  fx::TempDir dir_;
-  testing::FakeDeviceDriver driver_{"udid", false};
-  bool support_ = false;
-  QList<QUrl> opened_;
-  MainWindow::Options options_;
-  std::unique_ptr<MainWindow> window_;
-};
+using MainWindowTest = testing::MainWindowFixture;
 
 TEST_F(MainWindowTest, StartPageTextsTabsAndDevicePage) {
   EXPECT_EQ(window_->windowTitle(), "Kestrio");
@@ -233,9 +188,7 @@ TEST_F(MainWindowTest, ScanRequestScansTheChosenBackupToTheEnd) {
   EXPECT_TRUE(Find<QPushButton>("BtnHome")->isEnabled());
   EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);  // shown at first progress
   EXPECT_TRUE(window_->DeviceView().TimerRunning());
-  auto* tree = Find<QTreeWidget>("NodeTree");
-  ASSERT_EQ(tree->topLevelItemCount(), kScanCategoryCount);
-  EXPECT_GT(tree->topLevelItem(2)->text(1).toInt(), 0);  // messages
+  EXPECT_GT(testing::NodeCount(window_->ScanView().Tree(), kCodeMessages), 0);
   EXPECT_FALSE(Find<QLabel>("LblStatistics")->text().contains('%'));
 
   // With results, closing asks first; Cancel keeps the window.
@@ -364,12 +317,11 @@ TEST_F(MainWindowTest, DeviceScanFromTheDevicePageToItsSummary) {
   ASSERT_EQ(started, SourceKind::kDevice);
   ProcessUntil([&] { return Find<QPushButton>("BtnHome")->isEnabled(); });
   EXPECT_EQ(Find<QStackedWidget>("MainTabPage")->currentIndex(), 1);
-  EXPECT_EQ(Find<QLabel>("LblScanType")->text().toStdString(), Settings::Get().Message("MSG0503"));
-  auto* tree = Find<QTreeWidget>("NodeTree");
-  ASSERT_EQ(tree->topLevelItemCount(), kScanCategoryCount);
-  EXPECT_GT(tree->topLevelItem(0)->text(1).toInt(), 0);  // Camera Roll
-  EXPECT_GT(tree->topLevelItem(2)->text(1).toInt(), 0);  // messages
-  EXPECT_FALSE(driver_.Connected());                     // let go after the scan
+  EXPECT_EQ(Find<QLabel>("LblScanType")->text().toStdString(), Settings::Get().Message("MSG0512"));
+  const CategoryTree& tree = window_->ScanView().Tree();
+  EXPECT_GT(testing::NodeCount(tree, kCodeCameraRoll), 0);
+  EXPECT_GT(testing::NodeCount(tree, kCodeMessages), 0);
+  EXPECT_FALSE(driver_.Connected());  // let go after the scan
   EXPECT_TRUE(window_->DeviceView().TimerRunning());
 }
 
