@@ -177,8 +177,9 @@ void ScanPage::ReloadTexts() {
   toolkit::ApplyTexts(content_, Settings::Get().Section("PageScan"));
   if (source_) {
     const bool device = *source_ == SourceKind::kDevice;
-    const bool done = run_ && run_->Finished();
-    if (!done) {
+    if (run_ && run_->Finished()) {
+      ShowEndTexts();
+    } else {
       SetText(content_, "LblScanType", MessageText(device ? "MSG0503" : "MSG0501"));
       SetText(content_, "LblRemark", MessageText(device ? "MSG0504" : "MSG0502"));
     }
@@ -301,12 +302,8 @@ void ScanPage::OnCategoryHanded(int code, qulonglong count) {
   UpdateRecoverButton();
 }
 
-void ScanPage::ShowCategory(CategoryCode code) {
-  if (!run_ || !tree_->Lit(code)) return;
-  auto list = std::make_unique<ItemList>(run_->Results(), code);
-  list->SetDeletedOnly(tree_->DeletedOnly(code));
-  const bool filterable = list->Filterable();
-  const std::size_t rows = list->RowCount();
+void ScanPage::ShowList(std::unique_ptr<ItemList> list) {
+  // The columns' widths are the layout's; the last one takes the rest of the row.
   const auto columns = list->Columns();
   std::vector<int> widths;
   for (const ListColumn& column : columns) widths.push_back(column.width);
@@ -316,11 +313,17 @@ void ScanPage::ShowCategory(CategoryCode code) {
     list_->setColumnWidth(static_cast<int>(i), widths[i]);
   list_->scrollToTop();
   list_->horizontalScrollBar()->setValue(0);
+}
 
+void ScanPage::ShowCategory(CategoryCode code) {
+  if (!run_ || !tree_->Lit(code)) return;
+  auto list = std::make_unique<ItemList>(run_->Results(), code);
+  list->SetDeletedOnly(tree_->DeletedOnly(code));
+  const bool filterable = list->Filterable();
+  ShowList(std::move(list));
   SetVisible(content_, "BtnBackAppDir", false);
   SetText(content_, "LblListTitle",
           QString("%1 (%2)").arg(CategoryTree::Name(code)).arg(ListedCount(run_->Results(), code)));
-  (void)rows;
   SetVisible(content_, "FilterToolBar", filterable);
   if (auto* filter = FindControl<QAbstractButton>(content_, "OptOnOffFilter")) {
     const QSignalBlocker block(filter);
@@ -337,15 +340,7 @@ bool ScanPage::OpenApp(int row) {
       row >= static_cast<int>(shown->RowCount()))
     return false;
   const std::string app(shown->App(static_cast<std::size_t>(row)));
-  const CategoryCode code = shown->Code();
-  auto files = std::make_unique<ItemList>(run_->Results(), code, app);
-  const auto columns = files->Columns();
-  std::vector<int> widths;
-  for (const ListColumn& column : columns) widths.push_back(column.width);
-  model_->Show(std::move(files), run_.get());
-  for (std::size_t i = 0; i + 1 < widths.size(); ++i)
-    list_->setColumnWidth(static_cast<int>(i), widths[i]);
-  list_->scrollToTop();
+  ShowList(std::make_unique<ItemList>(run_->Results(), shown->Code(), app));
   SetVisible(content_, "BtnBackAppDir", true);
   SetText(content_, "LblListTitle", toolkit::Qs(app));
   return true;
@@ -495,15 +490,7 @@ void ScanPage::SetAnimations(bool playing) {
   }
 }
 
-void ScanPage::OnScanFinished() {
-  if (!run_) return;
-  const Result result = run_->Wait();
-  SetVisible(content_, "ScanToolBar", false);
-  SetVisible(content_, "ReocveryToolBar", true);
-  SetAnimations(false);
-  SetEnabled(content_, "BtnHome", true);
-  ShowProgress(100);
-
+void ScanPage::ShowEndTexts() {
   // Items as the statistics count them (a conversation, a chat, a file of an app).
   std::uint32_t items = 0;
   {
@@ -514,10 +501,22 @@ void ScanPage::OnScanFinished() {
   for (int code = kCodeCameraRoll; code <= kCodeWhatsAppAttachments; ++code)
     categories += tree_->Lit(static_cast<CategoryCode>(code)) ? 1 : 0;
   SetText(content_, "LblScanType",
-          result == kResultStopped ? MessageOr("MSG0515", "Scan stopped")
-                                   : MessageOr("MSG0512", "Scan completed"));
+          run_->Wait() == kResultStopped ? MessageOr("MSG0515", "Scan stopped")
+                                         : MessageOr("MSG0512", "Scan completed"));
   SetText(content_, "LblRemark",
           Format(MessageText("MSG0513"), {QString::number(items), QString::number(categories)}));
+}
+
+void ScanPage::OnScanFinished() {
+  if (!run_) return;
+  run_->Wait();
+  SetVisible(content_, "ScanToolBar", false);
+  SetVisible(content_, "ReocveryToolBar", true);
+  SetAnimations(false);
+  SetEnabled(content_, "BtnHome", true);
+  ShowProgress(100);
+
+  ShowEndTexts();
   ShowResultArea(true);
   SetVisible(content_, "DataListToolBar", FoundAnything());
   ShowStatistics();

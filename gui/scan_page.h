@@ -28,6 +28,7 @@ class QTreeView;
 namespace kestrio {
 
 class CategoryTree;
+class ItemList;
 class ItemListModel;
 
 class ScanPage : public QObject {
@@ -99,6 +100,7 @@ class ScanPage : public QObject {
   void OnScanEvent(ScanEvent event);
   void OnCategoryHanded(int code, qulonglong count);
   void ShowCategory(CategoryCode code);
+  void ShowList(std::unique_ptr<ItemList> list);
   void TickCategory(CategoryCode code, bool ticked);
   void OnRowsTicked();
   void SetDeletedOnly(bool on);
@@ -110,6 +112,8 @@ class ScanPage : public QObject {
   void EndRun();
   void ShowProgress(int percent);
   void ShowStatistics();
+  // "Scan completed" (or stopped) and how much was found.
+  void ShowEndTexts();
   void UpdateRecoverButton();
   void ShowFindingsButton();
   void ShowFindings();
