@@ -445,7 +445,7 @@ class Dumper {
     for (std::size_t pos = begin; pos + 3 < end;) {
       std::size_t used = 0;
       DecodedRecord record;
-      if (IntactCell(work, area, pos, cc, record, used) && Plausible(work, record) &&
+      if (IntactCell(area, pos, cc, record, used) && Plausible(work, record) &&
           AddRow(t, record, true, source, pageIndex, static_cast<std::int64_t>(record.rowId))) {
         pos += used;
       } else {
@@ -454,9 +454,10 @@ class Dumper {
     }
   }
 
-  bool IntactCell(const TableWork& work, Bytes area, std::size_t pos, std::uint32_t cc,
-                  DecodedRecord& out, std::size_t& used) const {
-    (void)work;
+  // A whole leaf cell at `pos` of a table of `cc` columns that ends inside `area`; `used` is
+  // its length.
+  bool IntactCell(Bytes area, std::size_t pos, std::uint32_t cc, DecodedRecord& out,
+                  std::size_t& used) const {
     const auto payload = ReadTerminatedVarint(area, pos);
     if (!payload || payload->length > 3 || payload->value < std::uint64_t{cc} + 1 ||
         payload->value > reader_.UsableSize() - 35)

@@ -15,6 +15,16 @@
 //     tables named "(dropped page N)", N the first such page of a width, one per column
 //     count, with columns c1, c2, ...
 //
+// HOW DELETED ROWS ARE FOUND, besides the reader's carving entry points:
+//   * a carved run starts at column 0 when the byte before it is the record's header size or
+//     its first serial type is 0; otherwise the freeblock header took column 0's serial type,
+//     and column 0's value (still in front of column 1's) is sized from the freeblock: read as
+//     a text or an integer when the column's affinity says which, else reported as lost;
+//   * freed cells that kept their whole cell header (every cell after the first one of a
+//     freeblock that merged neighbouring freed cells, cells in the unallocated space) are
+//     swept byte by byte: a cell counts when its payload length is exactly its record's
+//     header and values, and it brings its rowid.
+//
 // WHAT A CARVED ROW MUST BE to be reported (its bytes may be anything):
 //   * no reserved serial type (10, 11);
 //   * a rowid alias column (INTEGER PRIMARY KEY) stored as NULL, as SQLite stores it;
