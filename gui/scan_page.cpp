@@ -1,5 +1,6 @@
 #include "gui/scan_page.h"
 
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
@@ -14,6 +15,8 @@
 #include "gui/findings_window.h"
 #include "gui/item_list_model.h"
 #include "gui/message_box.h"
+#include "gui/print_window.h"
+#include "gui/recover_window.h"
 #include "gui/toolkit/controls.h"
 #include "gui/toolkit/skin.h"
 #include "gui/toolkit/texts.h"
@@ -484,6 +487,33 @@ void ScanPage::ShowFindings() {
   if (window.Create(720, 420)) window.ShowModal();
 }
 
+void ScanPage::Print() {
+  if (!run_ || !run_->Finished()) return;
+  const std::optional<CategoryCode> code = tree_->Current();
+  PrintWindow window(host_.Window(), *run_, code, code && tree_->DeletedOnly(*code),
+                     host_.Store().ProgramFolder());
+  if (window.Create(800, 600)) window.ShowModal();
+}
+
+void ScanPage::Recover() {
+  if (!run_ || !(run_->Finished() || run_->Paused())) return;
+  {
+    auto lock = run_->LockSelection();
+    if (!run_->Selection().CanRecover()) return;
+  }
+  const QString title = MessageText("MSG0509");
+  const QString folder = chooseFolder_
+                             ? chooseFolder_(title)
+                             : QFileDialog::getExistingDirectory(host_.Window(), title, QString(),
+                                                                 QFileDialog::ShowDirsOnly);
+  if (folder.isEmpty()) return;
+  RecoverySource source{&run_->Selection(), &run_->Results(), run_->Backend(),
+                        host_.ChosenBackup().displayName};
+  if (source_ == SourceKind::kDevice) source.deviceName.clear();
+  RecoverWindow window(host_.Window(), source, folder.toStdString(), host_.Store().ProgramFolder());
+  window.Run();
+}
+
 void ScanPage::SetAnimations(bool playing) {
   for (const char* name : {"BtnGifScanning", "BtnGifLoading"}) {
     if (auto* gif = FindControl<toolkit::ButtonGif>(content_, name)) gif->SetPlaying(playing);
@@ -547,6 +577,10 @@ void ScanPage::OnNotify(const toolkit::Notification& notification) {
     if (const std::optional<CategoryCode> code = tree_->Current()) tree_->Select(*code);
   } else if (notification.name == "BtnFindings") {
     ShowFindings();
+  } else if (notification.name == "BtnPrint") {
+    Print();
+  } else if (notification.name == "BtnRecovery") {
+    Recover();
   }
 }
 

@@ -60,6 +60,10 @@ class ScanPage : public QObject {
   // in); null restores the default.
   using BackendFactory = std::function<std::unique_ptr<ScanBackend>(SourceKind source)>;
   void SetBackendFactory(BackendFactory factory) { backendFactory_ = std::move(factory); }
+  // Asks for the output folder of a recovery (tests answer instead of the folder browser);
+  // an empty answer cancels.
+  using FolderChooser = std::function<QString(const QString& title)>;
+  void SetFolderChooser(FolderChooser chooser) { chooseFolder_ = std::move(chooser); }
   ScanRun* Run() const { return run_.get(); }
   QWidget* Content() const { return content_; }
   CategoryTree& Tree() const { return *tree_; }
@@ -117,6 +121,10 @@ class ScanPage : public QObject {
   void UpdateRecoverButton();
   void ShowFindingsButton();
   void ShowFindings();
+  // The print window over the shown category (its deleted records when filtered).
+  void Print();
+  // Asks for the output folder, then recovers every ticked item into it.
+  void Recover();
   void SetAnimations(bool playing);
   void ShowResultArea(bool list);
   bool FoundAnything() const;
@@ -132,6 +140,7 @@ class ScanPage : public QObject {
   std::optional<SourceKind> source_;
   std::function<void(SourceKind)> startHook_;
   BackendFactory backendFactory_;
+  FolderChooser chooseFolder_;
   std::atomic<Result> openResult_{kResultOk};
   bool firstSelected_ = false;
   // What the scan explained and which operations failed, in the order they came.

@@ -148,6 +148,12 @@ void ScanRun::SplitAppFiles(const std::vector<AppFileRecord>& files, AppFileMap&
 
 void ScanRun::HandOff(ScanCategory category, bool found) {
   ScanResults& r = results_;
+  {
+    // A paused run hands nothing over either: while paused, what the owner reads (the
+    // selection a recovery walks) stays as it is.
+    std::unique_lock<std::mutex> guard(lock_);
+    resumed_.wait(guard, [this] { return !paused_ || stop_; });
+  }
   std::unique_lock selectionLock(selectionLock_);
   switch (category) {
     case ScanCategory::kCameraRoll:

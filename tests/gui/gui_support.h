@@ -7,6 +7,7 @@
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStringList>
 #include <QTimer>
@@ -25,8 +26,8 @@ namespace kestrio::testing {
 
 // Runs `act` on the next modal dialog once it is shown (polling every 10 ms, up to `tries`
 // times), e.g. to click one of its buttons. The dialog is passed; nothing happens when none
-// appears in time.
-inline void OnNextModal(std::function<void(QDialog*)> act, int tries = 300) {
+// appears in time. The timer that waits is returned (it deletes itself once done).
+inline QTimer* OnNextModal(std::function<void(QDialog*)> act, int tries = 300) {
   auto* timer = new QTimer;
   auto left = std::make_shared<int>(tries);
   QObject::connect(timer, &QTimer::timeout, [timer, act, left] {
@@ -40,6 +41,7 @@ inline void OnNextModal(std::function<void(QDialog*)> act, int tries = 300) {
     }
   });
   timer->start(10);
+  return timer;
 }
 
 // The count a category node shows in its "(n)".
@@ -104,7 +106,10 @@ class DialogScript {
     state_->answers.assign(answers.begin(), answers.end());
     Arm(state_);
   }
-  ~DialogScript() { state_->active = false; }
+  ~DialogScript() {
+    state_->active = false;
+    delete state_->waiting;  // the wait for a dialog that will not come
+  }
   const std::vector<Shown>& Dialogs() const { return state_->shown; }
   bool Done() const { return state_->answers.empty(); }
 
@@ -113,10 +118,11 @@ class DialogScript {
     std::deque<Answer> answers;
     std::vector<Shown> shown;
     bool active = true;
+    QPointer<QTimer> waiting;
   };
 
   static void Arm(std::shared_ptr<State> state) {
-    OnNextModal([state](QDialog* dialog) {
+    state->waiting = OnNextModal([state](QDialog* dialog) {
       if (!state->active) return;  // a later test's dialog
       Shown shown{dialog->objectName(), {}, {}, dialog->size()};
       if (auto* label = dialog->findChild<QLabel*>("title")) shown.title = label->text();

@@ -59,6 +59,9 @@ const std::map<QString, QStringList> kControls = {
       "LblListTitle",   "FilterToolBar",    "OptOnOffFilter", "LblFilterCount",  "OptOnOffPreview",
       "PreviewVtrWnd",  "LblSourceName",    "LblSourceInfo",  "BtnFindings"}},
     {"FindingsWnd", {"caption", "title", "closebtn", "FindingsList", "okbtn"}},
+    {"PrintWnd",
+     {"caption", "title", "closebtn", "PrintTabPage", "BtnGifPrintLoading", "LblPrintLoading",
+      "WebPagePrint", "BtnPrintPage", "BtnSavePdf"}},
     {"DecryptionWnd",
      {"caption", "title", "closebtn", "Description", "EditPassword", "BtnOK", "BtnCancel"}},
 };

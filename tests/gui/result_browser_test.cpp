@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTextBrowser>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "gui/backup_page.h"
 #include "gui/category_tree.h"
 #include "gui/item_list_model.h"
+#include "gui/print_window.h"
 #include "gui/scan_page.h"
 #include "output/item_list.h"
 #include "tests/gui/gui_support.h"
@@ -84,6 +86,14 @@ class ResultBrowserTest : public testing::MainWindowFixture {
   StatisticsText Totals() {
     auto lock = Page().Run()->LockSelection();
     return Page().Run()->Selection().Text();
+  }
+  // The report templates, beside the window's program folder.
+  fs::path InstallTemplates() {
+    const fs::path program = dir_ / "program";
+    fs::create_directories(program);
+    fs::copy(fs::path(KESTRIO_SOURCE_DIR) / "template", program / "template",
+             fs::copy_options::recursive | fs::copy_options::skip_existing);
+    return program;
   }
   void Key(QWidget* target, int key) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -308,6 +318,94 @@ TEST_F(ResultBrowserTest, NotesAndFindingsOfTheScanAreListedOnClick) {
   button->click();
   EXPECT_EQ(listed.size(), static_cast<qsizetype>(rows.size()));
   EXPECT_TRUE(listed.join("\n").contains("Notes")) << listed.join("\n").toStdString();
+}
+
+TEST_F(ResultBrowserTest, PrintShowsTheTickedRecordsOfTheShownCategoryAndSavesAPdf) {
+  ScanBackup(21);
+  const fs::path program = InstallTemplates();
+  const std::vector<CallRecord>& calls = Page().Run()->Results().callHistory;
+  const auto deleted = std::find_if(calls.begin(), calls.end(), [](auto& c) { return c.deleted; });
+  const auto live = std::find_if(calls.begin(), calls.end(), [](auto& c) { return !c.deleted; });
+  ASSERT_TRUE(deleted != calls.end() && live != calls.end());
+
+  PrintWindow window(window_.get(), *Page().Run(), kCodeCallHistory, true, program);
+  ASSERT_TRUE(window.Create(800, 600));
+  window.show();
+  ProcessUntil([&] { return window.Ready(); });
+  ASSERT_TRUE(window.Ready());
+  const QString shown = window.findChild<QTextBrowser*>("WebPagePrint")->toPlainText();
+  EXPECT_TRUE(shown.contains(QString::fromStdString(deleted->number)));
+  // Only the deleted calls: one block each.
+  EXPECT_EQ(shown.count("Phone Number:"),
+            std::count_if(calls.begin(), calls.end(), [](auto& c) { return c.deleted; }));
+  std::ifstream page(window.PagePath(), std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(window.PagePath(), program / "Print" / "page");
+  EXPECT_TRUE(text.starts_with("<!DOCTYPE html>"));
+  EXPECT_NE(text.find("<p><span>Phone Number:</span>" + deleted->number + "</p>"),
+            std::string::npos);
+
+  const QString pdf = QString::fromStdString((dir_ / "calls.pdf").string());
+  ASSERT_TRUE(window.SavePdf(pdf));
+  std::ifstream file(pdf.toStdString(), std::ios::binary);
+  char magic[5] = {};
+  file.read(magic, 4);
+  EXPECT_STREQ(magic, "%PDF");
+
+  // Built and shown: closing asks nothing and answers 1.
+  window.findChild<QPushButton*>("closebtn")->click();
+  EXPECT_EQ(window.result(), 1);
+}
+
+TEST_F(ResultBrowserTest, RecoverWritesTheTickedItemsIntoTheChosenFolderAndFinishes) {
+  const fx::BackupModel model = ScanBackup(21);
+  InstallTemplates();
+  for (CategoryCode code :
+       {kCodePhotoStream, kCodeAppPhotos, kCodeAppVideos, kCodeMessages, kCodeMessageAttachments,
+        kCodeContacts, kCodeNotes, kCodeWhatsApp, kCodeWhatsAppAttachments})
+    Tree().Node(code)->setCheckState(0, Qt::Unchecked);
+  const std::uint32_t ticked = Totals().tickedCount;
+  const fs::path out = dir_ / "out";
+  QString asked;
+  Page().SetFolderChooser([&](const QString& title) {
+    asked = title;
+    return QString::fromStdString(out.string());
+  });
+
+  QString recovered;
+  int rows = 0, failedRows = 0;
+  testing::OnNextModal([&](QDialog* dialog) {
+    auto* finish = dialog->findChild<QPushButton*>("FinishBtn");
+    for (int i = 0; i < 2000 && !finish->isVisibleTo(dialog); ++i) {
+      QApplication::processEvents();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(dialog->findChild<QPushButton*>("CancelBtn")->isVisibleTo(dialog));
+    recovered = dialog->findChild<QLabel*>("recovered")->text();
+    auto* list = dialog->findChild<QTreeWidget*>("DetailList");
+    dialog->findChild<QPushButton*>("DetailBtn")->click();
+    EXPECT_TRUE(list->isVisibleTo(dialog));
+    rows = list->topLevelItemCount();
+    for (int i = 0; i < rows; ++i) failedRows += list->topLevelItem(i)->text(1) != "Success";
+    finish->click();
+  });
+  Find<QPushButton>("BtnRecovery")->click();
+  EXPECT_EQ(asked.toStdString(), Settings::Get().Message("MSG0509"));
+  // Camera Roll's files and one call report; every ticked item has its status row.
+  EXPECT_EQ(recovered, QString("Processed %1 of %1 item(s): %1 recovered, 0 failed").arg(ticked));
+  EXPECT_EQ(rows, static_cast<int>(ticked));
+  EXPECT_EQ(failedRows, 0);
+  for (const auto& file : model.cameraRoll)
+    EXPECT_TRUE(fs::exists(out / "Camera Roll" / file.name)) << file.name;
+  ASSERT_TRUE(fs::is_directory(out / "CallHistory"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(out / "CallHistory"), fs::directory_iterator()),
+            1);
+  EXPECT_FALSE(fs::exists(out / "Photo Stream"));
+
+  // A chooser that is cancelled recovers nothing.
+  Page().SetFolderChooser([](const QString&) { return QString(); });
+  Find<QPushButton>("BtnRecovery")->click();
+  EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
 }
 
 TEST_F(ResultBrowserTest, StopAsksWhileTheWorkerWaitsAndStopsOnlyWhenConfirmed) {

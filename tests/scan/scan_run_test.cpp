@@ -22,6 +22,7 @@ class ScriptedBackend final : public ScanBackend {
   std::map<std::string, Result> results;  // operation name -> result (default 0)
   std::vector<std::string> calls;
   std::function<void(const std::string&)> beforeOperation;
+  std::function<void(const std::string&)> afterOperation;  // after its last report
 
   Result SetProgressCallback(ProgressFunction progress) override {
     progress_ = std::move(progress);
@@ -100,6 +101,7 @@ class ScriptedBackend final : public ScanBackend {
     if (const Result answer = progress_(20 + 8 * static_cast<std::int32_t>(calls.size()));
         answer != kResultOk)
       return answer;
+    if (afterOperation) afterOperation(name);
     auto it = results.find(name);
     return it == results.end() ? kResultOk : it->second;
   }
@@ -248,6 +250,34 @@ TEST(ScanRun, PauseHoldsTheWorkerAndStopWhilePausedEndsIt) {
   // What was found before the stop stays.
   EXPECT_EQ(run.Results().Count(ScanCategory::kMessages), 1u);
   EXPECT_EQ(run.Results().Count(ScanCategory::kContacts), 1u);
+}
+
+TEST(ScanRun, CategoryEndingWhilePausedIsHandedOverOnlyOnResume) {
+  auto backend = std::make_unique<ScriptedBackend>();
+  std::promise<void> reported, paused;
+  std::shared_future<void> pausedFuture = paused.get_future().share();
+  backend->afterOperation = [&](const std::string& name) {
+    if (name != "ScanContacts") return;
+    reported.set_value();
+    pausedFuture.wait();  // paused after the operation's last report, before its hand-off
+  };
+  Recorder recorder;
+  ScanRun run(std::move(backend), "", recorder.Observer());
+  run.Start({});
+  reported.get_future().wait();
+  run.Pause();
+  paused.set_value();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto handed = [&] {
+    std::lock_guard<std::mutex> guard(recorder.mutex);
+    return std::count_if(recorder.done.begin(), recorder.done.end(),
+                         [](auto& d) { return d.first == ScanCategory::kContacts; });
+  };
+  EXPECT_EQ(handed(), 0);
+  EXPECT_EQ(run.Selection().CategoryCounter(kCodeContacts), nullptr);
+  run.Resume();
+  EXPECT_EQ(run.Wait(), kResultOk);
+  EXPECT_EQ(handed(), 1);
 }
 
 TEST(ScanRun, PauseThenResumeGoesOn) {
