@@ -4,6 +4,7 @@
 #include <atomic>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -41,10 +42,20 @@ struct Terminal {
   DeviceBackupDriver* device = nullptr;
   // Whether the device support (usbmuxd) is installed; unset: this computer's answer.
   std::function<bool()> deviceSupport;
+  // Asks for a password (the question is the argument) and answers nothing when none was
+  // given; unset: no one is asked. The program sets it to PromptWithoutEcho when standard
+  // input is a terminal.
+  std::function<std::optional<std::string>(const std::string&)> askPassword;
+  // Reads an environment variable; unset: the process's environment.
+  std::function<std::optional<std::string>(const std::string&)> environment;
   // Where a device scan puts the device's backup; empty: the platform's temporary backup
   // folder.
   std::filesystem::path temporaryFolder;
 };
+
+// Writes `question` to standard error and reads one line from standard input with the
+// terminal's echo off; nothing when the line is empty or cannot be read.
+std::optional<std::string> PromptWithoutEcho(const std::string& question);
 
 // Runs one command; `args` excludes the program name. Returns the exit code.
 int RunCli(const std::vector<std::string>& args, Terminal& terminal);

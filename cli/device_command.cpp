@@ -91,6 +91,11 @@ int Device(const std::vector<std::string>& args, Terminal& terminal) {
   Options options;
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (!Parse(rest, false, options, terminal.err)) return kExitUsage;
+  if (!options.tables.empty()) {
+    terminal.err << "kestrio-cli: --table belongs to carve\n";
+    return kExitUsage;
+  }
+  if (!ResolvePassword(options, terminal)) return kExitUsage;
   if (options.help) {
     terminal.out << kUsage;
     return kExitOk;
@@ -100,7 +105,7 @@ int Device(const std::vector<std::string>& args, Terminal& terminal) {
     return kExitUsage;
   }
   if (action == "info") {
-    if (!options.positional.empty() || options.password) {
+    if (!options.positional.empty() || options.passwordOnCommandLine || options.passwordFile) {
       terminal.err << "kestrio-cli: device info takes only --json\n";
       return kExitUsage;
     }

@@ -1,5 +1,8 @@
 #include "cli/json_writer.h"
 
+#include <charconv>
+#include <cmath>
+
 #include <cstdio>
 
 #include "base/text.h"
@@ -115,6 +118,24 @@ JsonWriter& JsonWriter::Int(std::int64_t value) {
 JsonWriter& JsonWriter::UInt(std::uint64_t value) {
   BeforeValue();
   out_ += std::to_string(value);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Double(double value) {
+  if (!std::isfinite(value)) return Null();
+  BeforeValue();
+  char buffer[32];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+  std::string_view text(buffer, static_cast<std::size_t>(written.ptr - buffer));
+  out_ += text;
+  // A whole number still reads as a real.
+  if (text.find_first_of(".eE") == std::string_view::npos) out_ += ".0";
+  return *this;
+}
+
+JsonWriter& JsonWriter::Null() {
+  BeforeValue();
+  out_ += "null";
   return *this;
 }
 

@@ -23,6 +23,10 @@ class JsonWriter {
   JsonWriter& Bool(bool value);
   JsonWriter& Int(std::int64_t value);
   JsonWriter& UInt(std::uint64_t value);
+  // The shortest text that reads back as `value`; null for an infinity or NaN, which JSON
+  // cannot hold.
+  JsonWriter& Double(double value);
+  JsonWriter& Null();
 
   template <typename T>
   JsonWriter& Field(std::string_view key, const T& value) {

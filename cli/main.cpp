@@ -25,5 +25,6 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   kestrio::cli::Terminal terminal{
       std::cout, std::cerr, ::isatty(STDERR_FILENO) == 1, &interrupted, {}};
+  if (::isatty(STDIN_FILENO) == 1) terminal.askPassword = kestrio::cli::PromptWithoutEcho;
   return kestrio::cli::RunCli(args, terminal);
 }

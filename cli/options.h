@@ -44,26 +44,38 @@ inline constexpr std::string_view kUsage =
     "NAME]...\n"
     "      Back the connected iPhone up into a temporary folder, then scan or recover it as\n"
     "      above; the temporary backup is deleted afterwards.\n"
+    "  kestrio-cli carve DB [--table NAME]... [--json FILE|-]\n"
+    "      Read any SQLite database DB (and DB-wal beside it) with Kestrio's own reader: every\n"
+    "      table's live rows and the deleted rows carved from its free space, by column name.\n"
+    "      --table (repeatable) keeps only the named tables.\n"
     "  kestrio-cli --help\n"
+    "  kestrio-cli --version\n"
     "\n"
     "Backups are searched in ~/.local/share/Apple Computer/MobileSync/Backup (and\n"
     "$XDG_DATA_HOME), ~/Library/Application Support/MobileSync/Backup, and the folders of\n"
     "KESTRIO_BACKUP_DIRS (separated by colons).\n"
     "\n"
-    "A device whose backups are encrypted needs its backup password (--password): Kestrio\n"
+    "A password comes from --password-file FILE (its first line), the environment variable\n"
+    "KESTRIO_PASSWORD, or a prompt on the terminal; --password P still works, but every user\n"
+    "of this computer can read P in the process list.\n"
+    "\n"
+    "A device whose backups are encrypted needs its backup password: Kestrio\n"
     "switches the encryption off for its own backup and on again with the same password\n"
     "afterwards, and says so loudly if switching it on again fails.\n"
     "\n"
     "Exit codes: 0 the backup opened (a category that failed is reported on standard error),\n"
-    "1 usage, 2 stopped, 3 wrong or missing password, 4 the backup or device could not be\n"
-    "opened.\n";
+    "1 usage, 2 stopped, 3 wrong or missing password, 4 the backup, device or database could\n"
+    "not be opened.\n";
 
 struct Options {
   std::vector<std::string> positional;
   std::optional<std::string> password;
-  std::optional<std::string> json;  // file name, or "-"; "" for a bare --json
+  std::optional<std::string> passwordFile;
+  bool passwordOnCommandLine = false;  // --password P
+  std::optional<std::string> json;     // file name, or "-"; "" for a bare --json
   std::optional<std::string> out;
   std::vector<std::string> categories;
+  std::vector<std::string> tables;  // carve --table
   bool deletedOnly = false;
   bool device = false;
   bool help = false;
@@ -87,6 +99,15 @@ inline constexpr std::pair<std::string_view, CategoryCode> kCategoryCodes[] = {
 // Parses "--name value" options; false (with a message) on an unknown or incomplete one.
 bool Parse(const std::vector<std::string>& args, bool jsonTakesFile, Options& options,
            std::ostream& err);
+
+// Fills options.password from --password-file or KESTRIO_PASSWORD when --password was not
+// given, and warns on `err` that --password can be read by others. False (with a message)
+// when both --password and --password-file are given or the file cannot be read.
+bool ResolvePassword(Options& options, const Terminal& terminal);
+
+// The password for a backup or device that needs one and got none, from the terminal's
+// askPassword; nothing when there is no one to ask or the answer is empty.
+std::optional<std::string> AskPassword(const Terminal& terminal, const std::string& question);
 
 // The progress bar: one line on standard error, redrawn in place.
 class ProgressBar {
@@ -161,15 +182,19 @@ class DeviceScope {
   // (and on again at the end). kExitOk, or the exit code with the message written.
   int SwitchEncryptionOff(const Options& options) {
     if (!device_.WillEncrypt()) return kExitOk;
-    if (!options.password || options.password->empty()) {
+    std::string password = options.password.value_or("");
+    if (password.empty())
+      password = AskPassword(terminal_, "Backup password of the device: ").value_or("");
+    if (password.empty()) {
       terminal_.err << "kestrio-cli: the device encrypts its backups; give their password with "
-                       "--password. Kestrio switches the encryption off for its backup and on "
-                       "again afterwards with the same password.\n";
+                       "--password-file FILE or KESTRIO_PASSWORD. Kestrio switches the "
+                       "encryption off for its backup and on again afterwards with the same "
+                       "password.\n";
       return kExitPassword;
     }
     terminal_.err << "Switching the device's backup encryption off for this backup; it is "
                      "switched on again afterwards.\n";
-    const Result result = encryption_.SwitchOff(*options.password);
+    const Result result = encryption_.SwitchOff(password);
     if (result != kResultOk) {
       terminal_.err << "kestrio-cli: the device refused the backup password";
       if (!device_.ErrorDescription().empty()) terminal_.err << ": " << device_.ErrorDescription();

@@ -102,16 +102,20 @@ int ScanBackup(const Options& options, Terminal& terminal, ScannedBackup& scanne
                     "Manifest.plist is missing or damaged: no password can open it\n";
     return kExitUnopened;
   }
-  if (summary.encrypted && (!options.password || options.password->empty())) {
-    terminal.err << "kestrio-cli: the backup is encrypted; its password is missing (give it with "
-                    "--password)\n";
-    return kExitPassword;
+  std::string password = options.password.value_or("");
+  if (summary.encrypted && password.empty()) {
+    password = AskPassword(terminal, "Password of the encrypted backup: ").value_or("");
+    if (password.empty()) {
+      terminal.err << "kestrio-cli: the backup is encrypted; its password is missing (give it "
+                      "with --password-file FILE or KESTRIO_PASSWORD)\n";
+      return kExitPassword;
+    }
   }
   scanned.store = std::make_unique<BackupStore>();
   scanned.store->ChooseBackup(summary);
   return RunScan(terminal, scanned,
-                 CreateScanBackend(SourceKind::kBackupFolder, scanned.store.get()),
-                 options.password.value_or(""), nullptr);
+                 CreateScanBackend(SourceKind::kBackupFolder, scanned.store.get()), password,
+                 nullptr);
 }
 
 // Backs the connected device up into the temporary backup folder and scans that backup.

@@ -31,8 +31,9 @@ Varint VarintAt(Bytes page, std::size_t off, std::size_t limit) {
 
 class PageCarver {
  public:
-  PageCarver(const BtreePage& page, const CarveShape& shape)
-      : page_(page),
+  PageCarver(const BtreePage& page, const CarveShape& shape, std::vector<CarveOrigin>* origins)
+      : origins_(origins),
+        page_(page),
         bytes_(page.bytes),
         size_(page.bytes.size()),
         shape_(shape),
@@ -40,9 +41,13 @@ class PageCarver {
         cells_(CellOffsets(page)) {}
 
   std::vector<std::uint32_t> Run() {
+    origin_ = CarveOrigin::kFreeblock;
     FreeblockChain();
+    origin_ = CarveOrigin::kTail;
     TailAfterHighestCell();
+    origin_ = CarveOrigin::kGap;
     UnallocatedGap();
+    origin_ = CarveOrigin::kStalePointer;
     StalePointers();
     return std::move(found_);
   }
@@ -55,7 +60,9 @@ class PageCarver {
     return VarintRunLength(Tail(bytes_, start), count);
   }
   void Add(std::size_t off) {
-    if (off < size_) found_.push_back(static_cast<std::uint32_t>(off));
+    if (off >= size_) return;
+    found_.push_back(static_cast<std::uint32_t>(off));
+    if (origins_) origins_->push_back(origin_);
   }
 
   // A freeblock header at `off` with `size` bytes: the record's serial types start right
@@ -299,6 +306,8 @@ class PageCarver {
     return y;
   }
 
+  std::vector<CarveOrigin>* origins_;
+  CarveOrigin origin_ = CarveOrigin::kFreeblock;
   const BtreePage& page_;
   Bytes bytes_;
   std::size_t size_;
@@ -310,9 +319,10 @@ class PageCarver {
 
 }  // namespace
 
-std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const CarveShape& shape) {
+std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const CarveShape& shape,
+                                               std::vector<CarveOrigin>* origins) {
   if (page.bytes.size() < page.header + 8) return {};
-  return PageCarver(page, shape).Run();
+  return PageCarver(page, shape, origins).Run();
 }
 
 }  // namespace kestrio

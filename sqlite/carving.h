@@ -42,8 +42,13 @@ struct CarveShape : TableShape {
   std::uint32_t usableSize = 0;
 };
 
+// Which search found a candidate.
+enum class CarveOrigin : std::uint8_t { kFreeblock, kTail, kGap, kStalePointer };
+
 // Candidate offsets found on one leaf page, in the order the searches found them: freeblock
-// chain, tail after the highest cell, unallocated gap, stale cell pointers.
-std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const CarveShape& shape);
+// chain, tail after the highest cell, unallocated gap, stale cell pointers. With `origins`
+// the search that found each candidate is appended there, one entry per candidate.
+std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const CarveShape& shape,
+                                               std::vector<CarveOrigin>* origins = nullptr);
 
 }  // namespace kestrio

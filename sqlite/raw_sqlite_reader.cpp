@@ -87,6 +87,7 @@ RawSqliteReader::~RawSqliteReader() { Close(); }
 void RawSqliteReader::Close() {
   source_.reset();
   pageSize_ = usableSize_ = pageCount_ = 0;
+  textEncoding_ = 1;
   freePages_.clear();
 }
 
@@ -136,6 +137,7 @@ Result RawSqliteReader::Open(std::unique_ptr<PageSource> source, std::string_vie
   pageSize_ = pageSize;
   usableSize_ = pageSize - reserved;
   pageCount_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(size / pageSize, UINT32_MAX));
+  textEncoding_ = header[59] == 2 || header[59] == 3 ? header[59] : 1;
   ResetOverflowBudget();
 
   // The freelist: a chain of trunk pages, each listing leaf pages.
@@ -263,8 +265,9 @@ bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out, bool reportDamage) 
 class RawSqliteReader::TableScan {
  public:
   TableScan(RawSqliteReader& reader, std::string_view table, const TableShapeSource& shape,
-            const RecordDecoder& decoder)
+            const RecordDecoder& decoder, std::uint32_t rootPage = 0)
       : reader_(reader),
+        rootPage_(rootPage),
         table_(table),
         shape_(shape),
         decoder_(decoder),
@@ -275,7 +278,11 @@ class RawSqliteReader::TableScan {
 
   Result Run() {
     std::vector<std::uint32_t> roots;
-    FindRoots(roots);
+    if (rootPage_ != 0) {
+      if (rootPage_ <= reader_.pageCount_) roots.push_back(rootPage_ - 1);
+    } else {
+      FindRoots(roots);
+    }
     for (std::uint32_t root : roots) ScanTree(root);
     for (std::uint32_t index : reader_.freePages_) {
       if (!ScanFreePage(index)) break;
@@ -404,7 +411,11 @@ class RawSqliteReader::TableScan {
       DepthBound(index, ownTree);
       return true;
     }
-    if (!visited.Insert(index)) return true;
+    if (!visited.Insert(index)) {
+      // An intact tree reaches each page once.
+      if (ownTree) reader_.ReportFinding("b-tree", PageName(index), "reached twice: a loop");
+      return true;
+    }
     std::vector<std::uint8_t> buffer(reader_.pageSize_);
     if (Read(index, buffer) != kResultOk) return false;
     const BtreePage page = View(index, buffer);
@@ -431,16 +442,21 @@ class RawSqliteReader::TableScan {
       if (Read(leaf, page_) != kResultOk) return;
       const BtreePage page = View(leaf, page_);
       for (std::uint32_t off : CellOffsets(page)) {
-        decoder_(RecordView{Tail(page.bytes, off), false, deleted, deleted});
+        decoder_(RecordView{Tail(page.bytes, off), false, deleted, deleted, leaf,
+                            CarveOrigin::kFreeblock, off});
       }
     });
     // The carving tests use the shape as the caller knows it after the live rows.
     const CarveShape shape = Shape();
+    std::vector<CarveOrigin> origins;
     leaves.ForEach([&](std::uint32_t leaf) {
       if (Read(leaf, page_) != kResultOk) return;
       const BtreePage page = View(leaf, page_);
-      for (std::uint32_t off : FindCarveCandidates(page, shape)) {
-        decoder_(RecordView{Tail(page.bytes, off), true, true, deleted});
+      origins.clear();
+      const std::vector<std::uint32_t> found = FindCarveCandidates(page, shape, &origins);
+      for (std::size_t i = 0; i < found.size(); ++i) {
+        decoder_(RecordView{Tail(page.bytes, found[i]), true, true, deleted, leaf, origins[i],
+                            found[i]});
       }
     });
   }
@@ -498,6 +514,7 @@ class RawSqliteReader::TableScan {
   }
 
   RawSqliteReader& reader_;
+  std::uint32_t rootPage_;
   std::string_view table_;
   const TableShapeSource& shape_;
   const RecordDecoder& decoder_;
@@ -514,6 +531,14 @@ Result RawSqliteReader::ScanTable(std::string_view tableName, const TableShapeSo
   if (!source_ || !shape) return kResultInvalid;
   ResetOverflowBudget();
   return TableScan(*this, tableName, shape, decoder).Run();
+}
+
+Result RawSqliteReader::ScanTableAt(std::uint32_t rootPage, const TableShape& shape,
+                                    const RecordDecoder& decoder) {
+  if (!source_ || rootPage == 0) return kResultInvalid;
+  ResetOverflowBudget();
+  const TableShapeSource source = [&shape] { return shape; };
+  return TableScan(*this, "page " + std::to_string(rootPage), source, decoder, rootPage).Run();
 }
 
 Result RawSqliteReader::ScanTable(std::string_view tableName, const TableShape& shape,

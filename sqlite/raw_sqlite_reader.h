@@ -74,7 +74,10 @@ struct RecordView {
   Bytes bytes;
   bool carved = false;
   bool deleted = false;
-  bool freePage = false;  // found on a freelist page rather than the table's own pages
+  bool freePage = false;   // found on a freelist page rather than the table's own pages
+  std::uint32_t page = 0;  // zero-based index of the page the bytes lie on
+  CarveOrigin origin = CarveOrigin::kFreeblock;  // carved records: the search that found it
+  std::uint32_t offset = 0;  // offset of `bytes` in its page (its start is page start + this)
 };
 
 // A decoder answers kResultOk when it kept the record and kResultInvalid when it rejected it;
@@ -155,6 +158,9 @@ class RawSqliteReader {
   // With a shape that does not change during the scan.
   Result ScanTable(std::string_view tableName, const TableShape& shape,
                    const RecordDecoder& decoder);
+  // The same for the table b-tree rooted at page number `rootPage` (as the schema stores it),
+  // whatever its name.
+  Result ScanTableAt(std::uint32_t rootPage, const TableShape& shape, const RecordDecoder& decoder);
 
   // Reads page `index` into `buffer` (at least PageSize() bytes).
   Result ReadPage(std::uint32_t index, std::span<std::uint8_t> buffer) const;
@@ -169,6 +175,9 @@ class RawSqliteReader {
   std::uint32_t PageSize() const { return pageSize_; }
   std::uint32_t UsableSize() const { return usableSize_; }
   std::uint32_t PageCount() const { return pageCount_; }
+  // The database text encoding of the header (offset 56): 1 UTF-8, 2 UTF-16le, 3 UTF-16be;
+  // any other value reads as 1.
+  int TextEncoding() const { return textEncoding_; }
   const std::vector<std::uint32_t>& FreePages() const { return freePages_; }
 
   // An 8 MiB buffer the row dumps use for one value at a time; allocated on first use, so
@@ -191,6 +200,7 @@ class RawSqliteReader {
   std::uint32_t pageSize_ = 0;
   std::uint32_t usableSize_ = 0;
   std::uint32_t pageCount_ = 0;
+  int textEncoding_ = 1;
   std::vector<std::uint32_t> freePages_;
   std::vector<std::uint8_t> scratch_;
   mutable std::uint64_t overflowBudget_ = 0;

@@ -81,6 +81,48 @@ Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const
   return SplitColumns(record, 0, runLength, runLength, out);
 }
 
+std::string DatabaseTextToUtf8(Bytes text, int encoding) {
+  if (encoding != 2 && encoding != 3) return std::string(AsText(text));
+  std::string out;
+  out.reserve(text.size());
+  const auto unit = [&](std::size_t i) -> std::uint32_t {
+    return encoding == 2 ? text[i] | (text[i + 1] << 8) : (text[i] << 8) | text[i + 1];
+  };
+  const auto put = [&out](std::uint32_t c) {
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  };
+  constexpr std::uint32_t kReplacement = 0xFFFD;
+  std::size_t i = 0;
+  for (; i + 1 < text.size(); i += 2) {
+    const std::uint32_t u = unit(i);
+    if (u >= 0xD800 && u < 0xDC00 && i + 3 < text.size()) {
+      const std::uint32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low < 0xE000) {
+        put(0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    put(u >= 0xD800 && u < 0xE000 ? kReplacement : u);
+  }
+  if (i < text.size()) put(kReplacement);
+  return out;
+}
+
 Result DecodeTableRecord(const RawSqliteReader& reader, const RecordView& view,
                          const TableShape& shape, DecodedRecord& out) {
   return DecodeRecord(reader, view, CarvedRun{shape.columnCount, std::nullopt}, out);

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -65,6 +66,10 @@ struct CarvedRun {
 // serial types do not end inside the record, or a value runs past the record's bytes.
 Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const CarvedRun& run,
                     DecodedRecord& out);
+
+// A text value as UTF-8: `encoding` is the database's (1 UTF-8, kept as it is; 2 UTF-16le;
+// 3 UTF-16be). Unpaired surrogates and a last odd byte become U+FFFD.
+std::string DatabaseTextToUtf8(Bytes text, int encoding);
 
 // DecodeRecord with a carved run of the shape's column count.
 Result DecodeTableRecord(const RawSqliteReader& reader, const RecordView& view,

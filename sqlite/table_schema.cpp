@@ -314,7 +314,8 @@ class SchemaWalk {
     if (record.columns.size() < 5) return;
     const auto text = [&](std::size_t i) {
       const RecordColumn& column = record.columns[i];
-      return column.IsText() ? std::string(column.Text()) : std::string();
+      return column.IsText() ? DatabaseTextToUtf8(column.value, reader_.TextEncoding())
+                             : std::string();
     };
     SchemaObject object;
     object.type = text(0);

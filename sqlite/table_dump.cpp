@@ -1,0 +1,683 @@
+#include "sqlite/table_dump.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "base/text.h"
+#include "sqlite/btree_page.h"
+#include "sqlite/raw_sqlite_reader.h"
+#include "sqlite/record.h"
+#include "sqlite/wal.h"
+
+namespace kestrio {
+namespace {
+
+enum class Affinity : std::uint8_t { kInteger, kText, kBlob, kReal, kNumeric };
+
+// SQLite's rules for the affinity of a declared type, in their order.
+Affinity AffinityOf(std::string_view declared) {
+  const std::string type = AsciiLower(declared);
+  if (type.find("int") != std::string::npos) return Affinity::kInteger;
+  if (type.find("char") != std::string::npos || type.find("clob") != std::string::npos ||
+      type.find("text") != std::string::npos)
+    return Affinity::kText;
+  if (type.empty() || type.find("blob") != std::string::npos) return Affinity::kBlob;
+  if (type.find("real") != std::string::npos || type.find("floa") != std::string::npos ||
+      type.find("doub") != std::string::npos)
+    return Affinity::kReal;
+  return Affinity::kNumeric;
+}
+
+// Integers, reals and the constants 0 and 1.
+bool IsNumberType(std::uint64_t serialType) { return serialType >= 1 && serialType <= 9; }
+
+// A text of a carved record: valid in the database's encoding and free of NUL characters,
+// which no text an application stores holds but the zeroed bytes of free space do.
+bool TextFits(const RecordColumn& column, int encoding) {
+  if (!column.IsText()) return true;
+  const Bytes text = column.value;
+  if (encoding == 2 || encoding == 3) {
+    if (text.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+      if (text[i] == 0 && text[i + 1] == 0) return false;
+    }
+    return true;
+  }
+  return IsValidUtf8(column.Text()) &&
+         std::find(text.begin(), text.end(), std::uint8_t{0}) == text.end();
+}
+
+// Adds one value to a row signature.
+void AddToSignature(std::string& key, const DumpValue& value) {
+  key += static_cast<char>(value.kind);
+  switch (value.kind) {
+    case FieldValue::Kind::kInteger:
+      key.append(reinterpret_cast<const char*>(&value.integer), sizeof value.integer);
+      break;
+    case FieldValue::Kind::kReal:
+      key.append(reinterpret_cast<const char*>(&value.real), sizeof value.real);
+      break;
+    case FieldValue::Kind::kText:
+    case FieldValue::Kind::kBlob:
+      key += std::to_string(value.bytes.size());
+      key += ':';
+      key += value.bytes;
+      break;
+    default:
+      break;
+  }
+}
+
+// Splits a carved serial-type run of `count` entries whose first entry is column `first`;
+// the values start `lead` bytes after the run (the value of a column whose serial type was
+// lost).
+bool SplitCarved(Bytes bytes, std::uint32_t first, std::uint32_t count, std::size_t lead,
+                 DecodedRecord& out) {
+  out = DecodedRecord{};
+  out.firstColumn = first;
+  const std::size_t run = VarintRunLength(bytes, count);
+  if (run == 0) return false;
+  std::size_t typePos = 0;
+  std::size_t body = run + lead;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const auto type = ReadTerminatedVarint(bytes.first(run), typePos);
+    if (!type) return false;
+    typePos += type->length;
+    const auto value = SubSpan(bytes, body, SerialTypeSize(type->value));
+    if (!value) return false;
+    out.columns.push_back(RecordColumn{type->value, *value});
+    body += value->size();
+  }
+  return true;
+}
+
+struct TableWork {
+  TableSchema schema;
+  std::uint32_t rootPage = 0;
+  std::vector<Affinity> affinity;
+  DumpTable table;
+  // Signatures of the live rows: without rowid (against carved rows) and with it (against
+  // earlier versions from the log).
+  std::unordered_set<std::string> live;
+  std::unordered_set<std::string> liveWithRowId;
+  std::unordered_set<std::string> carvedSeen;
+};
+
+class Dumper {
+ public:
+  Dumper(const DumpOptions& options, DatabaseDump& out, FindingsSink* findings, std::string label)
+      : options_(options), out_(out), findings_(findings), label_(std::move(label)) {}
+
+  Result Run(const std::filesystem::path& path) {
+    std::unique_ptr<FilePageSource> file;
+    if (const Result opened = FilePageSource::Open(path, file); opened != kResultOk) return opened;
+    std::unique_ptr<PageSource> source = std::move(file);
+    if (options_.useWal) source = WithWal(path, std::move(source));
+    reader_.ReportTo(findings_);
+    if (const Result opened = reader_.Open(std::move(source), label_); opened != kResultOk)
+      return opened;
+    if (wal_ && reader_.PageSize() != wal_->Index().pageSize) {
+      Say("write-ahead log", "header", "page size differs from the database's: not used");
+      return Reopen(path);
+    }
+    return Read();
+  }
+
+ private:
+  Result Reopen(const std::filesystem::path& path) {
+    wal_ = nullptr;
+    std::unique_ptr<FilePageSource> file;
+    if (const Result opened = FilePageSource::Open(path, file); opened != kResultOk) return opened;
+    if (const Result opened = reader_.Open(std::move(file), label_); opened != kResultOk)
+      return opened;
+    return Read();
+  }
+
+  void Say(std::string what, std::string where, std::string why) {
+    Report(findings_, Finding{label_, std::move(what), std::move(where), std::move(why)});
+  }
+
+  std::unique_ptr<PageSource> WithWal(const std::filesystem::path& path,
+                                      std::unique_ptr<PageSource> database) {
+    std::filesystem::path walPath = path;
+    walPath += "-wal";
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(walPath, error)) return database;
+    std::unique_ptr<FilePageSource> walFile;
+    if (FilePageSource::Open(walPath, walFile) != kResultOk) {
+      Say("write-ahead log", walPath.filename().string(), "unreadable: not used");
+      return database;
+    }
+    if (walFile->Size() == 0) return database;
+    WalIndex index;
+    if (ReadWalIndex(*walFile, index, findings_, walPath.filename().string()) != kResultOk) {
+      Say("write-ahead log", walPath.filename().string(), "not a valid log: not used");
+      return database;
+    }
+    if (index.committedFrames == 0) return database;
+    auto overlay =
+        std::make_unique<WalPageSource>(std::move(database), std::move(walFile), std::move(index));
+    wal_ = overlay.get();
+    return overlay;
+  }
+
+  Result Read() {
+    out_.pageSize = reader_.PageSize();
+    out_.encoding = reader_.TextEncoding();
+    out_.walUsed = wal_ != nullptr;
+    std::vector<SchemaObject> objects;
+    if (ReadSchema(reader_, objects) != kResultOk)
+      Say("schema", "page 1", "not every page of the schema could be read");
+    for (const SchemaObject& object : objects) {
+      if (object.type != "table" || object.rootPage == 0) continue;
+      if (!Wanted(object.name)) continue;
+      std::optional<TableSchema> schema = ParseCreateTable(object.sql);
+      if (!schema) {
+        Say("table", "table " + object.name, "its CREATE statement does not parse: not read");
+        continue;
+      }
+      TableWork work;
+      work.schema = std::move(*schema);
+      work.rootPage = object.rootPage;
+      work.table.name = object.name;
+      for (const SchemaColumn& column : work.schema.columns) {
+        work.table.columns.push_back(column.name);
+        work.affinity.push_back(AffinityOf(column.declaredType));
+      }
+      tables_.push_back(std::move(work));
+    }
+    for (std::size_t t = 0; t < tables_.size(); ++t) ScanTable(t);
+    SettleFreePages();
+    if (wal_) EarlierVersions();
+    DroppedTables();
+    for (TableWork& work : tables_) {
+      std::stable_partition(work.table.rows.begin(), work.table.rows.end(),
+                            [](const DumpRow& row) { return !row.deleted; });
+      out_.tables.push_back(std::move(work.table));
+    }
+    for (DumpTable& table : dropped_) out_.tables.push_back(std::move(table));
+    return kResultOk;
+  }
+
+  bool Wanted(std::string_view name) const {
+    if (options_.tables.empty()) return true;
+    return std::any_of(
+        options_.tables.begin(), options_.tables.end(),
+        [name](const std::string& wanted) { return EqualsIgnoreCase(wanted, name); });
+  }
+
+  DumpValue ValueOf(const FieldValue& field) const {
+    DumpValue value;
+    value.kind = field.kind;
+    value.integer = field.integer;
+    value.real = field.real;
+    if (field.kind == FieldValue::Kind::kText) {
+      value.bytes = DatabaseTextToUtf8(field.bytes, reader_.TextEncoding());
+    } else if (field.kind == FieldValue::Kind::kBlob) {
+      value.bytes.assign(reinterpret_cast<const char*>(field.bytes.data()), field.bytes.size());
+    }
+    return value;
+  }
+
+  // A value of column `i`: a REAL column stores whole numbers as integers to save space and
+  // reads them back as reals.
+  DumpValue ColumnValue(const TableWork& work, std::uint32_t i, const FieldValue& field) const {
+    DumpValue value = ValueOf(field);
+    if (work.affinity[i] == Affinity::kReal && value.kind == FieldValue::Kind::kInteger) {
+      value.kind = FieldValue::Kind::kReal;
+      value.real = static_cast<double>(value.integer);
+    }
+    return value;
+  }
+
+  // The signature of a row: its values after the first column, without rowid aliases (a
+  // table of one column: that column).
+  static std::string Signature(const TableWork& work, const DumpRow& row) {
+    std::string key;
+    const std::size_t from = row.values.size() > 1 ? 1 : 0;
+    for (std::size_t i = from; i < row.values.size(); ++i) {
+      if (work.schema.columns[i].rowIdAlias) continue;
+      AddToSignature(key, row.values[i]);
+    }
+    return key;
+  }
+
+  bool Plausible(const TableWork& work, const DecodedRecord& record) const {
+    bool anyValue = false;
+    for (std::uint32_t i = record.firstColumn; i < record.EndColumn(); ++i) {
+      const RecordColumn& column = *record.Column(i);
+      const std::uint64_t type = column.serialType;
+      if (type == 10 || type == 11) return false;
+      if (i >= work.schema.columns.size()) return false;
+      if (work.schema.columns[i].rowIdAlias && !work.schema.withoutRowId && type != 0) return false;
+      // SQLite turns numbers into text in a TEXT column, and numeric text into numbers in an
+      // INTEGER or REAL one; a blob there is rare enough to take for misread bytes.
+      const bool blob = column.IsBlob() && type >= 12;
+      const bool text = column.IsText();
+      switch (work.affinity[i]) {
+        case Affinity::kText:
+          if (IsNumberType(type) || blob) return false;
+          break;
+        case Affinity::kInteger:
+        case Affinity::kReal:
+          if (blob || text) return false;
+          break;
+        default:
+          break;
+      }
+      if (!TextFits(column, reader_.TextEncoding())) return false;
+      if (type != 0) anyValue = true;
+    }
+    return anyValue;
+  }
+
+  // A carved run starts at column 0 when the byte before it is the record's header size
+  // (the header-size varint survived) or when its first serial type is 0 (a rowid alias);
+  // otherwise the freeblock header took column 0's serial type and the run starts at column
+  // 1. The readings are tried in that order and the first plausible one is kept.
+  bool DecodeCarved(const TableWork& work, const RecordView& view, DecodedRecord& out) const {
+    const std::uint32_t cc = work.schema.ColumnCount();
+    if (view.bytes.empty() || cc == 0) return false;
+    const std::size_t fullRun = VarintRunLength(view.bytes, cc);
+    const bool headerBefore = view.offset >= 1 && fullRun != 0 && fullRun + 1 < 0x80 &&
+                              *(view.bytes.data() - 1) == fullRun + 1;
+    const bool zeroFirst = view.bytes[0] == 0;
+    std::vector<std::uint32_t> firsts;
+    if (headerBefore) firsts.push_back(0);
+    if (!zeroFirst && cc > 1) firsts.push_back(1);
+    if (zeroFirst && !headerBefore) firsts.push_back(0);
+    if (zeroFirst && cc > 1) firsts.push_back(1);
+    for (std::uint32_t first : firsts) {
+      if (first == 1 && !work.schema.columns[0].rowIdAlias) {
+        if (LostFirstValue(work, view, out)) return true;
+        continue;
+      }
+      if (SplitCarved(view.bytes, first, cc - first, 0, out) && Plausible(work, out)) return true;
+    }
+    return false;
+  }
+
+  // Column 0 lost its serial type but not its value, which lies before column 1's. Its length
+  // is what the freeblock (whose header sits in the 4 bytes before the run) holds beyond the
+  // rest of the record; a block that merged two freed cells gives no length and no row. The
+  // value is kept when the column's affinity says how to read that many bytes (a text, or an
+  // integer of a serial type's width), else it reads as lost.
+  bool LostFirstValue(const TableWork& work, const RecordView& view, DecodedRecord& out) const {
+    const std::uint32_t cc = work.schema.ColumnCount();
+    if (view.offset < 4) return false;
+    const std::uint8_t* at = view.bytes.data();
+    const std::size_t blockSize = std::size_t{at[-2]} << 8 | at[-1];
+    if (!SplitCarved(view.bytes, 1, cc - 1, 0, out)) return false;
+    std::size_t rest = VarintRunLength(view.bytes, cc - 1);
+    for (const RecordColumn& column : out.columns) rest += column.value.size();
+    if (blockSize < 4 + rest) return false;
+    const std::size_t lead = blockSize - 4 - rest;
+    if (lead > view.bytes.size() - VarintRunLength(view.bytes, cc - 1)) return false;
+    if (!SplitCarved(view.bytes, 1, cc - 1, lead, out) || !Plausible(work, out)) return false;
+    const Bytes value = view.bytes.subspan(VarintRunLength(view.bytes, cc - 1), lead);
+    static constexpr std::uint64_t kIntegerType[9] = {0, 1, 2, 3, 4, 0, 5, 0, 6};
+    std::optional<std::uint64_t> type;
+    if (lead == 0) {
+      type = 0;
+    } else if (work.affinity[0] == Affinity::kText) {
+      type = 13 + 2 * std::uint64_t{lead};
+    } else if ((work.affinity[0] == Affinity::kInteger || work.affinity[0] == Affinity::kNumeric) &&
+               lead <= 8 && kIntegerType[lead] != 0) {
+      type = kIntegerType[lead];
+    }
+    if (!type) return true;  // the value stays lost
+    const RecordColumn first{*type, value};
+    if (!TextFits(first, reader_.TextEncoding())) return false;
+    out.columns.insert(out.columns.begin(), first);
+    out.firstColumn = 0;
+    return Plausible(work, out);
+  }
+
+  RowSource SourceOf(const RecordView& view) const {
+    if (view.freePage) return RowSource::kFreelist;
+    if (!view.deleted)
+      return wal_ && wal_->FromWal(view.page) ? RowSource::kWal : RowSource::kBtree;
+    return view.origin == CarveOrigin::kFreeblock || view.origin == CarveOrigin::kStalePointer
+               ? RowSource::kFreeblock
+               : RowSource::kGap;
+  }
+
+  void ScanTable(std::size_t t) {
+    TableWork& work = tables_[t];
+    const std::uint32_t cc = work.schema.ColumnCount();
+    const TableShape shape{cc, cc, 0};
+    std::unordered_set<std::uint32_t> swept;
+    const RecordDecoder decoder = [&](const RecordView& view) {
+      if (view.freePage) claimedFree_.insert(view.page);
+      if (swept.insert(view.page).second) {
+        const Bytes page(view.bytes.data() - view.offset, view.offset + view.bytes.size());
+        SweepFreeSpace(t, page, view.page, view.freePage);
+      }
+      DecodedRecord record;
+      if (view.carved) {
+        if (!DecodeCarved(work, view, record)) return kResultInvalid;
+      } else {
+        if (DecodeTableRecord(reader_, view, shape, record) != kResultOk) return kResultInvalid;
+        if (view.deleted && !Plausible(work, record)) return kResultInvalid;
+      }
+      return AddRow(t, record, view.deleted, SourceOf(view), view.page,
+                    view.carved
+                        ? std::nullopt
+                        : std::optional<std::int64_t>(static_cast<std::int64_t>(record.rowId)))
+                 ? kResultOk
+                 : kResultInvalid;
+    };
+    reader_.ScanTableAt(work.rootPage, shape, decoder);
+    // Rows carved before the live rows of a later page were read may copy one of those.
+    auto& rows = work.table.rows;
+    rows.erase(std::remove_if(rows.begin(), rows.end(),
+                              [&](const DumpRow& row) {
+                                return row.deleted && work.live.count(Signature(work, row));
+                              }),
+               rows.end());
+  }
+
+  // Adds a row of table `t` unless it is a deleted copy of a live row or of a row found
+  // before on the same page.
+  bool AddRow(std::size_t t, const DecodedRecord& record, bool deleted, RowSource source,
+              std::uint32_t pageIndex, std::optional<std::int64_t> rowId) {
+    TableWork& work = tables_[t];
+    DumpRow row;
+    row.deleted = deleted;
+    row.source = source;
+    row.page = pageIndex + 1;
+    row.rowId = rowId;
+    DecodedRecord withRowId;
+    const DecodedRecord* fields = &record;
+    if (rowId && record.rowId != static_cast<std::uint64_t>(*rowId)) {
+      withRowId.firstColumn = record.firstColumn;
+      withRowId.columns = record.columns;
+      withRowId.rowId = static_cast<std::uint64_t>(*rowId);
+      fields = &withRowId;
+    }
+    for (std::uint32_t i = 0; i < work.schema.ColumnCount(); ++i)
+      row.values.push_back(ColumnValue(work, i, work.schema.Field(*fields, i, !rowId)));
+    std::string key = Signature(work, row);
+    if (!deleted) {
+      owner_[pageIndex] = t;
+      work.liveWithRowId.insert(std::to_string(rowId.value_or(0)) + '/' + key);
+      work.live.insert(std::move(key));
+    } else {
+      if (work.live.count(key)) return false;
+      // The same freed record found by two searches, or on a page read twice.
+      if (!work.carvedSeen.insert(std::to_string(row.page) + '/' + key).second) return false;
+    }
+    work.table.rows.push_back(std::move(row));
+    return true;
+  }
+
+  // Freed cells that kept their cell header: SQLite writes a freeblock header over the first
+  // 4 bytes of a freed cell only, so when neighbouring freed cells merge into one freeblock,
+  // or freed cells lie in the unallocated space, every cell after the first in that space is
+  // whole. A cell counts when its payload length is exactly its record's header and values.
+  void SweepFreeSpace(std::size_t t, Bytes page, std::uint32_t pageIndex, bool freePage) {
+    const BtreePage btree{page, pageIndex == 0 ? kFirstPageHeaderOffset : 0};
+    if (btree.Type() != kLeafTablePage) return;
+    const RowSource source = freePage ? RowSource::kFreelist : RowSource::kFreeblock;
+    std::size_t off = btree.FirstFreeblock();
+    for (std::size_t guard = page.size() / 4 + 1; off != 0 && guard-- > 0;) {
+      const auto next = ReadBe16(page, off);
+      const auto size = ReadBe16(page, off + 2);
+      if (!next || !size || *size < 4 || off + *size > page.size()) break;
+      SweepRange(t, page, pageIndex, off + 4, off + *size, source);
+      if (*next != 0 && *next <= off) break;  // the chain runs forward in an intact page
+      off = *next;
+    }
+    const std::size_t gapStart = btree.PointerArrayStart() + 2 * std::size_t{btree.CellCount()};
+    const std::size_t gapEnd = std::min<std::size_t>(btree.ContentStart(), page.size());
+    if (gapStart < gapEnd)
+      SweepRange(t, page, pageIndex, gapStart, gapEnd, freePage ? source : RowSource::kGap);
+  }
+
+  void SweepRange(std::size_t t, Bytes page, std::uint32_t pageIndex, std::size_t begin,
+                  std::size_t end, RowSource source) {
+    const TableWork& work = tables_[t];
+    const std::uint32_t cc = work.schema.ColumnCount();
+    const Bytes area = page.first(end);
+    for (std::size_t pos = begin; pos + 3 < end;) {
+      std::size_t used = 0;
+      DecodedRecord record;
+      if (IntactCell(area, pos, cc, record, used) && Plausible(work, record) &&
+          AddRow(t, record, true, source, pageIndex, static_cast<std::int64_t>(record.rowId))) {
+        pos += used;
+      } else {
+        ++pos;
+      }
+    }
+  }
+
+  // A whole leaf cell at `pos` of a table of `cc` columns that ends inside `area`; `used` is
+  // its length.
+  bool IntactCell(Bytes area, std::size_t pos, std::uint32_t cc, DecodedRecord& out,
+                  std::size_t& used) const {
+    const auto payload = ReadTerminatedVarint(area, pos);
+    if (!payload || payload->length > 3 || payload->value < std::uint64_t{cc} + 1 ||
+        payload->value > reader_.UsableSize() - 35)
+      return false;
+    const auto rowId = ReadTerminatedVarint(area, pos + payload->length);
+    if (!rowId || rowId->value > static_cast<std::uint64_t>(INT64_MAX)) return false;
+    const std::size_t headerAt = pos + payload->length + rowId->length;
+    const auto header = ReadTerminatedVarint(area, headerAt);
+    if (!header || header->length > 2 || header->value < std::uint64_t{cc} + header->length ||
+        header->value > 9 * std::uint64_t{cc} + header->length)
+      return false;
+    const std::size_t typesAt = headerAt + header->length;
+    const auto types = SubSpan(area, typesAt, header->value - header->length);
+    if (!types || VarintRunLength(*types, cc) != types->size()) return false;
+    if (!SplitCarved(Tail(area, typesAt), 0, cc, 0, out)) return false;
+    std::uint64_t total = header->value;
+    for (const RecordColumn& column : out.columns) total += column.value.size();
+    if (total != payload->value) return false;
+    out.rowId = rowId->value;
+    used = headerAt - pos + static_cast<std::size_t>(total);
+    return true;
+  }
+
+  // A freelist page taken by more than one table stays with the one that found most rows.
+  void SettleFreePages() {
+    std::map<std::uint32_t, std::pair<std::size_t, std::size_t>> best;  // page -> (table, rows)
+    std::map<std::pair<std::uint32_t, std::size_t>, std::size_t> counts;
+    for (std::size_t t = 0; t < tables_.size(); ++t) {
+      for (const DumpRow& row : tables_[t].table.rows) {
+        if (row.source == RowSource::kFreelist) ++counts[{row.page, t}];
+      }
+    }
+    for (const auto& [key, count] : counts) {
+      auto [it, added] = best.try_emplace(key.first, key.second, count);
+      if (!added && count > it->second.second) it->second = {key.second, count};
+    }
+    for (std::size_t t = 0; t < tables_.size(); ++t) {
+      auto& rows = tables_[t].table.rows;
+      rows.erase(std::remove_if(rows.begin(), rows.end(),
+                                [&](const DumpRow& row) {
+                                  return row.source == RowSource::kFreelist &&
+                                         best[row.page].first != t;
+                                }),
+                 rows.end());
+    }
+  }
+
+  // The table whose rows a page of an earlier version holds: the owner of the page in the
+  // current state, else the first table of the width of the page's first cell.
+  std::optional<std::size_t> TableOfPage(std::uint32_t pageIndex, const BtreePage& page) {
+    if (const auto it = owner_.find(pageIndex); it != owner_.end()) return it->second;
+    const std::vector<std::uint32_t> cells = CellOffsets(page);
+    if (cells.empty()) return std::nullopt;
+    DecodedRecord record;
+    if (DecodeRecord(reader_, RecordView{Tail(page.bytes, cells.front()), false, true}, {},
+                     record) != kResultOk)
+      return std::nullopt;
+    for (std::size_t t = 0; t < tables_.size(); ++t) {
+      if (tables_[t].schema.ColumnCount() == record.columns.size()) return t;
+    }
+    return std::nullopt;
+  }
+
+  void EarlierVersion(std::uint32_t pageIndex, const std::vector<std::uint8_t>& buffer,
+                      std::unordered_set<std::string>& seen) {
+    // Page 1 holds the schema, not a table.
+    if (pageIndex == 0) return;
+    const BtreePage page{Bytes(buffer), 0};
+    if (page.Type() != kLeafTablePage) return;
+    const auto t = TableOfPage(pageIndex, page);
+    if (!t) return;
+    TableWork& work = tables_[*t];
+    const std::uint32_t cc = work.schema.ColumnCount();
+    for (std::uint32_t off : CellOffsets(page)) {
+      DecodedRecord record;
+      const RecordView view{Tail(page.bytes, off), false, true, false, pageIndex};
+      if (DecodeTableRecord(reader_, view, TableShape{cc, cc, 0}, record) != kResultOk) continue;
+      if (record.columns.size() > cc || !Plausible(work, record)) continue;
+      DumpRow row;
+      row.deleted = true;
+      row.source = RowSource::kWalOld;
+      row.page = pageIndex + 1;
+      row.rowId = static_cast<std::int64_t>(record.rowId);
+      for (std::uint32_t i = 0; i < cc; ++i)
+        row.values.push_back(ColumnValue(work, i, work.schema.Field(record, i, false)));
+      const std::string key = std::to_string(*row.rowId) + '/' + Signature(work, row);
+      if (work.liveWithRowId.count(key)) continue;
+      if (!seen.insert(std::to_string(*t) + '/' + key).second) continue;
+      work.table.rows.push_back(std::move(row));
+    }
+  }
+
+  // Earlier versions of the pages the log holds: superseded committed frames, and the
+  // database file's own copy of every page the log replaced.
+  void EarlierVersions() {
+    const WalIndex& index = wal_->Index();
+    std::vector<std::uint8_t> buffer(index.pageSize);
+    std::unordered_set<std::string> seen;
+    for (std::size_t f = 0; f < index.frames.size(); ++f) {
+      const WalFrame& frame = index.frames[f];
+      const auto latest = index.latest.find(frame.pageIndex);
+      if (latest != index.latest.end() && latest->second == f) continue;
+      if (wal_->ReadFrame(frame, buffer) != kResultOk) continue;
+      EarlierVersion(frame.pageIndex, buffer, seen);
+    }
+    std::vector<std::uint32_t> replaced;
+    for (const auto& [pageIndex, position] : index.latest) replaced.push_back(pageIndex);
+    std::sort(replaced.begin(), replaced.end());
+    for (std::uint32_t pageIndex : replaced) {
+      if (wal_->ReadDatabasePage(pageIndex, buffer) != kResultOk) continue;
+      EarlierVersion(pageIndex, buffer, seen);
+    }
+  }
+
+  // Leaf table pages of the freelist that no table took: a dropped table's rows.
+  void DroppedTables() {
+    if (!options_.tables.empty()) return;
+    std::map<std::uint32_t, std::size_t> byWidth;  // column count -> position in dropped_
+    std::vector<std::uint8_t> buffer(reader_.PageSize());
+    for (std::uint32_t pageIndex : reader_.FreePages()) {
+      if (claimedFree_.count(pageIndex) || !donePages_.insert(pageIndex).second) continue;
+      if (reader_.ReadPage(pageIndex, buffer) != kResultOk) continue;
+      const BtreePage page{Bytes(buffer), pageIndex == 0 ? kFirstPageHeaderOffset : 0};
+      if (page.Type() != kLeafTablePage) continue;
+      std::vector<DecodedRecord> records;
+      std::uint32_t width = 0;
+      for (std::uint32_t off : CellOffsets(page)) {
+        DecodedRecord record;
+        const RecordView view{Tail(page.bytes, off), false, true, true, pageIndex};
+        if (DecodeRecord(reader_, view, {}, record) != kResultOk) continue;
+        if (width == 0) width = static_cast<std::uint32_t>(record.columns.size());
+        if (record.columns.size() != width || width == 0) continue;
+        records.push_back(std::move(record));
+      }
+      if (width == 0) continue;
+      auto [it, added] = byWidth.try_emplace(width, dropped_.size());
+      if (added) {
+        DumpTable table;
+        table.name = "(dropped page " + std::to_string(pageIndex + 1) + ")";
+        table.dropped = true;
+        for (std::uint32_t c = 1; c <= width; ++c) table.columns.push_back("c" + std::to_string(c));
+        dropped_.push_back(std::move(table));
+      }
+      DumpTable& table = dropped_[it->second];
+      for (const DecodedRecord& record : records) {
+        bool fits = true;
+        for (const RecordColumn& column : record.columns) {
+          if (column.serialType == 10 || column.serialType == 11 ||
+              !TextFits(column, reader_.TextEncoding()))
+            fits = false;
+        }
+        if (!fits) continue;
+        DumpRow row;
+        row.deleted = true;
+        row.source = RowSource::kFreelist;
+        row.page = pageIndex + 1;
+        row.rowId = static_cast<std::int64_t>(record.rowId);
+        TableSchema plain;
+        plain.columns.resize(record.columns.size());
+        for (std::uint32_t c = 0; c < record.columns.size(); ++c)
+          row.values.push_back(ValueOf(plain.Field(record, c, false)));
+        table.rows.push_back(std::move(row));
+      }
+    }
+    // A first column that is NULL in every row is a rowid alias (INTEGER PRIMARY KEY).
+    for (DumpTable& table : dropped_) {
+      const bool alias = std::all_of(table.rows.begin(), table.rows.end(), [](const DumpRow& row) {
+        return !row.values.empty() && row.values[0].kind == FieldValue::Kind::kNull;
+      });
+      if (!alias) continue;
+      for (DumpRow& row : table.rows) {
+        row.values[0].kind = FieldValue::Kind::kInteger;
+        row.values[0].integer = row.rowId.value_or(0);
+      }
+    }
+  }
+
+  const DumpOptions& options_;
+  DatabaseDump& out_;
+  FindingsSink* findings_;
+  std::string label_;
+  RawSqliteReader reader_;
+  WalPageSource* wal_ = nullptr;  // owned by the reader
+  std::vector<TableWork> tables_;
+  std::vector<DumpTable> dropped_;
+  std::unordered_map<std::uint32_t, std::size_t> owner_;  // page index -> table
+  // Freelist pages a table's scan took (whether or not it kept their rows).
+  std::unordered_set<std::uint32_t> claimedFree_;
+  std::unordered_set<std::uint32_t> donePages_;
+};
+
+}  // namespace
+
+std::string_view RowSourceName(RowSource source) {
+  switch (source) {
+    case RowSource::kBtree:
+      return "btree";
+    case RowSource::kFreeblock:
+      return "freeblock";
+    case RowSource::kGap:
+      return "gap";
+    case RowSource::kFreelist:
+      return "freelist";
+    case RowSource::kWal:
+      return "wal";
+    case RowSource::kWalOld:
+      return "walOld";
+  }
+  return "btree";
+}
+
+std::size_t DumpTable::LiveCount() const {
+  return static_cast<std::size_t>(
+      std::count_if(rows.begin(), rows.end(), [](const DumpRow& row) { return !row.deleted; }));
+}
+
+Result DumpDatabase(const std::filesystem::path& path, const DumpOptions& options,
+                    DatabaseDump& out, FindingsSink* findings) {
+  out = DatabaseDump{};
+  return Dumper(options, out, findings, path.filename().string()).Run(path);
+}
+
+}  // namespace kestrio
