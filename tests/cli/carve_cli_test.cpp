@@ -23,13 +23,15 @@ namespace fx = fixtures;
 class CarveCli : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder_ = fs::temp_directory_path() / "kestrio-carve-cli";
-    fs::remove_all(folder_);
+    // A folder of its own: ctest runs each test of the suite in a process of its own,
+    // side by side.
+    dir_ = new fx::TempDir;
+    folder_ = dir_->path();
     corpus_ = new std::vector<fx::CorpusDb>(fx::WriteSqliteCorpus(folder_));
   }
   static void TearDownTestSuite() {
     delete corpus_;
-    fs::remove_all(folder_);
+    delete dir_;
   }
   static std::string PathOf(const std::string& name) {
     for (const fx::CorpusDb& db : *corpus_) {
@@ -44,6 +46,7 @@ class CarveCli : public ::testing::Test {
   }
 
   static inline fs::path folder_;
+  static inline fx::TempDir* dir_ = nullptr;
   static inline std::vector<fx::CorpusDb>* corpus_ = nullptr;
   std::ostringstream out_, err_;
   cli::Terminal terminal_{out_, err_};

@@ -106,13 +106,15 @@ Figures Measure(const CorpusDb& db, const DatabaseDump& dump) {
 class SqliteCorpusTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder_ = std::filesystem::temp_directory_path() / "kestrio-sqlite-corpus";
-    std::filesystem::remove_all(folder_);
+    // A folder of its own: ctest runs each test of the suite in a process of its own,
+    // side by side.
+    dir_ = new fixtures::TempDir;
+    folder_ = dir_->path();
     corpus_ = new std::vector<CorpusDb>(fixtures::WriteSqliteCorpus(folder_));
   }
   static void TearDownTestSuite() {
     delete corpus_;
-    std::filesystem::remove_all(folder_);
+    delete dir_;
   }
   static const CorpusDb& Db(const std::string& name) {
     for (const CorpusDb& db : *corpus_) {
@@ -122,6 +124,7 @@ class SqliteCorpusTest : public ::testing::Test {
   }
 
   static inline std::filesystem::path folder_;
+  static inline fixtures::TempDir* dir_ = nullptr;
   static inline std::vector<CorpusDb>* corpus_ = nullptr;
 };
 
@@ -230,10 +233,8 @@ TEST_F(SqliteCorpusTest, WalRowsAreMarkedAndUncommittedFramesNeverShow) {
 }
 
 TEST(SqliteHostileTest, DamagedFilesGiveWhatSurvivesAndSayWhatWasSkipped) {
-  const std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / "kestrio-sqlite-hostile";
-  std::filesystem::remove_all(folder);
-  const std::vector<fixtures::HostileDb> hostile = fixtures::WriteHostileCorpus(folder);
+  const fixtures::TempDir folder;
+  const std::vector<fixtures::HostileDb> hostile = fixtures::WriteHostileCorpus(folder.path());
   ASSERT_GE(hostile.size(), 10u);
   for (const fixtures::HostileDb& db : hostile) {
     SCOPED_TRACE(db.name);
@@ -252,7 +253,6 @@ TEST(SqliteHostileTest, DamagedFilesGiveWhatSurvivesAndSayWhatWasSkipped) {
       EXPECT_FALSE(findings.Snapshot().empty());
     }
   }
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -59,15 +59,17 @@ std::string Rechecksummed(std::string wal, bool bigEndian) {
 class WalTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    folder_ = std::filesystem::temp_directory_path() / "kestrio-wal-test";
-    std::filesystem::remove_all(folder_);
+    // A folder of its own: ctest runs the tests in processes side by side.
+    dir_ = new fixtures::TempDir;
+    folder_ = dir_->path();
     for (fixtures::CorpusDb& db : fixtures::WriteSqliteCorpus(folder_)) {
       if (db.name == "wal") path_ = db.path;
     }
     wal_ = ReadAll(path_.string() + "-wal");
   }
-  static void TearDownTestSuite() { std::filesystem::remove_all(folder_); }
+  static void TearDownTestSuite() { delete dir_; }
 
+  static inline fixtures::TempDir* dir_ = nullptr;
   static inline std::filesystem::path folder_, path_;
   static inline std::string wal_;
 };
