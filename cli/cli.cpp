@@ -35,7 +35,8 @@ int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
     }
     return Carve(options, terminal);
   }
-  const bool known = command == "backups" || command == "scan" || command == "recover";
+  const bool known =
+      command == "backups" || command == "scan" || command == "recover" || command == "print";
   if (!known) {
     terminal.err << "kestrio-cli: unknown command " << command << "\n" << kUsage;
     return kExitUsage;
@@ -45,8 +46,10 @@ int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
     terminal.err << "kestrio-cli: --table belongs to carve\n";
     return kExitUsage;
   }
-  if (command != "recover" && (options.out || options.deletedOnly || !options.categories.empty())) {
-    terminal.err << "kestrio-cli: --out, --category and --deleted-only belong to recover\n";
+  if (command != "recover" && command != "print" &&
+      (options.out || options.deletedOnly || !options.categories.empty())) {
+    terminal.err << "kestrio-cli: --out, --category and --deleted-only belong to recover and "
+                    "print\n";
     return kExitUsage;
   }
   if (options.help) {
@@ -68,6 +71,7 @@ int RunCli(const std::vector<std::string>& args, Terminal& terminal) {
     }
     return Recover(options, terminal);
   }
+  if (command == "print") return Print(options, terminal);
   return Scan(options, terminal);
 }
 

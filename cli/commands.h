@@ -21,6 +21,8 @@ int Backups(const Options& options, Terminal& terminal);
 int Scan(const Options& options, Terminal& terminal);
 // recover_command.cpp
 int Recover(const Options& options, Terminal& terminal);
+// print_command.cpp
+int Print(const Options& options, Terminal& terminal);
 // carve_command.cpp
 int Carve(const Options& options, Terminal& terminal);
 // device_command.cpp: `device info` and `device backup`; `args` follow the word "device".

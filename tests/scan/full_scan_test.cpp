@@ -640,6 +640,45 @@ TEST(KestrioCli, RecoverWritesTheChosenCategoriesOnly) {
   EXPECT_TRUE(std::filesystem::is_empty(dir / "c"));
 }
 
+TEST(KestrioCli, PrintWritesOneCategorysPageAsHtml) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  fx::TempDir dir;
+  setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+  fx::WriteBackup(dir / "backup", fx::BackupOptions{});
+  std::ostringstream out, err;
+  cli::Terminal terminal{out, err, false, nullptr, KESTRIO_SOURCE_DIR};
+  const std::string backup = (dir / "backup").string();
+  auto page = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"print", backup, "--out", (dir / "page.html").string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_EQ(cli::RunCli(args, terminal), cli::kExitOk) << err.str();
+    std::ifstream in(dir / "page.html");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  };
+  auto blocks = [](const std::string& html) {
+    std::size_t n = 0;
+    for (std::size_t at = html.find("<div>\r\n"); at != std::string::npos;
+         at = html.find("<div>\r\n", at + 1))
+      ++n;
+    return n;
+  };
+  const std::string all = page({"--category", "callHistory"});
+  EXPECT_TRUE(all.starts_with("<!DOCTYPE html>"));
+  const std::string deleted = page({"--category", "callHistory", "--deleted-only"});
+  EXPECT_GT(blocks(deleted), 0u);
+  EXPECT_LT(blocks(deleted), blocks(all));
+  EXPECT_EQ(blocks(page({"--category", "cameraRoll"})), 0u);  // files print nothing
+
+  EXPECT_EQ(cli::RunCli({"print", backup, "--out", "x.html"}, terminal), cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"print", backup, "--category", "notes", "--category", "contacts", "--out",
+                         "x.html"},
+                        terminal),
+            cli::kExitUsage);
+  EXPECT_EQ(cli::RunCli({"print", backup, "--category", "notes", "--out", "x.pdf"}, terminal),
+            cli::kExitUsage);
+}
+
 TEST(KestrioCli, BackupsListsTheDiscoveredBackupsNewestFirst) {
   fx::TempDir dir;
   setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
