@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <memory>
 #include <set>
 
 #include "backup/backup_store.h"
@@ -200,20 +201,37 @@ TEST_F(RecoveryTest, AMissingTemplateIsNamedBeforeAnythingIsWritten) {
   EXPECT_FALSE(fs::exists(dir_ / "out"));
 }
 
-TEST(RecoveryEndToEnd, AFixtureBackupComesOutFileByFile) {
-  setenv("TZ", "UTC", 1);
-  tzset();
+// A generated backup scanned to the end, every item ticked.
+struct ScannedFixture {
+  ScannedFixture() {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
+    BackupStoreFolders folders;
+    folders.workFolder = dir / "work";
+    folders.temporaryBackupFolder = [this] { return dir / "tmp"; };
+    store = std::make_unique<BackupStore>(folders);
+    EXPECT_EQ(ReadBackupSummary(dir / "backup", summary), kResultOk);
+    store->ChooseBackup(summary);
+    scan = std::make_unique<ScanRun>(CreateScanBackend(SourceKind::kBackupFolder, store.get()), "",
+                                     ScanObserver{});
+    scanned = scan->Run();
+  }
   fx::TempDir dir;
-  const fx::BackupModel model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
-  BackupStoreFolders folders;
-  folders.workFolder = dir / "work";
-  folders.temporaryBackupFolder = [&dir] { return dir / "tmp"; };
-  BackupStore store(folders);
+  fx::BackupModel model;
+  std::unique_ptr<BackupStore> store;
   BackupSummary summary;
-  ASSERT_EQ(ReadBackupSummary(dir / "backup", summary), kResultOk);
-  store.ChooseBackup(summary);
-  ScanRun scan(CreateScanBackend(SourceKind::kBackupFolder, &store), "", {});
-  ASSERT_EQ(scan.Run(), kResultOk);
+  std::unique_ptr<ScanRun> scan;
+  Result scanned = kResultInvalid;
+};
+
+TEST(RecoveryEndToEnd, AFixtureBackupComesOutFileByFile) {
+  ScannedFixture fixture;
+  ASSERT_EQ(fixture.scanned, kResultOk);
+  const fx::TempDir& dir = fixture.dir;
+  const fx::BackupModel& model = fixture.model;
+  const BackupSummary& summary = fixture.summary;
+  ScanRun& scan = *fixture.scan;
   const ScanResults& results = scan.Results();
   RecoverySource source{&scan.Selection(), &results, scan.Backend(), summary.displayName};
   RecoveryRun run(source, dir / "out", kProgramFolder, {});
@@ -305,19 +323,12 @@ TEST(RecoveryEndToEnd, AFixtureBackupComesOutFileByFile) {
 
 // Ticking one half of a Live Photo recovers both halves; the other Camera Roll files stay.
 TEST(RecoveryEndToEnd, ALivePhotoComesOutWhole) {
-  setenv("TZ", "UTC", 1);
-  tzset();
-  fx::TempDir dir;
-  const fx::BackupModel model = fx::WriteBackup(dir / "backup", fx::BackupOptions{});
-  BackupStoreFolders folders;
-  folders.workFolder = dir / "work";
-  folders.temporaryBackupFolder = [&dir] { return dir / "tmp"; };
-  BackupStore store(folders);
-  BackupSummary summary;
-  ASSERT_EQ(ReadBackupSummary(dir / "backup", summary), kResultOk);
-  store.ChooseBackup(summary);
-  ScanRun scan(CreateScanBackend(SourceKind::kBackupFolder, &store), "", {});
-  ASSERT_EQ(scan.Run(), kResultOk);
+  ScannedFixture fixture;
+  ASSERT_EQ(fixture.scanned, kResultOk);
+  const fx::TempDir& dir = fixture.dir;
+  const fx::BackupModel& model = fixture.model;
+  const BackupSummary& summary = fixture.summary;
+  ScanRun& scan = *fixture.scan;
   const ScanResults& results = scan.Results();
   SelectionModel& selection = scan.Selection();
   for (int code = kCodeCameraRoll; code <= kCodeWhatsAppAttachments; ++code)
