@@ -198,8 +198,8 @@ class BubbleDelegate : public QStyledItemDelegate {
       // A bubble is as wide as its text, up to three quarters of the row; the style's padding
       // (30 pixels across) and a little air come on top.
       const int widest = std::max(120, width * 3 / 4);
-      const QRect needed = text->fontMetrics().boundingRect(
-          QRect(0, 0, widest - 34, 100000), Qt::TextWordWrap, text->text());
+      const QRect needed = text->fontMetrics().boundingRect(QRect(0, 0, widest - 34, 100000),
+                                                            Qt::TextWordWrap, text->text());
       text->setFixedWidth(std::min(widest, needed.width() + 34));
     }
     if (picture) {
