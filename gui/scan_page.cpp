@@ -1,5 +1,6 @@
 #include "gui/scan_page.h"
 
+#include <unistd.h>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -519,6 +520,15 @@ void ScanPage::Recover() {
                              : QFileDialog::getExistingDirectory(host_.Window(), title, QString(),
                                                                  QFileDialog::ShowDirsOnly);
   if (folder.isEmpty()) return;
+  // A folder nothing can be written into is refused before anything starts.
+  std::error_code error;
+  const std::filesystem::path root = folder.toStdString();
+  std::filesystem::create_directories(root, error);
+  if (error || ::access(root.c_str(), W_OK) != 0) {
+    MessageBox::Show(MessageBoxKind::kError, host_.Window(), "",
+                     MessageText("MSG1106").replace("%s", folder), 550, 200);
+    return;
+  }
   RecoverySource source{&run_->Selection(), &run_->Results(), run_->Backend(),
                         host_.ChosenBackup().displayName};
   if (source_ == SourceKind::kDevice) source.deviceName.clear();

@@ -7,12 +7,16 @@
 
 #include <QLabel>
 #include <QListView>
+#include <QPushButton>
 #include <QTextBrowser>
 #include <QTreeView>
+#include <atomic>
 #include <fstream>
+#include <thread>
 
 #include "gui/item_list_model.h"
 #include "gui/preview_pane.h"
+#include "gui/preview_process_window.h"
 #include "gui/scan_page.h"
 #include "output/item_list.h"
 #include "tests/gui/gui_support.h"
@@ -192,6 +196,44 @@ TEST_F(PreviewTest, FailuresEachGetTheirMessageAndTheProgramGoesOn) {
   Select("cameraRoll");
   SelectRow(RowOf(&CameraRollFile("IMG_0030.HEIC")));
   EXPECT_FALSE(Preview().PictureSize().isEmpty());
+}
+
+// The progress window of a large copy: Cancel asks while the copy waits; "no" lets the copy
+// finish in the window, "yes" stops it at its next report. (A dialog hidden while it asks would
+// end its modal loop: the window stays up.)
+TEST(PreviewProcessWindowTest, CancelAsksAndOnlyAYesStopsTheCopy) {
+  for (const bool confirm : {false, true}) {
+    std::atomic<bool> release{false};
+    std::atomic<bool> stopped{false};
+    PreviewProcessWindow window(
+        nullptr, "IMG_0006.MOV",
+        [&](const std::function<Result(std::int32_t)>& progress, std::string& path) -> Result {
+          for (std::int32_t percent = 0; !release; percent = std::min(percent + 1, 99)) {
+            if (progress(percent) != kResultOk) {
+              stopped = true;
+              return 2;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+          }
+          path = "/work/tmp.avi";
+          return kResultOk;
+        });
+    bool asked = false;
+    testing::OnNextModal([&](QDialog* shown) {
+      testing::OnNextModal([&](QDialog* question) {
+        asked = true;
+        question->findChild<QPushButton*>(confirm ? "okbtn" : "cancelbtn")->click();
+      });
+      shown->findChild<QPushButton*>("BtnCancel")->click();  // returns once answered
+      EXPECT_TRUE(asked);
+      EXPECT_EQ(shown->isVisible(), !confirm);
+      release = true;
+    });
+    const int result = window.Run();
+    EXPECT_EQ(result, confirm ? toolkit::PopupWindow::kCancel : toolkit::PopupWindow::kOk);
+    EXPECT_EQ(stopped.load(), confirm);
+    EXPECT_EQ(window.PreviewPath(), confirm ? "" : "/work/tmp.avi");
+  }
 }
 
 }  // namespace
