@@ -402,7 +402,7 @@ void PreviewPane::ShowCard(const ContactCard& card) {
 void PreviewPane::Fail(const QString& reason) {
   if (edit_) edit_->setPlainText(kNotFoundText);
   MessageBox::Show(MessageBoxKind::kInformation, window_, "",
-                   MessageText("MSG1212").replace("%s", reason), 550, 200);
+                   toolkit::FormatMessage(MessageText("MSG1212"), {reason}), 550, 200);
 }
 
 void PreviewPane::ShowFile(const PreviewFile& file, ScanRun& run) {
@@ -504,7 +504,7 @@ void PreviewPane::Play(const std::vector<std::string>& command, const std::strin
   const pid_t pid = PlayerProcesses::Get().Start(argv, video ? &output : nullptr);
   if (pid < 0) {
     const int error = errno;
-    QString text = MessageText("MSG1208").replace("%s", Qs(argv.front()));
+    QString text = toolkit::FormatMessage(MessageText("MSG1208"), {Qs(argv.front())});
     if (error != ENOENT) text += "\n" + Qs(std::generic_category().message(error));
     MessageBox::Show(MessageBoxKind::kInformation, window_, "", text, 550, 220);
     return;

@@ -73,13 +73,9 @@ void RecoverWindow::ShowProgress(int percent, const QString& current, int done, 
   if (auto* label = FindControl<QLabel>(Content(), "percent"))
     label->setText(QString("%1 %2%").arg(MessageText("MSG1101")).arg(percent));
   if (auto* label = FindControl<QLabel>(Content(), "recovered")) {
-    QString text = MessageText("MSG1102");
-    for (int value : {done, total, done - failed, failed}) {
-      const qsizetype at = text.indexOf("%d");
-      if (at < 0) break;
-      text.replace(at, 2, QString::number(value));
-    }
-    label->setText(text);
+    label->setText(toolkit::FormatMessage(
+        MessageText("MSG1102"), {QString::number(done), QString::number(total),
+                                 QString::number(done - failed), QString::number(failed)}));
   }
 }
 
@@ -103,12 +99,11 @@ void RecoverWindow::OnFinished() {
   if (auto* button = FindControl<QPushButton>(Content(), "FinishBtn")) button->setVisible(true);
   if (auto* button = FindControl<QPushButton>(Content(), "CancelBtn")) button->setVisible(false);
   if (const int failed = run_->Failed(); failed > 0) {
-    QString text = MessageText("MSG1105");
-    for (int value : {failed, static_cast<int>(run_->Total())}) {
-      if (const qsizetype at = text.indexOf("%d"); at >= 0)
-        text.replace(at, 2, QString::number(value));
-    }
-    MessageBox::Show(MessageBoxKind::kWarning, this, "", text, 550, 200);
+    MessageBox::Show(
+        MessageBoxKind::kWarning, this, "",
+        toolkit::FormatMessage(MessageText("MSG1105"),
+                               {QString::number(failed), QString::number(run_->Total())}),
+        550, 200);
   }
 }
 

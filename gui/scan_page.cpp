@@ -32,6 +32,7 @@ namespace kestrio {
 namespace {
 
 using toolkit::FindControl;
+using toolkit::FormatMessage;
 using toolkit::MessageText;
 
 constexpr char kBackupAnimation[] = ":/xml/images/iTunesScanning.gif";
@@ -46,22 +47,6 @@ void SetEnabled(QWidget* root, const char* name, bool enabled) {
 }
 void SetText(QWidget* root, const char* name, const QString& text) {
   if (auto* label = FindControl<QLabel>(root, name)) label->setText(text);
-}
-
-// A message used as a format: each %s and %d in turn takes the next value.
-QString Format(const QString& format, std::initializer_list<QString> values) {
-  QString shown;
-  auto next = values.begin();
-  for (qsizetype i = 0; i < format.size(); ++i) {
-    if (format[i] == '%' && i + 1 < format.size() &&
-        (format[i + 1] == 's' || format[i + 1] == 'd')) {
-      if (next != values.end()) shown += *next++;
-      ++i;
-    } else {
-      shown += format[i];
-    }
-  }
-  return shown;
 }
 
 QString MessageOr(const char* id, const char* fallback) {
@@ -433,7 +418,8 @@ void ScanPage::ShowFilterCount() {
       filtered = counter->filtered;
   }
   SetText(content_, "LblFilterCount",
-          Format(MessageOr("MSG0517", "Files Filtered: %d item(s)"), {QString::number(filtered)}));
+          FormatMessage(MessageOr("MSG0517", "Files Filtered: %d item(s)"),
+                        {QString::number(filtered)}));
 }
 
 bool ScanPage::FoundAnything() const {
@@ -454,9 +440,9 @@ void ScanPage::ShowStatistics() {
     return bytes == 0 ? QString("0 MB") : toolkit::Qs(FormatSize(static_cast<std::int64_t>(bytes)));
   };
   SetText(content_, "LblStatistics",
-          Format(MessageOr("MSG0514", "Selected %s in %d item(s) of %s in %d item(s)"),
-                 {size(text.tickedSize), QString::number(text.tickedCount), size(text.totalSize),
-                  QString::number(text.totalCount)}));
+          FormatMessage(MessageOr("MSG0514", "Selected %s in %d item(s) of %s in %d item(s)"),
+                        {size(text.tickedSize), QString::number(text.tickedCount),
+                         size(text.totalSize), QString::number(text.totalCount)}));
 }
 
 void ScanPage::UpdateRecoverButton() {
@@ -492,7 +478,7 @@ void ScanPage::ShowFindingsButton() {
   SetVisible(content_, "BtnFindings", count > 0);
   if (auto* button = FindControl<QPushButton>(content_, "BtnFindings"))
     button->setText(
-        Format(MessageOr("MSG0516", "%d note(s) and finding(s)"), {QString::number(count)}));
+        FormatMessage(MessageOr("MSG0516", "%d note(s) and finding(s)"), {QString::number(count)}));
 }
 
 void ScanPage::ShowFindings() {
@@ -526,7 +512,7 @@ void ScanPage::Recover() {
   std::filesystem::create_directories(root, error);
   if (error || ::access(root.c_str(), W_OK) != 0) {
     MessageBox::Show(MessageBoxKind::kError, host_.Window(), "",
-                     MessageText("MSG1106").replace("%s", folder), 550, 200);
+                     FormatMessage(MessageText("MSG1106"), {folder}), 550, 200);
     return;
   }
   RecoverySource source{&run_->Selection(), &run_->Results(), run_->Backend(),
@@ -555,8 +541,9 @@ void ScanPage::ShowEndTexts() {
   SetText(content_, "LblScanType",
           run_->Wait() == kResultStopped ? MessageOr("MSG0515", "Scan stopped")
                                          : MessageOr("MSG0512", "Scan completed"));
-  SetText(content_, "LblRemark",
-          Format(MessageText("MSG0513"), {QString::number(items), QString::number(categories)}));
+  SetText(
+      content_, "LblRemark",
+      FormatMessage(MessageText("MSG0513"), {QString::number(items), QString::number(categories)}));
 }
 
 void ScanPage::OnScanFinished() {

@@ -33,4 +33,19 @@ void ApplyTexts(QWidget* root, const IniSection& section) {
 
 QString MessageText(const char* id) { return Qs(Settings::Get().Message(id)); }
 
+QString FormatMessage(const QString& format, std::initializer_list<QString> values) {
+  QString shown;
+  auto next = values.begin();
+  for (qsizetype i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size() &&
+        (format[i + 1] == 's' || format[i + 1] == 'd')) {
+      if (next != values.end()) shown += *next++;
+      ++i;
+    } else {
+      shown += format[i];
+    }
+  }
+  return shown;
+}
+
 }  // namespace kestrio::toolkit

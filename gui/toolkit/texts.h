@@ -4,6 +4,7 @@
 
 #include <QString>
 #include <QWidget>
+#include <initializer_list>
 
 #include "base/settings.h"
 
@@ -13,5 +14,7 @@ QString Qs(const std::string& text);
 void ApplyTexts(QWidget* root, const IniSection& section);
 // A message text by id from the current language.
 QString MessageText(const char* id);
+// A message used as a format: each %s and %d in turn takes the next value.
+QString FormatMessage(const QString& format, std::initializer_list<QString> values);
 
 }  // namespace kestrio::toolkit
