@@ -8,7 +8,9 @@
 //     up and the bytes remain in the unallocated gap between the pointer array and the cells;
 //   * the pointer array is shifted down, so entries of deleted cells linger behind the live
 //     part of the array ("stale pointers");
-//   * cells after the highest live cell may be freed records that the chain no longer lists.
+//   * cells after the highest live cell may be freed records that the chain no longer lists;
+//   * freed cells after the first one of a merged freeblock, and cells in the gap, keep
+//     their whole cell header.
 // Each search yields candidate offsets of the first byte of a serial-type run; whether a
 // candidate is a record is decided by the table's decoder. The only tests here are the ones
 // that keep the candidate inside the page: header size within a window of the table's column
@@ -42,11 +44,16 @@ struct CarveShape : TableShape {
   std::uint32_t usableSize = 0;
 };
 
-// Which search found a candidate.
-enum class CarveOrigin : std::uint8_t { kFreeblock, kTail, kGap, kStalePointer };
+// Which search found a candidate. kWholeCell: a freed cell that kept its cell header (its
+// payload-length and rowid varints) whole, in a freeblock after the first cell of the block
+// (neighbouring freed cells merge into one freeblock, and only the first 4 bytes of the first
+// cell become its header) or in the unallocated gap; its candidate offset is the cell's start,
+// not a serial-type run, and it is read like an intact cell, rowid included.
+enum class CarveOrigin : std::uint8_t { kFreeblock, kTail, kGap, kStalePointer, kWholeCell };
 
-// Candidate offsets found on one leaf page, in the order the searches found them: freeblock
-// chain, tail after the highest cell, unallocated gap, stale cell pointers. With `origins`
+// Candidate offsets found on one leaf page, in the order the searches found them: whole
+// freed cells, freeblock chain, tail after the highest cell, unallocated gap, stale cell
+// pointers. With `origins`
 // the search that found each candidate is appended there, one entry per candidate.
 std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const CarveShape& shape,
                                                std::vector<CarveOrigin>* origins = nullptr);
