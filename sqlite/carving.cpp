@@ -83,8 +83,20 @@ class PageCarver {
     const Varint v = VarintAt(bytes_, body, size_ - body);
     std::size_t hdr = Run(body + v.length, cc_);
     std::size_t start = v.value == hdr + v.length ? body + v.length : body;
-    std::size_t bodyStart = body + hdr;
-    if (start == body && cc_ != 0 && ByteAt(bytes_, body).value_or(0) != 0) {
+    std::size_t bodyStart = start + hdr;  // after a surviving header-size varint too
+    // A header of 128 bytes or more (a table of a hundred columns and more) has a 2-byte size
+    // varint; after a 2-byte payload length and a 1-byte rowid the freeblock header took its
+    // first byte, and the second (the size's low 7 bits) is left in front of the run.
+    const std::uint8_t first = ByteAt(bytes_, body).value_or(0);
+    if (start == body && cc_ != 0 && first != 0 && (first & 0x80) == 0) {
+      const std::size_t run = Run(body + 1, cc_);
+      if (run != 0 && run + 2 >= 0x80 && ((run + 2) & 0x7f) == first) {
+        start = body + 1;
+        hdr = run;
+        bodyStart = start + run;
+      }
+    }
+    if (start == body && cc_ != 0 && first != 0) {
       for (std::size_t k = 1; k <= kLeftoverCellBytes && body + k < size_; ++k) {
         // The leftover bytes are the end of a varint: high bit set on all but the last.
         if (ByteAt(bytes_, body + k - 1).value_or(0) & 0x80) continue;
@@ -352,7 +364,11 @@ class PageCarver {
     const std::size_t y = header + 4;
     if (y > cs) return;
     const std::uint64_t hdr = cc_ ? Run(y, cc_) : *word;
-    if (Length(y, hdr, size_ - y) <= cs - y) Add(y);
+    const std::uint64_t length = Length(y, hdr, size_ - y);
+    if (length > cs - y) return;
+    Add(y);
+    // Freed cells that lay behind it, each with its own stale freeblock header.
+    if (cc_ != 0) RestOfBlock(y + static_cast<std::size_t>(length), cs);
   }
 
   // 4. Entries of the cell pointer array behind its live part.
