@@ -229,7 +229,7 @@ void LearnFromLiveMessage(TableReader& reader, const DecodedRecord& record) {
 Result DecodeMessageRecord(TableReader& reader, const RecordView& view, DecodedRecord& record) {
   if (view.carved) return DecodeTableRecord(reader, view, record);
   if (DecodeRecord(reader.Sqlite(), view, {}, record) != kResultOk) return kResultInvalid;
-  if (!view.deleted) LearnFromLiveMessage(reader, record);
+  LearnFromLiveMessage(reader, record);
   return kResultOk;
 }
 

@@ -63,7 +63,8 @@ class PageCarver {
     return VarintRunLength(Tail(bytes_, start), count);
   }
   void Add(std::size_t off) {
-    if (off >= size_) return;
+    // Two searches may reach the same record (a whole cell in the gap, say).
+    if (off >= size_ || std::find(found_.begin(), found_.end(), off) != found_.end()) return;
     found_.push_back(static_cast<std::uint32_t>(off));
     if (origins_) origins_->push_back(origin_);
   }
@@ -198,18 +199,20 @@ class PageCarver {
 
   void Sweep(std::size_t begin, std::size_t end) {
     for (std::size_t pos = begin; pos + 3 < end;) {
-      const std::size_t used = WholeCellLength(pos, end);
+      std::size_t run = 0;
+      const std::size_t used = WholeCellLength(pos, end, &run);
       if (used == 0) {
         ++pos;
         continue;
       }
-      Add(pos);
+      Add(run);
       pos += used;
     }
   }
 
-  // The length of a whole cell of cc_ columns at `pos` that ends by `end`, else 0.
-  std::size_t WholeCellLength(std::size_t pos, std::size_t end) const {
+  // The length of a whole cell of cc_ columns at `pos` that ends by `end`, else 0; `runAt`
+  // receives where its serial-type run starts.
+  std::size_t WholeCellLength(std::size_t pos, std::size_t end, std::size_t* runAt) const {
     const Bytes area = bytes_.first(end);
     const auto payload = ReadTerminatedVarint(area, pos);
     if (!payload || payload->length > 3 || payload->value < std::uint64_t{cc_} + 1 ||
@@ -225,6 +228,7 @@ class PageCarver {
     const std::size_t typesAt = headerAt + header->length;
     const auto types = SubSpan(area, typesAt, header->value - header->length);
     if (!types || VarintRunLength(*types, cc_) != types->size()) return 0;
+    *runAt = typesAt;
     std::uint64_t total = header->value;
     for (std::size_t p = 0; p < types->size();) {
       const auto type = ReadTerminatedVarint(*types, p);

@@ -1,4 +1,4 @@
-// The four searches for records of deleted rows inside one leaf table page.
+// The searches for records of deleted rows inside one leaf table page.
 //
 // When SQLite deletes a row (with secure_delete off) the cell's bytes stay on the page:
 //   * most freed cells join the page's freeblock chain; the first 4 bytes of the cell become
@@ -9,8 +9,10 @@
 //   * the pointer array is shifted down, so entries of deleted cells linger behind the live
 //     part of the array ("stale pointers");
 //   * cells after the highest live cell may be freed records that the chain no longer lists;
-//   * freed cells after the first one of a merged freeblock, and cells in the gap, keep
-//     their whole cell header.
+//   * neighbouring freed cells merge into one freeblock: a cell freed after the one in front
+//     of it joins that block whole (its cell header kept); a cell freed before it keeps the
+//     4-byte freeblock header its own freeing wrote, stale now. Both kinds follow the
+//     block's first record, and the gap holds the same kinds once the content start moved.
 // Each search yields candidate offsets of the first byte of a serial-type run; whether a
 // candidate is a record is decided by the table's decoder. The only tests here are the ones
 // that keep the candidate inside the page: header size within a window of the table's column
@@ -44,11 +46,11 @@ struct CarveShape : TableShape {
   std::uint32_t usableSize = 0;
 };
 
-// Which search found a candidate. kWholeCell: a freed cell that kept its cell header (its
-// payload-length and rowid varints) whole, in a freeblock after the first cell of the block
-// (neighbouring freed cells merge into one freeblock, and only the first 4 bytes of the first
-// cell become its header) or in the unallocated gap; its candidate offset is the cell's start,
-// not a serial-type run, and it is read like an intact cell, rowid included.
+// Which search found a candidate. kWholeCell: a freed cell that kept its cell header whole,
+// in a freeblock after the first cell of the block (a cell freed after the one in front of it
+// joins that one's freeblock without a header of its own) or in the unallocated gap; its
+// candidate is its serial-type run like any other (the byte before it is the record's header
+// size).
 enum class CarveOrigin : std::uint8_t { kFreeblock, kTail, kGap, kStalePointer, kWholeCell };
 
 // Candidate offsets found on one leaf page, in the order the searches found them: whole

@@ -483,9 +483,7 @@ class RawSqliteReader::TableScan {
       origins.clear();
       const std::vector<std::uint32_t> found = FindCarveCandidates(page, shape, &origins);
       for (std::size_t i = 0; i < found.size(); ++i) {
-        // A whole freed cell is read like an intact one, rowid included.
-        const bool carved = origins[i] != CarveOrigin::kWholeCell;
-        decoder_(RecordView{Tail(page.bytes, found[i]), carved, true, deleted, leaf, origins[i],
+        decoder_(RecordView{Tail(page.bytes, found[i]), true, true, deleted, leaf, origins[i],
                             found[i]});
       }
     });
@@ -505,11 +503,24 @@ class RawSqliteReader::TableScan {
     if (reader_.wal_) EarlierVersions(leaves);
   }
 
+  // Where the serial-type run of the cell at `off` starts: after its payload-length, rowid
+  // and header-size varints.
+  static std::optional<std::uint32_t> SerialTypeRun(Bytes page, std::uint32_t off) {
+    std::size_t at = off;
+    for (int varint = 0; varint < 3; ++varint) {
+      const auto field = ReadTerminatedVarint(page, at);
+      if (!field) return std::nullopt;
+      at += field->length;
+    }
+    if (at >= page.size()) return std::nullopt;
+    return static_cast<std::uint32_t>(at);
+  }
+
   // With a log laid over the file by OpenDatabase: the earlier versions of the table's leaves
   // that the log replaced (superseded committed frames, and the file's own copy of the page),
   // and of pages the log put on the freelist whose earlier version was a leaf of the table's
-  // width. Their cells are delivered as deleted rows with their rowids, their free space is
-  // carved; the rows still live are the caller's to drop.
+  // width. Their cells and their free space are delivered as carved records; the rows still
+  // live are the caller's to drop.
   void EarlierVersions(const PageSet& leaves) {
     const WalPageSource& wal = *reader_.wal_;
     const WalIndex& index = wal.Index();
@@ -521,15 +532,18 @@ class RawSqliteReader::TableScan {
       const BtreePage page = View(pageIndex, buffer);
       if (page.Type() != kLeafTablePage) return;
       if (!leaves.Contains(pageIndex) && FirstCellColumnCount(page) != shape.columnCount) return;
+      // The cells are handed over as carved records from their serial-type runs: a row of
+      // an earlier version is a deleted row, which decoders know by its lost cell header.
       for (std::uint32_t off : CellOffsets(page)) {
-        decoder_(RecordView{Tail(page.bytes, off), false, true, false, pageIndex,
-                            CarveOrigin::kFreeblock, off});
+        const std::optional<std::uint32_t> run = SerialTypeRun(page.bytes, off);
+        if (!run) continue;
+        decoder_(RecordView{Tail(page.bytes, *run), true, true, false, pageIndex,
+                            CarveOrigin::kWholeCell, *run});
       }
       std::vector<CarveOrigin> origins;
       const std::vector<std::uint32_t> found = FindCarveCandidates(page, shape, &origins);
       for (std::size_t i = 0; i < found.size(); ++i) {
-        const bool carved = origins[i] != CarveOrigin::kWholeCell;
-        decoder_(RecordView{Tail(page.bytes, found[i]), carved, true, false, pageIndex, origins[i],
+        decoder_(RecordView{Tail(page.bytes, found[i]), true, true, false, pageIndex, origins[i],
                             found[i]});
       }
     };

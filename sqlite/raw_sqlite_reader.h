@@ -68,8 +68,7 @@ class WalPageSource;
 // One record handed to a decoder.
 //   carved == false: `bytes` starts at an intact leaf cell (its payload-length varint) and
 //                    runs to the end of the page buffer; use RawSqliteReader::ReadCell. Besides
-//                    live rows: the cells of freelist pages and of pages' earlier versions in
-//                    a log, and whole freed cells (origin kWholeCell), all `deleted`.
+//                    live rows: the cells of freelist pages (`deleted`).
 //   carved == true:  `bytes` starts at the first byte of the record's serial-type run (the
 //                    cell header and the record's header-size varint were lost or skipped)
 //                    and runs to the end of the page buffer; the rowid is unknown (0).
@@ -145,7 +144,7 @@ class RawSqliteReader {
   // `label` names the file in findings (the file name when empty). With "PATH-wal" beside
   // the file holding committed frames (salts and checksums checked, see wal.h), the database
   // is read as of the log's last commit, and ScanTable also delivers the rows of the pages'
-  // earlier versions as deleted (see IsWalUsed). kResultOk; the system
+  // earlier versions as carved records (see IsWalUsed). kResultOk; the system
   // error (kResultSystemBase + errno) when it cannot be opened; kResultInvalid when it is
   // shorter than the header, lacks the magic or declares an impossible page size.
   Result OpenDatabase(const std::filesystem::path& path, std::string_view label = {});
