@@ -111,10 +111,10 @@ void RecoverWindow::CancelRequest() {
   }
   // The worker waits at its next progress call while the question is open.
   auto hold = run_->Hold();
-  hide();
+  Conceal(true);
   const int answer = MessageBox::Show(MessageBoxKind::kQuestion, parentWidget(), "",
                                       MessageText("MSG1103"), 550, 200);
-  show();
+  Conceal(false);
   if (answer != 1) return;
   run_->Cancel();
   hold.unlock();

@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QTreeView>
 #include <QTreeWidget>
 
@@ -15,6 +16,7 @@
 #include "gui/findings_window.h"
 #include "gui/item_list_model.h"
 #include "gui/message_box.h"
+#include "gui/preview_pane.h"
 #include "gui/print_window.h"
 #include "gui/recover_window.h"
 #include "gui/toolkit/controls.h"
@@ -22,6 +24,7 @@
 #include "gui/toolkit/texts.h"
 #include "output/formatters.h"
 #include "output/item_list.h"
+#include "output/preview.h"
 #include "scan/device_source.h"
 
 namespace kestrio {
@@ -163,10 +166,16 @@ bool ScanPage::Init(QString* error) {
 
   if (auto* filter = FindControl<QAbstractButton>(content_, "OptOnOffFilter"))
     connect(filter, &QAbstractButton::toggled, this, &ScanPage::SetDeletedOnly);
-  if (auto* preview = FindControl<QAbstractButton>(content_, "OptOnOffPreview")) {
-    connect(preview, &QAbstractButton::toggled, this,
-            [this](bool on) { SetVisible(content_, "PreviewVtrWnd", on); });
+  preview_ = new PreviewPane(content_, host_.Window(), this);
+  if (auto* splitter = FindControl<QSplitter>(content_, "ListSplitter")) {
+    splitter->setStretchFactor(0, 3);  // the list keeps the larger part
+    splitter->setStretchFactor(1, 2);
   }
+  connect(list_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& current) {
+            if (run_ && model_->List() && current.isValid())
+              preview_->ShowRow(*model_->List(), static_cast<std::size_t>(current.row()), *run_);
+          });
 
   ReloadTexts();
   SetVisible(content_, "ScanToolBar", false);
@@ -194,6 +203,7 @@ void ScanPage::ReloadTexts() {
 
 void ScanPage::ResetResults() {
   EndRun();
+  preview_->Clear();
   model_->Show(nullptr, nullptr);
   tree_->Reset();
   firstSelected_ = false;
@@ -335,6 +345,7 @@ void ScanPage::ShowCategory(CategoryCode code) {
   ShowFilterCount();
   ShowResultArea(true);
   SetVisible(content_, "DataListToolBar", true);
+  preview_->ShowArea(CategoryPreviewArea(code));
 }
 
 bool ScanPage::OpenApp(int row) {
@@ -346,6 +357,7 @@ bool ScanPage::OpenApp(int row) {
   ShowList(std::make_unique<ItemList>(run_->Results(), shown->Code(), app));
   SetVisible(content_, "BtnBackAppDir", true);
   SetText(content_, "LblListTitle", toolkit::Qs(app));
+  preview_->ShowArea(PreviewArea::kText);
   return true;
 }
 

@@ -55,23 +55,6 @@ class StallingBackend final : public ScanBackend {
 
 class ResultBrowserTest : public testing::MainWindowFixture {
  protected:
-  // Scans a fresh backup written with `seed` to the end.
-  fx::BackupModel ScanBackup(std::uint32_t seed,
-                             const std::function<void(const fs::path&)>& spoil = {}) {
-    fx::BackupOptions options;
-    options.seed = seed;
-    const fs::path folder = dir_ / ("backup" + std::to_string(seed));
-    fx::BackupModel model = fx::WriteBackup(folder, options);
-    if (spoil) spoil(folder);
-    EXPECT_EQ(ReadBackupSummary(folder, window_->ChosenBackup()), kResultOk);
-    int started = 0;
-    Page().SetStartHook([&started](SourceKind) { ++started; });
-    window_->RequestScan(SourceKind::kBackupFolder);
-    ProcessUntil([&] { return started > 0 && Page().Run()->Finished() && Home()->isEnabled(); });
-    Page().SetStartHook({});
-    EXPECT_TRUE(Home()->isEnabled());
-    return model;
-  }
   ScanPage& Page() { return window_->ScanView(); }
   CategoryTree& Tree() { return Page().Tree(); }
   ItemListModel& Model() { return Page().Model(); }
@@ -374,7 +357,16 @@ TEST_F(ResultBrowserTest, RecoverWritesTheTickedItemsIntoTheChosenFolderAndFinis
 
   QString recovered;
   int rows = 0, failedRows = 0;
+  bool declined = false;
   testing::OnNextModal([&](QDialog* dialog) {
+    // Cancel, then "no": the window stays and the run goes on to its end.
+    testing::OnNextModal([&](QDialog* question) {
+      declined = true;
+      question->findChild<QPushButton*>("cancelbtn")->click();
+    });
+    dialog->findChild<QPushButton*>("CancelBtn")->click();
+    EXPECT_TRUE(declined);
+    EXPECT_TRUE(dialog->isVisible());
     auto* finish = dialog->findChild<QPushButton*>("FinishBtn");
     for (int i = 0; i < 2000 && !finish->isVisibleTo(dialog); ++i) {
       QApplication::processEvents();
