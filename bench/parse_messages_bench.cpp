@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -27,6 +28,7 @@
 #include <unordered_set>
 
 #include "parsers/messages.h"
+#include "tests/fixtures/carving_census.h"
 #include "tests/fixtures/ios_fixtures.h"
 
 namespace {
@@ -140,6 +142,28 @@ void BM_ParseMessages(benchmark::State& state) {
                                                static_cast<double>(db.messages.deletedCount);
   state.counters["deleted_of_live_rows"] = static_cast<double>(census.deletedOfLiveRows);
   state.counters["deleted_unmatched"] = static_cast<double>(census.deletedUnmatched);
+  // Recall over the deleted rows whose whole text is still in the file, and the share of the
+  // reported deleted records that are a deleted row.
+  const std::set<std::int64_t> recoverable =
+      fx::RecoverableLargeMessages(db.messages.path, kDeleteFraction, kSeed);
+  std::int64_t found = 0;
+  for (const auto& [handle, messages] : conversations) {
+    for (const kestrio::MessageRecord& message : messages) {
+      const std::optional<std::int64_t> rowId = RowIdOfText(message.text);
+      if (message.deleted && rowId && recoverable.erase(*rowId) != 0 &&
+          message.text == fx::LargeMessageText(*rowId, kSeed))
+        ++found;
+    }
+  }
+  const double recoverableCount = static_cast<double>(found + std::ssize(recoverable));
+  state.counters["deleted_recoverable"] = recoverableCount;
+  state.counters["recall_of_recoverable"] =
+      recoverableCount == 0 ? 0.0 : static_cast<double>(found) / recoverableCount;
+  state.counters["deleted_precision"] =
+      census.deleted == 0 ? 1.0
+                          : static_cast<double>(census.deleted - census.deletedUnmatched -
+                                                census.deletedOfLiveRows) /
+                                static_cast<double>(census.deleted);
 }
 
 // Fetches every column of the current row by its type; returns a checksum of the values so

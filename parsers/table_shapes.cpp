@@ -1,5 +1,8 @@
 #include "parsers/table_shapes.h"
 
+#include <algorithm>
+#include <optional>
+
 #include "base/text.h"
 
 namespace kestrio {
@@ -134,14 +137,127 @@ TableShape TableReader::CurrentShape() const {
   return shape;
 }
 
+namespace {
+
+// Rows whose values after column 0 are equal: a 64-bit hash of those columns' serial types
+// and value bytes. Column 0 is left out because a freed record's freeblock header may have
+// taken its serial type.
+class RowSignature {
+ public:
+  void Add(std::uint64_t serialType, Bytes value) {
+    Mix(serialType);
+    for (std::uint8_t b : value) Mix(b);
+  }
+  std::uint64_t Value() const { return hash_; }
+
+ private:
+  void Mix(std::uint64_t v) {
+    hash_ ^= v;
+    hash_ *= 0x100000001b3ULL;
+  }
+  std::uint64_t hash_ = 0xcbf29ce484222325ULL;
+};
+
+std::uint64_t SignatureOf(const DecodedRecord& record) {
+  RowSignature signature;
+  for (std::uint32_t i = std::max<std::uint32_t>(record.firstColumn, 1); i < record.EndColumn();
+       ++i) {
+    const RecordColumn& column = *record.Column(i);
+    signature.Add(column.serialType, column.value);
+  }
+  return signature.Value();
+}
+
+// The signature of an intact cell whose record lies whole on its page; nothing for a cell
+// that overflows or does not parse.
+std::optional<std::uint64_t> CellSignature(Bytes cell, std::uint32_t usable) {
+  const auto payload = ReadTerminatedVarint(cell, 0);
+  if (!payload) return std::nullopt;
+  const auto rowId = ReadTerminatedVarint(cell, payload->length);
+  if (!rowId) return std::nullopt;
+  if (LocalPayloadSize(payload->value, usable) < payload->value) return std::nullopt;
+  const auto record = SubSpan(cell, payload->length + rowId->length, payload->value);
+  if (!record) return std::nullopt;
+  const auto header = ReadTerminatedVarint(*record, 0);
+  if (!header || header->value > record->size() || header->value < header->length)
+    return std::nullopt;
+  const Bytes types = record->first(static_cast<std::size_t>(header->value));
+  std::size_t typePos = header->length;
+  std::size_t body = static_cast<std::size_t>(header->value);
+  RowSignature signature;
+  for (std::uint32_t column = 0; typePos < types.size(); ++column) {
+    const auto type = ReadTerminatedVarint(types, typePos);
+    if (!type) return std::nullopt;
+    typePos += type->length;
+    const auto value = SubSpan(*record, body, SerialTypeSize(type->value));
+    if (!value) return std::nullopt;
+    body += value->size();
+    if (column > 0) signature.Add(type->value, *value);
+  }
+  return signature.Value();
+}
+
+constexpr std::uint32_t kFewestFilteredColumns = 3;
+
+}  // namespace
+
 Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decoder) {
   currentTable_ = std::string(table);
-  if (sqlite_.IsOpen()) LoadSchema();
+  currentSchema_ = nullptr;
+  if (sqlite_.IsOpen()) {
+    LoadSchema();
+    const std::string key = AsciiLower(table);
+    const auto it = schemas_.find(key);
+    if (it != schemas_.end() && it->second && byName_.contains(key))
+      currentSchema_ = it->second.get();
+  }
+  // Live signatures are collected while the live rows come (they all come first) and sorted
+  // once the first deleted record arrives.
+  std::vector<std::uint64_t> live;
+  bool sorted = false;
+  std::unordered_set<std::uint64_t> deleted;
+  DecodedRecord record;
+  const std::uint32_t usable = sqlite_.UsableSize();
+  const bool filter = CurrentShape().columnCount >= kFewestFilteredColumns;
+  const RecordDecoder filtered = [&](const RecordView& view) {
+    if (!filter) return decoder(view);
+    if (!view.deleted) {
+      const Result kept = decoder(view);
+      if (kept == kResultOk) {
+        if (const auto signature = CellSignature(view.bytes, usable)) live.push_back(*signature);
+      }
+      return kept;
+    }
+    if (!sorted) {
+      std::sort(live.begin(), live.end());
+      sorted = true;
+    }
+    std::optional<std::uint64_t> signature;
+    if (view.carved) {
+      if (DecodeTableRecord(*this, view, record) == kResultOk) signature = SignatureOf(record);
+    } else {
+      signature = CellSignature(view.bytes, usable);
+    }
+    if (signature &&
+        (std::binary_search(live.begin(), live.end(), *signature) || deleted.contains(*signature)))
+      return kResultInvalid;
+    const Result kept = decoder(view);
+    if (kept == kResultOk && signature) deleted.insert(*signature);
+    return kept;
+  };
   return sqlite_.ScanTable(
-      currentTable_, [this] { return CurrentShape(); }, decoder);
+      currentTable_, [this] { return CurrentShape(); }, filtered);
 }
 
 Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out) {
+  if (view.carved) {
+    if (const TableSchema* schema = reader.CurrentSchema()) {
+      return DecodeCarvedRecord(*schema, view, reader.Sqlite().TextEncoding(), out,
+                                reader.CarvedChecks())
+                 ? kResultOk
+                 : kResultInvalid;
+    }
+  }
   return DecodeTableRecord(reader.Sqlite(), view, reader.CurrentShape(), out);
 }
 

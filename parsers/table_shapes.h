@@ -69,7 +69,20 @@ class TableReader {
   // Scans `table` with the shape ShapeOf gives, the column count taken from the database's
   // own schema when the table is read by column name (see Schema); the shape is asked for after the
   // live rows, so the rows decoded so far count.
+  // A carved record of a table read by column name is split by DecodeCarvedRecord (the
+  // schema's affinities and the checks of `CarvedChecks()`), and deleted records pass a
+  // copy filter before the decoder sees them: a deleted record whose values after column 0
+  // equal those of a live row the decoder kept, or of a deleted record it kept before, is
+  // not handed over (a freed page or freeblock keeps copies of rows SQLite moved; the
+  // searches can find one freed record twice). Tables of fewer than 3 columns are not
+  // filtered: their rows are too alike.
   Result ScanTable(std::string_view table, const RecordDecoder& decoder);
+
+  // The checks carved records of tables read by column name must pass.
+  CarvedRecordChecks& CarvedChecks() { return checks_; }
+  const CarvedRecordChecks& CarvedChecks() const { return checks_; }
+  // The schema of the table being scanned when it is read by column name, else null.
+  const TableSchema* CurrentSchema() const { return currentSchema_; }
 
   RawSqliteReader& Sqlite() { return sqlite_; }
   const RawSqliteReader& Sqlite() const { return sqlite_; }
@@ -96,9 +109,13 @@ class TableReader {
   std::unordered_map<std::string, std::unique_ptr<TableSchema>> schemas_;
   std::unordered_map<std::string, std::unique_ptr<TableSchema>> fallbacks_;
   std::unordered_set<std::string> byName_;  // tables asked for by Schema()
+  const TableSchema* currentSchema_ = nullptr;
+  CarvedRecordChecks checks_;
 };
 
-// DecodeRecord with a carved run of the column count of the table being scanned.
+// A carved record of the table being scanned: DecodeCarvedRecord with its schema when it is
+// read by column name, else DecodeRecord with a carved run of its column count; the same
+// as DecodeRecord for every other record.
 Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out);
 
 // Scans `table`, each record decoded by DecodeTableRecord into one reused record;

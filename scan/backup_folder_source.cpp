@@ -9,6 +9,8 @@ namespace {
 
 constexpr std::int32_t kOpenStep = 11;
 constexpr std::int32_t kDecryptStep = 10;
+// Under the work folder: links pairing a stored database with its stored log.
+constexpr std::string_view kLogPairFolder = "logged-databases";
 
 bool FileExists(const std::filesystem::path& path) {
   std::error_code ignored;
@@ -65,28 +67,65 @@ Result BackupFolderSource::Open(const std::string& password, ProgressSink& progr
     backup.folder = output;
     backup.decrypted = true;
   }
+  if (indexed == kResultOk) PairLogs();
   progress.base += progress.span;
   if (const Result answer = progress.Report(progress.base); answer != kResultOk) return answer;
   return indexed;
 }
 
-std::filesystem::path BackupFolderSource::Database(KnownDatabase which) const {
+void BackupFolderSource::PairLogs() {
   const OpenedBackup& backup = store_.Opened();
+  const std::filesystem::path folder = store_.WorkFolder() / kLogPairFolder;
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
+  withLog_.clear();
+  constexpr std::string_view kLogSuffix = "-wal";
+  for (const ManifestEntry& entry : backup.entries) {
+    if (!entry.key.ends_with(kLogSuffix)) continue;
+    const std::string database =
+        StoredName(std::string_view(entry.key).substr(0, entry.key.size() - kLogSuffix.size()));
+    const std::filesystem::path databasePath = backup.StoredFile(database);
+    const std::filesystem::path logPath = backup.StoredFile(entry.storedName);
+    std::error_code error;
+    if (!FileExists(databasePath) || !FileExists(logPath) ||
+        std::filesystem::file_size(logPath, error) == 0 || error)
+      continue;
+    std::filesystem::create_directories(folder, error);
+    const std::filesystem::path link = folder / database;
+    std::filesystem::path logLink = link;
+    logLink += kLogSuffix;
+    std::filesystem::create_symlink(std::filesystem::absolute(databasePath, error), link, error);
+    if (error) continue;
+    std::filesystem::create_symlink(std::filesystem::absolute(logPath, error), logLink, error);
+    if (error) {
+      std::filesystem::remove(link, ignored);
+      continue;
+    }
+    withLog_[database] = link;
+  }
+}
+
+std::filesystem::path BackupFolderSource::Readable(std::string_view storedName) const {
+  const auto it = withLog_.find(storedName);
+  return it != withLog_.end() ? it->second : store_.Opened().StoredFile(storedName);
+}
+
+std::filesystem::path BackupFolderSource::Database(KnownDatabase which) const {
   switch (which) {
     case KnownDatabase::kAddressBook:
-      return backup.StoredFile(kAddressBookName);
+      return Readable(kAddressBookName);
     case KnownDatabase::kMessages:
-      return backup.StoredFile(kSmsDbName);
+      return Readable(kSmsDbName);
     case KnownDatabase::kNotes:
-      return backup.StoredFile(kNotesName);
+      return Readable(kNotesName);
     case KnownDatabase::kNoteStore:
-      return backup.StoredFile(kNoteStoreName);
+      return Readable(kNoteStoreName);
     case KnownDatabase::kCallHistory: {
-      const std::filesystem::path store = backup.StoredFile(kCallHistoryStoreName);
-      return FileExists(store) ? store : backup.StoredFile(kCallHistoryDbName);
+      const std::filesystem::path store = Readable(kCallHistoryStoreName);
+      return FileExists(store) ? store : Readable(kCallHistoryDbName);
     }
     case KnownDatabase::kPhotoLibrary:
-      return backup.StoredFile(kPhotoLibraryName);
+      return Readable(kPhotoLibraryName);
   }
   return {};
 }
@@ -102,7 +141,7 @@ std::vector<std::filesystem::path> BackupFolderSource::WhatsAppChatDatabases() c
     const bool chats = entry.key.find("ChatStorage.sqlite") != std::string::npos;
     if (!chats && entry.key.find("Contacts.sqlite") == std::string::npos) continue;
     ++seen;
-    if (chats) databases.push_back(backup.StoredFile(entry.storedName));
+    if (chats) databases.push_back(Readable(entry.storedName));
   }
   return databases;
 }

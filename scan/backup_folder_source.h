@@ -2,6 +2,10 @@
 // place, or deciphered into the decryption output folder first when it is encrypted.
 #pragma once
 
+#include <map>
+#include <string>
+#include <string_view>
+
 #include "backup/backup_store.h"
 #include "scan/scan_source.h"
 
@@ -22,8 +26,11 @@ class BackupFolderSource final : public ScanSource {
   OpenedBackup& Backup() override { return store_.Opened(); }
   const OpenedBackup& Backup() const override { return store_.Opened(); }
   // The stored file itself; the call history from CallHistory.storedata, else call_history.db.
+  // A database whose write-ahead log the backup holds too (its key + "-wal") is given as a
+  // link beside a link to its log, in the work folder, so that the reader lays the log over it.
   std::filesystem::path Database(KnownDatabase which) const override;
-  // Every ChatStorage.sqlite of the index, until it and a Contacts.sqlite have been seen.
+  // Every ChatStorage.sqlite of the index, until it and a Contacts.sqlite have been seen; with
+  // its log beside it as Database gives it.
   std::vector<std::filesystem::path> WhatsAppChatDatabases() const override;
   // The index was read at Open.
   Result PrepareWalk() override { return kResultOk; }
@@ -31,7 +38,13 @@ class BackupFolderSource final : public ScanSource {
   const std::filesystem::path& WorkFolder() const override { return store_.WorkFolder(); }
 
  private:
+  // Links each stored database that has a stored "-wal" beside a link to that log.
+  void PairLogs();
+  // The path a stored database is read from: its pair's link when it has a log.
+  std::filesystem::path Readable(std::string_view storedName) const;
+
   BackupStore& store_;
+  std::map<std::string, std::filesystem::path, std::less<>> withLog_;  // stored name -> link
 };
 
 }  // namespace kestrio

@@ -1,6 +1,7 @@
 #include "sqlite/carving.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "sqlite/raw_sqlite_reader.h"
 
@@ -41,6 +42,8 @@ class PageCarver {
         cells_(CellOffsets(page)) {}
 
   std::vector<std::uint32_t> Run() {
+    origin_ = CarveOrigin::kWholeCell;
+    WholeCells();
     origin_ = CarveOrigin::kFreeblock;
     FreeblockChain();
     origin_ = CarveOrigin::kTail;
@@ -60,7 +63,8 @@ class PageCarver {
     return VarintRunLength(Tail(bytes_, start), count);
   }
   void Add(std::size_t off) {
-    if (off >= size_) return;
+    // Two searches may reach the same record (a whole cell in the gap, say).
+    if (off >= size_ || std::find(found_.begin(), found_.end(), off) != found_.end()) return;
     found_.push_back(static_cast<std::uint32_t>(off));
     if (origins_) origins_->push_back(origin_);
   }
@@ -71,15 +75,29 @@ class PageCarver {
   // take 4 bytes together; a rowid of 16,384 or more (3 bytes) or a payload of that size
   // leaves up to 4 of their bytes behind, and the surviving header-size varint then sits
   // that much later. Returns the serial-type start when the record fits in the block, else
-  // 0; `bodyAt` receives where the record's body starts (for the non-zero prefix test).
-  std::size_t RecordInFreeblock(std::size_t off, std::uint64_t size, std::size_t* bodyAt) const {
+  // 0; `bodyAt` receives where the record's body starts (for the non-zero prefix test),
+  // `endAt` where its values end (a lost first column's value not counted).
+  std::size_t RecordInFreeblock(std::size_t off, std::uint64_t size, std::size_t* bodyAt,
+                                std::size_t* endAt = nullptr) const {
     if (!InRange(size_, off, 4)) return 0;
     const std::size_t body = off + 4;
     const Varint v = VarintAt(bytes_, body, size_ - body);
     std::size_t hdr = Run(body + v.length, cc_);
     std::size_t start = v.value == hdr + v.length ? body + v.length : body;
-    std::size_t bodyStart = body + hdr;
-    if (start == body && cc_ != 0 && ByteAt(bytes_, body).value_or(0) != 0) {
+    std::size_t bodyStart = start + hdr;  // after a surviving header-size varint too
+    // A header of 128 bytes or more (a table of a hundred columns and more) has a 2-byte size
+    // varint; after a 2-byte payload length and a 1-byte rowid the freeblock header took its
+    // first byte, and the second (the size's low 7 bits) is left in front of the run.
+    const std::uint8_t first = ByteAt(bytes_, body).value_or(0);
+    if (start == body && cc_ != 0 && first != 0 && (first & 0x80) == 0) {
+      const std::size_t run = Run(body + 1, cc_);
+      if (run != 0 && run + 2 >= 0x80 && ((run + 2) & 0x7f) == first) {
+        start = body + 1;
+        hdr = run;
+        bodyStart = start + run;
+      }
+    }
+    if (start == body && cc_ != 0 && first != 0) {
       for (std::size_t k = 1; k <= kLeftoverCellBytes && body + k < size_; ++k) {
         // The leftover bytes are the end of a varint: high bit set on all but the last.
         if (ByteAt(bytes_, body + k - 1).value_or(0) & 0x80) continue;
@@ -93,7 +111,7 @@ class PageCarver {
         const std::size_t at = body + k + w.length;
         const std::uint64_t len = Length(at, run, size_ - at);
         const std::uint64_t end = off + size;
-        if (at + len <= end && end - (at + len) <= kMaxFragment) {
+        if (at + len <= end && (end - (at + len) <= kMaxFragment || StaleHeaderAt(at + len, end))) {
           hdr = run;
           start = body + k + w.length;
           bodyStart = start + run;
@@ -102,9 +120,126 @@ class PageCarver {
       }
     }
     if (start >= size_) return 0;
-    if (Length(start, hdr, size_ - body) > size) return 0;
+    const std::uint64_t length = Length(start, hdr, size_ - body);
+    if (length > size) return 0;
     if (bodyAt) *bodyAt = bodyStart;
+    if (endAt) *endAt = start + static_cast<std::size_t>(length);
     return start;
+  }
+
+  // Whether a freed cell's stale freeblock header lies at `pos` (next offset 0 or after it,
+  // a size of at least one cell that ends by `end`): a record that ends there is followed by
+  // another freed cell of its merged block.
+  bool StaleHeaderAt(std::size_t pos, std::size_t end) const {
+    const auto next = ReadBe16(bytes_, pos);
+    const auto size = ReadBe16(bytes_, pos + 2);
+    return next && size && *size >= 5 && *size <= end - pos &&
+           (*next == 0 || (*next > pos && *next < size_));
+  }
+
+  // Cells freed one by one that lie side by side merge into one freeblock. A cell freed
+  // before the one in front of it kept the 4-byte header its own freeing wrote (the next
+  // freeblock's offset then, its size then: its own, or more when it had merged with freed
+  // cells behind it), and the freeblock of the cell in front grew over it. The cells after the
+  // first of a block are found by those headers, each right after the record before it (a
+  // few bytes later when the record before lost its first value), else where the header
+  // before said its block ended.
+  void RestOfBlock(std::size_t from, std::size_t blockEnd) {
+    std::size_t p = from;
+    for (std::size_t guard = size_ / 4 + 1; guard-- > 0 && p + 4 < blockEnd;) {
+      std::size_t end = 0, staleEnd = 0;
+      std::size_t start = CellHeaderNear(p, blockEnd, &end, &staleEnd);
+      if (start == 0 && staleEnd > p) start = CellHeaderNear(staleEnd, blockEnd, &end, &staleEnd);
+      if (start == 0) break;
+      Add(start);
+      p = end;
+    }
+  }
+
+  // A stale freeblock header at or a few bytes after `p` whose record fits in the size it
+  // gives, inside [p, blockEnd): the record's serial-type start, else 0. `end` receives where
+  // the record ends, `staleEnd` where the header's size ends (kept from the last header read).
+  std::size_t CellHeaderNear(std::size_t p, std::size_t blockEnd, std::size_t* end,
+                             std::size_t* staleEnd) const {
+    constexpr std::size_t kLostValueWindow = 8;
+    for (std::size_t q = p; q <= p + kLostValueWindow && q + 4 < blockEnd; ++q) {
+      const auto next = ReadBe16(bytes_, q);
+      const auto size = ReadBe16(bytes_, q + 2);
+      if (!next || !size || *size < 5 || *size > blockEnd - q) continue;
+      if (*next != 0 && (*next <= q || *next >= size_)) continue;
+      std::size_t bodyStart = 0;
+      const std::size_t start = RecordInFreeblock(q, *size, &bodyStart, end);
+      if (start == 0 || (shape_.nonZeroBodyPrefix != 0 && !NonZeroPrefix(bodyStart))) continue;
+      if (*end <= q + 4) continue;
+      *staleEnd = q + *size;
+      return start;
+    }
+    return 0;
+  }
+
+  // 0. Freed cells that kept their cell header, in the freeblocks (after each block's 4-byte
+  // header) and in the unallocated gap, swept byte by byte. A cell counts when its payload
+  // length is exactly its record's header and values for the shape's column count, and it
+  // ends inside its block; the sweep goes on after it.
+  void WholeCells() {
+    if (cc_ == 0) return;
+    std::size_t off = page_.FirstFreeblock();
+    for (std::size_t guard = size_ / 4 + 1; off != 0 && guard-- > 0;) {
+      const auto next = ReadBe16(bytes_, off);
+      const auto size = ReadBe16(bytes_, off + 2);
+      if (!next || !size || *size < 4 || *size > size_ - off) break;
+      Sweep(off + 4, off + *size);
+      if (*next != 0 && *next <= off) break;  // an intact chain runs forward
+      off = *next;
+    }
+    const std::size_t gapStart = page_.PointerArrayStart() + 2 * std::size_t{page_.CellCount()};
+    const std::size_t gapEnd = std::min<std::size_t>(page_.ContentStart(), size_);
+    if (gapStart < gapEnd) Sweep(gapStart, gapEnd);
+  }
+
+  void Sweep(std::size_t begin, std::size_t end) {
+    for (std::size_t pos = begin; pos + 3 < end;) {
+      std::size_t run = 0;
+      const std::size_t used = WholeCellLength(pos, end, &run);
+      if (used == 0) {
+        ++pos;
+        continue;
+      }
+      Add(run);
+      pos += used;
+    }
+  }
+
+  // The length of a whole cell of cc_ columns at `pos` that ends by `end`, else 0; `runAt`
+  // receives where its serial-type run starts.
+  std::size_t WholeCellLength(std::size_t pos, std::size_t end, std::size_t* runAt) const {
+    const Bytes area = bytes_.first(end);
+    const auto payload = ReadTerminatedVarint(area, pos);
+    if (!payload || payload->length > 3 || payload->value < std::uint64_t{cc_} + 1 ||
+        shape_.usableSize < 35 || payload->value > shape_.usableSize - 35)
+      return 0;
+    const auto rowId = ReadTerminatedVarint(area, pos + payload->length);
+    if (!rowId || rowId->value > static_cast<std::uint64_t>(INT64_MAX)) return 0;
+    const std::size_t headerAt = pos + payload->length + rowId->length;
+    const auto header = ReadTerminatedVarint(area, headerAt);
+    if (!header || header->length > 2 || header->value < std::uint64_t{cc_} + header->length ||
+        header->value > 9 * std::uint64_t{cc_} + header->length)
+      return 0;
+    const std::size_t typesAt = headerAt + header->length;
+    const auto types = SubSpan(area, typesAt, header->value - header->length);
+    if (!types || VarintRunLength(*types, cc_) != types->size()) return 0;
+    *runAt = typesAt;
+    std::uint64_t total = header->value;
+    for (std::size_t p = 0; p < types->size();) {
+      const auto type = ReadTerminatedVarint(*types, p);
+      if (!type || type->value == 10 || type->value == 11) return 0;
+      p += type->length;
+      total += SerialTypeSize(type->value);
+      if (total > payload->value) return 0;
+    }
+    if (total != payload->value) return 0;
+    const std::size_t length = headerAt - pos + static_cast<std::size_t>(total);
+    return length <= end - pos ? length : 0;
   }
 
   // 1. The freeblock chain from the page header.
@@ -119,8 +254,10 @@ class PageCarver {
       std::uint64_t size = *sizeField;
       if (size > size_ - off) size = 0;  // runs past the page: this block yields nothing
       std::size_t bodyStart = 0;
-      const std::size_t start = size ? RecordInFreeblock(off, size, &bodyStart) : 0;
+      std::size_t end = 0;
+      const std::size_t start = size ? RecordInFreeblock(off, size, &bodyStart, &end) : 0;
       if (start != 0 && (shape_.nonZeroBodyPrefix == 0 || NonZeroPrefix(bodyStart))) Add(start);
+      if (start != 0 && cc_ != 0) RestOfBlock(end, off + static_cast<std::size_t>(size));
       off = *next;
     }
   }
@@ -231,7 +368,11 @@ class PageCarver {
     const std::size_t y = header + 4;
     if (y > cs) return;
     const std::uint64_t hdr = cc_ ? Run(y, cc_) : *word;
-    if (Length(y, hdr, size_ - y) <= cs - y) Add(y);
+    const std::uint64_t length = Length(y, hdr, size_ - y);
+    if (length > cs - y) return;
+    Add(y);
+    // Freed cells that lay behind it, each with its own stale freeblock header.
+    if (cc_ != 0) RestOfBlock(y + static_cast<std::size_t>(length), cs);
   }
 
   // 4. Entries of the cell pointer array behind its live part.

@@ -1,4 +1,4 @@
-// The four searches for records of deleted rows inside one leaf table page.
+// The searches for records of deleted rows inside one leaf table page.
 //
 // When SQLite deletes a row (with secure_delete off) the cell's bytes stay on the page:
 //   * most freed cells join the page's freeblock chain; the first 4 bytes of the cell become
@@ -8,7 +8,11 @@
 //     up and the bytes remain in the unallocated gap between the pointer array and the cells;
 //   * the pointer array is shifted down, so entries of deleted cells linger behind the live
 //     part of the array ("stale pointers");
-//   * cells after the highest live cell may be freed records that the chain no longer lists.
+//   * cells after the highest live cell may be freed records that the chain no longer lists;
+//   * neighbouring freed cells merge into one freeblock: a cell freed after the one in front
+//     of it joins that block whole (its cell header kept); a cell freed before it keeps the
+//     4-byte freeblock header its own freeing wrote, stale now. Both kinds follow the
+//     block's first record, and the gap holds the same kinds once the content start moved.
 // Each search yields candidate offsets of the first byte of a serial-type run; whether a
 // candidate is a record is decided by the table's decoder. The only tests here are the ones
 // that keep the candidate inside the page: header size within a window of the table's column
@@ -42,11 +46,16 @@ struct CarveShape : TableShape {
   std::uint32_t usableSize = 0;
 };
 
-// Which search found a candidate.
-enum class CarveOrigin : std::uint8_t { kFreeblock, kTail, kGap, kStalePointer };
+// Which search found a candidate. kWholeCell: a freed cell that kept its cell header whole,
+// in a freeblock after the first cell of the block (a cell freed after the one in front of it
+// joins that one's freeblock without a header of its own) or in the unallocated gap; its
+// candidate is its serial-type run like any other (the byte before it is the record's header
+// size).
+enum class CarveOrigin : std::uint8_t { kFreeblock, kTail, kGap, kStalePointer, kWholeCell };
 
-// Candidate offsets found on one leaf page, in the order the searches found them: freeblock
-// chain, tail after the highest cell, unallocated gap, stale cell pointers. With `origins`
+// Candidate offsets found on one leaf page, in the order the searches found them: whole
+// freed cells, freeblock chain, tail after the highest cell, unallocated gap, stale cell
+// pointers. With `origins`
 // the search that found each candidate is appended there, one entry per candidate.
 std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const CarveShape& shape,
                                                std::vector<CarveOrigin>* origins = nullptr);

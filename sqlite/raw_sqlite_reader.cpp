@@ -7,6 +7,7 @@
 
 #include "sqlite/btree_page.h"
 #include "sqlite/carving.h"
+#include "sqlite/wal.h"
 
 namespace kestrio {
 namespace {
@@ -32,6 +33,10 @@ class PageSet {
     if (word & bit) return false;
     word |= bit;
     return true;
+  }
+  bool Contains(std::uint32_t index) const {
+    return index < pages_ && index / 64 < words_.size() &&
+           ((words_[index / 64] >> (index % 64)) & 1u) != 0;
   }
   bool Empty() const {
     return std::all_of(words_.begin(), words_.end(), [](std::uint64_t w) { return w == 0; });
@@ -86,6 +91,7 @@ RawSqliteReader::~RawSqliteReader() { Close(); }
 
 void RawSqliteReader::Close() {
   source_.reset();
+  wal_ = nullptr;
   pageSize_ = usableSize_ = pageCount_ = 0;
   textEncoding_ = 1;
   freePages_.clear();
@@ -108,7 +114,29 @@ Result RawSqliteReader::OpenDatabase(const std::filesystem::path& path, std::str
   Close();
   std::unique_ptr<FilePageSource> file;
   if (const Result opened = FilePageSource::Open(path, file); opened != kResultOk) return opened;
-  return Open(std::move(file), label.empty() ? path.filename().string() : std::string(label));
+  const std::string name = label.empty() ? path.filename().string() : std::string(label);
+  // A log beside the file ("NAME-wal") with committed frames is laid over it.
+  std::filesystem::path walPath = path;
+  walPath += "-wal";
+  std::error_code error;
+  std::unique_ptr<FilePageSource> walFile;
+  WalIndex index;
+  if (!std::filesystem::is_regular_file(walPath, error) ||
+      FilePageSource::Open(walPath, walFile) != kResultOk || walFile->Size() == 0 ||
+      ReadWalIndex(*walFile, index, findings_, name + "-wal") != kResultOk ||
+      index.committedFrames == 0)
+    return Open(std::move(file), name);
+  const std::uint32_t walPageSize = index.pageSize;
+  auto overlay =
+      std::make_unique<WalPageSource>(std::move(file), std::move(walFile), std::move(index));
+  WalPageSource* wal = overlay.get();
+  if (Open(std::move(overlay), name) == kResultOk && pageSize_ == walPageSize) {
+    wal_ = wal;
+    return kResultOk;
+  }
+  ReportFinding("write-ahead log", name + "-wal", "does not fit the database: not used");
+  if (const Result opened = FilePageSource::Open(path, file); opened != kResultOk) return opened;
+  return Open(std::move(file), name);
 }
 
 Result RawSqliteReader::Open(std::unique_ptr<PageSource> source, std::string_view label) {
@@ -472,6 +500,72 @@ class RawSqliteReader::TableScan {
     PageSet leaves(reader_.pageCount_);
     Collect(root, true, leaves);
     DeliverLeaves(leaves, false);
+    if (reader_.wal_) EarlierVersions(leaves);
+  }
+
+  // Where the serial-type run of the cell at `off` starts: after its payload-length, rowid
+  // and header-size varints.
+  static std::optional<std::uint32_t> SerialTypeRun(Bytes page, std::uint32_t off) {
+    std::size_t at = off;
+    for (int varint = 0; varint < 3; ++varint) {
+      const auto field = ReadTerminatedVarint(page, at);
+      if (!field) return std::nullopt;
+      at += field->length;
+    }
+    if (at >= page.size()) return std::nullopt;
+    return static_cast<std::uint32_t>(at);
+  }
+
+  // With a log laid over the file by OpenDatabase: the earlier versions of the table's leaves
+  // that the log replaced (superseded committed frames, and the file's own copy of the page),
+  // and of pages the log put on the freelist whose earlier version was a leaf of the table's
+  // width. Their cells and their free space are delivered as carved records; the rows still
+  // live are the caller's to drop.
+  void EarlierVersions(const PageSet& leaves) {
+    const WalPageSource& wal = *reader_.wal_;
+    const WalIndex& index = wal.Index();
+    PageSet free(reader_.pageCount_);
+    for (std::uint32_t page : reader_.freePages_) free.Insert(page);
+    std::vector<std::uint8_t> buffer(reader_.pageSize_);
+    const CarveShape shape = Shape();
+    const auto deliver = [&](std::uint32_t pageIndex) {
+      const BtreePage page = View(pageIndex, buffer);
+      if (page.Type() != kLeafTablePage) return;
+      if (!leaves.Contains(pageIndex) && FirstCellColumnCount(page) != shape.columnCount) return;
+      // The cells are handed over as carved records from their serial-type runs: a row of
+      // an earlier version is a deleted row, which decoders know by its lost cell header.
+      for (std::uint32_t off : CellOffsets(page)) {
+        const std::optional<std::uint32_t> run = SerialTypeRun(page.bytes, off);
+        if (!run) continue;
+        decoder_(RecordView{Tail(page.bytes, *run), true, true, false, pageIndex,
+                            CarveOrigin::kWholeCell, *run});
+      }
+      std::vector<CarveOrigin> origins;
+      const std::vector<std::uint32_t> found = FindCarveCandidates(page, shape, &origins);
+      for (std::size_t i = 0; i < found.size(); ++i) {
+        decoder_(RecordView{Tail(page.bytes, found[i]), true, true, false, pageIndex, origins[i],
+                            found[i]});
+      }
+    };
+    const auto wanted = [&](std::uint32_t pageIndex) {
+      return pageIndex != 0 && (leaves.Contains(pageIndex) || free.Contains(pageIndex));
+    };
+    for (std::size_t f = 0; f < index.frames.size(); ++f) {
+      const WalFrame& frame = index.frames[f];
+      const auto latest = index.latest.find(frame.pageIndex);
+      if (latest != index.latest.end() && latest->second == f) continue;
+      if (!wanted(frame.pageIndex) || wal.ReadFrame(frame, buffer) != kResultOk) continue;
+      deliver(frame.pageIndex);
+    }
+    std::vector<std::uint32_t> replaced;
+    for (const auto& [pageIndex, position] : index.latest) {
+      if (wanted(pageIndex)) replaced.push_back(pageIndex);
+    }
+    std::sort(replaced.begin(), replaced.end());
+    for (std::uint32_t pageIndex : replaced) {
+      if (wal.ReadDatabasePage(pageIndex, buffer) != kResultOk) continue;
+      deliver(pageIndex);
+    }
   }
 
   // A freelist page that is (or leads to) table leaves whose first cell has the table's

@@ -63,9 +63,12 @@
 
 namespace kestrio {
 
+class WalPageSource;
+
 // One record handed to a decoder.
 //   carved == false: `bytes` starts at an intact leaf cell (its payload-length varint) and
-//                    runs to the end of the page buffer; use RawSqliteReader::ReadCell.
+//                    runs to the end of the page buffer; use RawSqliteReader::ReadCell. Besides
+//                    live rows: the cells of freelist pages (`deleted`).
 //   carved == true:  `bytes` starts at the first byte of the record's serial-type run (the
 //                    cell header and the record's header-size varint were lost or skipped)
 //                    and runs to the end of the page buffer; the rowid is unknown (0).
@@ -138,7 +141,10 @@ class RawSqliteReader {
   RawSqliteReader& operator=(const RawSqliteReader&) = delete;
 
   // Closes any open source, opens the file at `path` and reads its header and freelist.
-  // `label` names the file in findings (the file name when empty). kResultOk; the system
+  // `label` names the file in findings (the file name when empty). With "PATH-wal" beside
+  // the file holding committed frames (salts and checksums checked, see wal.h), the database
+  // is read as of the log's last commit, and ScanTable also delivers the rows of the pages'
+  // earlier versions as carved records (see IsWalUsed). kResultOk; the system
   // error (kResultSystemBase + errno) when it cannot be opened; kResultInvalid when it is
   // shorter than the header, lacks the magic or declares an impossible page size.
   Result OpenDatabase(const std::filesystem::path& path, std::string_view label = {});
@@ -146,6 +152,8 @@ class RawSqliteReader {
   Result Open(std::unique_ptr<PageSource> source, std::string_view label);
   void Close();
   bool IsOpen() const { return source_ != nullptr; }
+  // Whether OpenDatabase laid a log over the file.
+  bool IsWalUsed() const { return wal_ != nullptr; }
 
   // Where findings go (null: nowhere); kept across OpenDatabase calls.
   void ReportTo(FindingsSink* findings) { findings_ = findings; }
@@ -195,6 +203,7 @@ class RawSqliteReader {
   void ResetOverflowBudget();
 
   std::unique_ptr<PageSource> source_;
+  WalPageSource* wal_ = nullptr;  // the source_ itself when OpenDatabase laid a log over it
   std::string label_;
   FindingsSink* findings_ = nullptr;
   std::uint32_t pageSize_ = 0;

@@ -15,41 +15,6 @@
 namespace kestrio {
 namespace {
 
-enum class Affinity : std::uint8_t { kInteger, kText, kBlob, kReal, kNumeric };
-
-// SQLite's rules for the affinity of a declared type, in their order.
-Affinity AffinityOf(std::string_view declared) {
-  const std::string type = AsciiLower(declared);
-  if (type.find("int") != std::string::npos) return Affinity::kInteger;
-  if (type.find("char") != std::string::npos || type.find("clob") != std::string::npos ||
-      type.find("text") != std::string::npos)
-    return Affinity::kText;
-  if (type.empty() || type.find("blob") != std::string::npos) return Affinity::kBlob;
-  if (type.find("real") != std::string::npos || type.find("floa") != std::string::npos ||
-      type.find("doub") != std::string::npos)
-    return Affinity::kReal;
-  return Affinity::kNumeric;
-}
-
-// Integers, reals and the constants 0 and 1.
-bool IsNumberType(std::uint64_t serialType) { return serialType >= 1 && serialType <= 9; }
-
-// A text of a carved record: valid in the database's encoding and free of NUL characters,
-// which no text an application stores holds but the zeroed bytes of free space do.
-bool TextFits(const RecordColumn& column, int encoding) {
-  if (!column.IsText()) return true;
-  const Bytes text = column.value;
-  if (encoding == 2 || encoding == 3) {
-    if (text.size() % 2 != 0) return false;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-      if (text[i] == 0 && text[i + 1] == 0) return false;
-    }
-    return true;
-  }
-  return IsValidUtf8(column.Text()) &&
-         std::find(text.begin(), text.end(), std::uint8_t{0}) == text.end();
-}
-
 // Adds one value to a row signature.
 void AddToSignature(std::string& key, const DumpValue& value) {
   key += static_cast<char>(value.kind);
@@ -69,29 +34,6 @@ void AddToSignature(std::string& key, const DumpValue& value) {
     default:
       break;
   }
-}
-
-// Splits a carved serial-type run of `count` entries whose first entry is column `first`;
-// the values start `lead` bytes after the run (the value of a column whose serial type was
-// lost).
-bool SplitCarved(Bytes bytes, std::uint32_t first, std::uint32_t count, std::size_t lead,
-                 DecodedRecord& out) {
-  out = DecodedRecord{};
-  out.firstColumn = first;
-  const std::size_t run = VarintRunLength(bytes, count);
-  if (run == 0) return false;
-  std::size_t typePos = 0;
-  std::size_t body = run + lead;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const auto type = ReadTerminatedVarint(bytes.first(run), typePos);
-    if (!type) return false;
-    typePos += type->length;
-    const auto value = SubSpan(bytes, body, SerialTypeSize(type->value));
-    if (!value) return false;
-    out.columns.push_back(RecordColumn{type->value, *value});
-    body += value->size();
-  }
-  return true;
 }
 
 struct TableWork {
@@ -185,7 +127,7 @@ class Dumper {
       work.table.name = object.name;
       for (const SchemaColumn& column : work.schema.columns) {
         work.table.columns.push_back(column.name);
-        work.affinity.push_back(AffinityOf(column.declaredType));
+        work.affinity.push_back(column.affinity);
       }
       tables_.push_back(std::move(work));
     }
@@ -246,101 +188,19 @@ class Dumper {
   }
 
   bool Plausible(const TableWork& work, const DecodedRecord& record) const {
-    bool anyValue = false;
-    for (std::uint32_t i = record.firstColumn; i < record.EndColumn(); ++i) {
-      const RecordColumn& column = *record.Column(i);
-      const std::uint64_t type = column.serialType;
-      if (type == 10 || type == 11) return false;
-      if (i >= work.schema.columns.size()) return false;
-      if (work.schema.columns[i].rowIdAlias && !work.schema.withoutRowId && type != 0) return false;
-      // SQLite turns numbers into text in a TEXT column, and numeric text into numbers in an
-      // INTEGER or REAL one; a blob there is rare enough to take for misread bytes.
-      const bool blob = column.IsBlob() && type >= 12;
-      const bool text = column.IsText();
-      switch (work.affinity[i]) {
-        case Affinity::kText:
-          if (IsNumberType(type) || blob) return false;
-          break;
-        case Affinity::kInteger:
-        case Affinity::kReal:
-          if (blob || text) return false;
-          break;
-        default:
-          break;
-      }
-      if (!TextFits(column, reader_.TextEncoding())) return false;
-      if (type != 0) anyValue = true;
-    }
-    return anyValue;
+    return CarvedRecordFits(work.schema, record, reader_.TextEncoding());
   }
 
-  // A carved run starts at column 0 when the byte before it is the record's header size
-  // (the header-size varint survived) or when its first serial type is 0 (a rowid alias);
-  // otherwise the freeblock header took column 0's serial type and the run starts at column
-  // 1. The readings are tried in that order and the first plausible one is kept.
   bool DecodeCarved(const TableWork& work, const RecordView& view, DecodedRecord& out) const {
-    const std::uint32_t cc = work.schema.ColumnCount();
-    if (view.bytes.empty() || cc == 0) return false;
-    const std::size_t fullRun = VarintRunLength(view.bytes, cc);
-    const bool headerBefore = view.offset >= 1 && fullRun != 0 && fullRun + 1 < 0x80 &&
-                              *(view.bytes.data() - 1) == fullRun + 1;
-    const bool zeroFirst = view.bytes[0] == 0;
-    std::vector<std::uint32_t> firsts;
-    if (headerBefore) firsts.push_back(0);
-    if (!zeroFirst && cc > 1) firsts.push_back(1);
-    if (zeroFirst && !headerBefore) firsts.push_back(0);
-    if (zeroFirst && cc > 1) firsts.push_back(1);
-    for (std::uint32_t first : firsts) {
-      if (first == 1 && !work.schema.columns[0].rowIdAlias) {
-        if (LostFirstValue(work, view, out)) return true;
-        continue;
-      }
-      if (SplitCarved(view.bytes, first, cc - first, 0, out) && Plausible(work, out)) return true;
-    }
-    return false;
-  }
-
-  // Column 0 lost its serial type but not its value, which lies before column 1's. Its length
-  // is what the freeblock (whose header sits in the 4 bytes before the run) holds beyond the
-  // rest of the record; a block that merged two freed cells gives no length and no row. The
-  // value is kept when the column's affinity says how to read that many bytes (a text, or an
-  // integer of a serial type's width), else it reads as lost.
-  bool LostFirstValue(const TableWork& work, const RecordView& view, DecodedRecord& out) const {
-    const std::uint32_t cc = work.schema.ColumnCount();
-    if (view.offset < 4) return false;
-    const std::uint8_t* at = view.bytes.data();
-    const std::size_t blockSize = std::size_t{at[-2]} << 8 | at[-1];
-    if (!SplitCarved(view.bytes, 1, cc - 1, 0, out)) return false;
-    std::size_t rest = VarintRunLength(view.bytes, cc - 1);
-    for (const RecordColumn& column : out.columns) rest += column.value.size();
-    if (blockSize < 4 + rest) return false;
-    const std::size_t lead = blockSize - 4 - rest;
-    if (lead > view.bytes.size() - VarintRunLength(view.bytes, cc - 1)) return false;
-    if (!SplitCarved(view.bytes, 1, cc - 1, lead, out) || !Plausible(work, out)) return false;
-    const Bytes value = view.bytes.subspan(VarintRunLength(view.bytes, cc - 1), lead);
-    static constexpr std::uint64_t kIntegerType[9] = {0, 1, 2, 3, 4, 0, 5, 0, 6};
-    std::optional<std::uint64_t> type;
-    if (lead == 0) {
-      type = 0;
-    } else if (work.affinity[0] == Affinity::kText) {
-      type = 13 + 2 * std::uint64_t{lead};
-    } else if ((work.affinity[0] == Affinity::kInteger || work.affinity[0] == Affinity::kNumeric) &&
-               lead <= 8 && kIntegerType[lead] != 0) {
-      type = kIntegerType[lead];
-    }
-    if (!type) return true;  // the value stays lost
-    const RecordColumn first{*type, value};
-    if (!TextFits(first, reader_.TextEncoding())) return false;
-    out.columns.insert(out.columns.begin(), first);
-    out.firstColumn = 0;
-    return Plausible(work, out);
+    return DecodeCarvedRecord(work.schema, view, reader_.TextEncoding(), out);
   }
 
   RowSource SourceOf(const RecordView& view) const {
     if (view.freePage) return RowSource::kFreelist;
     if (!view.deleted)
       return wal_ && wal_->FromWal(view.page) ? RowSource::kWal : RowSource::kBtree;
-    return view.origin == CarveOrigin::kFreeblock || view.origin == CarveOrigin::kStalePointer
+    return view.origin == CarveOrigin::kFreeblock || view.origin == CarveOrigin::kStalePointer ||
+                   view.origin == CarveOrigin::kWholeCell
                ? RowSource::kFreeblock
                : RowSource::kGap;
   }
@@ -472,7 +332,7 @@ class Dumper {
     const std::size_t typesAt = headerAt + header->length;
     const auto types = SubSpan(area, typesAt, header->value - header->length);
     if (!types || VarintRunLength(*types, cc) != types->size()) return false;
-    if (!SplitCarved(Tail(area, typesAt), 0, cc, 0, out)) return false;
+    if (!SplitSerialTypeRun(Tail(area, typesAt), 0, cc, 0, out)) return false;
     std::uint64_t total = header->value;
     for (const RecordColumn& column : out.columns) total += column.value.size();
     if (total != payload->value) return false;
@@ -606,7 +466,7 @@ class Dumper {
         bool fits = true;
         for (const RecordColumn& column : record.columns) {
           if (column.serialType == 10 || column.serialType == 11 ||
-              !TextFits(column, reader_.TextEncoding()))
+              !CarvedTextFits(column, reader_.TextEncoding()))
             fits = false;
         }
         if (!fits) continue;

@@ -32,6 +32,8 @@
 //     text), no text and no blob in one of INTEGER or REAL affinity;
 //   * texts that are valid in the database's encoding (UTF-8, or an even number of bytes)
 //     and hold no NUL character;
+//   * in a column whose name holds "date": 0, whole seconds up to the year 2100, or
+//     nanoseconds; in a column named "guid": printable ASCII without spaces;
 //   * at least one value that is not NULL;
 //   * not a copy of a live row of its table (same values in every column after the first,
 //     which a freeblock header may have overwritten).

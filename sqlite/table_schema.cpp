@@ -1,5 +1,6 @@
 #include "sqlite/table_schema.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -452,13 +453,217 @@ std::optional<TableSchema> ParseCreateTable(std::string_view sql) {
 
   for (const Element& element : elements) {
     if (element.empty()) return std::nullopt;  // "(a,,b)" or "()"
-    if (!IsTableConstraint(element)) schema.columns.push_back(ParseColumn(element));
+    if (IsTableConstraint(element)) continue;
+    SchemaColumn& column = schema.columns.emplace_back(ParseColumn(element));
+    column.affinity = AffinityOf(column.declaredType);
+    const std::string lower = AsciiLower(column.name);
+    column.dateLike = lower.find("date") != std::string::npos;
+    column.guidLike = lower == "guid" || lower == "zguid";
   }
   if (schema.columns.empty()) return std::nullopt;
   for (const Element& element : elements) {
     if (IsTableConstraint(element)) ApplyPrimaryKeyConstraint(element, schema);
   }
   return schema;
+}
+
+Affinity AffinityOf(std::string_view declaredType) {
+  const std::string type = AsciiLower(declaredType);
+  if (type.find("int") != std::string::npos) return Affinity::kInteger;
+  if (type.find("char") != std::string::npos || type.find("clob") != std::string::npos ||
+      type.find("text") != std::string::npos)
+    return Affinity::kText;
+  if (type.empty() || type.find("blob") != std::string::npos) return Affinity::kBlob;
+  if (type.find("real") != std::string::npos || type.find("floa") != std::string::npos ||
+      type.find("doub") != std::string::npos)
+    return Affinity::kReal;
+  return Affinity::kNumeric;
+}
+
+namespace {
+
+// Integers, reals and the constants 0 and 1.
+bool IsNumberType(std::uint64_t serialType) { return serialType >= 1 && serialType <= 9; }
+
+}  // namespace
+
+bool CarvedTextFits(const RecordColumn& column, int encoding) {
+  if (!column.IsText()) return true;
+  const Bytes text = column.value;
+  if (encoding == 2 || encoding == 3) {
+    if (text.size() % 2 != 0) return false;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+      if (text[i] == 0 && text[i + 1] == 0) return false;
+    }
+    return true;
+  }
+  return IsValidUtf8(column.Text()) &&
+         std::find(text.begin(), text.end(), std::uint8_t{0}) == text.end();
+}
+
+namespace {
+
+// Seconds since 1970 or 2001 up to the year 2100 (back to about 1870 before the epoch), or
+// nanoseconds since either up to 2100 (Apple's newer date columns). Values between the two
+// are neither.
+constexpr double kLastSeconds = 4.2e9;
+constexpr double kFirstNanoseconds = 1e15;
+constexpr double kLastNanoseconds = 4.2e18;
+
+bool DateFits(const RecordColumn& column) {
+  double value = 0;
+  if (const auto integer = column.Integer()) {
+    value = static_cast<double>(*integer);
+  } else if (const auto real = column.Real()) {
+    if (!std::isfinite(*real)) return false;
+    value = *real;
+  } else {
+    return true;  // NULL, or a text or blob the affinity check judges
+  }
+  if (value == 0) return true;
+  // Negative seconds are dates before the epoch (a photo taken before 2001).
+  return (value >= -kLastSeconds && value <= kLastSeconds) ||
+         (value >= kFirstNanoseconds && value <= kLastNanoseconds);
+}
+
+// Record guids are identifiers: UUIDs, or prefixed ones ("p:0/...", "SMS_...").
+constexpr std::size_t kShortestGuid = 8;
+constexpr std::size_t kLongestGuid = 128;
+
+bool GuidFits(const RecordColumn& column) {
+  if (!column.IsText() || column.value.empty()) return true;
+  if (column.value.size() < kShortestGuid || column.value.size() > kLongestGuid) return false;
+  return std::all_of(column.value.begin(), column.value.end(),
+                     [](std::uint8_t b) { return b > 0x20 && b < 0x7F; });
+}
+
+}  // namespace
+
+bool SplitSerialTypeRun(Bytes bytes, std::uint32_t first, std::uint32_t count, std::size_t lead,
+                        DecodedRecord& out) {
+  out.rowId = 0;
+  out.headerSize = 0;
+  out.headerSizeLength = 0;
+  out.columns.clear();
+  out.firstColumn = first;
+  const std::size_t run = VarintRunLength(bytes, count);
+  if (run == 0) return false;
+  std::size_t typePos = 0;
+  std::size_t body = run + lead;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const auto type = ReadTerminatedVarint(bytes.first(run), typePos);
+    if (!type) return false;
+    typePos += type->length;
+    const auto value = SubSpan(bytes, body, SerialTypeSize(type->value));
+    if (!value) return false;
+    out.columns.push_back(RecordColumn{type->value, *value});
+    body += value->size();
+  }
+  return true;
+}
+
+namespace {
+
+// Column 0 lost its serial type but not its value, which lies before column 1's. Its length
+// is what the freeblock (whose header sits in the 4 bytes before the run) holds beyond the
+// rest of the record; a block that merged two freed cells gives no length and no row.
+bool LostFirstValue(const TableSchema& schema, const RecordView& view, int encoding,
+                    const CarvedRecordChecks& checks, DecodedRecord& out) {
+  const std::uint32_t cc = schema.ColumnCount();
+  if (view.offset < 4) return false;
+  const std::uint8_t* at = view.bytes.data();
+  const std::size_t blockSize = std::size_t{at[-2]} << 8 | at[-1];
+  if (!SplitSerialTypeRun(view.bytes, 1, cc - 1, 0, out)) return false;
+  const std::size_t run = VarintRunLength(view.bytes, cc - 1);
+  std::size_t rest = run;
+  for (const RecordColumn& column : out.columns) rest += column.value.size();
+  if (blockSize < 4 + rest) return false;
+  const std::size_t lead = blockSize - 4 - rest;
+  if (lead > view.bytes.size() - run) return false;
+  if (!SplitSerialTypeRun(view.bytes, 1, cc - 1, lead, out) ||
+      !CarvedRecordFits(schema, out, encoding, checks))
+    return false;
+  const Bytes value = view.bytes.subspan(run, lead);
+  static constexpr std::uint64_t kIntegerType[9] = {0, 1, 2, 3, 4, 0, 5, 0, 6};
+  const Affinity affinity = schema.columns[0].affinity;
+  std::optional<std::uint64_t> type;
+  if (lead == 0) {
+    type = 0;
+  } else if (affinity == Affinity::kText) {
+    type = 13 + 2 * std::uint64_t{lead};
+  } else if ((affinity == Affinity::kInteger || affinity == Affinity::kNumeric) && lead <= 8 &&
+             kIntegerType[lead] != 0) {
+    type = kIntegerType[lead];
+  }
+  if (!type) return true;  // the value stays lost
+  const RecordColumn first{*type, value};
+  if (checks.text && !CarvedTextFits(first, encoding)) return false;
+  out.columns.insert(out.columns.begin(), first);
+  out.firstColumn = 0;
+  return CarvedRecordFits(schema, out, encoding, checks);
+}
+
+}  // namespace
+
+bool CarvedRecordFits(const TableSchema& schema, const DecodedRecord& record, int encoding,
+                      const CarvedRecordChecks& checks) {
+  bool anyValue = false;
+  for (std::uint32_t i = record.firstColumn; i < record.EndColumn(); ++i) {
+    const RecordColumn& column = *record.Column(i);
+    const std::uint64_t type = column.serialType;
+    if (type == 10 || type == 11) return false;
+    if (i >= schema.columns.size()) return false;
+    const SchemaColumn& declared = schema.columns[i];
+    if (declared.rowIdAlias && !schema.withoutRowId && type != 0) return false;
+    if (checks.affinity) {
+      // SQLite turns numbers into text in a TEXT column, and numeric text into numbers in an
+      // INTEGER or REAL one; a blob there is rare enough to take for misread bytes.
+      const bool blob = column.IsBlob();
+      switch (declared.affinity) {
+        case Affinity::kText:
+          if (IsNumberType(type) || blob) return false;
+          break;
+        case Affinity::kInteger:
+        case Affinity::kReal:
+          if (blob || column.IsText()) return false;
+          break;
+        default:
+          break;
+      }
+    }
+    if (checks.text && !CarvedTextFits(column, encoding)) return false;
+    if (checks.dates && declared.dateLike && !DateFits(column)) return false;
+    if (checks.guid && declared.guidLike && !GuidFits(column)) return false;
+    if (type != 0) anyValue = true;
+  }
+  return anyValue;
+}
+
+bool DecodeCarvedRecord(const TableSchema& schema, const RecordView& view, int encoding,
+                        DecodedRecord& out, const CarvedRecordChecks& checks) {
+  const std::uint32_t cc = schema.ColumnCount();
+  if (view.bytes.empty() || cc == 0) return false;
+  const std::size_t fullRun = VarintRunLength(view.bytes, cc);
+  const bool headerBefore = view.offset >= 1 && fullRun != 0 && fullRun + 1 < 0x80 &&
+                            *(view.bytes.data() - 1) == fullRun + 1;
+  const bool zeroFirst = view.bytes[0] == 0;
+  std::uint32_t firsts[3];
+  std::size_t count = 0;
+  if (headerBefore) firsts[count++] = 0;
+  if (!zeroFirst && cc > 1) firsts[count++] = 1;
+  if (zeroFirst && !headerBefore) firsts[count++] = 0;
+  if (zeroFirst && cc > 1) firsts[count++] = 1;
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::uint32_t first = firsts[k];
+    if (first == 1 && !schema.columns[0].rowIdAlias) {
+      if (LostFirstValue(schema, view, encoding, checks, out)) return true;
+      continue;
+    }
+    if (SplitSerialTypeRun(view.bytes, first, cc - first, 0, out) &&
+        CarvedRecordFits(schema, out, encoding, checks))
+      return true;
+  }
+  return false;
 }
 
 Result ReadSchema(const RawSqliteReader& reader, std::vector<SchemaObject>& out) {

@@ -39,11 +39,23 @@ struct DefaultValue {
   std::string text;
 };
 
+// SQLite's type affinity of a column, from its declared type: INTEGER when the type holds
+// "INT"; TEXT for "CHAR", "CLOB" or "TEXT"; BLOB for "BLOB" or no type; REAL for "REAL",
+// "FLOA" or "DOUB"; NUMERIC otherwise (rules applied in that order).
+enum class Affinity : std::uint8_t { kInteger, kText, kBlob, kReal, kNumeric };
+Affinity AffinityOf(std::string_view declaredType);
+
 struct SchemaColumn {
   std::string name;          // unquoted
   std::string declaredType;  // as written, may be empty
   bool rowIdAlias = false;   // INTEGER PRIMARY KEY
   DefaultValue defaultValue;
+  Affinity affinity = Affinity::kBlob;
+  // What a carved value of the column is checked against, from the column's name: a date
+  // ("date" in the name, e.g. ZCREATIONDATE, date_read) holds seconds or nanoseconds since
+  // 1970 or 2001; a guid (named "guid") is printable ASCII without spaces.
+  bool dateLike = false;
+  bool guidLike = false;
 };
 
 // One column's value in one record.
@@ -82,6 +94,48 @@ struct TableSchema {
 // The columns of a CREATE TABLE statement; nothing when `sql` is not one or its column list
 // cannot be split (an unclosed parenthesis, quote or comment, or no column at all).
 std::optional<TableSchema> ParseCreateTable(std::string_view sql);
+
+// Which checks a carved record must pass (CarvedRecordFits). All are on by default; the
+// switches let a measurement tell what each check costs and buys.
+struct CarvedRecordChecks {
+  // No number or blob in a TEXT column, no text or blob in an INTEGER or REAL one.
+  bool affinity = true;
+  // Texts valid in the database's encoding, without NUL characters.
+  bool text = true;
+  // Date columns: seconds since 1970 or 2001 within 4.2e9 either way (up to the year 2100),
+  // or nanoseconds since either up to 2100; nothing in between.
+  bool dates = true;
+  // Guid columns: printable ASCII without spaces, 8 to 128 bytes.
+  bool guid = true;
+};
+
+// A text of a carved record: valid in the database's encoding and free of NUL characters,
+// which no text an application stores holds but the zeroed bytes of free space do. True for
+// a column that is no text.
+bool CarvedTextFits(const RecordColumn& column, int encoding);
+
+// Splits a serial-type run of `count` entries at the start of `bytes` whose first entry is
+// column `first`; the values start `lead` bytes after the run (the value of a column whose
+// serial type was lost). False when the run or a value does not end inside `bytes`.
+bool SplitSerialTypeRun(Bytes bytes, std::uint32_t first, std::uint32_t count, std::size_t lead,
+                        DecodedRecord& out);
+
+// The checks a carved record of any table must pass (reserved serial types 10 and 11, a
+// rowid alias stored as NULL, a column index inside the schema, at least one value that is
+// not NULL), then those of `checks`. `encoding` is the database's text encoding.
+bool CarvedRecordFits(const TableSchema& schema, const DecodedRecord& record, int encoding,
+                      const CarvedRecordChecks& checks = {});
+
+// Splits a carved record of the table `schema` describes. `view.bytes` starts at a serial-
+// type run the carving searches found (see carving.h); the run starts at column 0 when the
+// byte before it is the record's header size or its first serial type is 0, else at column 1
+// (the freeblock header took column 0's serial type). Where column 0 lost its serial type but
+// not its value, the value is rebuilt from the freeblock size in the 4 bytes before the run
+// and the column's affinity (a text, or an integer of a serial type's width); without one the
+// column reads as lost. The readings are tried in that order and the first that passes
+// CarvedRecordFits is kept. False when none does.
+bool DecodeCarvedRecord(const TableSchema& schema, const RecordView& view, int encoding,
+                        DecodedRecord& out, const CarvedRecordChecks& checks = {});
 
 // One row of the schema table.
 struct SchemaObject {

@@ -4,8 +4,10 @@
 #include <sqlite3.h>
 
 #include "base/platform_storage.h"
+#include "parsers/messages.h"
 #include "scan/chat_text.h"
 #include "scan/scan_backend.h"
+#include "tests/fixtures/carving_census.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/support/files.h"
 #include "tests/support/sql.h"
@@ -170,6 +172,62 @@ TEST(BackupFolderSource, DatabasesAreTheStoredFilesOfTheOpenedFolder) {
   // Deciphered files lie flat.
   f.store->Opened().decrypted = true;
   EXPECT_EQ(source.Database(KnownDatabase::kNotes), folder / kNotesName);
+}
+
+// A backup taken before the device checkpointed holds sms.db-wal beside sms.db: the messages
+// are read as of the log's last commit, and a message the log deleted is a deleted one.
+TEST(BackupFolderSource, AMessagesLogInTheBackupIsReadWithItsDatabase) {
+  StoreFixture f;
+  const auto folder = f.dir / "logged";
+  const auto model = fixtures::WriteBackup(folder, fixtures::BackupOptions{});
+  std::int64_t victim = 0;
+  for (const auto& row : model.messages.messages) {
+    if (!row.deleted && row.text && row.text->size() >= fixtures::kMinProbeBytes) {
+      victim = row.rowId;
+      break;
+    }
+  }
+  ASSERT_NE(victim, 0);
+  const fixtures::LoggedMessages logged = fixtures::LogMessagesChange(folder, victim);
+
+  BackupSummary summary;
+  summary.folder = folder;
+  f.store->ChooseBackup(summary);
+  BackupFolderSource source(*f.store);
+  ProgressSink progress;
+  ASSERT_EQ(source.Open("", progress, nullptr), kResultOk);
+  const auto database = source.Database(KnownDatabase::kMessages);
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages({}, f.dir / "none", conversations, database, highest), kResultOk);
+  int added = 0, removedLive = 0, removedDeleted = 0;
+  for (const auto& [key, list] : conversations) {
+    for (const MessageRecord& m : list) {
+      if (m.text == logged.addedText) {
+        EXPECT_FALSE(m.deleted);
+        EXPECT_EQ(m.rowId, logged.addedRowId);
+        ++added;
+      }
+      if (m.text == logged.removedText) ++(m.deleted ? removedDeleted : removedLive);
+    }
+  }
+  EXPECT_EQ(added, 1);
+  EXPECT_EQ(removedLive, 0);
+  EXPECT_EQ(removedDeleted, 1);
+  EXPECT_EQ(highest, static_cast<std::uint64_t>(logged.addedRowId));
+
+  // Without the log the file's own state is read: the removed message is live there.
+  std::filesystem::copy_file(folder / kSmsDbName.substr(0, 2) / kSmsDbName, f.dir / "sms.db");
+  conversations.clear();
+  ASSERT_EQ(ParseMessages({}, f.dir / "none", conversations, f.dir / "sms.db", highest), kResultOk);
+  removedLive = 0;
+  for (const auto& [key, list] : conversations) {
+    for (const MessageRecord& m : list) {
+      EXPECT_NE(m.text, logged.addedText);
+      removedLive += m.text == logged.removedText && !m.deleted ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(removedLive, 1);
 }
 
 TEST(BackupFolderSource, WhatsAppWalkEndsOnceTheChatAndContactsDatabasesWereSeen) {
