@@ -2,17 +2,25 @@
 
 #include <charconv>
 #include <cmath>
-
 #include <cstdio>
 
 #include "base/text.h"
 
 namespace kestrio::cli {
 
-std::string JsonQuote(std::string_view text) {
-  const std::string valid = ToValidUtf8(text);
-  std::string out = "\"";
-  for (const char c : valid) {
+namespace {
+
+// Whether byte `c` is written as it is inside a JSON string.
+bool Plain(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
+
+void AppendEscaped(std::string& out, std::string_view valid) {
+  std::size_t i = 0;
+  while (i < valid.size()) {
+    std::size_t run = i;
+    while (run < valid.size() && Plain(static_cast<unsigned char>(valid[run]))) ++run;
+    out.append(valid.data() + i, run - i);
+    if (run == valid.size()) break;
+    const char c = valid[run];
     switch (c) {
       case '"':
         out += "\\\"";
@@ -29,17 +37,46 @@ std::string JsonQuote(std::string_view text) {
       case '\t':
         out += "\\t";
         break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
+      default: {
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+        out += escaped;
+      }
     }
+    i = run + 1;
   }
-  return out + "\"";
+}
+
+}  // namespace
+
+void AppendJsonQuoted(std::string& out, std::string_view text) {
+  out += '"';
+  if (IsValidUtf8(text)) {
+    AppendEscaped(out, text);
+  } else {
+    AppendEscaped(out, ToValidUtf8(text));
+  }
+  out += '"';
+}
+
+std::string JsonQuote(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  AppendJsonQuoted(out, text);
+  return out;
+}
+
+bool JsonWriter::Flush() {
+  if (sink_ == nullptr) return true;
+  out_ += '\n';
+  SpillNow();
+  sink_->flush();
+  return !sink_->fail();
+}
+
+void JsonWriter::SpillNow() {
+  sink_->write(out_.data(), static_cast<std::streamsize>(out_.size()));
+  out_.clear();
 }
 
 void JsonWriter::NewLine() {
@@ -49,6 +86,7 @@ void JsonWriter::NewLine() {
 }
 
 void JsonWriter::BeforeValue() {
+  Spill();
   if (afterKey_) {
     afterKey_ = false;
     return;
@@ -91,7 +129,7 @@ JsonWriter& JsonWriter::EndArray() {
 
 JsonWriter& JsonWriter::Key(std::string_view key) {
   BeforeValue();
-  out_ += JsonQuote(key);
+  AppendJsonQuoted(out_, key);
   out_ += pretty_ ? ": " : ":";
   afterKey_ = true;
   return *this;
@@ -99,7 +137,7 @@ JsonWriter& JsonWriter::Key(std::string_view key) {
 
 JsonWriter& JsonWriter::String(std::string_view text) {
   BeforeValue();
-  out_ += JsonQuote(text);
+  AppendJsonQuoted(out_, text);
   return *this;
 }
 
@@ -111,13 +149,17 @@ JsonWriter& JsonWriter::Bool(bool value) {
 
 JsonWriter& JsonWriter::Int(std::int64_t value) {
   BeforeValue();
-  out_ += std::to_string(value);
+  char buffer[24];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out_.append(buffer, written.ptr);
   return *this;
 }
 
 JsonWriter& JsonWriter::UInt(std::uint64_t value) {
   BeforeValue();
-  out_ += std::to_string(value);
+  char buffer[24];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out_.append(buffer, written.ptr);
   return *this;
 }
 
