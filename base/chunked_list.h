@@ -121,8 +121,8 @@ class ChunkedList {
 
   // Fresh pages cost nothing until an element is written to them.
   static Chunk NewChunk() {
-    void* chunk =
-        ::mmap(nullptr, kChunkBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* chunk = ::mmap(nullptr, kChunkBytes, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (chunk == MAP_FAILED) throw std::bad_alloc();
     return Chunk(static_cast<std::byte*>(chunk));
   }

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "base/text.h"
 
@@ -13,10 +14,25 @@ namespace {
 // Whether byte `c` is written as it is inside a JSON string.
 bool Plain(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
 
+// Whether any byte of the 8 in `word` is a control character, '"' or '\\' (exact: the
+// subtractions' borrows only ever add hits above a real one).
+bool AnyEscape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  const auto zeroByte = [](std::uint64_t w) { return (w - kOnes) & ~w & kHigh; };
+  const std::uint64_t control = (word - 0x20 * kOnes) & ~word & kHigh;
+  return (control | zeroByte(word ^ ('"' * kOnes)) | zeroByte(word ^ ('\\' * kOnes))) != 0;
+}
+
 void AppendEscaped(std::string& out, std::string_view valid) {
   std::size_t i = 0;
   while (i < valid.size()) {
     std::size_t run = i;
+    // Eight plain bytes at a time, then byte by byte up to the next escape.
+    for (std::uint64_t word = 0; valid.size() - run >= 8; run += 8) {
+      std::memcpy(&word, valid.data() + run, 8);
+      if (AnyEscape(word)) break;
+    }
     while (run < valid.size() && Plain(static_cast<unsigned char>(valid[run]))) ++run;
     out.append(valid.data() + i, run - i);
     if (run == valid.size()) break;

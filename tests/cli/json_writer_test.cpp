@@ -63,6 +63,23 @@ TEST(JsonWriter, QuotesEscapesAndReplacesInvalidBytes) {
   // A lone continuation byte and a cut sequence each become U+FFFD; valid text stays.
   EXPECT_EQ(JsonQuote("\x80x\xE2\x9C"), "\"\xEF\xBF\xBDx\xEF\xBF\xBD\xEF\xBF\xBD\"");
   EXPECT_EQ(JsonQuote("\xF0\x9F\x98\x80\""), "\"\xF0\x9F\x98\x80\\\"\"");
+  // Long texts are scanned a word at a time: an escape is found at every place in them, and
+  // the bytes next to it ('!' and '#' sit beside '"', ']' and '^' beside '\\', 0x20 above
+  // the control characters) are not escaped.
+  const std::pair<char, std::string_view> escapes[] = {
+      {'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\x01', "\\u0001"}, {'\x1f', "\\u001f"}};
+  const std::string plain =
+      "!# ]^ \x7f"
+      "abcdefghijklmnop\xC3\xA9";
+  for (const auto& [c, escaped] : escapes) {
+    for (std::size_t at = 0; at + 1 < plain.size(); ++at) {  // never inside the last letter
+      std::string text = plain;
+      text.insert(at, 1, c);
+      const std::string expected =
+          "\"" + plain.substr(0, at) + std::string(escaped) + plain.substr(at) + "\"";
+      EXPECT_EQ(JsonQuote(text), expected) << at;
+    }
+  }
   std::string out = "[";
   AppendJsonQuoted(out, "a\"");
   EXPECT_EQ(out, "[\"a\\\"\"");
