@@ -86,6 +86,12 @@ bool IsCleanUtf8(std::string_view text) {
   return true;
 }
 
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return 0;
+  char32_t cp = 0;
+  return SequenceAt(text, pos, cp);
+}
+
 std::size_t Utf8Length(std::string_view text) {
   std::size_t count = 0;
   for (char c : text) count += (static_cast<std::uint8_t>(c) & 0xC0) != 0x80;

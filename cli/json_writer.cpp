@@ -24,54 +24,68 @@ bool AnyEscape(std::uint64_t word) {
   return (control | zeroByte(word ^ ('"' * kOnes)) | zeroByte(word ^ ('\\' * kOnes))) != 0;
 }
 
-void AppendEscaped(std::string& out, std::string_view valid) {
-  std::size_t i = 0;
-  while (i < valid.size()) {
-    std::size_t run = i;
-    // Eight plain bytes at a time, then byte by byte up to the next escape.
-    for (std::uint64_t word = 0; valid.size() - run >= 8; run += 8) {
-      std::memcpy(&word, valid.data() + run, 8);
-      if (AnyEscape(word)) break;
+// The escape of an ASCII byte that is not written as it is.
+void AppendEscape(std::string& out, char c) {
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default: {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
     }
-    while (run < valid.size() && Plain(static_cast<unsigned char>(valid[run]))) ++run;
-    out.append(valid.data() + i, run - i);
-    if (run == valid.size()) break;
-    const char c = valid[run];
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default: {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-        out += escaped;
-      }
-    }
-    i = run + 1;
   }
 }
 
 }  // namespace
 
+// One pass: plain runs are copied whole (eight ASCII bytes at a time where they can be),
+// well-formed sequences pass, a byte that starts none becomes U+FFFD (as ToValidUtf8 does)
+// and the rest is escaped.
 void AppendJsonQuoted(std::string& out, std::string_view text) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
   out += '"';
-  if (IsValidUtf8(text)) {
-    AppendEscaped(out, text);
-  } else {
-    AppendEscaped(out, ToValidUtf8(text));
+  std::size_t copied = 0;  // text before this is in `out`
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (text.size() - pos >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, text.data() + pos, 8);
+      if ((word & kHigh) == 0 && !AnyEscape(word)) {
+        pos += 8;
+        continue;
+      }
+    }
+    const char c = text[pos];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      if (const std::size_t n = Utf8SequenceLength(text, pos); n != 0) {
+        pos += n;
+        continue;
+      }
+      out.append(text.data() + copied, pos - copied).append("\xEF\xBF\xBD");
+    } else if (Plain(static_cast<unsigned char>(c))) {
+      ++pos;
+      continue;
+    } else {
+      out.append(text.data() + copied, pos - copied);
+      AppendEscape(out, c);
+    }
+    copied = ++pos;
   }
+  out.append(text.data() + copied, pos - copied);
   out += '"';
 }
 

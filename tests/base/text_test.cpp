@@ -42,6 +42,18 @@ TEST(Utf8, LongAsciiRunsStillCatchAFaultAtAnyPlace) {
   }
 }
 
+TEST(Utf8, SequenceLengthsAndTheBytesThatStartNone) {
+  const std::string_view text = "a\xC3\xA9\xE2\x9C\x88\xF0\x9F\x98\x80\x80\xE2\x9C";
+  EXPECT_EQ(Utf8SequenceLength(text, 0), 1u);
+  EXPECT_EQ(Utf8SequenceLength(text, 1), 2u);
+  EXPECT_EQ(Utf8SequenceLength(text, 3), 3u);
+  EXPECT_EQ(Utf8SequenceLength(text, 6), 4u);
+  EXPECT_EQ(Utf8SequenceLength(text, 2), 0u);   // a continuation byte
+  EXPECT_EQ(Utf8SequenceLength(text, 10), 0u);  // a lone continuation byte
+  EXPECT_EQ(Utf8SequenceLength(text, 11), 0u);  // cut by the end
+  EXPECT_EQ(Utf8SequenceLength(text, text.size()), 0u);
+}
+
 TEST(Utf8, CleanTextHasNoNulAndNoReplacementCharacter) {
   EXPECT_TRUE(IsCleanUtf8("hello"));
   EXPECT_FALSE(IsCleanUtf8(std::string_view("he\0llo", 6)));
