@@ -392,7 +392,8 @@ Result ScanMessageAttachments(const MediaSource& source, ProgressSink& progress,
       const std::string_view type = stored.file.Identify();
       const std::uint32_t size = Low32(stored.file.Size());
       if (!type.empty() && size != 0) {
-        attachments.push_back({0, size, ShownName(entry.key, type), std::move(stored.path)});
+        attachments.push_back(
+            {0, size, ShownName(entry.key, type), std::move(stored.path), entry.key});
       }
     }
     result = ReportEntry(progress, ++reported, entries.size(), 1);

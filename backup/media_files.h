@@ -49,6 +49,7 @@ struct AttachmentFileRecord {
   std::uint32_t size = 0;
   std::string name;
   std::filesystem::path path;
+  std::string key{};  // the index key ("MediaDomain-Library/SMS/Attachments/...")
 };
 
 // App files.

@@ -151,7 +151,8 @@ fs::path Settings::LanguageFile(const std::string& name) const {
 
 void Settings::Load() {
   std::map<std::string, std::vector<std::string>, std::less<>> order;
-  const IniFile config = ParseIni(ReadSmallFile(ConfigPath()), &order);
+  config_ = ParseIni(ReadSmallFile(ConfigPath()), &order);
+  const IniFile& config = config_;
   language_ = kDefaultLanguage;
   if (const auto section = config.find("DefaultLanguage"); section != config.end()) {
     if (const auto value = section->second.find("Default"); value != section->second.end())
@@ -177,6 +178,11 @@ std::string Settings::Text(const IniSection& section, std::string_view key) {
 }
 
 std::string Settings::Message(std::string_view id) const { return Text(Section("Messages"), id); }
+
+const IniSection& Settings::ConfigSection(std::string_view name) const {
+  const auto it = config_.find(name);
+  return it == config_.end() ? EmptySection() : it->second;
+}
 
 bool Settings::SetLanguage(const std::string& name) {
   const std::string text = WithDefaultLanguage(ReadSmallFile(ConfigPath()), name);

@@ -3,6 +3,7 @@
 // Files, all UTF-8 INI text beside the program (the program directory):
 //   config.ini             [DefaultLanguage] Default=<name>     the current language
 //                          [Languages] <name>=<display text>    the menu, in file order
+//                          [Players] Video=, Audio=             the preview's media players
 //   Languages/<name>.ini   one section per window: <control name>=<text>; the section
 //                          "Messages" holds the message texts by id (MSG0201 ...)
 // Lines are split at the first "="; a line without "=" is its own key and its own value; when
@@ -52,6 +53,8 @@ class Settings {
   static std::string Text(const IniSection& section, std::string_view key);
   // A message text by id ("MSG0301"), from the section "Messages".
   std::string Message(std::string_view id) const;
+  // A section of config.ini itself ("Players"); empty when missing.
+  const IniSection& ConfigSection(std::string_view name) const;
 
   const std::string& CurrentLanguage() const { return language_; }
   // (name, display text) in the order of config.ini.
@@ -72,6 +75,7 @@ class Settings {
   Folders folders_;
   std::string language_;
   std::vector<std::pair<std::string, std::string>> languages_;
+  IniFile config_;
   IniFile texts_;
 };
 

@@ -1,19 +1,30 @@
 // The desktop program: one copy per user, the main window, and what is cleaned up at exit.
 //
 //   kestrio [--page device|backup] [--screenshot FILE]
-//   kestrio --scan BACKUP [--category NAME] [--deleted-only] [--screenshot FILE]
+//   kestrio --scan BACKUP [--category NAME] [--deleted-only] [--select TEXT]
+//           [--print | --recover-to FOLDER] [--screenshot FILE]
+//   kestrio --html-to-pdf PAGE.html FILE.pdf
 // --scan opens the backup folder and scans it as if it had been chosen on the backup page,
 // then shows the category NAME (its command-line key, "messages", or its name in the tree),
-// optionally with only the deleted items. --screenshot saves the window as an image once it
-// is shown (after a --scan: once the scan ended and the category is shown) and quits; with
+// optionally with only the deleted items, and previews the first row with a cell reading TEXT.
+// --print opens the print window over that category; --recover-to recovers every ticked item
+// into FOLDER through the recovery window. --screenshot saves the window as an image once it
+// is shown (after a --scan: once the scan ended and the category is shown, or once the print
+// or recovery window has finished, which is what is saved then) and quits; with
 // QT_QPA_PLATFORM=offscreen it needs no display.
+// --html-to-pdf prints a page into a PDF file without showing anything (kestrio-cli's print
+// runs it for PDF output) and exits with 0, or 1 when nothing was written.
 #include <QApplication>
+#include <QFile>
 #include <QImageReader>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTimer>
+#include <QTreeView>
+#include <string_view>
 
 #include "backup/backup_store.h"
 #include "backup/backup_summary.h"
@@ -22,8 +33,11 @@
 #include "base/platform_storage.h"
 #include "base/players.h"
 #include "base/single_instance.h"
+#include "gui/item_list_model.h"
 #include "gui/main_window.h"
 #include "gui/message_box.h"
+#include "gui/print_window.h"
+#include "gui/recover_window.h"
 #include "gui/scan_page.h"
 #include "gui/toolkit/popup_window.h"
 #include "gui/toolkit/skin.h"
@@ -53,6 +67,29 @@ bool ImageReadersPresent() {
   return formats.contains("jpeg") && formats.contains("png");
 }
 
+// Prints an HTML page into a PDF file: 0, or 1 when the page cannot be read or nothing was
+// written.
+int HtmlToPdf(const QString& page, const QString& pdf) {
+  QFile file(page);
+  if (!file.open(QIODevice::ReadOnly)) {
+    kestrio::LogLine(("cannot read " + page).toStdString());
+    return 1;
+  }
+  QTextDocument document;
+  document.setHtml(QString::fromUtf8(file.readAll()));
+  return kestrio::SaveAsPdf(document, pdf) ? 0 : 1;
+}
+
+// The first row of the shown list with a cell reading `text`, or -1.
+int RowWithText(const kestrio::ItemListModel& model, const QString& text) {
+  for (int row = 0; row < model.rowCount(); ++row) {
+    for (int column = 0; column < model.columnCount(); ++column) {
+      if (model.data(model.index(row, column), Qt::DisplayRole).toString() == text) return row;
+    }
+  }
+  return -1;
+}
+
 void ShutDown() {
   kestrio::PlayerProcesses::Get().StopAll();
   kestrio::RemovePreviewCopies(kestrio::WorkFolder());
@@ -61,6 +98,12 @@ void ShutDown() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Printing to PDF needs no display.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--html-to-pdf" && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+      qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
   QApplication app(argc, argv);
   app.setApplicationName(kestrio::kMainWindowTitle);
   QString screenshot;
@@ -68,8 +111,16 @@ int main(int argc, char** argv) {
   QString scan;
   QString category;
   bool deletedOnly = false;
+  QString select;
+  bool print = false;
+  QString recoverTo;
   const QStringList args = app.arguments();
   for (int i = 1; i < args.size(); ++i) {
+    if (args[i] == "--html-to-pdf")
+      return i + 2 < args.size() ? HtmlToPdf(args[i + 1], args[i + 2]) : 1;
+    if (args[i] == "--select" && i + 1 < args.size()) select = args[++i];
+    if (args[i] == "--print") print = true;
+    if (args[i] == "--recover-to" && i + 1 < args.size()) recoverTo = args[++i];
     if (args[i] == "--screenshot" && i + 1 < args.size()) screenshot = args[++i];
     if (args[i] == "--page" && i + 1 < args.size()) page = args[++i];
     if (args[i] == "--scan" && i + 1 < args.size()) scan = args[++i];
@@ -150,6 +201,39 @@ int main(int argc, char** argv) {
       poll->stop();
       if (!category.isEmpty() && !page.SelectCategory(category, deletedOnly))
         kestrio::LogLine(("no category " + category + " with items").toStdString());
+      if (!select.isEmpty()) {
+        const int row = RowWithText(page.Model(), select);
+        if (row < 0) kestrio::LogLine(("no row reads " + select).toStdString());
+        if (row >= 0) page.List()->setCurrentIndex(page.Model().index(row, 0));
+      }
+      if (print || !recoverTo.isEmpty()) {
+        // The window runs modally: it is watched from here and saved once it has finished.
+        auto* watch = new QTimer(&window);
+        QObject::connect(watch, &QTimer::timeout, &window, [watch, screenshot] {
+          QWidget* shown = QApplication::activeModalWidget();
+          auto* printing = qobject_cast<kestrio::PrintWindow*>(shown);
+          auto* recovering = qobject_cast<kestrio::RecoverWindow*>(shown);
+          if (!(printing && printing->Ready()) && !(recovering && recovering->Finished())) return;
+          watch->stop();
+          QTimer::singleShot(300, shown, [shown, screenshot] {
+            if (!screenshot.isEmpty() && !shown->grab().save(screenshot))
+              kestrio::LogLine(("cannot save the screenshot " + screenshot).toStdString());
+            static_cast<QDialog*>(shown)->done(1);
+            QApplication::exit(0);
+          });
+        });
+        watch->start(100);
+        if (!recoverTo.isEmpty())
+          page.SetFolderChooser([recoverTo](const QString&) { return recoverTo; });
+        QTimer::singleShot(0, &window, [&page, print] {
+          if (print) {
+            page.Print();
+          } else {
+            page.Recover();
+          }
+        });
+        return;
+      }
       if (!screenshot.isEmpty()) QTimer::singleShot(300, &window, saveScreenshot);
     });
     poll->start(100);

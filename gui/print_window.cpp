@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTextBrowser>
+#include <QTextDocument>
 
 #include "gui/message_box.h"
 #include "gui/toolkit/skin.h"
@@ -74,14 +75,19 @@ void PrintWindow::ShowPage(int result) {
   ready_ = true;
 }
 
-bool PrintWindow::SavePdf(const QString& file) {
-  auto* browser = FindControl<QTextBrowser>(Content(), "WebPagePrint");
-  if (!ready_ || !browser || file.isEmpty()) return false;
+bool SaveAsPdf(QTextDocument& document, const QString& file) {
+  if (file.isEmpty()) return false;
   QPrinter printer(QPrinter::HighResolution);
   printer.setOutputFormat(QPrinter::PdfFormat);
   printer.setOutputFileName(file);
-  browser->document()->print(&printer);
+  document.print(&printer);
   return QFileInfo(file).size() > 0;
+}
+
+bool PrintWindow::SavePdf(const QString& file) {
+  auto* browser = FindControl<QTextBrowser>(Content(), "WebPagePrint");
+  if (!ready_ || !browser) return false;
+  return SaveAsPdf(*browser->document(), file);
 }
 
 void PrintWindow::CloseQuery() {

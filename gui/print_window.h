@@ -16,7 +16,12 @@
 #include "output/print_page.h"
 #include "scan/scan_run.h"
 
+class QTextDocument;
+
 namespace kestrio {
+
+// Prints `document` into the PDF file `file`; false when nothing was written.
+bool SaveAsPdf(QTextDocument& document, const QString& file);
 
 class PrintWindow : public toolkit::PopupWindow {
   Q_OBJECT

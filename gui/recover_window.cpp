@@ -102,6 +102,14 @@ void RecoverWindow::OnFinished() {
   finished_ = true;
   if (auto* button = FindControl<QPushButton>(Content(), "FinishBtn")) button->setVisible(true);
   if (auto* button = FindControl<QPushButton>(Content(), "CancelBtn")) button->setVisible(false);
+  if (const int failed = run_->Failed(); failed > 0) {
+    QString text = MessageText("MSG1105");
+    for (int value : {failed, static_cast<int>(run_->Total())}) {
+      if (const qsizetype at = text.indexOf("%d"); at >= 0)
+        text.replace(at, 2, QString::number(value));
+    }
+    MessageBox::Show(MessageBoxKind::kWarning, this, "", text, 550, 200);
+  }
 }
 
 void RecoverWindow::CancelRequest() {
@@ -111,10 +119,10 @@ void RecoverWindow::CancelRequest() {
   }
   // The worker waits at its next progress call while the question is open.
   auto hold = run_->Hold();
-  hide();
+  Conceal(true);
   const int answer = MessageBox::Show(MessageBoxKind::kQuestion, parentWidget(), "",
                                       MessageText("MSG1103"), 550, 200);
-  show();
+  Conceal(false);
   if (answer != 1) return;
   run_->Cancel();
   hold.unlock();

@@ -1,5 +1,6 @@
 #include "gui/scan_page.h"
 
+#include <unistd.h>
 #include <QFileDialog>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -7,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSplitter>
 #include <QTreeView>
 #include <QTreeWidget>
 
@@ -15,6 +17,7 @@
 #include "gui/findings_window.h"
 #include "gui/item_list_model.h"
 #include "gui/message_box.h"
+#include "gui/preview_pane.h"
 #include "gui/print_window.h"
 #include "gui/recover_window.h"
 #include "gui/toolkit/controls.h"
@@ -22,6 +25,7 @@
 #include "gui/toolkit/texts.h"
 #include "output/formatters.h"
 #include "output/item_list.h"
+#include "output/preview.h"
 #include "scan/device_source.h"
 
 namespace kestrio {
@@ -163,10 +167,16 @@ bool ScanPage::Init(QString* error) {
 
   if (auto* filter = FindControl<QAbstractButton>(content_, "OptOnOffFilter"))
     connect(filter, &QAbstractButton::toggled, this, &ScanPage::SetDeletedOnly);
-  if (auto* preview = FindControl<QAbstractButton>(content_, "OptOnOffPreview")) {
-    connect(preview, &QAbstractButton::toggled, this,
-            [this](bool on) { SetVisible(content_, "PreviewVtrWnd", on); });
+  preview_ = new PreviewPane(content_, host_.Window(), this);
+  if (auto* splitter = FindControl<QSplitter>(content_, "ListSplitter")) {
+    splitter->setStretchFactor(0, 3);  // the list keeps the larger part
+    splitter->setStretchFactor(1, 2);
   }
+  connect(list_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          [this](const QModelIndex& current) {
+            if (run_ && model_->List() && current.isValid())
+              preview_->ShowRow(*model_->List(), static_cast<std::size_t>(current.row()), *run_);
+          });
 
   ReloadTexts();
   SetVisible(content_, "ScanToolBar", false);
@@ -194,6 +204,7 @@ void ScanPage::ReloadTexts() {
 
 void ScanPage::ResetResults() {
   EndRun();
+  preview_->Clear();
   model_->Show(nullptr, nullptr);
   tree_->Reset();
   firstSelected_ = false;
@@ -335,6 +346,7 @@ void ScanPage::ShowCategory(CategoryCode code) {
   ShowFilterCount();
   ShowResultArea(true);
   SetVisible(content_, "DataListToolBar", true);
+  preview_->ShowArea(CategoryPreviewArea(code));
 }
 
 bool ScanPage::OpenApp(int row) {
@@ -346,6 +358,7 @@ bool ScanPage::OpenApp(int row) {
   ShowList(std::make_unique<ItemList>(run_->Results(), shown->Code(), app));
   SetVisible(content_, "BtnBackAppDir", true);
   SetText(content_, "LblListTitle", toolkit::Qs(app));
+  preview_->ShowArea(PreviewArea::kText);
   return true;
 }
 
@@ -507,6 +520,15 @@ void ScanPage::Recover() {
                              : QFileDialog::getExistingDirectory(host_.Window(), title, QString(),
                                                                  QFileDialog::ShowDirsOnly);
   if (folder.isEmpty()) return;
+  // A folder nothing can be written into is refused before anything starts.
+  std::error_code error;
+  const std::filesystem::path root = folder.toStdString();
+  std::filesystem::create_directories(root, error);
+  if (error || ::access(root.c_str(), W_OK) != 0) {
+    MessageBox::Show(MessageBoxKind::kError, host_.Window(), "",
+                     MessageText("MSG1106").replace("%s", folder), 550, 200);
+    return;
+  }
   RecoverySource source{&run_->Selection(), &run_->Results(), run_->Backend(),
                         host_.ChosenBackup().displayName};
   if (source_ == SourceKind::kDevice) source.deviceName.clear();

@@ -30,6 +30,7 @@ namespace kestrio {
 class CategoryTree;
 class ItemList;
 class ItemListModel;
+class PreviewPane;
 
 class ScanPage : public QObject {
   Q_OBJECT
@@ -69,12 +70,17 @@ class ScanPage : public QObject {
   CategoryTree& Tree() const { return *tree_; }
   ItemListModel& Model() const { return *model_; }
   QTreeView* List() const { return list_; }
+  PreviewPane& Preview() const { return *preview_; }
   // Shows the files of the app on `row` of the app list; false on another list.
   bool OpenApp(int row);
   // Selects a lit category by its key ("messages", as the command line names it) or its
   // node's name ("Messages"), with the deleted-only filter on or off. False when no lit
   // category has that name.
   bool SelectCategory(const QString& name, bool deletedOnly);
+  // The print window over the shown category (its deleted records when filtered).
+  void Print();
+  // Asks for the output folder, then recovers every ticked item into it.
+  void Recover();
   // The rows of the notes and findings list: kind, category or file, what, where, why.
   std::vector<std::array<QString, 5>> FindingRows() const;
 
@@ -121,10 +127,6 @@ class ScanPage : public QObject {
   void UpdateRecoverButton();
   void ShowFindingsButton();
   void ShowFindings();
-  // The print window over the shown category (its deleted records when filtered).
-  void Print();
-  // Asks for the output folder, then recovers every ticked item into it.
-  void Recover();
   void SetAnimations(bool playing);
   void ShowResultArea(bool list);
   bool FoundAnything() const;
@@ -136,6 +138,7 @@ class ScanPage : public QObject {
   CategoryTree* tree_ = nullptr;
   QTreeView* list_ = nullptr;
   ItemListModel* model_ = nullptr;
+  PreviewPane* preview_ = nullptr;
   std::unique_ptr<ScanRun> run_;
   std::optional<SourceKind> source_;
   std::function<void(SourceKind)> startHook_;

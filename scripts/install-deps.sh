@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format tzdata
   libsqlite3-dev libssl-dev libplist-dev libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev
+  zlib1g-dev libheif-dev
   libimobiledevice-dev libusbmuxd-dev
   qt6-base-dev qt6-tools-dev qt6-svg-dev libqt6opengl6-dev libgl-dev fonts-dejavu-core usbmuxd
 )

@@ -4,6 +4,11 @@
 #   main-window-backup-page.png   the start page with the sample backup listed
 #   scan-page-messages.png        the sample scanned, Messages shown
 #   scan-page-camera-roll.png     the sample scanned, Camera Roll with only the deleted photos
+#   preview-conversation.png      a conversation's bubbles in the preview pane
+#   preview-photo.png             a HEIC photo of the Camera Roll in the preview pane
+#   preview-contact.png           a contact's card in the preview pane
+#   print-window.png              the print window over the call history
+#   recover-window.png            the recovery window at the end of a recovery of everything
 #   scripts/screenshot.sh [OUTPUT_FOLDER]      default: docs/
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -15,7 +20,7 @@ cmake --build "$top/build/default" --target kestrio kestrio-sample-backup kestri
 bin="$top/build/default/bin"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/backups" "$work/runtime" "$work/data" "$work/config"
+mkdir -p "$work/backups" "$work/runtime" "$work/data" "$work/config" "$work/recovered"
 chmod 700 "$work/runtime"
 "$bin/kestrio-sample-backup" "$work/backups/sample" >/dev/null
 # A private home: no backups of this machine, no settings of this user, no running copy.
@@ -29,4 +34,14 @@ kestrio --scan "$work/backups/sample" --category messages \
   --screenshot "$out/scan-page-messages.png"
 kestrio --scan "$work/backups/sample" --category cameraRoll --deleted-only \
   --screenshot "$out/scan-page-camera-roll.png"
-echo "wrote $out/main-window-backup-page.png, scan-page-messages.png, scan-page-camera-roll.png"
+kestrio --scan "$work/backups/sample" --category messages --select "Lena Vogel" \
+  --screenshot "$out/preview-conversation.png"
+kestrio --scan "$work/backups/sample" --category cameraRoll --select IMG_0030.HEIC \
+  --screenshot "$out/preview-photo.png"
+kestrio --scan "$work/backups/sample" --category contacts --select "Ava Moreau" \
+  --screenshot "$out/preview-contact.png"
+kestrio --scan "$work/backups/sample" --category callHistory --print \
+  --screenshot "$out/print-window.png"
+kestrio --scan "$work/backups/sample" --recover-to "$work/recovered" \
+  --screenshot "$out/recover-window.png"
+echo "wrote the pictures into $out"

@@ -37,6 +37,9 @@ class PopupWindow : public QDialog {
   virtual void OnNotify(const Notification& notification);
   // Closes with `result` (1 or 2).
   void Close(int result) { done(result); }
+  // Makes the window invisible (or visible again) while a question is asked over it, without
+  // hiding it: hiding a dialog ends its modal loop.
+  void Conceal(bool concealed) { setWindowOpacity(concealed ? 0.0 : 1.0); }
   void reject() override { done(kCancel); }
   bool eventFilter(QObject* watched, QEvent* event) override;
 

@@ -4,6 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
 #include "base/players.h"
 #include "base/single_instance.h"
 #include "tests/fixtures/ios_fixtures.h"
@@ -60,6 +65,36 @@ TEST(PlayerProcesses, OnlyThePlayersStartedHereAreStopped) {
   kill(foreign, SIGKILL);
   waitpid(foreign, nullptr, 0);
   EXPECT_EQ(players.Start({"/no/such/player"}), -1);
+  EXPECT_EQ(errno, ENOENT);  // what the preview tells apart as "not installed"
+}
+
+TEST(PlayerProcesses, CommandLinesAndTheWatchOfAVideoPlayersOutput) {
+  EXPECT_EQ(SplitCommandLine(R"(  mpv  --title="My clip" a\"b "" x\\y )"),
+            (std::vector<std::string>{"mpv", "--title=My clip", "a\"b", "", "x\\y"}));
+  // Unset or empty entries keep mpv; a set entry replaces it.
+  const PlayerCommands defaults = PlayerCommandsOf({});
+  EXPECT_EQ(defaults.video.front(), "mpv");
+  EXPECT_EQ(defaults.audio.front(), "mpv");
+  const PlayerCommands custom = PlayerCommandsOf({{"Video", "vlc --play-and-exit"}, {"Audio", ""}});
+  EXPECT_EQ(custom.video, (std::vector<std::string>{"vlc", "--play-and-exit"}));
+  EXPECT_EQ(custom.audio, defaults.audio);
+
+  PlayerProcesses& players = PlayerProcesses::Get();
+  const auto watch = [&](const char* script, std::chrono::milliseconds limit) {
+    int output = -1;
+    const pid_t pid = players.Start({"sh", "-c", script}, &output);
+    EXPECT_GT(pid, 0);
+    const PlayerState state = WaitUntilPlaying(output, limit);
+    close(output);
+    players.StopAll();
+    return state;
+  };
+  // The percent may come on standard error, after other output.
+  EXPECT_EQ(
+      watch("echo starting; echo 'AV: 00:00:01 (3%)' >&2; exec sleep 30", std::chrono::seconds(20)),
+      PlayerState::kPlaying);
+  EXPECT_EQ(watch("echo cannot open file; exit 2", std::chrono::seconds(20)), PlayerState::kEnded);
+  EXPECT_EQ(watch("exec sleep 30", std::chrono::milliseconds(200)), PlayerState::kSilent);
 }
 
 }  // namespace

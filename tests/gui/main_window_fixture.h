@@ -9,10 +9,13 @@
 #include <QApplication>
 #include <QUrl>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
+#include "backup/backup_summary.h"
 #include "gui/main_window.h"
+#include "gui/scan_page.h"
 #include "tests/device/fake_device_driver.h"
 #include "tests/fixtures/ios_fixtures.h"
 
@@ -63,6 +66,26 @@ class MainWindowFixture : public ::testing::Test {
       QApplication::processEvents();
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+  }
+
+  // Scans a fresh backup written with `seed` (spoilt by `spoil` first) to its end.
+  fx::BackupModel ScanBackup(std::uint32_t seed,
+                             const std::function<void(const fs::path&)>& spoil = {}) {
+    fx::BackupOptions options;
+    options.seed = seed;
+    const fs::path folder = dir_ / ("backup" + std::to_string(seed));
+    fx::BackupModel model = fx::WriteBackup(folder, options);
+    if (spoil) spoil(folder);
+    EXPECT_EQ(ReadBackupSummary(folder, window_->ChosenBackup()), kResultOk);
+    ScanPage& page = window_->ScanView();
+    int started = 0;
+    page.SetStartHook([&started](SourceKind) { ++started; });
+    window_->RequestScan(SourceKind::kBackupFolder);
+    QWidget* home = window_->Content()->findChild<QWidget*>("BtnHome");
+    ProcessUntil([&] { return started > 0 && page.Run()->Finished() && home->isEnabled(); });
+    page.SetStartHook({});
+    EXPECT_TRUE(home->isEnabled());
+    return model;
   }
 
   fx::TempDir dir_;

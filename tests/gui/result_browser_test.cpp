@@ -55,23 +55,6 @@ class StallingBackend final : public ScanBackend {
 
 class ResultBrowserTest : public testing::MainWindowFixture {
  protected:
-  // Scans a fresh backup written with `seed` to the end.
-  fx::BackupModel ScanBackup(std::uint32_t seed,
-                             const std::function<void(const fs::path&)>& spoil = {}) {
-    fx::BackupOptions options;
-    options.seed = seed;
-    const fs::path folder = dir_ / ("backup" + std::to_string(seed));
-    fx::BackupModel model = fx::WriteBackup(folder, options);
-    if (spoil) spoil(folder);
-    EXPECT_EQ(ReadBackupSummary(folder, window_->ChosenBackup()), kResultOk);
-    int started = 0;
-    Page().SetStartHook([&started](SourceKind) { ++started; });
-    window_->RequestScan(SourceKind::kBackupFolder);
-    ProcessUntil([&] { return started > 0 && Page().Run()->Finished() && Home()->isEnabled(); });
-    Page().SetStartHook({});
-    EXPECT_TRUE(Home()->isEnabled());
-    return model;
-  }
   ScanPage& Page() { return window_->ScanView(); }
   CategoryTree& Tree() { return Page().Tree(); }
   ItemListModel& Model() { return Page().Model(); }
@@ -406,6 +389,49 @@ TEST_F(ResultBrowserTest, RecoverWritesTheTickedItemsIntoTheChosenFolderAndFinis
   Page().SetFolderChooser([](const QString&) { return QString(); });
   Find<QPushButton>("BtnRecovery")->click();
   EXPECT_EQ(std::distance(fs::directory_iterator(out), fs::directory_iterator()), 2);
+}
+
+TEST_F(ResultBrowserTest, RecoverRefusesAFolderItCannotWriteAndSaysWhatFailed) {
+  ScanBackup(21);
+  InstallTemplates();
+  // Under a file: no folder can be made there. Nothing starts.
+  std::ofstream(dir_ / "file.txt") << "x";
+  Page().SetFolderChooser(
+      [&](const QString&) { return QString::fromStdString((dir_ / "file.txt" / "out").string()); });
+  {
+    testing::DialogScript dialogs({"okbtn"});
+    Find<QPushButton>("BtnRecovery")->click();
+    ASSERT_EQ(dialogs.Dialogs().size(), 1u);
+    EXPECT_TRUE(dialogs.Dialogs()[0].message.startsWith("Nothing can be written into this folder"));
+  }
+  // A photo whose stored file vanished fails alone; the end says so over the window.
+  const fs::path gone = Page().Run()->Results().cameraRoll.front().path;
+  fs::remove(gone);
+  Page().SetFolderChooser(
+      [&](const QString&) { return QString::fromStdString((dir_ / "out").string()); });
+  // The warning comes over the window once the run ends: answered when it is the modal one.
+  auto warning = std::make_shared<QString>();
+  std::function<void(QDialog*)> answer;
+  answer = [warning, &answer](QDialog* shown) {
+    auto* message = shown->findChild<QLabel*>("message");
+    if (!message) {  // still the recovery window
+      testing::OnNextModal(answer);
+      return;
+    }
+    *warning = message->text();
+    shown->findChild<QPushButton*>("okbtn")->click();
+  };
+  testing::OnNextModal([&](QDialog* window) {
+    testing::OnNextModal(answer);
+    auto* finish = window->findChild<QPushButton*>("FinishBtn");
+    for (int i = 0; i < 2000 && !(finish->isVisibleTo(window) && !warning->isEmpty()); ++i) {
+      QApplication::processEvents();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    finish->click();
+  });
+  Find<QPushButton>("BtnRecovery")->click();
+  EXPECT_TRUE(warning->startsWith("1 of ")) << warning->toStdString();
 }
 
 TEST_F(ResultBrowserTest, StopAsksWhileTheWorkerWaitsAndStopsOnlyWhenConfirmed) {

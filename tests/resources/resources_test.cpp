@@ -135,8 +135,9 @@ Ini ParseIni(const std::string& text) {
       }
       continue;
     }
-    // Inside a section the loader takes every line as an entry: a comment or a line
-    // without "=" would become a key of its own.
+    // Inside a section the loader skips ";" comments and takes every other line as an
+    // entry: a "#" comment or a line without "=" would become a key of its own.
+    if (line.front() == ';') continue;
     const size_t eq = line.find('=');
     if (eq == std::string::npos || eq == 0) {
       ini.problems.push_back("[" + section + "] not a key=value line: " + line);

@@ -675,8 +675,31 @@ TEST(KestrioCli, PrintWritesOneCategorysPageAsHtml) {
                          "x.html"},
                         terminal),
             cli::kExitUsage);
+  // A PDF needs the desktop program beside kestrio-cli; where it is, it prints the page.
   EXPECT_EQ(cli::RunCli({"print", backup, "--category", "notes", "--out", "x.pdf"}, terminal),
             cli::kExitUsage);
+  EXPECT_NE(err.str().find("desktop program"), std::string::npos);
+  namespace fs = std::filesystem;
+  const fs::path desktop = fs::path(KESTRIO_BIN_DIR) / "kestrio";
+  if (!fs::exists(desktop)) return;  // a build without the desktop program
+  const fs::path program = dir / "program";
+  fs::create_directories(program);
+  fs::copy(fs::path(KESTRIO_SOURCE_DIR) / "template", program / "template",
+           fs::copy_options::recursive);
+  fs::create_symlink(desktop, program / "kestrio");
+  cli::Terminal beside{out, err, false, nullptr, program};
+  const fs::path pdf = dir / "calls.pdf";
+  ASSERT_EQ(
+      cli::RunCli({"print", backup, "--category", "callHistory", "--out", pdf.string()}, beside),
+      cli::kExitOk)
+      << err.str();
+  std::ifstream in(pdf, std::ios::binary);
+  char magic[5] = {};
+  in.read(magic, 4);
+  EXPECT_STREQ(magic, "%PDF");
+  for (const auto& entry :
+       fs::directory_iterator(dir.path()))  // the page it was printed from is gone
+    EXPECT_EQ(entry.path().string().find(".print-"), std::string::npos) << entry.path();
 }
 
 TEST(KestrioCli, BackupsListsTheDiscoveredBackupsNewestFirst) {
