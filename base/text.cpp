@@ -1,6 +1,7 @@
 #include "base/text.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace kestrio {
 namespace {
@@ -42,6 +43,21 @@ std::size_t SequenceAt(std::string_view text, std::size_t pos, char32_t& cp) {
   return n;
 }
 
+// The first position from `pos` on whose 8-byte word is not all ASCII (nor, with `rejectNul`,
+// free of NUL bytes); the bytes before it need no decoding. Most texts are mostly ASCII.
+std::size_t SkipAscii(std::string_view text, std::size_t pos, bool rejectNul) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  while (text.size() - pos >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + pos, 8);
+    if ((word & kHigh) != 0) break;
+    if (rejectNul && ((word - kOnes) & ~word & kHigh) != 0) break;
+    pos += 8;
+  }
+  return pos;
+}
+
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 }  // namespace
@@ -49,6 +65,8 @@ char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 
 bool IsValidUtf8(std::string_view text) {
   char32_t cp = 0;
   for (std::size_t pos = 0; pos < text.size();) {
+    pos = SkipAscii(text, pos, false);
+    if (pos == text.size()) break;
     const std::size_t n = SequenceAt(text, pos, cp);
     if (n == 0) return false;
     pos += n;
@@ -59,11 +77,19 @@ bool IsValidUtf8(std::string_view text) {
 bool IsCleanUtf8(std::string_view text) {
   char32_t cp = 0;
   for (std::size_t pos = 0; pos < text.size();) {
+    pos = SkipAscii(text, pos, true);
+    if (pos == text.size()) break;
     const std::size_t n = SequenceAt(text, pos, cp);
     if (n == 0 || cp == 0 || cp == 0xFFFD) return false;
     pos += n;
   }
   return true;
+}
+
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
+  if (pos >= text.size()) return 0;
+  char32_t cp = 0;
+  return SequenceAt(text, pos, cp);
 }
 
 std::size_t Utf8Length(std::string_view text) {

@@ -19,6 +19,10 @@ bool IsCleanUtf8(std::string_view text);
 // Number of code points of valid UTF-8 text.
 std::size_t Utf8Length(std::string_view text);
 
+// Length (1 to 4) of the well-formed UTF-8 sequence at `pos` of `text`, 0 when the bytes there
+// are not one (ToValidUtf8 replaces that byte alone).
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos);
+
 // The text with every ill-formed byte sequence replaced by U+FFFD.
 std::string ToValidUtf8(std::string_view text);
 

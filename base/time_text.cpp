@@ -17,9 +17,23 @@ std::string UnixTimeText(std::int64_t unixSeconds) {
   const std::time_t t = static_cast<std::time_t>(unixSeconds);
   std::tm tm{};
   if (localtime_r(&t, &tm) == nullptr) return {};
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
-                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  // "YYYY-MM-DD hh:mm:ss", written digit by digit (one text per record of a large list).
+  std::string text(19, '0');
+  const auto put = [&text](std::size_t at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i, value /= 10)
+      text[at + static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 10);
+  };
+  put(0, tm.tm_year + 1900, 4);
+  text[4] = '-';
+  put(5, tm.tm_mon + 1, 2);
+  text[7] = '-';
+  put(8, tm.tm_mday, 2);
+  text[10] = ' ';
+  put(11, tm.tm_hour, 2);
+  text[13] = ':';
+  put(14, tm.tm_min, 2);
+  text[16] = ':';
+  put(17, tm.tm_sec, 2);
   return text;
 }
 

@@ -144,15 +144,12 @@ int Carve(const Options& options, Terminal& terminal) {
     for (const Finding& f : findings.Snapshot()) terminal.err << FindingLine(f) << "\n";
     return kExitOk;
   }
-  JsonWriter json;
+  const bool toOut = options.json->empty() || *options.json == "-";
+  std::ofstream file;
+  if (!toOut) file.open(*options.json, std::ios::binary | std::ios::trunc);
+  JsonWriter json(toOut ? terminal.out : file);
   WriteJson(json, path.string(), dump, findings.Snapshot());
-  if (options.json->empty() || *options.json == "-") {
-    terminal.out << json.str() << "\n";
-    return kExitOk;
-  }
-  std::ofstream file(*options.json, std::ios::binary | std::ios::trunc);
-  file << json.str() << "\n";
-  if (!file) {
+  if (!json.Flush() && !toOut) {
     terminal.err << "kestrio-cli: cannot write " << *options.json << "\n";
     return kExitUsage;
   }

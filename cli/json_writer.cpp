@@ -2,44 +2,111 @@
 
 #include <charconv>
 #include <cmath>
-
 #include <cstdio>
+#include <cstring>
 
 #include "base/text.h"
 
 namespace kestrio::cli {
 
-std::string JsonQuote(std::string_view text) {
-  const std::string valid = ToValidUtf8(text);
-  std::string out = "\"";
-  for (const char c : valid) {
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-          out += escaped;
-        } else {
-          out += c;
-        }
+namespace {
+
+// Whether byte `c` is written as it is inside a JSON string.
+bool Plain(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
+
+// Whether any byte of the 8 in `word` is a control character, '"' or '\\' (exact: the
+// subtractions' borrows only ever add hits above a real one).
+bool AnyEscape(std::uint64_t word) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  const auto zeroByte = [](std::uint64_t w) { return (w - kOnes) & ~w & kHigh; };
+  const std::uint64_t control = (word - 0x20 * kOnes) & ~word & kHigh;
+  return (control | zeroByte(word ^ ('"' * kOnes)) | zeroByte(word ^ ('\\' * kOnes))) != 0;
+}
+
+// The escape of an ASCII byte that is not written as it is.
+void AppendEscape(std::string& out, char c) {
+  switch (c) {
+    case '"':
+      out += "\\\"";
+      break;
+    case '\\':
+      out += "\\\\";
+      break;
+    case '\n':
+      out += "\\n";
+      break;
+    case '\r':
+      out += "\\r";
+      break;
+    case '\t':
+      out += "\\t";
+      break;
+    default: {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+      out += escaped;
     }
   }
-  return out + "\"";
+}
+
+}  // namespace
+
+// One pass: plain runs are copied whole (eight ASCII bytes at a time where they can be),
+// well-formed sequences pass, a byte that starts none becomes U+FFFD (as ToValidUtf8 does)
+// and the rest is escaped.
+void AppendJsonQuoted(std::string& out, std::string_view text) {
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  out += '"';
+  std::size_t copied = 0;  // text before this is in `out`
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    if (text.size() - pos >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, text.data() + pos, 8);
+      if ((word & kHigh) == 0 && !AnyEscape(word)) {
+        pos += 8;
+        continue;
+      }
+    }
+    const char c = text[pos];
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      if (const std::size_t n = Utf8SequenceLength(text, pos); n != 0) {
+        pos += n;
+        continue;
+      }
+      out.append(text.data() + copied, pos - copied).append("\xEF\xBF\xBD");
+    } else if (Plain(static_cast<unsigned char>(c))) {
+      ++pos;
+      continue;
+    } else {
+      out.append(text.data() + copied, pos - copied);
+      AppendEscape(out, c);
+    }
+    copied = ++pos;
+  }
+  out.append(text.data() + copied, pos - copied);
+  out += '"';
+}
+
+std::string JsonQuote(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  AppendJsonQuoted(out, text);
+  return out;
+}
+
+bool JsonWriter::Flush() {
+  if (sink_ == nullptr) return true;
+  out_ += '\n';
+  SpillNow();
+  sink_->flush();
+  return !sink_->fail();
+}
+
+void JsonWriter::SpillNow() {
+  sink_->write(out_.data(), static_cast<std::streamsize>(out_.size()));
+  out_.clear();
 }
 
 void JsonWriter::NewLine() {
@@ -49,6 +116,7 @@ void JsonWriter::NewLine() {
 }
 
 void JsonWriter::BeforeValue() {
+  Spill();
   if (afterKey_) {
     afterKey_ = false;
     return;
@@ -91,7 +159,7 @@ JsonWriter& JsonWriter::EndArray() {
 
 JsonWriter& JsonWriter::Key(std::string_view key) {
   BeforeValue();
-  out_ += JsonQuote(key);
+  AppendJsonQuoted(out_, key);
   out_ += pretty_ ? ": " : ":";
   afterKey_ = true;
   return *this;
@@ -99,7 +167,7 @@ JsonWriter& JsonWriter::Key(std::string_view key) {
 
 JsonWriter& JsonWriter::String(std::string_view text) {
   BeforeValue();
-  out_ += JsonQuote(text);
+  AppendJsonQuoted(out_, text);
   return *this;
 }
 
@@ -111,13 +179,17 @@ JsonWriter& JsonWriter::Bool(bool value) {
 
 JsonWriter& JsonWriter::Int(std::int64_t value) {
   BeforeValue();
-  out_ += std::to_string(value);
+  char buffer[24];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out_.append(buffer, written.ptr);
   return *this;
 }
 
 JsonWriter& JsonWriter::UInt(std::uint64_t value) {
   BeforeValue();
-  out_ += std::to_string(value);
+  char buffer[24];
+  const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out_.append(buffer, written.ptr);
   return *this;
 }
 

@@ -1,8 +1,13 @@
 // A small streaming JSON writer: objects and arrays nest, commas are placed for the caller,
 // and every text is written as valid UTF-8 (bytes that are not become U+FFFD).
+//
+// Without a sink the document is kept in memory (str()); with one, the text goes to the
+// stream in pieces of about kFlushBytes as it is written, so a document of any size costs
+// that much memory. Flush() writes what is left; the destructor does not.
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +17,13 @@ namespace kestrio::cli {
 class JsonWriter {
  public:
   explicit JsonWriter(bool pretty = true) : pretty_(pretty) {}
+  explicit JsonWriter(std::ostream& sink, bool pretty = true) : sink_(&sink), pretty_(pretty) {
+    out_.reserve(kFlushBytes + kFlushBytes / 4);
+  }
+  JsonWriter(const JsonWriter&) = delete;
+  JsonWriter& operator=(const JsonWriter&) = delete;
+
+  static constexpr std::size_t kFlushBytes = 64 * 1024;
 
   JsonWriter& BeginObject();
   JsonWriter& EndObject();
@@ -34,7 +46,11 @@ class JsonWriter {
     return Value(value);
   }
 
+  // The document written so far (without a sink), or the part not yet flushed.
   const std::string& str() const { return out_; }
+  // Writes the unflushed text and a final newline to the sink and flushes it; false when the
+  // stream failed at any point. Without a sink: true, and nothing happens.
+  bool Flush();
 
  private:
   JsonWriter& Value(bool value) { return Bool(value); }
@@ -50,11 +66,17 @@ class JsonWriter {
   void Open(char bracket);
   void Close(char bracket);
   void NewLine();
+  // Hands the buffer to the sink once it is full.
+  void Spill() {
+    if (sink_ != nullptr && out_.size() >= kFlushBytes) SpillNow();
+  }
+  void SpillNow();
 
   struct Level {
     bool first = true;
   };
   std::string out_;
+  std::ostream* sink_ = nullptr;
   std::vector<Level> levels_;
   bool afterKey_ = false;
   bool pretty_;
@@ -62,5 +84,7 @@ class JsonWriter {
 
 // `text` as a JSON string literal, quotes included.
 std::string JsonQuote(std::string_view text);
+// The same, appended to `out`.
+void AppendJsonQuoted(std::string& out, std::string_view text);
 
 }  // namespace kestrio::cli

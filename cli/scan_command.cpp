@@ -153,21 +153,19 @@ int Scan(const Options& options, Terminal& terminal) {
   if (const int code = ScanAny(options, terminal, scanned); code != kExitOk) return code;
   const ScanResults& results = scanned.run->Results();
   if (options.json) {
-    JsonWriter json;
+    // The document goes out as it is written: its size in memory is the writer's buffer.
+    std::ofstream file;
+    if (*options.json != "-") file.open(*options.json, std::ios::binary | std::ios::trunc);
+    std::ostream& sink = *options.json == "-" ? terminal.out : file;
+    JsonWriter json(sink);
     if (scanned.device) {
       WriteScan(json, *scanned.device, kResultOk, scanned.errors, results);
     } else {
       WriteScan(json, scanned.summary, kResultOk, scanned.errors, results);
     }
-    if (*options.json == "-") {
-      terminal.out << json.str() << "\n";
-    } else {
-      std::ofstream file(*options.json, std::ios::binary | std::ios::trunc);
-      file << json.str() << "\n";
-      if (!file) {
-        terminal.err << "kestrio-cli: cannot write " << *options.json << "\n";
-        return kExitUsage;
-      }
+    if (!json.Flush() && *options.json != "-") {
+      terminal.err << "kestrio-cli: cannot write " << *options.json << "\n";
+      return kExitUsage;
     }
   } else {
     const std::string& name = scanned.DisplayName();

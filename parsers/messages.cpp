@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "base/chunked_list.h"
 #include "base/findings.h"
 #include "base/text.h"
 #include "base/time_text.h"
@@ -396,7 +397,7 @@ class MessagesReader {
   }
 
   // Every message row, live and carved.
-  void ReadMessages(std::vector<ParsedMessage>& out) {
+  void ReadMessages(ChunkedList<ParsedMessage>& out) {
     const MessageColumns c(reader_.SchemaOr("message", kFallbackMessageSql));
     legacy_ = c.legacy;
     if (c.date == TableSchema::kMissing) Missing("message", "date");
@@ -570,7 +571,7 @@ class MessagesReader {
 // A page freed when SQLite rebalanced the table keeps the cells it had, and some of them
 // were moved to a live page, not deleted. Such a row has its rowid and the same body and date
 // as the live row: it is not listed again as a deleted message.
-void DropCopiesOfLiveRows(std::vector<ParsedMessage>& messages) {
+void DropCopiesOfLiveRows(ChunkedList<ParsedMessage>& messages) {
   std::unordered_map<std::uint32_t, std::size_t> liveByRowId;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (!messages[i].deleted) liveByRowId.try_emplace(messages[i].rowId, i);
@@ -589,7 +590,7 @@ void DropCopiesOfLiveRows(std::vector<ParsedMessage>& messages) {
     if (kept != i) messages[kept] = std::move(messages[i]);
     ++kept;
   }
-  messages.resize(kept);
+  messages.truncate(kept);
 }
 
 // Who a tapback or a conversation shows for an address.
@@ -600,7 +601,7 @@ std::string PersonOf(const ContactNames& names, const std::string& address) {
 
 // Turns the tapback rows into reactions on the messages they name. A tapback whose message
 // is not among the rows read stays an ordinary message when it has a text of its own.
-void ApplyTapbacks(std::vector<ParsedMessage>& messages, const ContactNames& names) {
+void ApplyTapbacks(ChunkedList<ParsedMessage>& messages, const ContactNames& names) {
   if (std::none_of(messages.begin(), messages.end(),
                    [](const ParsedMessage& m) { return m.tapback != 0; })) {
     return;
@@ -655,7 +656,7 @@ void ApplyTapbacks(std::vector<ParsedMessage>& messages, const ContactNames& nam
     if (kept != i) messages[kept] = std::move(messages[i]);
     ++kept;
   }
-  messages.resize(kept);
+  messages.truncate(kept);
 }
 
 // Everybody of a chat, by name where the address book knows them.
@@ -682,17 +683,10 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   if (result != kResultOk) return result;
   MessagesReader tables(reader, context.findings);
 
-  // A failed page read ends one table's scan; the parse goes on with what was read.
-  std::vector<ParsedMessage> messages;
-  {
-    // Room for about as many rows as the file can hold (a message row takes well over a
-    // hundred bytes), so that the rows are not moved as the list grows; pages never written
-    // to cost nothing.
-    std::error_code error;
-    const std::uintmax_t bytes = std::filesystem::file_size(messagesDbPath, error);
-    if (!error)
-      messages.reserve(static_cast<std::size_t>(std::min<std::uintmax_t>(bytes / 128, 1u << 22)));
-  }
+  // A failed page read ends one table's scan; the parse goes on with what was read. The rows
+  // are never moved as the list grows, and their blocks are given back as they are placed in
+  // their conversations below.
+  ChunkedList<ParsedMessage> messages;
   tables.ReadMessages(messages);
   if ((result = context.progress.ReportShare(5)) != kResultOk) return result;
   highestRowId = reader.Learned().highestMessageRowId;
@@ -806,13 +800,19 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   // Conversations.
   std::unordered_map<std::int64_t, std::string> peopleText;
   for (const auto& [chat, people] : peopleOfChat) peopleText[chat] = PeopleText(people, names);
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
+  // Where each listed message goes: its conversation, its date, and its place in the scan
+  // (equal dates keep the scan's order).
+  struct Place {
+    std::int32_t conversation = 0;
+    std::uint64_t date = 0;
+    std::uint32_t index = 0;
+  };
+  std::vector<Place> order;
   order.reserve(messages.size());
   for (std::size_t i = 0; i < messages.size(); ++i) {
     ParsedMessage& m = messages[i];
     // A message with neither text nor file is not listed.
     if (m.text.empty() && (m.rowId == 0 || !attachmentsOf.contains(m.rowId))) continue;
-    order.emplace_back(DateTextKey(m.dateText), static_cast<std::uint32_t>(i));
     std::int64_t chat = 0;
     bool found = false;
     if (legacy) {
@@ -840,47 +840,84 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     }
     m.conversationId = Key32(chat);
     m.inChat = found;
+    order.push_back({m.conversationId, DateTextKey(m.dateText), static_cast<std::uint32_t>(i)});
   }
-  // Date order, equal dates in scan order.
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& x, const auto& y) { return x.first < y.first; });
+  // Conversations in key order, each in date order, equal dates in scan order.
+  std::sort(order.begin(), order.end(), [](const Place& x, const Place& y) {
+    if (x.conversation != y.conversation) return x.conversation < y.conversation;
+    if (x.date != y.date) return x.date < y.date;
+    return x.index < y.index;
+  });
   ConversationMap grouped;
-  {
-    std::map<std::int32_t, std::size_t> sizes;
-    for (const auto& [date, i] : order) ++sizes[messages[i].conversationId];
-    for (const auto& [key, size] : sizes) grouped[key].reserve(size);
+  for (std::size_t i = 0; i < order.size();) {
+    std::size_t run = i;
+    while (run < order.size() && order[run].conversation == order[i].conversation) ++run;
+    grouped[order[i].conversation].reserve(run - i);
+    i = run;
   }
-  std::unordered_map<std::string, std::string> nameOfAddress;
-  for (const auto& [date, i] : order) {
-    ParsedMessage& p = messages[i];
-    MessageRecord& m = grouped[p.conversationId].emplace_back();
-    m.deleted = p.deleted;
-    m.isFromMe = p.isFromMe;
-    m.edited = p.edited;
-    m.unsent = p.unsent;
-    m.rowId = p.rowId;
-    m.handleId = p.handleId;
-    m.conversationId = p.conversationId;
-    if (!p.address.empty()) {
-      // Few addresses, many messages: each address is looked up once.
-      auto [it, fresh] = nameOfAddress.try_emplace(p.address);
-      if (fresh) it->second = names.NameOf(p.address);
-      m.contactName = it->second;
+  // The rows are put in the reverse of that order, the unlisted ones first, each moved once
+  // (the permutation's cycles are followed in place); then they are taken from the back, so
+  // every block of rows is given back as soon as its records have been made.
+  {
+    const std::size_t unlisted = messages.size() - order.size();
+    std::vector<std::uint32_t> destination(messages.size(), 0);
+    std::vector<bool> listed(messages.size(), false);
+    for (std::size_t j = 0; j < order.size(); ++j) {
+      destination[order[j].index] = static_cast<std::uint32_t>(messages.size() - 1 - j);
+      listed[order[j].index] = true;
     }
-    if (p.inChat) {
-      if (auto it = peopleText.find(p.conversationId); it != peopleText.end())
-        m.conversation = it->second;
+    std::uint32_t next = 0;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      if (!listed[i]) destination[i] = next++;
     }
-    if (p.rowId != 0) {
-      if (auto it = attachmentsOf.find(p.rowId); it != attachmentsOf.end()) {
-        m.attachments = it->second;
-        m.attachmentPath = m.attachments.front();
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      while (destination[i] != i) {
+        const std::uint32_t j = destination[i];
+        std::swap(messages[i], messages[j]);
+        std::swap(destination[i], destination[j]);
       }
     }
-    m.dateText = std::move(p.dateText);
-    m.address = std::move(p.address);
-    m.text = std::move(p.text);
-    m.reactions = std::move(p.reactions);
+    order = {};
+    std::unordered_map<std::string, std::string> nameOfAddress;
+    std::vector<MessageRecord>* list = nullptr;
+    std::int32_t listKey = 0;
+    while (messages.size() > unlisted) {
+      ParsedMessage& p = messages.back();
+      if (list == nullptr || listKey != p.conversationId) {
+        listKey = p.conversationId;
+        list = &grouped[listKey];
+      }
+      MessageRecord& m = list->emplace_back();
+      m.deleted = p.deleted;
+      m.isFromMe = p.isFromMe;
+      m.edited = p.edited;
+      m.unsent = p.unsent;
+      m.rowId = p.rowId;
+      m.handleId = p.handleId;
+      m.conversationId = p.conversationId;
+      if (!p.address.empty()) {
+        // Few addresses, many messages: each address is looked up once.
+        auto [it, fresh] = nameOfAddress.try_emplace(p.address);
+        if (fresh) it->second = names.NameOf(p.address);
+        m.contactName = it->second;
+      }
+      if (p.inChat) {
+        if (auto it = peopleText.find(p.conversationId); it != peopleText.end())
+          m.conversation = it->second;
+      }
+      if (p.rowId != 0) {
+        if (auto it = attachmentsOf.find(p.rowId); it != attachmentsOf.end()) {
+          m.attachments = it->second;
+          m.attachmentPath = m.attachments.front();
+        }
+      }
+      m.dateText = std::move(p.dateText);
+      m.address = std::move(p.address);
+      m.text = std::move(p.text);
+      m.reactions = std::move(p.reactions);
+      messages.pop_back();
+    }
+    messages.clear();
   }
   if (conversations.empty()) {
     conversations.swap(grouped);

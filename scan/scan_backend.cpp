@@ -52,7 +52,6 @@ Result ScanBackend::SetProgressCallback(ProgressFunction progress) {
 SourceKind ScanBackend::Kind() const { return source_->Kind(); }
 
 Result ScanBackend::Open(const std::string& password) {
-  messages_.clear();
   qqChats_.clear();
   weChatChats_.clear();
   whatsAppChats_.clear();
@@ -92,17 +91,17 @@ ParseContext ScanBackend::Context() const {
 
 Result ScanBackend::ScanMessages(ConversationMap& conversations) {
   const std::filesystem::path database = source_->Database(KnownDatabase::kMessages);
-  messages_.clear();
+  // Parsed straight into the caller's map: a large database's messages are never copied.
+  conversations.clear();
   Result parsed = kResultOk;
   if (Absent(database)) {
     Explain(kSmsDbKey, "no messages in this backup: it holds no message database");
   } else {
     std::uint64_t highest = 0;
-    parsed = ParseMessages(Context(), source_->Database(KnownDatabase::kAddressBook), messages_,
+    parsed = ParseMessages(Context(), source_->Database(KnownDatabase::kAddressBook), conversations,
                            database, highest);
     if (parsed == kResultOk) source_->Backup().messageRowIdBase = highest;
   }
-  conversations = messages_;
   return progress_.AfterDatabase(ExplainFailure(parsed, kSmsDbKey, "sms.db", "message"));
 }
 

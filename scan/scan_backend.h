@@ -120,7 +120,6 @@ class ScanBackend {
   std::unique_ptr<ScanSource> source_;
   ProgressSink progress_;  // the callback, the progress base and the step (its span)
   // What the scans found, for the row dumps and chat text exports afterwards.
-  ConversationMap messages_;
   ChatAppConversationMap qqChats_;
   WeChatAccountMap weChatChats_;
   WhatsAppConversationMap whatsAppChats_;

@@ -21,6 +21,39 @@ TEST(Utf8, AcceptsWellFormedAndRejectsEveryIllFormedKind) {
   EXPECT_FALSE(IsValidUtf8("\xFF"));
 }
 
+TEST(Utf8, LongAsciiRunsStillCatchAFaultAtAnyPlace) {
+  // Long ASCII runs are checked a word at a time: a fault is found wherever it lies in or
+  // after such a word, and a sequence cut by a word's end still reads.
+  const std::string ascii(37, 'a');
+  EXPECT_TRUE(IsCleanUtf8(ascii));
+  for (std::size_t at = 0; at < ascii.size(); ++at) {
+    std::string text = ascii;
+    text[at] = '\xFF';
+    EXPECT_FALSE(IsValidUtf8(text)) << at;
+    text[at] = '\0';
+    EXPECT_TRUE(IsValidUtf8(text)) << at;
+    EXPECT_FALSE(IsCleanUtf8(text)) << at;
+    text = ascii;
+    text.replace(at, 1, "\xE2\x9C\x88");  // U+2708 across the word boundaries
+    EXPECT_TRUE(IsCleanUtf8(text)) << at;
+    text.erase(text.size() - 1);
+    // Cut by the end of the text when it was the last character, whole otherwise.
+    EXPECT_EQ(IsValidUtf8(text), at + 3 <= text.size()) << at;
+  }
+}
+
+TEST(Utf8, SequenceLengthsAndTheBytesThatStartNone) {
+  const std::string_view text = "a\xC3\xA9\xE2\x9C\x88\xF0\x9F\x98\x80\x80\xE2\x9C";
+  EXPECT_EQ(Utf8SequenceLength(text, 0), 1u);
+  EXPECT_EQ(Utf8SequenceLength(text, 1), 2u);
+  EXPECT_EQ(Utf8SequenceLength(text, 3), 3u);
+  EXPECT_EQ(Utf8SequenceLength(text, 6), 4u);
+  EXPECT_EQ(Utf8SequenceLength(text, 2), 0u);   // a continuation byte
+  EXPECT_EQ(Utf8SequenceLength(text, 10), 0u);  // a lone continuation byte
+  EXPECT_EQ(Utf8SequenceLength(text, 11), 0u);  // cut by the end
+  EXPECT_EQ(Utf8SequenceLength(text, text.size()), 0u);
+}
+
 TEST(Utf8, CleanTextHasNoNulAndNoReplacementCharacter) {
   EXPECT_TRUE(IsCleanUtf8("hello"));
   EXPECT_FALSE(IsCleanUtf8(std::string_view("he\0llo", 6)));

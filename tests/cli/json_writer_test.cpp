@@ -1,0 +1,102 @@
+#include "cli/json_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "tests/support/json.h"
+
+namespace kestrio::cli {
+namespace {
+
+// A document of `records` objects with texts that need every kind of escape.
+void WriteDocument(JsonWriter& json, int records) {
+  json.BeginObject().Field("count", records).Key("records").BeginArray();
+  for (int i = 0; i < records; ++i) {
+    json.BeginObject()
+        .Field("id", i)
+        .Field("text",
+               "line \"" + std::to_string(i) + "\"\n\tta\\b \x01 Gr\xC3\xBC\xC3\x9F\xE2\x9C\x88")
+        .Field("broken", std::string("a\xFF"
+                                     "b\xC3"))
+        .Field("negative", std::int64_t{-i})
+        .Key("empty")
+        .BeginArray()
+        .EndArray();
+    json.Key("real").Double(i / 4.0).EndObject();
+  }
+  json.EndArray().EndObject();
+}
+
+TEST(JsonWriter, StreamedDocumentIsTheInMemoryOneWithANewline) {
+  // Large enough to go out in many pieces, so a piece boundary falls inside values.
+  constexpr int kRecords = 3000;
+  JsonWriter memory;
+  WriteDocument(memory, kRecords);
+  ASSERT_GT(memory.str().size(), 4 * JsonWriter::kFlushBytes);
+
+  std::ostringstream sink;
+  JsonWriter streamed(sink);
+  WriteDocument(streamed, kRecords);
+  // Nothing beyond one piece is held back before the end.
+  EXPECT_LT(streamed.str().size(), JsonWriter::kFlushBytes + 512);
+  EXPECT_FALSE(sink.str().empty());
+  ASSERT_TRUE(streamed.Flush());
+  EXPECT_EQ(sink.str(), memory.str() + "\n");
+  EXPECT_TRUE(streamed.str().empty());
+
+  const auto parsed = testing::ParseJson(sink.str());
+  ASSERT_TRUE(parsed);
+  ASSERT_EQ((*parsed)["records"].items.size(), static_cast<std::size_t>(kRecords));
+  const testing::Json& last = (*parsed)["records"][kRecords - 1];
+  EXPECT_EQ(last["text"].text, "line \"2999\"\n\tta\\b \x01 Gr\xC3\xBC\xC3\x9F\xE2\x9C\x88");
+  EXPECT_EQ(last["broken"].text,
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
+}
+
+TEST(JsonWriter, QuotesEscapesAndReplacesInvalidBytes) {
+  EXPECT_EQ(JsonQuote("plain"), "\"plain\"");
+  EXPECT_EQ(JsonQuote("\"\\\n\r\t"), "\"\\\"\\\\\\n\\r\\t\"");
+  EXPECT_EQ(JsonQuote(std::string_view("\x00\x1f", 2)), "\"\\u0000\\u001f\"");
+  // A lone continuation byte and a cut sequence each become U+FFFD; valid text stays.
+  EXPECT_EQ(JsonQuote("\x80x\xE2\x9C"), "\"\xEF\xBF\xBDx\xEF\xBF\xBD\xEF\xBF\xBD\"");
+  EXPECT_EQ(JsonQuote("\xF0\x9F\x98\x80\""), "\"\xF0\x9F\x98\x80\\\"\"");
+  // Long texts are scanned a word at a time: an escape is found at every place in them, and
+  // the bytes next to it ('!' and '#' sit beside '"', ']' and '^' beside '\\', 0x20 above
+  // the control characters) are not escaped.
+  const std::pair<char, std::string_view> escapes[] = {
+      {'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\x01', "\\u0001"}, {'\x1f', "\\u001f"}};
+  const std::string plain =
+      "!# ]^ \x7f"
+      "abcdefghijklmnop\xC3\xA9";
+  for (const auto& [c, escaped] : escapes) {
+    for (std::size_t at = 0; at + 1 < plain.size(); ++at) {  // never inside the last letter
+      std::string text = plain;
+      text.insert(at, 1, c);
+      const std::string expected =
+          "\"" + plain.substr(0, at) + std::string(escaped) + plain.substr(at) + "\"";
+      EXPECT_EQ(JsonQuote(text), expected) << at;
+    }
+  }
+  std::string out = "[";
+  AppendJsonQuoted(out, "a\"");
+  EXPECT_EQ(out, "[\"a\\\"\"");
+}
+
+TEST(JsonWriter, FlushTellsAFailedStream) {
+  std::ostringstream sink;
+  sink.setstate(std::ios::badbit);
+  JsonWriter json(sink);
+  json.BeginArray().Int(1).EndArray();
+  EXPECT_FALSE(json.Flush());
+
+  JsonWriter memory;
+  memory.BeginArray().UInt(18446744073709551615u).Int(-9223372036854775807 - 1).EndArray();
+  EXPECT_TRUE(memory.Flush());
+  EXPECT_EQ(memory.str(), "[\n  18446744073709551615,\n  -9223372036854775808\n]");
+}
+
+}  // namespace
+}  // namespace kestrio::cli
