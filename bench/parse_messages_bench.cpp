@@ -144,7 +144,7 @@ void BM_ParseMessages(benchmark::State& state) {
   state.counters["deleted_unmatched"] = static_cast<double>(census.deletedUnmatched);
   // Recall over the deleted rows whose whole text is still in the file, and the share of the
   // reported deleted records that are a deleted row.
-  const std::set<std::int64_t> recoverable =
+  std::set<std::int64_t> recoverable =
       fx::RecoverableLargeMessages(db.messages.path, kDeleteFraction, kSeed);
   std::int64_t found = 0;
   for (const auto& [handle, messages] : conversations) {
