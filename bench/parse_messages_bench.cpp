@@ -19,9 +19,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
-#include <set>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
