@@ -27,6 +27,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "bench/sqlite_touch.h"
 #include "parsers/messages.h"
 #include "tests/fixtures/carving_census.h"
 #include "tests/fixtures/ios_fixtures.h"
@@ -166,39 +167,6 @@ void BM_ParseMessages(benchmark::State& state) {
                                 static_cast<double>(census.deleted);
 }
 
-// Fetches every column of the current row by its type; returns a checksum of the values so
-// that no fetch can be dropped.
-std::uint64_t TouchRow(sqlite3_stmt* statement, int columns) {
-  std::uint64_t sum = 0;
-  for (int c = 0; c < columns; ++c) {
-    switch (sqlite3_column_type(statement, c)) {
-      case SQLITE_INTEGER:
-        sum += static_cast<std::uint64_t>(sqlite3_column_int64(statement, c));
-        break;
-      case SQLITE_FLOAT:
-        sum += static_cast<std::uint64_t>(sqlite3_column_double(statement, c));
-        break;
-      case SQLITE_TEXT: {
-        const unsigned char* text = sqlite3_column_text(statement, c);
-        const int bytes = sqlite3_column_bytes(statement, c);
-        sum += static_cast<std::uint64_t>(bytes) + (bytes > 0 ? text[bytes - 1] : 0);
-        break;
-      }
-      case SQLITE_BLOB: {
-        const void* blob = sqlite3_column_blob(statement, c);
-        const int bytes = sqlite3_column_bytes(statement, c);
-        sum += static_cast<std::uint64_t>(bytes) +
-               (bytes > 0 ? static_cast<const unsigned char*>(blob)[bytes - 1] : 0);
-        break;
-      }
-      default:
-        ++sum;
-        break;
-    }
-  }
-  return sum;
-}
-
 void BM_SqliteSelectMessage(benchmark::State& state) {
   const BenchDatabase& db = DatabaseOfSize(state.range(0));
   std::int64_t rows = 0;
@@ -221,7 +189,7 @@ void BM_SqliteSelectMessage(benchmark::State& state) {
     std::uint64_t sum = 0;
     rows = 0;
     while (sqlite3_step(statement) == SQLITE_ROW) {
-      sum += TouchRow(statement, columns);
+      sum += kestrio::bench::TouchRow(statement, columns);
       ++rows;
     }
     benchmark::DoNotOptimize(sum);

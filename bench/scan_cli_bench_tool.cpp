@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench/sqlite_touch.h"
 #include "tests/fixtures/ios_fixtures.h"
 
 namespace {
@@ -43,37 +44,6 @@ int Write(const std::filesystem::path& folder, std::uint64_t megabytes) {
   return 0;
 }
 
-// Every column of the current row by its type; a checksum keeps any fetch from being dropped.
-std::uint64_t TouchRow(sqlite3_stmt* statement, int columns) {
-  std::uint64_t sum = 0;
-  for (int c = 0; c < columns; ++c) {
-    switch (sqlite3_column_type(statement, c)) {
-      case SQLITE_INTEGER:
-        sum += static_cast<std::uint64_t>(sqlite3_column_int64(statement, c));
-        break;
-      case SQLITE_FLOAT:
-        sum += static_cast<std::uint64_t>(sqlite3_column_double(statement, c));
-        break;
-      case SQLITE_TEXT: {
-        const unsigned char* text = sqlite3_column_text(statement, c);
-        const int bytes = sqlite3_column_bytes(statement, c);
-        sum += static_cast<std::uint64_t>(bytes) + (bytes > 0 ? text[bytes - 1] : 0);
-        break;
-      }
-      case SQLITE_BLOB: {
-        const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(statement, c));
-        const int bytes = sqlite3_column_bytes(statement, c);
-        sum += static_cast<std::uint64_t>(bytes) + (bytes > 0 ? blob[bytes - 1] : 0);
-        break;
-      }
-      default:
-        ++sum;
-        break;
-    }
-  }
-  return sum;
-}
-
 int Select(const char* path, const std::string& table) {
   sqlite3* connection = nullptr;
   if (sqlite3_open_v2(path, &connection, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
@@ -92,7 +62,7 @@ int Select(const char* path, const std::string& table) {
   std::uint64_t sum = 0;
   std::uint64_t rows = 0;
   while (sqlite3_step(statement) == SQLITE_ROW) {
-    sum += TouchRow(statement, columns);
+    sum += kestrio::bench::TouchRow(statement, columns);
     ++rows;
   }
   sqlite3_finalize(statement);

@@ -248,6 +248,7 @@ PreviewPane::PreviewPane(QWidget* page, QWidget* window, QObject* parent)
     card_ = toolkit::LoadSkin("ContactInfo", nullptr);
     if (card_) {
       toolkit::ApplyTexts(card_, Settings::Get().Section("PreviewProcessWnd"));
+      if (auto* name = card_->findChild<QLabel*>("TxtUserName")) nameStyle_ = name->styleSheet();
       cardArea_->setWidget(card_);
     }
   }
@@ -373,23 +374,18 @@ void PreviewPane::ShowCard(const ContactCard& card) {
       card.deleted ? QString("color: %1;").arg(ColourName(kDeletedColour)) : QString();
   if (auto* name = FindControl<QLabel>(card_, "TxtUserName")) {
     name->setText(Qs(card.name));
-    name->setStyleSheet("font-size: 18px; font-weight: bold;" + colour);
+    name->setStyleSheet(nameStyle_ + colour);
   }
-  static const char* const kPairs[][2] = {
-      {"LblPhoneDesc", "TxtPhone"},     {"LblEmailDesc", "TxtEmail"},
-      {"LblAddressDesc", "TxtAddress"}, {"LblUrlDesc", "TxtUrl"},
-      {"LblSocialDesc", "TxtSocial"},   {"LblCompanyDesc", "TxtCompany"}};
-  for (const auto& pair : kPairs) {
-    if (auto* label = FindControl<QLabel>(card_, pair[0])) label->setVisible(false);
-    if (auto* value = FindControl<QLabel>(card_, pair[1])) value->setVisible(false);
+  const auto control = [this](std::string_view name) {
+    return FindControl<QLabel>(card_, QString::fromUtf8(name.data(), std::ssize(name)));
+  };
+  for (const CardControls& pair : kCardControls) {
+    if (auto* label = control(pair.label)) label->setVisible(false);
+    if (auto* value = control(pair.value)) value->setVisible(false);
   }
   for (const CardLine& line : card.lines) {
-    auto* label = FindControl<QLabel>(
-        card_,
-        QString::fromUtf8(line.labelControl.data(), static_cast<int>(line.labelControl.size())));
-    auto* value = FindControl<QLabel>(
-        card_,
-        QString::fromUtf8(line.valueControl.data(), static_cast<int>(line.valueControl.size())));
+    auto* label = control(line.labelControl);
+    auto* value = control(line.valueControl);
     if (!label || !value) continue;
     label->setVisible(true);
     value->setVisible(true);

@@ -90,6 +90,7 @@ class PreviewPane : public QObject {
   QListView* messages_ = nullptr;
   QScrollArea* cardArea_ = nullptr;
   QWidget* card_ = nullptr;
+  QString nameStyle_;  // the card's name as its window file styles it
   BubbleModel* bubbles_ = nullptr;
   PreviewArea area_ = PreviewArea::kHidden;
   PlayerCommands players_;

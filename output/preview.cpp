@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "backup/media_files.h"
+#include "base/text.h"
 
 namespace kestrio {
 
@@ -21,19 +22,23 @@ std::string_view AttachmentTail(std::string_view path) {
 bool IsPicture(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return false;
-  std::string extension(name.substr(dot + 1));
-  for (char& c : extension) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return IsListedExtension(kPictureExtensions, extension);
+  return IsListedExtension(kPictureExtensions, AsciiLower(name.substr(dot + 1)));
 }
 
-std::string Header(std::string_view date, bool own, std::string_view sender) {
-  std::string header(date);
-  header += ' ';
-  header += own ? std::string_view("Me") : sender;
-  header += ':';
-  return header;
+// A message's bubble without its pictures: side, mark, "<date> <sender>:" and text. A sender
+// without a name is shown by `number`.
+template <typename Record>
+Bubble BubbleOf(const Record& message, const std::string& name, const std::string& number) {
+  Bubble bubble;
+  bubble.sent = message.isFromMe;
+  bubble.deleted = message.deleted;
+  bubble.header = message.dateText + ' ' +
+                  (message.isFromMe ? std::string("Me")
+                   : name.empty()   ? number
+                                    : name) +
+                  ':';
+  bubble.text = message.text;
+  return bubble;
 }
 
 }  // namespace
@@ -137,16 +142,11 @@ std::vector<Bubble> ConversationBubbles(const ScanResults& results, const Messag
   }
 
   for (const MessageRecord& message : conversation->second) {
-    Bubble bubble;
-    bubble.sent = message.isFromMe;
-    bubble.deleted = message.deleted;
-    bubble.header = Header(message.dateText, message.isFromMe,
-                           message.contactName.empty() ? message.address : message.contactName);
-    bubble.text = message.text;
+    Bubble bubble = BubbleOf(message, message.contactName, message.address);
     for (const std::string& path : message.attachments) {
+      // `stored` has no empty key, so a path outside the attachments folder finds nothing.
       const auto found = stored.find(AttachmentTail(path));
-      if (found != stored.end() && !AttachmentTail(path).empty() && IsPicture(path))
-        bubble.pictures.push_back(found->second->path);
+      if (found != stored.end() && IsPicture(path)) bubble.pictures.push_back(found->second->path);
     }
     bubbles.push_back(std::move(bubble));
   }
@@ -164,12 +164,7 @@ std::vector<Bubble> ChatBubbles(const ScanResults& results, const WhatsAppMessag
   }
 
   for (const WhatsAppMessageRecord& message : chat->second) {
-    Bubble bubble;
-    bubble.sent = message.isFromMe;
-    bubble.deleted = message.deleted;
-    bubble.header = Header(message.dateText, message.isFromMe,
-                           message.senderName.empty() ? message.senderId : message.senderName);
-    bubble.text = message.text;
+    Bubble bubble = BubbleOf(message, message.senderName, message.senderId);
     if (!message.mediaFile.empty() && IsPicture(message.mediaFile)) {
       const auto found = stored.find(message.mediaFile);
       if (found != stored.end()) bubble.pictures.push_back(found->second->path);
@@ -183,16 +178,13 @@ ContactCard CardOf(const ContactRecord& contact) {
   ContactCard card;
   card.name = contact.fullName;
   card.deleted = contact.deleted;
-  const auto add = [&card](std::string_view label, std::string_view value,
-                           const std::string& text) {
-    if (!text.empty()) card.lines.push_back({label, value, text});
-  };
-  add("LblPhoneDesc", "TxtPhone", contact.phones);
-  add("LblEmailDesc", "TxtEmail", contact.email);
-  add("LblAddressDesc", "TxtAddress", contact.postalAddress);
-  add("LblUrlDesc", "TxtUrl", contact.homePage);
-  add("LblSocialDesc", "TxtSocial", contact.social);
-  add("LblCompanyDesc", "TxtCompany", contact.company);
+  const std::string* fields[] = {&contact.phones,   &contact.email,  &contact.postalAddress,
+                                 &contact.homePage, &contact.social, &contact.company};
+  static_assert(std::size(fields) == std::size(kCardControls));
+  for (std::size_t i = 0; i < std::size(fields); ++i) {
+    if (!fields[i]->empty())
+      card.lines.push_back({kCardControls[i].label, kCardControls[i].value, *fields[i]});
+  }
   return card;
 }
 

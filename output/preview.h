@@ -80,6 +80,16 @@ struct CardLine {
   std::string value;
 };
 
+// The card's label and value controls, in the card's order: phones, e-mail, address, web
+// page, social, company.
+struct CardControls {
+  std::string_view label;
+  std::string_view value;
+};
+inline constexpr CardControls kCardControls[] = {
+    {"LblPhoneDesc", "TxtPhone"}, {"LblEmailDesc", "TxtEmail"},   {"LblAddressDesc", "TxtAddress"},
+    {"LblUrlDesc", "TxtUrl"},     {"LblSocialDesc", "TxtSocial"}, {"LblCompanyDesc", "TxtCompany"}};
+
 struct ContactCard {
   std::string name;
   bool deleted = false;
