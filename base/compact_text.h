@@ -50,6 +50,7 @@ class SharedText {
   const char* c_str() const { return block_ == nullptr ? "" : block_->text(); }
   bool empty() const { return block_ == nullptr; }
   std::size_t size() const { return block_ == nullptr ? 0 : block_->size; }
+  void clear() { Release(); }
   // True when both hold the same block (equal texts from one TextPool do).
   bool SameAs(const SharedText& other) const { return block_ == other.block_; }
 

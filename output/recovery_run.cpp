@@ -229,12 +229,12 @@ void RecoveryRun::ExportConversation(const MessageRecord& row) {
 }
 
 void RecoveryRun::ExportWhatsAppChat(const WhatsAppMessageRecord& row) {
-  const std::string number = !row.chatIds.empty() ? row.chatIds : row.senderId;
+  const std::string number = (!row.chatIds.empty() ? row.chatIds : row.senderId).str();
   std::string label;
-  if (row.partnerName.find(',') != std::string::npos) {
-    label = row.chatNames;
+  if (row.partnerName.view().find(',') != std::string_view::npos) {
+    label = row.chatNames.str();
   } else if (!row.partnerName.empty()) {
-    label = row.partnerName + "(" + number + ")";
+    label = row.partnerName.str() + "(" + number + ")";
   } else {
     label = number;
   }

@@ -113,9 +113,10 @@ void AppendMediaHtml(std::string&, const MessageRecord&) {}
 // already is it).
 void AppendMediaHtml(std::string& body, const WhatsAppMessageRecord& m) {
   if (!m.mediaFile.empty()) {
-    const std::size_t dot = m.mediaFile.rfind('.');
+    const std::string_view file = m.mediaFile;
+    const std::size_t dot = file.rfind('.');
     const std::string extension =
-        dot == std::string::npos ? std::string() : AsciiLower(m.mediaFile.substr(dot + 1));
+        dot == std::string_view::npos ? std::string() : AsciiLower(file.substr(dot + 1));
     const std::string link = AttachmentLink(m.mediaFile);
     if (IsListedExtension(kPictureExtensions, extension)) {
       body.append("<br /><img class=\"media\" src=\"").append(link).append("\" alt=\"");

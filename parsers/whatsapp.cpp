@@ -54,6 +54,10 @@ struct Session {
   bool group = false;
   std::string memberIds;
   std::string memberNames;
+  // What its messages show, shared by them (set once the members are known).
+  struct Shared {
+    SharedText partnerId, partnerName, chatIds, chatNames;
+  } shared;
 };
 
 struct GroupMember {
@@ -242,7 +246,8 @@ class ChatStorageReader {
 // row when there is one.
 void DropCopies(std::vector<WhatsAppMessageRecord>& messages) {
   auto key = [](const WhatsAppMessageRecord& m) {
-    return std::to_string(m.sessionId) + (m.isFromMe ? "|1|" : "|0|") + m.dateText + "|" + m.text;
+    std::string text = std::to_string(m.sessionId) + (m.isFromMe ? "|1|" : "|0|");
+    return text.append(m.dateText).append(1, '|').append(m.text);
   };
   std::unordered_set<std::string> seen;
   for (const WhatsAppMessageRecord& m : messages) {
@@ -311,6 +316,17 @@ Result ParseWhatsApp(const std::filesystem::path& chatStoragePath,
                   " to a chat that ZWACHATSESSION does not hold; left out of the groups");
   }
 
+  for (auto& [id, s] : sessions) {
+    const bool listed = s.group && (!s.memberIds.empty() || !s.memberNames.empty());
+    s.shared.partnerId = s.partnerId;
+    s.shared.partnerName = s.partnerName;
+    s.shared.chatIds = listed ? SharedText(s.memberIds) : s.shared.partnerId;
+    s.shared.chatNames = listed ? SharedText(s.memberNames) : s.shared.partnerName;
+  }
+  // Senders, numbers and media paths repeat over a chat's messages: one copy each.
+  TextPool texts;
+  const SharedText me = texts.Intern("Me");
+
   std::vector<ParsedMessage> parsed;
   chat.ReadMessages(*messageSchema, parsed);
 
@@ -330,7 +346,7 @@ Result ParseWhatsApp(const std::filesystem::path& chatStoragePath,
         item = &found->second;
     }
     if (m.text.empty() && item != nullptr) m.text = item->path.empty() ? item->title : item->path;
-    if (item != nullptr) m.mediaPath = item->path;
+    if (item != nullptr) m.mediaPath = texts.Intern(item->path);
     if (m.text.empty() && m.dateText.empty() && item == nullptr && m.mediaItemId == 0) {
       blank += m.rowId != 0 ? 1 : 0;
       continue;
@@ -340,35 +356,34 @@ Result ParseWhatsApp(const std::filesystem::path& chatStoragePath,
     if (found == sessions.end()) {
       if (m.sessionId > 0 && !m.deleted) ++orphanMessages;
       if (m.isFromMe) {
-        m.senderName = "Me";
+        m.senderName = me;
       } else {
-        m.senderName = p.pushName;
-        if (p.fromJid.ends_with("@s.whatsapp.net")) m.senderId = NumberOf(p.fromJid);
+        m.senderName = texts.Intern(p.pushName);
+        if (p.fromJid.ends_with("@s.whatsapp.net")) m.senderId = texts.Intern(NumberOf(p.fromJid));
       }
       messages.push_back(std::move(m));
       continue;
     }
-    const Session& s = found->second;
+    const Session::Shared& s = found->second.shared;
     m.partnerName = s.partnerName;
-    const bool listed = s.group && (!s.memberIds.empty() || !s.memberNames.empty());
-    m.chatIds = listed ? s.memberIds : s.partnerId;
-    m.chatNames = listed ? s.memberNames : s.partnerName;
+    m.chatIds = s.chatIds;
+    m.chatNames = s.chatNames;
     if (m.isFromMe) {
-      m.senderName = "Me";
-    } else if (s.group) {
+      m.senderName = me;
+    } else if (found->second.group) {
       const auto member = m.groupMemberId != 0 ? members.find(m.groupMemberId) : members.end();
       if (member != members.end()) {
         const std::string number = UserOf(member->second.jid);
-        m.senderId = number;
-        m.senderName = !member->second.name.empty() ? member->second.name
-                       : !p.pushName.empty()        ? p.pushName
-                                                    : number;
+        m.senderId = texts.Intern(number);
+        m.senderName = texts.Intern(!member->second.name.empty() ? member->second.name
+                                    : !p.pushName.empty()        ? p.pushName
+                                                                 : number);
       } else {
-        m.senderName = !p.pushName.empty() ? p.pushName : s.partnerName;
+        m.senderName = !p.pushName.empty() ? texts.Intern(p.pushName) : s.partnerName;
       }
     } else {
       m.senderId = s.partnerId;
-      m.senderName = !s.partnerName.empty() ? s.partnerName : p.pushName;
+      m.senderName = !s.partnerName.empty() ? s.partnerName : texts.Intern(p.pushName);
     }
     messages.push_back(std::move(m));
   }

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "base/compact_text.h"
 #include "base/findings.h"
 #include "base/result.h"
 
@@ -31,22 +32,23 @@ struct WhatsAppMessageRecord {
   std::int32_t sessionId = -1;
   std::int32_t groupMemberId = 0;
   std::int32_t mediaItemId = 0;
-  std::string dateText;
+  DateText dateText;
+  // The texts a chat's messages repeat are shared by them.
   // "Me" for the owner's messages; in a group the member's name (else the push name, else
   // the member's number); in a one-to-one chat the partner's name (else the push name).
-  std::string senderName;
-  std::string text;      // the media path (else its title) when a media message has no text
-  std::string senderId;  // the sender's number: the part of the JID before '@'
+  SharedText senderName;
+  std::string text;     // the media path (else its title) when a media message has no text
+  SharedText senderId;  // the sender's number: the part of the JID before '@'
   // A group's members, in the same order: names (the number when a member has none) and
   // JIDs, comma-separated; a one-to-one chat's partner name and number.
-  std::string chatNames;
-  std::string chatIds;
-  std::string partnerName;  // the contact's or the group's name
+  SharedText chatNames;
+  SharedText chatIds;
+  SharedText partnerName;  // the contact's or the group's name
   // A media message: its item's ZMEDIALOCALPATH as stored (relative to "Message/"), and the
   // name the file is listed under among the WhatsApp attachments when the backup holds it
   // (set by the scan, empty otherwise).
-  std::string mediaPath;
-  std::string mediaFile;
+  SharedText mediaPath;
+  SharedText mediaFile;
 };
 
 // sessionId -> the chat's messages in date order.

@@ -14,7 +14,7 @@ Result WriteMessages(const std::vector<Record>& messages, const std::filesystem:
   if (const Result opened = file.Open(output); opened != kResultOk) return opened;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     const Record& message = messages[i];
-    std::string block = message.dateText;
+    std::string block(std::string_view(message.dateText));
     block.append(" ").append(senderOf(message)).append(":\n    ");
     block.append(message.text).append("\n\n");
     if (const Result written = file.Write(block); written != kResultOk) return written;
@@ -32,7 +32,7 @@ Result WriteWhatsAppChatText(const std::vector<WhatsAppMessageRecord>& messages,
                              const std::filesystem::path& output,
                              const ChatTextProgress& progress) {
   return WriteMessages(messages, output, progress, [](const WhatsAppMessageRecord& message) {
-    return message.senderName.empty() ? std::string(kUnknownSender) : message.senderName;
+    return message.senderName.empty() ? std::string(kUnknownSender) : message.senderName.str();
   });
 }
 

@@ -54,7 +54,7 @@ Result Parse(AppDbKind kind, const std::filesystem::path& path, Found& found) {
       for (const auto& [session, messages] : chats) {
         for (const auto& m : messages) {
           found.byKey[std::to_string(session)].emplace_back(m.text, m.deleted);
-          found.dates[std::to_string(session)].push_back(m.dateText);
+          found.dates[std::to_string(session)].push_back(m.dateText.str());
         }
       }
       return r;

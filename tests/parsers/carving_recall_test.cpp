@@ -189,7 +189,7 @@ TEST_F(CarvingRecall, AppDatabases) {
         WhatsAppConversationMap chats;
         ASSERT_EQ(ParseWhatsApp(db.path, chats), kResultOk);
         for (const auto& [session, messages] : chats) {
-          for (const auto& m : messages) reported.push_back({m.text, m.dateText, m.deleted});
+          for (const auto& m : messages) reported.push_back({m.text, m.dateText.str(), m.deleted});
         }
       }
       std::map<std::string, const fixtures::AppRow*> byText;

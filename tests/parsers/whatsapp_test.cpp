@@ -114,7 +114,7 @@ TEST_F(WhatsAppTest, Ios15ChatStorageAgainstItsTruth) {
         EXPECT_TRUE(m.deleted);
         if (m.text.empty()) {
           // A deleted media message: its item went with it; the date tells which one.
-          const auto it = deletedMediaByDate.find(m.dateText);
+          const auto it = deletedMediaByDate.find(m.dateText.str());
           ASSERT_NE(it, deletedMediaByDate.end()) << "carved message never stored";
           truth = it->second;
         } else {

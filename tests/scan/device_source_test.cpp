@@ -142,7 +142,7 @@ TEST_F(DeviceScan, FreshDeviceBackupScansLikeTheSameBackupOnDisk) {
     std::multiset<std::string> files;
     for (const auto& [session, messages] : r.whatsApp) {
       for (const WhatsAppMessageRecord& m : messages) {
-        if (!m.mediaFile.empty()) files.insert(m.mediaFile);
+        if (!m.mediaFile.empty()) files.insert(m.mediaFile.str());
       }
     }
     return files;

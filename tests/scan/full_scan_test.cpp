@@ -177,7 +177,7 @@ TEST_P(FullScan, EveryCategoryMatchesWhatTheBackupHolds) {
     bool group = false;
     for (const auto& [session, list] : r.whatsApp) {
       for (const auto& m : list)
-        group = group || m.chatIds.find("@s.whatsapp.net,") != std::string::npos;
+        group = group || m.chatIds.view().find("@s.whatsapp.net,") != std::string_view::npos;
     }
     EXPECT_TRUE(group);
   }
@@ -328,7 +328,7 @@ TEST(FullScan, WhatsAppMediaMeetTheirMessagesAndLivePhotosTheirMovies) {
   for (const auto& [session, messages] : r.whatsApp) {
     for (const WhatsAppMessageRecord& m : messages) {
       if (m.mediaFile.empty()) continue;
-      ++shownBy[m.mediaFile];
+      ++shownBy[m.mediaFile.str()];
       EXPECT_EQ(m.sessionId, session);
       EXPECT_FALSE(m.mediaPath.empty());
     }
