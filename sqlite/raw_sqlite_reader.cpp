@@ -211,7 +211,11 @@ Result RawSqliteReader::ReadPage(std::uint32_t index, std::span<std::uint8_t> bu
 }
 
 bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out, bool reportDamage) const {
-  out = CellPayload{};
+  // The storage keeps its memory: a scan reads every row's cell into one payload.
+  out.payloadLength = 0;
+  out.rowId = 0;
+  out.payload = {};
+  out.storage.clear();
   const auto payloadLength = ReadTerminatedVarint(cell, 0);
   if (!payloadLength) return false;
   const auto rowId = ReadTerminatedVarint(cell, payloadLength->length);
