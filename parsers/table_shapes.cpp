@@ -1,6 +1,7 @@
 #include "parsers/table_shapes.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 
@@ -220,6 +221,54 @@ std::optional<std::uint64_t> CellSignature(Bytes cell, std::uint32_t usable) {
 
 constexpr std::uint32_t kFewestFilteredColumns = 3;
 
+// A set of row signatures: open addressing over one array, so the hundreds of thousands of
+// rows of a large table cost no allocation each and a look-up touches one or two slots.
+class SignatureSet {
+ public:
+  bool Contains(std::uint64_t signature) const {
+    if (signature == 0) return hasZero_;
+    if (slots_.empty()) return false;
+    for (std::size_t i = Home(signature);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == signature) return true;
+      if (slots_[i] == 0) return false;
+    }
+  }
+  void Insert(std::uint64_t signature) {
+    if (signature == 0) {
+      hasZero_ = true;
+      return;
+    }
+    // At most half full, so every probe meets an empty slot.
+    if (2 * (count_ + 1) > slots_.size()) Grow();
+    std::size_t i = Home(signature);
+    for (; slots_[i] != 0; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == signature) return;
+    }
+    slots_[i] = signature;
+    ++count_;
+  }
+
+ private:
+  std::size_t Home(std::uint64_t signature) const {
+    return static_cast<std::size_t>((signature * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+  void Grow() {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    const std::size_t size = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(size, 0);
+    shift_ = 64 - std::countr_zero(size);
+    count_ = 0;
+    for (std::uint64_t signature : old) {
+      if (signature != 0) Insert(signature);
+    }
+  }
+
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
+  int shift_ = 64;
+  bool hasZero_ = false;
+};
+
 }  // namespace
 
 Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decoder) {
@@ -232,26 +281,20 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
     if (it != schemas_.end() && it->second && byName_.contains(key))
       currentSchema_ = it->second.get();
   }
-  // Live signatures are collected while the live rows come (they all come first) and sorted
-  // once the first deleted record arrives.
-  std::vector<std::uint64_t> live;
-  bool sorted = false;
-  std::unordered_set<std::uint64_t> deleted;
+  // The signatures of the live rows the decoder kept (they all come first) and of the
+  // deleted records it kept.
+  SignatureSet kept;
   DecodedRecord record;
   const std::uint32_t usable = sqlite_.UsableSize();
   const bool filter = CurrentShape().columnCount >= kFewestFilteredColumns;
   const RecordDecoder filtered = [&](const RecordView& view) {
     if (!filter) return decoder(view);
     if (!view.deleted) {
-      const Result kept = decoder(view);
-      if (kept == kResultOk) {
-        if (const auto signature = CellSignature(view.bytes, usable)) live.push_back(*signature);
+      const Result result = decoder(view);
+      if (result == kResultOk) {
+        if (const auto signature = CellSignature(view.bytes, usable)) kept.Insert(*signature);
       }
-      return kept;
-    }
-    if (!sorted) {
-      std::sort(live.begin(), live.end());
-      sorted = true;
+      return result;
     }
     std::optional<std::uint64_t> signature;
     if (view.carved) {
@@ -259,12 +302,10 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
     } else {
       signature = CellSignature(view.bytes, usable);
     }
-    if (signature &&
-        (std::binary_search(live.begin(), live.end(), *signature) || deleted.contains(*signature)))
-      return kResultInvalid;
-    const Result kept = decoder(view);
-    if (kept == kResultOk && signature) deleted.insert(*signature);
-    return kept;
+    if (signature && kept.Contains(*signature)) return kResultInvalid;
+    const Result result = decoder(view);
+    if (result == kResultOk && signature) kept.Insert(*signature);
+    return result;
   };
   return sqlite_.ScanTable(
       currentTable_, [this] { return CurrentShape(); }, filtered);
