@@ -52,7 +52,8 @@ Result PrintConversations(const ScanResults& results, const SelectionModel& sele
         for (const MessageRecord& m : found->second) {
           if (cancelled && cancelled()) return kResultStopped;
           const bool named = !m.contactName.empty() && m.contactName != "Unknown";
-          const std::string who = named ? m.contactName + "(" + m.address + ")" : m.address;
+          const std::string who =
+              named ? m.contactName.str() + "(" + m.address + ")" : m.address.str();
           out += "<div>\r\n";
           Line(out, m.isFromMe ? "To:" : "From:", who);
           Line(out, "Date:", m.dateText);
