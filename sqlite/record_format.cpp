@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "sqlite/btree_page.h"
@@ -27,28 +28,36 @@ std::size_t VarintRunLength(Bytes bytes, std::uint64_t count) {
   const std::size_t size = bytes.size();
   std::size_t used = 0;
   constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
-  for (std::uint64_t left = count; left != 0; --left) {
-    // Most serial types are one byte: eight of them at once when eight bytes in a row have
-    // their high bit clear.
-    if (left >= 8 && size - used >= 8) {
+  std::uint64_t left = count;
+  while (left != 0) {
+    // Eight bytes at a time: a byte with its high bit clear ends a varint. The run is at a
+    // varint boundary here, so every varint that ends inside the word started inside it and
+    // is at most 8 bytes long; the bytes after the word's last end are left for later.
+    if (std::endian::native == std::endian::little && size - used >= 8) {
       std::uint64_t word;
       std::memcpy(&word, data + used, 8);
-      if ((word & kHighBits) == 0) {
-        used += 8;
-        left -= 7;
-        continue;
+      std::uint64_t ends = ~word & kHighBits;  // bit 7 of byte i: byte i ends a varint
+      if (ends != 0) {
+        // The number of ends: one bit per byte summed into the top byte (std::popcount is
+        // a library call on the baseline x86-64 target).
+        const std::uint64_t found = ((ends >> 7) * 0x0101010101010101ULL) >> 56;
+        if (found < left) {
+          used += static_cast<std::size_t>((63 - std::countl_zero(ends)) / 8 + 1);
+          left -= found;
+          continue;
+        }
+        // The run ends inside this word, at its left-th end.
+        for (std::uint64_t skip = left - 1; skip != 0; --skip) ends &= ends - 1;
+        return used + static_cast<std::size_t>(std::countr_zero(ends) / 8 + 1);
       }
     }
-    if (used < size && data[used] < 0x80) {
-      ++used;
-      continue;
-    }
-    // A longer varint ends within 9 bytes and inside the buffer, or the run does not end.
+    // One varint: it ends within 9 bytes and inside the buffer, or the run does not end.
     const std::size_t max = std::min<std::size_t>(9, size - used);
     std::size_t n = 0;
     while (n < max && (data[used + n] & 0x80) != 0) ++n;
     if (n == max) return 0;
     used += n + 1;
+    --left;
   }
   return used;
 }
