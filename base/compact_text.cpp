@@ -12,7 +12,8 @@ namespace kestrio {
 SharedText::SharedText(std::string_view text) {
   if (text.empty()) return;
   // A text past 4 GiB is cut; no record holds one (the reader bounds its values far lower).
-  const std::size_t size = std::min<std::size_t>(text.size(), std::numeric_limits<std::uint32_t>::max());
+  const std::size_t size =
+      std::min<std::size_t>(text.size(), std::numeric_limits<std::uint32_t>::max());
   void* memory = std::malloc(sizeof(Block) + size + 1);
   if (memory == nullptr) throw std::bad_alloc();
   block_ = new (memory) Block{{1}, static_cast<std::uint32_t>(size)};

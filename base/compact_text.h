@@ -59,7 +59,9 @@ class SharedText {
   friend bool operator==(const SharedText& a, std::string_view b) { return a.view() == b; }
   friend bool operator==(const SharedText& a, const std::string& b) { return a.view() == b; }
   friend bool operator==(const SharedText& a, const char* b) { return a.view() == b; }
-  friend auto operator<=>(const SharedText& a, const SharedText& b) { return a.view() <=> b.view(); }
+  friend auto operator<=>(const SharedText& a, const SharedText& b) {
+    return a.view() <=> b.view();
+  }
   friend std::string operator+(const std::string& a, const SharedText& b) {
     return a + std::string(b.view());
   }
@@ -98,8 +100,8 @@ class DateText {
   static constexpr std::size_t kCapacity = 23;
 
   DateText() = default;
-  DateText(std::string_view text) { Assign(text); }            // NOLINT
-  DateText(const std::string& text) { Assign(text); }          // NOLINT
+  DateText(std::string_view text) { Assign(text); }               // NOLINT
+  DateText(const std::string& text) { Assign(text); }             // NOLINT
   DateText(const char* text) { Assign(std::string_view(text)); }  // NOLINT
   DateText& operator=(std::string_view text) {
     Assign(text);

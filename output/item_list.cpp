@@ -354,8 +354,8 @@ std::string_view ItemList::Field(std::uint32_t index, std::size_t column) const 
     case ListLayout::kConversations: {
       // A group chat's last message may have no one's name: the chat's members then.
       const MessageRecord& m = results_.conversationRows[index];
-      const std::string_view fields[] = {
-          m.contactName.empty() ? m.conversation : m.contactName, m.address, m.dateText, m.text};
+      const std::string_view fields[] = {m.contactName.empty() ? m.conversation : m.contactName,
+                                         m.address, m.dateText, m.text};
       return column < 4 ? fields[column] : std::string_view();
     }
     case ListLayout::kContacts: {
