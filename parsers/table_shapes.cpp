@@ -1,6 +1,8 @@
 #include "parsers/table_shapes.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <optional>
 
 #include "base/text.h"
@@ -141,19 +143,32 @@ namespace {
 
 // Rows whose values after column 0 are equal: a 64-bit hash of those columns' serial types
 // and value bytes. Column 0 is left out because a freed record's freeblock header may have
-// taken its serial type.
+// taken its serial type. The bytes are taken eight at a time (a value's length is in its
+// serial type, so the zero-padded last word is not ambiguous); every step is a bijection of
+// the running hash for a given word, so two rows that differ in one word always differ.
 class RowSignature {
  public:
   void Add(std::uint64_t serialType, Bytes value) {
     Mix(serialType);
-    for (std::uint8_t b : value) Mix(b);
+    const std::uint8_t* at = value.data();
+    std::size_t left = value.size();
+    for (; left >= 8; at += 8, left -= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, at, 8);
+      Mix(word);
+    }
+    if (left != 0) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, at, left);
+      Mix(word);
+    }
   }
   std::uint64_t Value() const { return hash_; }
 
  private:
   void Mix(std::uint64_t v) {
-    hash_ ^= v;
-    hash_ *= 0x100000001b3ULL;
+    hash_ = (hash_ ^ v) * 0x9E3779B97F4A7C15ULL;
+    hash_ ^= hash_ >> 29;
   }
   std::uint64_t hash_ = 0xcbf29ce484222325ULL;
 };
@@ -186,18 +201,73 @@ std::optional<std::uint64_t> CellSignature(Bytes cell, std::uint32_t usable) {
   std::size_t body = static_cast<std::size_t>(header->value);
   RowSignature signature;
   for (std::uint32_t column = 0; typePos < types.size(); ++column) {
-    const auto type = ReadTerminatedVarint(types, typePos);
-    if (!type) return std::nullopt;
-    typePos += type->length;
-    const auto value = SubSpan(*record, body, SerialTypeSize(type->value));
-    if (!value) return std::nullopt;
-    body += value->size();
-    if (column > 0) signature.Add(type->value, *value);
+    std::uint64_t type = types[typePos];
+    if (type < 0x80) {
+      ++typePos;
+    } else {
+      const auto field = ReadTerminatedVarint(types, typePos);
+      if (!field) return std::nullopt;
+      type = field->value;
+      typePos += field->length;
+    }
+    const std::uint64_t length = SerialTypeSize(type);
+    if (!InRange(record->size(), body, length)) return std::nullopt;
+    const std::size_t at = body;
+    body += static_cast<std::size_t>(length);
+    if (column > 0) signature.Add(type, record->subspan(at, static_cast<std::size_t>(length)));
   }
   return signature.Value();
 }
 
 constexpr std::uint32_t kFewestFilteredColumns = 3;
+
+// A set of row signatures: open addressing over one array, so the hundreds of thousands of
+// rows of a large table cost no allocation each and a look-up touches one or two slots.
+class SignatureSet {
+ public:
+  bool Contains(std::uint64_t signature) const {
+    if (signature == 0) return hasZero_;
+    if (slots_.empty()) return false;
+    for (std::size_t i = Home(signature);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == signature) return true;
+      if (slots_[i] == 0) return false;
+    }
+  }
+  void Insert(std::uint64_t signature) {
+    if (signature == 0) {
+      hasZero_ = true;
+      return;
+    }
+    // At most half full, so every probe meets an empty slot.
+    if (2 * (count_ + 1) > slots_.size()) Grow();
+    std::size_t i = Home(signature);
+    for (; slots_[i] != 0; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == signature) return;
+    }
+    slots_[i] = signature;
+    ++count_;
+  }
+
+ private:
+  std::size_t Home(std::uint64_t signature) const {
+    return static_cast<std::size_t>((signature * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+  void Grow() {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    const std::size_t size = old.empty() ? 1024 : old.size() * 2;
+    slots_.assign(size, 0);
+    shift_ = 64 - std::countr_zero(size);
+    count_ = 0;
+    for (std::uint64_t signature : old) {
+      if (signature != 0) Insert(signature);
+    }
+  }
+
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
+  int shift_ = 64;
+  bool hasZero_ = false;
+};
 
 }  // namespace
 
@@ -211,26 +281,20 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
     if (it != schemas_.end() && it->second && byName_.contains(key))
       currentSchema_ = it->second.get();
   }
-  // Live signatures are collected while the live rows come (they all come first) and sorted
-  // once the first deleted record arrives.
-  std::vector<std::uint64_t> live;
-  bool sorted = false;
-  std::unordered_set<std::uint64_t> deleted;
+  // The signatures of the live rows the decoder kept (they all come first) and of the
+  // deleted records it kept.
+  SignatureSet kept;
   DecodedRecord record;
   const std::uint32_t usable = sqlite_.UsableSize();
   const bool filter = CurrentShape().columnCount >= kFewestFilteredColumns;
   const RecordDecoder filtered = [&](const RecordView& view) {
     if (!filter) return decoder(view);
     if (!view.deleted) {
-      const Result kept = decoder(view);
-      if (kept == kResultOk) {
-        if (const auto signature = CellSignature(view.bytes, usable)) live.push_back(*signature);
+      const Result result = decoder(view);
+      if (result == kResultOk) {
+        if (const auto signature = CellSignature(view.bytes, usable)) kept.Insert(*signature);
       }
-      return kept;
-    }
-    if (!sorted) {
-      std::sort(live.begin(), live.end());
-      sorted = true;
+      return result;
     }
     std::optional<std::uint64_t> signature;
     if (view.carved) {
@@ -238,25 +302,23 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
     } else {
       signature = CellSignature(view.bytes, usable);
     }
-    if (signature &&
-        (std::binary_search(live.begin(), live.end(), *signature) || deleted.contains(*signature)))
-      return kResultInvalid;
-    const Result kept = decoder(view);
-    if (kept == kResultOk && signature) deleted.insert(*signature);
-    return kept;
+    if (signature && kept.Contains(*signature)) return kResultInvalid;
+    const Result result = decoder(view);
+    if (result == kResultOk && signature) kept.Insert(*signature);
+    return result;
   };
   return sqlite_.ScanTable(
       currentTable_, [this] { return CurrentShape(); }, filtered);
 }
 
 Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out) {
-  if (view.carved) {
-    if (const TableSchema* schema = reader.CurrentSchema()) {
-      return DecodeCarvedRecord(*schema, view, reader.Sqlite().TextEncoding(), out,
-                                reader.CarvedChecks())
-                 ? kResultOk
-                 : kResultInvalid;
-    }
+  // An intact cell carries its own record header: no shape to look up per row.
+  if (!view.carved) return DecodeRecord(reader.Sqlite(), view, CarvedRun{}, out);
+  if (const TableSchema* schema = reader.CurrentSchema()) {
+    return DecodeCarvedRecord(*schema, view, reader.Sqlite().TextEncoding(), out,
+                              reader.CarvedChecks())
+               ? kResultOk
+               : kResultInvalid;
   }
   return DecodeTableRecord(reader.Sqlite(), view, reader.CurrentShape(), out);
 }

@@ -23,6 +23,30 @@ Result FilePageSource::Open(const std::filesystem::path& path,
 
 Result FilePageSource::Read(std::uint64_t offset, std::span<std::uint8_t> out) const {
   if (offset > size_ || out.size() > size_ - offset) return kResultInvalid;
+  if (out.size() > kWindowBytes / 4) return ReadDirect(offset, out);
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const auto inWindow = [&] {
+    return offset >= windowStart_ && offset - windowStart_ <= window_.size() &&
+           out.size() <= window_.size() - (offset - windowStart_);
+  };
+  const bool sequential = offset >= lastEnd_ && offset - lastEnd_ <= kWindowBytes / 4;
+  lastEnd_ = offset + out.size();
+  if (!inWindow()) {
+    if (!sequential) return ReadDirect(offset, out);
+    // The window runs from this read on, as far as the file goes.
+    window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, size_ - offset)));
+    windowStart_ = offset;
+    if (const Result filled = ReadDirect(offset, window_); filled != kResultOk) {
+      window_.clear();
+      return ReadDirect(offset, out);
+    }
+  }
+  std::copy_n(window_.begin() + static_cast<std::ptrdiff_t>(offset - windowStart_), out.size(),
+              out.begin());
+  return kResultOk;
+}
+
+Result FilePageSource::ReadDirect(std::uint64_t offset, std::span<std::uint8_t> out) const {
   std::size_t done = 0;
   while (done < out.size()) {
     const ssize_t n =

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -26,8 +27,16 @@ class PageSource {
 };
 
 // A regular file opened read-only; its size is taken once when it is opened.
+//
+// A table scan reads its leaves in ascending page order, most of them side by side in the
+// file. Once a read starts at or just after the end of the one before, the source reads
+// ahead a window of kWindowBytes in one call and serves the following small reads from it;
+// scattered reads go to the file one by one, so a walk that jumps about reads no more than
+// it asks for. The window is guarded by a lock: reads from several threads stay correct.
 class FilePageSource final : public PageSource {
  public:
+  static constexpr std::size_t kWindowBytes = 256 * 1024;
+
   // kResultOk; the system error when the file cannot be opened or examined; kResultInvalid
   // when it is not a regular file.
   static Result Open(const std::filesystem::path& path, std::unique_ptr<FilePageSource>& out);
@@ -37,9 +46,15 @@ class FilePageSource final : public PageSource {
 
  private:
   FilePageSource(UniqueFd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
+  // Fills `out` from the file itself.
+  Result ReadDirect(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
   UniqueFd fd_;
   std::uint64_t size_ = 0;
+  mutable std::mutex mutex_;
+  mutable std::vector<std::uint8_t> window_;  // file bytes from windowStart_ on
+  mutable std::uint64_t windowStart_ = 0;
+  mutable std::uint64_t lastEnd_ = 0;  // where the previous read ended
 };
 
 // Bytes in memory. The view form borrows the caller's buffer, which must outlive the source;

@@ -211,7 +211,11 @@ Result RawSqliteReader::ReadPage(std::uint32_t index, std::span<std::uint8_t> bu
 }
 
 bool RawSqliteReader::ReadCell(Bytes cell, CellPayload& out, bool reportDamage) const {
-  out = CellPayload{};
+  // The storage keeps its memory: a scan reads every row's cell into one payload.
+  out.payloadLength = 0;
+  out.rowId = 0;
+  out.payload = {};
+  out.storage.clear();
   const auto payloadLength = ReadTerminatedVarint(cell, 0);
   if (!payloadLength) return false;
   const auto rowId = ReadTerminatedVarint(cell, payloadLength->length);
@@ -444,7 +448,9 @@ class RawSqliteReader::TableScan {
       if (ownTree) reader_.ReportFinding("b-tree", PageName(index), "reached twice: a loop");
       return true;
     }
-    std::vector<std::uint8_t> buffer(reader_.pageSize_);
+    // One buffer serves the whole walk: a page's children are listed before the walk
+    // descends, and the page is not looked at again.
+    std::vector<std::uint8_t>& buffer = walkPage_;
     if (Read(index, buffer) != kResultOk) return false;
     const BtreePage page = View(index, buffer);
     bool ok = true;
@@ -613,6 +619,7 @@ class RawSqliteReader::TableScan {
   const TableShapeSource& shape_;
   const RecordDecoder& decoder_;
   std::vector<std::uint8_t> page_;
+  std::vector<std::uint8_t> walkPage_ = std::vector<std::uint8_t>(reader_.pageSize_);
   std::uint64_t budget_;
   const std::uint64_t budgetGiven_ = budget_;
   bool budgetReported_ = false;

@@ -45,6 +45,7 @@
 // the findings sink when one is set.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -101,7 +102,13 @@ struct CellPayload {
 };
 
 // Number of body bytes of a serial type (0 for NULL, the constants 0 and 1, reserved types).
-std::uint64_t SerialTypeSize(std::uint64_t serialType);
+constexpr std::uint64_t SerialTypeSize(std::uint64_t serialType) {
+  // Types 1 to 7: integers of 1, 2, 3, 4, 6 and 8 bytes, then the 8-byte float.
+  constexpr std::uint8_t kFixed[12] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0, 0, 0};
+  if (serialType < 12) return kFixed[serialType];
+  // Even: blob of (N - 12) / 2 bytes; odd: text of (N - 13) / 2 bytes.
+  return (serialType - 12) / 2;
+}
 
 // SQLite's varint, read as this reader always has: big-endian base-128, every byte
 // contributing 7 bits, at most `limit` bytes and never past the end of `bytes`. On a
@@ -115,7 +122,19 @@ struct VarintField {
 };
 
 // A varint at `off` that must end inside `bytes` within 9 bytes; nothing when it does not.
-std::optional<VarintField> ReadTerminatedVarint(Bytes bytes, std::size_t off);
+// Inline: every cell, record header and serial type goes through it, and most are one byte.
+inline std::optional<VarintField> ReadTerminatedVarint(Bytes bytes, std::size_t off) {
+  if (off >= bytes.size()) return std::nullopt;
+  const std::uint8_t* at = bytes.data() + off;
+  if (at[0] < 0x80) return VarintField{at[0], 1};
+  const std::size_t max = std::min<std::size_t>(9, bytes.size() - off);
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < max; ++i) {
+    value = (value << 7) | (at[i] & 0x7F);
+    if ((at[i] & 0x80) == 0) return VarintField{value, i + 1};
+  }
+  return std::nullopt;
+}
 
 // Number of bytes that `count` consecutive varints at the start of `bytes` occupy (each at
 // most 9 bytes), or 0 when they do not all end inside `bytes`.

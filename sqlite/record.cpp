@@ -10,11 +10,12 @@ std::optional<std::int64_t> RecordColumn::Integer() const {
   if (serialType == 9) return 1;
   if (serialType < 1 || serialType > 6) return std::nullopt;
   const std::size_t width = static_cast<std::size_t>(SerialTypeSize(serialType));
-  const auto raw = ReadBigEndian(value, 0, width);
-  if (!raw) return std::nullopt;
+  if (value.size() < width) return std::nullopt;
+  std::uint64_t raw = 0;
+  for (std::size_t i = 0; i < width; ++i) raw = (raw << 8) | value[i];
   // Sign-extend from the stored width.
   const unsigned shift = static_cast<unsigned>(64 - 8 * width);
-  return static_cast<std::int64_t>(*raw << shift) >> shift;
+  return static_cast<std::int64_t>(raw << shift) >> shift;
 }
 
 std::optional<double> RecordColumn::Real() const {
@@ -27,29 +28,50 @@ std::optional<double> RecordColumn::Real() const {
 namespace {
 
 // Reads the serial types in [typeStart, typeEnd) and the values from `bodyStart` on.
+// typeEnd <= record.size() (the callers check it).
 Result SplitColumns(Bytes record, std::size_t typeStart, std::size_t typeEnd, std::size_t bodyStart,
                     DecodedRecord& out) {
-  const Bytes types = record.first(typeEnd);
+  const std::uint8_t* data = record.data();
+  const std::size_t size = record.size();
   std::size_t typePos = typeStart;
   std::size_t body = bodyStart;
   while (typePos < typeEnd) {
-    const auto type = ReadTerminatedVarint(types, typePos);
-    if (!type) return kResultInvalid;
-    typePos += type->length;
-    const std::uint64_t size = SerialTypeSize(type->value);
-    const auto value = SubSpan(record, body, size);
-    if (!value) return kResultInvalid;
-    out.columns.push_back(RecordColumn{type->value, *value});
-    body += static_cast<std::size_t>(size);
+    std::uint64_t type = data[typePos];
+    if (type < 0x80) {
+      ++typePos;
+    } else {
+      const auto field = ReadTerminatedVarint(record.first(typeEnd), typePos);
+      if (!field) return kResultInvalid;
+      type = field->value;
+      typePos += field->length;
+    }
+    const std::uint64_t length = SerialTypeSize(type);
+    if (!InRange(size, body, length)) return kResultInvalid;
+    out.columns.push_back(RecordColumn{type, Bytes(data + body, static_cast<std::size_t>(length))});
+    body += static_cast<std::size_t>(length);
   }
   return kResultOk;
+}
+
+// Empties `out` for the next record, keeping the memory of its column list and payload
+// storage: a scan decodes every row into one record.
+void Reset(DecodedRecord& out) {
+  out.rowId = 0;
+  out.headerSize = 0;
+  out.headerSizeLength = 0;
+  out.firstColumn = 0;
+  out.columns.clear();
+  out.cell.payloadLength = 0;
+  out.cell.rowId = 0;
+  out.cell.payload = {};
+  out.cell.storage.clear();
 }
 
 }  // namespace
 
 Result DecodeRecord(const RawSqliteReader& reader, const RecordView& view, const CarvedRun& run,
                     DecodedRecord& out) {
-  out = DecodedRecord{};
+  Reset(out);
   if (!view.carved) {
     if (!reader.ReadCell(view.bytes, out.cell, !view.deleted)) return kResultInvalid;
     out.rowId = out.cell.rowId;

@@ -1,36 +1,11 @@
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "sqlite/btree_page.h"
 #include "sqlite/raw_sqlite_reader.h"
 
 namespace kestrio {
-
-std::uint64_t SerialTypeSize(std::uint64_t serialType) {
-  switch (serialType) {
-    case 0:
-      return 0;
-    case 1:
-    case 2:
-    case 3:
-    case 4:
-      return serialType;
-    case 5:
-      return 6;
-    case 6:
-    case 7:
-      return 8;
-    case 8:
-    case 9:
-    case 10:
-    case 11:
-    case 12:
-    case 13:
-      return 0;
-    default:
-      // Even: blob of (N - 12) / 2 bytes; odd: text of (N - 13) / 2 bytes.
-      return serialType % 2 == 0 ? (serialType - 12) / 2 : (serialType - 13) / 2;
-  }
-}
 
 std::uint64_t ReadVarint(Bytes bytes, int& limit) {
   if (limit <= 0) return 0;
@@ -46,38 +21,43 @@ std::uint64_t ReadVarint(Bytes bytes, int& limit) {
   return value;
 }
 
-std::optional<VarintField> ReadTerminatedVarint(Bytes bytes, std::size_t off) {
-  const Bytes at = Tail(bytes, off);
-  const std::size_t max = std::min<std::size_t>(9, at.size());
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < max; ++i) {
-    value = (value << 7) | (at[i] & 0x7F);
-    if ((at[i] & 0x80) == 0) return VarintField{value, i + 1};
-  }
-  return std::nullopt;
-}
-
-namespace {
-
-// Length of one varint at the start of `bytes` (at most 9 bytes), 0 when it does not end.
-std::size_t OneVarintLength(Bytes bytes) {
-  const std::size_t max = std::min<std::size_t>(9, bytes.size());
-  for (std::size_t i = 0; i < max; ++i) {
-    if ((bytes[i] & 0x80) == 0) return i + 1;
-  }
-  return 0;
-}
-
-}  // namespace
-
 std::size_t VarintRunLength(Bytes bytes, std::uint64_t count) {
   // A run can never be longer than its buffer; a count from a file is capped by that.
   if (count > bytes.size()) return 0;
+  const std::uint8_t* data = bytes.data();
+  const std::size_t size = bytes.size();
   std::size_t used = 0;
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const std::size_t n = OneVarintLength(Tail(bytes, used));
-    if (n == 0) return 0;
-    used += n;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  std::uint64_t left = count;
+  while (left != 0) {
+    // Eight bytes at a time: a byte with its high bit clear ends a varint. The run is at a
+    // varint boundary here, so every varint that ends inside the word started inside it and
+    // is at most 8 bytes long; the bytes after the word's last end are left for later.
+    if (std::endian::native == std::endian::little && size - used >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, data + used, 8);
+      std::uint64_t ends = ~word & kHighBits;  // bit 7 of byte i: byte i ends a varint
+      if (ends != 0) {
+        // The number of ends: one bit per byte summed into the top byte (std::popcount is
+        // a library call on the baseline x86-64 target).
+        const std::uint64_t found = ((ends >> 7) * 0x0101010101010101ULL) >> 56;
+        if (found < left) {
+          used += static_cast<std::size_t>((63 - std::countl_zero(ends)) / 8 + 1);
+          left -= found;
+          continue;
+        }
+        // The run ends inside this word, at its left-th end.
+        for (std::uint64_t skip = left - 1; skip != 0; --skip) ends &= ends - 1;
+        return used + static_cast<std::size_t>(std::countr_zero(ends) / 8 + 1);
+      }
+    }
+    // One varint: it ends within 9 bytes and inside the buffer, or the run does not end.
+    const std::size_t max = std::min<std::size_t>(9, size - used);
+    std::size_t n = 0;
+    while (n < max && (data[used + n] & 0x80) != 0) ++n;
+    if (n == max) return 0;
+    used += n + 1;
+    --left;
   }
   return used;
 }

@@ -548,16 +548,27 @@ bool SplitSerialTypeRun(Bytes bytes, std::uint32_t first, std::uint32_t count, s
   out.firstColumn = first;
   const std::size_t run = VarintRunLength(bytes, count);
   if (run == 0) return false;
+  // The run was measured: its `count` varints all end inside its `run` bytes.
+  const Bytes types = bytes.first(run);
   std::size_t typePos = 0;
-  std::size_t body = run + lead;
+  std::size_t body = run;
+  if (!InRange(bytes.size(), body, lead)) return false;
+  body += lead;
   for (std::uint32_t i = 0; i < count; ++i) {
-    const auto type = ReadTerminatedVarint(bytes.first(run), typePos);
-    if (!type) return false;
-    typePos += type->length;
-    const auto value = SubSpan(bytes, body, SerialTypeSize(type->value));
-    if (!value) return false;
-    out.columns.push_back(RecordColumn{type->value, *value});
-    body += value->size();
+    std::uint64_t type = types[typePos];
+    if (type < 0x80) {
+      ++typePos;
+    } else {
+      const auto field = ReadTerminatedVarint(types, typePos);
+      if (!field) return false;
+      type = field->value;
+      typePos += field->length;
+    }
+    const std::uint64_t length = SerialTypeSize(type);
+    if (!InRange(bytes.size(), body, length)) return false;
+    out.columns.push_back(
+        RecordColumn{type, bytes.subspan(body, static_cast<std::size_t>(length))});
+    body += static_cast<std::size_t>(length);
   }
   return true;
 }

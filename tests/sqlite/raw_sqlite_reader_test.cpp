@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <string>
@@ -140,6 +141,52 @@ TEST(Varint, RunLengthIsZeroWhenTheRunLeavesTheBuffer) {
   EXPECT_EQ(VarintRunLength(run, 1000000), 0u);
   const std::uint8_t endless[10] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
   EXPECT_EQ(VarintRunLength(endless, 1), 0u);
+}
+
+// The run length against one varint at a time, over buffers where one-byte types come in
+// streaks of every length (the eight-at-a-time path) broken by longer varints, some of
+// them never ending within 9 bytes.
+TEST(Varint, RunLengthAgreesWithOneVarintAtATime) {
+  const auto reference = [](Bytes bytes, std::uint64_t count) -> std::size_t {
+    std::size_t used = 0;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const auto field = ReadTerminatedVarint(bytes, used);
+      if (!field) return 0;
+      used += field->length;
+    }
+    return used;
+  };
+  std::uint32_t state = 12345;
+  const auto next = [&state] {
+    state = state * 1103515245u + 12345u;
+    return state >> 16;
+  };
+  for (int trial = 0; trial < 400; ++trial) {
+    std::vector<std::uint8_t> bytes;
+    const std::size_t size = next() % 48;
+    while (bytes.size() < size) {
+      const unsigned kind = next() % 8;
+      if (kind < 5) {
+        // A streak of one-byte varints.
+        for (unsigned n = next() % 12; n > 0 && bytes.size() < size; --n)
+          bytes.push_back(static_cast<std::uint8_t>(next() % 0x80));
+      } else {
+        // A longer varint: 1 to 10 continuation bytes, mostly ended.
+        for (unsigned n = 1 + next() % 10; n > 0 && bytes.size() < size; --n)
+          bytes.push_back(static_cast<std::uint8_t>(0x80 | next()));
+        if (kind < 7 && bytes.size() < size)
+          bytes.push_back(static_cast<std::uint8_t>(next() % 0x80));
+      }
+    }
+    for (std::uint64_t count = 0; count <= bytes.size() + 1; ++count) {
+      ASSERT_EQ(VarintRunLength(bytes, count), reference(bytes, count))
+          << "trial " << trial << ", count " << count;
+    }
+  }
+  // Nine one-byte types, then a varint that does not end: the streak must not skip past it.
+  const std::uint8_t streak[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 0x81, 0x82};
+  EXPECT_EQ(VarintRunLength(streak, 9), 9u);
+  EXPECT_EQ(VarintRunLength(streak, 10), 0u);
 }
 
 TEST(SerialTypes, SizesOfEveryKind) {
@@ -281,6 +328,62 @@ TEST(ScanTable, OverflowingPayloadIsReassembled) {
   const auto live = LiveRows(Scan(reader, "handle"));
   ASSERT_EQ(live.size(), 2u);
   EXPECT_EQ(live.at(2), longText);
+}
+
+// A scan decodes every row into one record: each must come out as it would into a fresh
+// one, whatever the row before (an overflowing payload, more columns, a carved run) left.
+TEST(DecodeRecord, ARecordReusedRowAfterRowDecodesLikeAFreshOne) {
+  fixtures::TempDir dir;
+  std::string sql =
+      "PRAGMA page_size=512; CREATE TABLE handle (ROWID INTEGER PRIMARY KEY, id TEXT, "
+      "country TEXT, service TEXT, uncanonicalized_id TEXT); BEGIN;";
+  for (int i = 1; i <= 60; ++i) {
+    const std::string id = i % 9 == 4 ? std::string(1500 + i, 'L') : Address(i);
+    sql += "INSERT INTO handle VALUES (" + std::to_string(i) + ", '" + id + "', 'us', " +
+           (i % 5 == 0 ? "NULL" : "'SMS'") + ", NULL);";
+  }
+  sql +=
+      "COMMIT; ALTER TABLE handle ADD COLUMN extra BLOB;"
+      "INSERT INTO handle VALUES (61, 'after', 'us', 'SMS', NULL, x'0102');"
+      "DELETE FROM handle WHERE ROWID % 7 = 2;";
+  ExecSql(dir / "r.db", sql);
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "r.db"), kResultOk);
+  DecodedRecord reused;
+  int live = 0;
+  int overflowing = 0;
+  int carved = 0;
+  ASSERT_EQ(reader.ScanTable(
+                "handle", kHandleShape,
+                [&](const RecordView& view) {
+                  DecodedRecord fresh;
+                  const Result want = DecodeTableRecord(reader, view, kHandleShape, fresh);
+                  const Result got = DecodeTableRecord(reader, view, kHandleShape, reused);
+                  EXPECT_EQ(got, want);
+                  if (got != kResultOk || want != kResultOk) return kResultInvalid;
+                  EXPECT_EQ(reused.rowId, fresh.rowId);
+                  EXPECT_EQ(reused.headerSize, fresh.headerSize);
+                  EXPECT_EQ(reused.firstColumn, fresh.firstColumn);
+                  EXPECT_EQ(reused.columns.size(), fresh.columns.size());
+                  for (std::size_t i = 0; i < reused.columns.size() && i < fresh.columns.size();
+                       ++i) {
+                    EXPECT_EQ(reused.columns[i].serialType, fresh.columns[i].serialType);
+                    EXPECT_TRUE(std::ranges::equal(reused.columns[i].value, fresh.columns[i].value))
+                        << "row " << fresh.rowId << ", column " << i;
+                  }
+                  if (view.carved) {
+                    ++carved;
+                  } else if (!view.deleted) {
+                    ++live;
+                    const RecordColumn* id = fresh.Column(1);
+                    if (id != nullptr && id->value.size() > 1000) ++overflowing;
+                  }
+                  return kResultOk;
+                }),
+            kResultOk);
+  EXPECT_EQ(live, 61 - 9);
+  EXPECT_EQ(overflowing, 6);  // the long rows but the deleted 58th
+  EXPECT_GT(carved, 0);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -454,6 +557,55 @@ TEST(PageSource, AMemoryBufferReadsLikeTheFileAndAnIntactFileHasNoFindings) {
   }
   EXPECT_EQ(LiveRows(fileSeen).size(), 506u);
   EXPECT_TRUE(findings.Snapshot().empty());
+}
+
+// Reads served from the read-ahead window and reads that go to the file give the file's
+// bytes alike: in order, straddling the window's end, backwards, scattered, large, at the
+// end; past the end they fail. A file cut short after opening fails the reads past its new
+// end and still serves those before it.
+TEST(PageSource, FileReadsGiveTheFileBytesInAnyOrder) {
+  fixtures::TempDir dir;
+  const std::size_t size = 3 * FilePageSource::kWindowBytes + 1234;
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>((i * 131) ^ (i >> 9));
+  WriteBytes(dir / "f.bin", bytes);
+  std::unique_ptr<FilePageSource> file;
+  ASSERT_EQ(FilePageSource::Open(dir / "f.bin", file), kResultOk);
+  ASSERT_EQ(file->Size(), size);
+  const auto check = [&](std::uint64_t offset, std::size_t length) {
+    std::vector<std::uint8_t> out(length, 0xEE);
+    ASSERT_EQ(file->Read(offset, out), kResultOk) << offset << "+" << length;
+    EXPECT_TRUE(std::equal(out.begin(), out.end(), bytes.begin() + static_cast<long>(offset)))
+        << offset << "+" << length;
+  };
+  // In order, 1000 bytes at a time: reads straddle every window end.
+  for (std::uint64_t offset = 0; offset + 1000 <= size; offset += 1000) check(offset, 1000);
+  check(size - 234, 234);  // the last bytes
+  check(5, 4096);          // backwards, inside no window
+  check(2 * FilePageSource::kWindowBytes - 10, 20);
+  check(2 * FilePageSource::kWindowBytes + 30, 100);  // forwards from there
+  check(100, FilePageSource::kWindowBytes + 1);       // larger than a window
+  check(0, size);
+  std::vector<std::uint8_t> out(10);
+  EXPECT_EQ(file->Read(size - 9, out), kResultInvalid);
+  EXPECT_EQ(file->Read(size + 1, std::span<std::uint8_t>(out).first(0)), kResultInvalid);
+
+  // Cut short: reads past the new end fail; a read in order near it, whose window cannot be
+  // filled, reads just its own bytes.
+  std::unique_ptr<FilePageSource> cut;
+  ASSERT_EQ(FilePageSource::Open(dir / "f.bin", cut), kResultOk);
+  const std::size_t window = FilePageSource::kWindowBytes;
+  std::filesystem::resize_file(dir / "f.bin", window + 500);
+  std::vector<std::uint8_t> page(400);
+  EXPECT_EQ(cut->Read(window * 2, page), kResultInvalid);
+  ASSERT_EQ(cut->Read(window - 100, page), kResultOk);
+  EXPECT_TRUE(
+      std::equal(page.begin(), page.end(), bytes.begin() + static_cast<long>(window - 100)));
+  std::vector<std::uint8_t> tail(200);
+  ASSERT_EQ(cut->Read(window + 300, tail), kResultOk);
+  EXPECT_TRUE(
+      std::equal(tail.begin(), tail.end(), bytes.begin() + static_cast<long>(window + 300)));
+  EXPECT_EQ(cut->Read(window + 400, tail), kResultInvalid);
 }
 
 TEST(PageSource, ReadsFailingAfterNPagesEndTheScanWithWhatWasReadAndAFinding) {
