@@ -172,7 +172,18 @@ class PageCarver {
       }
     }
     if (start >= size_) return 0;
-    const std::uint64_t length = Length(start, hdr, size_ - body);
+    std::uint64_t length = Length(start, hdr, size_ - body);
+    // A run starting with 0 is read as holding column 0's serial type (a rowid alias stored as
+    // NULL); when the header took the payload length, rowid, header size and column 0's type
+    // (one byte each) the 0 is column 1's, the run one entry shorter. The record that fits the
+    // block is the one.
+    if (length > size && start == body && first == 0 && cc_ > 1) {
+      const std::size_t shorter = Run(body, cc_ - 1);
+      if (shorter != 0) {
+        length = RecordLength(Tail(bytes_, body), 0, shorter, size_ - body);
+        bodyStart = body + shorter;
+      }
+    }
     if (length > size) return 0;
     if (bodyAt) *bodyAt = bodyStart;
     if (endAt) *endAt = start + static_cast<std::size_t>(length);
