@@ -116,6 +116,33 @@ TEST(FreeblockChain, FindsRecordsWithAndWithoutTheirHeaderSize) {
   EXPECT_EQ(found[1], 405u);
 }
 
+// One-byte payload length, rowid and header size and column 0's type all went under the
+// freeblock header; column 1 is NULL, so the run left starts with a 0 too. Read as holding
+// column 0's type it would take the value 42 for a serial type and overrun the block.
+TEST(FreeblockChain, LeadingZeroIsColumnOnesWhenTheFullRunOverrunsTheBlock) {
+  LeafPage page;
+  page.Cell(480, 1, "live text");
+  page.Cell(150, 9, "low cell");
+  std::vector<std::uint8_t>& bytes = page.bytes();
+  PutBe16(bytes, 300, 0);
+  PutBe16(bytes, 302, 7);
+  bytes[304] = 0;   // column 1: NULL
+  bytes[305] = 1;   // column 2: 1-byte integer
+  bytes[306] = 42;  // its value
+  page.FirstFreeblock(300);
+  std::vector<CarveOrigin> origins;
+  const auto found = FindCarveCandidates(page.Finish(), ThreeColumns(), &origins);
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found[0], 304u);
+  EXPECT_EQ(origins[0], CarveOrigin::kFreeblock);
+
+  // When the shorter reading overruns the block too (a text of 18 bytes) nothing is taken.
+  bytes[305] = 13 + 2 * 18;
+  for (std::uint32_t off : FindCarveCandidates(page.Finish(), ThreeColumns())) {
+    EXPECT_NE(off, 304u);
+  }
+}
+
 TEST(FreeblockChain, BlockRunningPastThePageYieldsNothingButTheWalkGoesOn) {
   LeafPage page;
   page.Cell(480, 1, "live text");
