@@ -354,9 +354,9 @@ std::string_view ItemList::Field(std::uint32_t index, std::size_t column) const 
     case ListLayout::kConversations: {
       // A group chat's last message may have no one's name: the chat's members then.
       const MessageRecord& m = results_.conversationRows[index];
-      const std::string& name = m.contactName.empty() ? m.conversation : m.contactName;
-      const std::string* fields[] = {&name, &m.address, &m.dateText, &m.text};
-      return column < 4 ? std::string_view(*fields[column]) : std::string_view();
+      const std::string_view fields[] = {m.contactName.empty() ? m.conversation : m.contactName,
+                                         m.address, m.dateText, m.text};
+      return column < 4 ? fields[column] : std::string_view();
     }
     case ListLayout::kContacts: {
       const ContactRecord& c = results_.contacts[index];

@@ -28,15 +28,13 @@ bool IsPicture(std::string_view name) {
 // A message's bubble without its pictures: side, mark, "<date> <sender>:" and text. A sender
 // without a name is shown by `number`.
 template <typename Record>
-Bubble BubbleOf(const Record& message, const std::string& name, const std::string& number) {
+Bubble BubbleOf(const Record& message, std::string_view name, std::string_view number) {
   Bubble bubble;
   bubble.sent = message.isFromMe;
   bubble.deleted = message.deleted;
-  bubble.header = message.dateText + ' ' +
-                  (message.isFromMe ? std::string("Me")
-                   : name.empty()   ? number
-                                    : name) +
-                  ':';
+  const std::string_view date = message.dateText;
+  const std::string_view who = message.isFromMe ? "Me" : name.empty() ? number : name;
+  bubble.header.append(date).append(1, ' ').append(who).append(1, ':');
   bubble.text = message.text;
   return bubble;
 }

@@ -45,22 +45,23 @@ Result EachRecord(const std::vector<Record>& rows, const SelectionModel& selecti
 Result PrintConversations(const ScanResults& results, const SelectionModel& selection,
                           bool deletedOnly, std::string& out,
                           const std::function<bool()>& cancelled) {
-  return EachRecord(
-      results.conversationRows, selection, deletedOnly, cancelled, [&](const MessageRecord& row) {
-        const auto found = results.messages.find(row.conversationId);
-        if (found == results.messages.end()) return kResultOk;
-        for (const MessageRecord& m : found->second) {
-          if (cancelled && cancelled()) return kResultStopped;
-          const bool named = !m.contactName.empty() && m.contactName != "Unknown";
-          const std::string who = named ? m.contactName + "(" + m.address + ")" : m.address;
-          out += "<div>\r\n";
-          Line(out, m.isFromMe ? "To:" : "From:", who);
-          Line(out, "Date:", m.dateText);
-          Line(out, "Content:", m.text);
-          out += "</div>\r\n";
-        }
-        return kResultOk;
-      });
+  return EachRecord(results.conversationRows, selection, deletedOnly, cancelled,
+                    [&](const MessageRecord& row) {
+                      const auto found = results.messages.find(row.conversationId);
+                      if (found == results.messages.end()) return kResultOk;
+                      for (const MessageRecord& m : found->second) {
+                        if (cancelled && cancelled()) return kResultStopped;
+                        const bool named = !m.contactName.empty() && m.contactName != "Unknown";
+                        const std::string who =
+                            named ? m.contactName.str() + "(" + m.address + ")" : m.address.str();
+                        out += "<div>\r\n";
+                        Line(out, m.isFromMe ? "To:" : "From:", who);
+                        Line(out, "Date:", m.dateText);
+                        Line(out, "Content:", m.text);
+                        out += "</div>\r\n";
+                      }
+                      return kResultOk;
+                    });
 }
 
 Result PrintChats(const ScanResults& results, const SelectionModel& selection, bool deletedOnly,

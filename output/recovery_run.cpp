@@ -207,11 +207,11 @@ void RecoveryRun::CopyFile(const fs::path& source, const fs::path& destination) 
 
 void RecoveryRun::ExportConversation(const MessageRecord& row) {
   // A chat of several people is named by its people; a one-to-one chat by its person.
-  const bool group = row.conversation.find(", ") != std::string::npos;
-  const std::string person = group                     ? row.conversation
+  const bool group = row.conversation.view().find(", ") != std::string_view::npos;
+  const std::string person = group                     ? row.conversation.str()
                              : row.contactName.empty() ? std::string(kUnknown)
-                                                       : row.contactName;
-  const std::string number = group ? std::string() : row.address;
+                                                       : row.contactName.str();
+  const std::string number = group ? std::string() : row.address.str();
   const std::string label = number.empty() ? person : person + "(" + number + ")";
   const fs::path folder = root_ / "Message" / (SafeFileName(person) + "-" + stamp_);
   MakeFolder(folder);

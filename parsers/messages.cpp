@@ -115,12 +115,65 @@ constexpr std::int64_t kLegacyMadridSentBit = 4;
 std::int64_t IntOr0(const FieldValue& value) { return value.Integer().value_or(0); }
 
 // Identifiers and paths: valid UTF-8 up to the first NUL.
-std::string LooseText(const FieldValue& value) {
+std::string_view LooseView(const FieldValue& value) {
   if (value.kind != FieldValue::Kind::kText) return {};
   const std::string_view text = value.Text();
   if (!IsValidUtf8(text)) return {};
-  return std::string(text.substr(0, text.find('\0')));
+  return text.substr(0, text.find('\0'));
 }
+
+std::string LooseText(const FieldValue& value) { return std::string(LooseView(value)); }
+
+// A message guid as 16 bytes, so that every message of a large file need not keep its
+// 36-character text for the few tapbacks that name one. A guid of the usual shape
+// ("8-4-4-4-12" upper-case hexadecimal digits) is its own 128 bits; any other text is
+// hashed to 128 bits (two 64-bit FNV-1a sums), whose clash with another guid is as unlikely
+// as that of two random 128-bit numbers.
+struct GuidKey {
+  std::uint64_t high = 0;
+  std::uint64_t low = 0;
+
+  bool empty() const { return high == 0 && low == 0; }
+  bool operator==(const GuidKey&) const = default;
+
+  static GuidKey Of(std::string_view text) {
+    GuidKey key;
+    if (text.empty()) return key;
+    if (text.size() == 36) {
+      std::size_t digits = 0;
+      for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (i == 8 || i == 13 || i == 18 || i == 23) {
+          if (c != '-') break;
+          continue;
+        }
+        const int v = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (v < 0) break;
+        std::uint64_t& half = digits < 16 ? key.high : key.low;
+        half = half << 4 | static_cast<std::uint64_t>(v);
+        ++digits;
+      }
+      if (digits == 32 && !key.empty()) return key;
+      key = {};
+    }
+    // FNV-1a over the text, twice with different starting values.
+    std::uint64_t a = 0xcbf29ce484222325ULL, b = 0x84222325cbf29ce4ULL;
+    for (const char c : text) {
+      a = (a ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+      b = (b ^ static_cast<unsigned char>(c)) * 0x100000001b3ULL;
+      b ^= b >> 29;
+    }
+    key.high = a;
+    key.low = b | 1;
+    return key;
+  }
+};
+
+struct GuidKeyHash {
+  std::size_t operator()(const GuidKey& key) const {
+    return static_cast<std::size_t>(key.high ^ (key.low * 0x9E3779B97F4A7C15ULL));
+  }
+};
 
 // The plain text an archived NSAttributedString holds, without the markers of attachments;
 // empty when the blob is none or its text is not valid UTF-8. `cut` (when given) is set when
@@ -193,12 +246,12 @@ struct ParsedMessage {
   std::int32_t handleId = 0;
   std::int32_t conversationId = 0;
   std::int64_t tapback = 0;  // associated_message_type of a tapback, else 0
-  std::string dateText;
-  std::string address;
+  DateText dateText;
+  SharedText address;
   std::string text;
-  std::string reactions;
-  std::string guid;
-  std::string target;  // a tapback's message guid
+  SharedText reactions;
+  GuidKey guid;
+  GuidKey target;  // a tapback's message guid
 };
 
 bool IsTapback(std::int64_t type) {
@@ -207,13 +260,13 @@ bool IsTapback(std::int64_t type) {
 }
 
 // "p:0/GUID" (a part of the message) and "bp:GUID" name the message GUID.
-std::string TargetGuid(std::string_view associated) {
-  if (associated.starts_with("bp:")) return std::string(associated.substr(3));
+std::string_view TargetGuid(std::string_view associated) {
+  if (associated.starts_with("bp:")) return associated.substr(3);
   if (associated.starts_with("p:")) {
     const std::size_t slash = associated.find('/');
-    if (slash != std::string_view::npos) return std::string(associated.substr(slash + 1));
+    if (slash != std::string_view::npos) return associated.substr(slash + 1);
   }
-  return std::string(associated);
+  return associated;
 }
 
 // A live message row teaches the reader which fixed layout it reads (used when the table is
@@ -270,7 +323,7 @@ bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const Dec
   const std::int64_t associated = IntOr0(s.Field(record, c.associatedType, carved));
   if (IsTapback(associated)) {
     out.tapback = associated;
-    out.target = TargetGuid(LooseText(s.Field(record, c.associatedGuid, carved)));
+    out.target = GuidKey::Of(TargetGuid(LooseView(s.Field(record, c.associatedGuid, carved))));
   }
   if (carved && text.empty()) return false;
   m.text = std::move(text);
@@ -278,7 +331,7 @@ bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const Dec
   m.rowId = RowId32(view, record);
   // Only tapbacks need the guid, and only layouts that have them.
   if (c.associatedType != TableSchema::kMissing)
-    out.guid = LooseText(s.Field(record, c.guid, carved));
+    out.guid = GuidKey::Of(LooseView(s.Field(record, c.guid, carved)));
   if (c.legacy) {
     const bool madrid = IntOr0(s.Field(record, c.isMadrid, carved)) == 1;
     m.handleId = static_cast<std::int32_t>(IntOr0(s.Field(record, c.groupId, carved)));
@@ -427,13 +480,13 @@ class MessagesReader {
   }
 
   // handle ROWID -> address, live rows.
-  void ReadHandles(std::unordered_map<std::int64_t, std::string>& out) {
+  void ReadHandles(std::unordered_map<std::int64_t, SharedText>& out) {
     const TableSchema* s = Columns("handle", kFallbackHandleSql);
     if (s == nullptr) return;
     const std::uint32_t id = s->Find("id");
     if (id == TableSchema::kMissing) return Missing("handle", "id");
     Scan("handle", [&](const RecordView& view, const DecodedRecord& record) {
-      std::string address = LooseText(s->Field(record, id, view.carved));
+      const std::string_view address = LooseView(s->Field(record, id, view.carved));
       if (address.empty()) return false;
       if (!view.carved) out.try_emplace(static_cast<std::int64_t>(record.rowId), address);
       return true;
@@ -594,9 +647,9 @@ void DropCopiesOfLiveRows(ChunkedList<ParsedMessage>& messages) {
 }
 
 // Who a tapback or a conversation shows for an address.
-std::string PersonOf(const ContactNames& names, const std::string& address) {
+std::string PersonOf(const ContactNames& names, std::string_view address) {
   const std::string_view name = names.NameOf(address);
-  return name.empty() ? address : std::string(name);
+  return std::string(name.empty() ? address : name);
 }
 
 // Turns the tapback rows into reactions on the messages they name. A tapback whose message
@@ -606,7 +659,7 @@ void ApplyTapbacks(ChunkedList<ParsedMessage>& messages, const ContactNames& nam
                    [](const ParsedMessage& m) { return m.tapback != 0; })) {
     return;
   }
-  std::unordered_map<std::string, std::size_t> byGuid;
+  std::unordered_map<GuidKey, std::size_t, GuidKeyHash> byGuid;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (messages[i].tapback == 0 && !messages[i].guid.empty())
       byGuid.try_emplace(messages[i].guid, i);
@@ -644,11 +697,12 @@ void ApplyTapbacks(ChunkedList<ParsedMessage>& messages, const ContactNames& nam
     if (tapback.tapback < kTapbackRemoved) list.push_back({person, kind});
   }
   for (auto& [index, list] : reactionsOf) {
-    std::string& text = messages[index].reactions;
+    std::string text;
     for (const Reaction& r : list) {
       if (!text.empty()) text += "; ";
       text.append(kTapbackVerbs[r.kind]).append(" by ").append(r.person);
     }
+    messages[index].reactions = text;
   }
   std::size_t kept = 0;
   for (std::size_t i = 0; i < messages.size(); ++i) {
@@ -692,7 +746,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   highestRowId = reader.Learned().highestMessageRowId;
   const bool legacy = tables.Legacy();
 
-  std::unordered_map<std::int64_t, std::string> addressOfHandle;
+  std::unordered_map<std::int64_t, SharedText> addressOfHandle;
   if (!legacy) tables.ReadHandles(addressOfHandle);
   if ((result = context.progress.ReportShare(4)) != kResultOk) return result;
 
@@ -728,7 +782,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     for (const auto& [chat, handle] : chatHandles) {
       handlesOfChat[chat].push_back(handle);
       const auto it = addressOfHandle.find(handle);
-      peopleOfChat[chat].push_back(it == addressOfHandle.end() ? std::string() : it->second);
+      peopleOfChat[chat].push_back(it == addressOfHandle.end() ? std::string() : it->second.str());
     }
     for (auto& [chat, people] : peopleOfChat) std::erase(people, std::string());
     for (const auto& [chat, handles] : handlesOfChat) {
@@ -798,7 +852,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   ApplyTapbacks(messages, names);
 
   // Conversations.
-  std::unordered_map<std::int64_t, std::string> peopleText;
+  std::unordered_map<std::int64_t, SharedText> peopleText;
   for (const auto& [chat, people] : peopleOfChat) peopleText[chat] = PeopleText(people, names);
   // Where each listed message goes: its conversation, its date, and its place in the scan
   // (equal dates keep the scan's order).
@@ -878,7 +932,10 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
       }
     }
     order = {};
-    std::unordered_map<std::string, std::string> nameOfAddress;
+    // Few addresses, many messages: each address is looked up once, and its messages share
+    // one copy of the address and of the name.
+    TextPool addresses;
+    std::unordered_map<std::string_view, SharedText> nameOfAddress;
     std::vector<MessageRecord>* list = nullptr;
     std::int32_t listKey = 0;
     while (messages.size() > unlisted) {
@@ -896,9 +953,9 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
       m.handleId = p.handleId;
       m.conversationId = p.conversationId;
       if (!p.address.empty()) {
-        // Few addresses, many messages: each address is looked up once.
-        auto [it, fresh] = nameOfAddress.try_emplace(p.address);
-        if (fresh) it->second = names.NameOf(p.address);
+        m.address = addresses.Intern(p.address);
+        auto [it, fresh] = nameOfAddress.try_emplace(m.address.view());
+        if (fresh) it->second = names.NameOf(m.address);
         m.contactName = it->second;
       }
       if (p.inChat) {
@@ -911,8 +968,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
           m.attachmentPath = m.attachments.front();
         }
       }
-      m.dateText = std::move(p.dateText);
-      m.address = std::move(p.address);
+      m.dateText = p.dateText;
       m.text = std::move(p.text);
       m.reactions = std::move(p.reactions);
       messages.pop_back();

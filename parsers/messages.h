@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "base/compact_text.h"
 #include "base/result.h"
 #include "parsers/parse_context.h"
 #include "parsers/table_shapes.h"
@@ -41,18 +42,20 @@ struct MessageRecord {
   std::int32_t handleId = 0;  // iOS 5: the message's group_id
   // The key of the message's conversation in ConversationMap.
   std::int32_t conversationId = 0;
-  std::string dateText;
-  std::string address;      // the other party's number or e-mail address
-  std::string contactName;  // the address book's name for `address`
+  DateText dateText;
+  // The texts a conversation's messages repeat are shared by them (a large sms.db holds a
+  // million messages and a few hundred people).
+  SharedText address;      // the other party's number or e-mail address
+  SharedText contactName;  // the address book's name for `address`
   // Everybody in the conversation, by name where the address book has one, in the chat's
   // order ("Ava Moreau, +15550109321"); empty when the message has no chat.
-  std::string conversation;
+  SharedText conversation;
   std::string text;  // empty only when the message has attachments
   // Tapbacks the message received, in the order they were given: "Loved by Ava Moreau;
   // Liked by Me". A tapback taken back is not listed.
-  std::string reactions;
+  SharedText reactions;
   std::vector<std::string> attachments;  // the files' paths as the database stores them
-  std::string attachmentPath;            // the first of `attachments`, or empty
+  SharedText attachmentPath;             // the first of `attachments`, or empty
 };
 
 struct HandleRecord {
