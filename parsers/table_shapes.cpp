@@ -63,6 +63,7 @@ Result TableReader::OpenDatabase(const std::filesystem::path& path, std::string_
   schemaLoaded_ = false;
   schemas_.clear();
   byName_.clear();
+  earlierLive_.clear();
   label_ = label.empty() ? path.filename().string() : std::string(label);
   return sqlite_.OpenDatabase(path, label);
 }
@@ -71,6 +72,7 @@ Result TableReader::Open(std::unique_ptr<PageSource> source, std::string_view la
   schemaLoaded_ = false;
   schemas_.clear();
   byName_.clear();
+  earlierLive_.clear();
   label_ = std::string(label);
   return sqlite_.Open(std::move(source), label);
 }
@@ -239,14 +241,21 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
       signature = CellSignature(view.bytes, usable);
     }
     if (signature &&
-        (std::binary_search(live.begin(), live.end(), *signature) || deleted.contains(*signature)))
+        (std::binary_search(live.begin(), live.end(), *signature) || deleted.contains(*signature) ||
+         (view.freePage &&
+          std::binary_search(earlierLive_.begin(), earlierLive_.end(), *signature))))
       return kResultInvalid;
     const Result kept = decoder(view);
     if (kept == kResultOk && signature) deleted.insert(*signature);
     return kept;
   };
-  return sqlite_.ScanTable(
+  const Result scanned = sqlite_.ScanTable(
       currentTable_, [this] { return CurrentShape(); }, filtered);
+  std::sort(live.begin(), live.end());
+  const auto middle = static_cast<std::ptrdiff_t>(earlierLive_.size());
+  earlierLive_.insert(earlierLive_.end(), live.begin(), live.end());
+  std::inplace_merge(earlierLive_.begin(), earlierLive_.begin() + middle, earlierLive_.end());
+  return scanned;
 }
 
 Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out) {
