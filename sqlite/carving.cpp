@@ -65,7 +65,7 @@ std::size_t WholeCellAt(Bytes bytes, std::size_t pos, std::size_t end, std::uint
   return length;
 }
 
-// Calls add(run) for every whole cell in [begin, end), the sweep going on after each.
+// Calls add(run, cell) for every whole cell in [begin, end), the sweep going on after each.
 template <typename Add>
 void SweepWholeCells(Bytes bytes, std::size_t begin, std::size_t end, std::uint32_t cc,
                      std::uint32_t usable, Add add) {
@@ -77,7 +77,7 @@ void SweepWholeCells(Bytes bytes, std::size_t begin, std::size_t end, std::uint3
       ++pos;
       continue;
     }
-    add(run);
+    add(run, pos);
     pos += used;
   }
 }
@@ -262,7 +262,7 @@ class PageCarver {
 
   void Sweep(std::size_t begin, std::size_t end) {
     SweepWholeCells(bytes_, begin, end, cc_, shape_.usableSize,
-                    [this](std::size_t run) { Add(run); });
+                    [this](std::size_t run, std::size_t) { Add(run); });
   }
 
   // 1. The freeblock chain from the page header.
@@ -490,10 +490,14 @@ std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const Carv
 }
 
 std::vector<std::uint32_t> FindWholeCells(Bytes page, std::size_t begin, std::size_t end,
-                                          const CarveShape& shape) {
+                                          const CarveShape& shape,
+                                          std::vector<std::uint32_t>* cellStarts) {
   std::vector<std::uint32_t> found;
   SweepWholeCells(page, begin, end, shape.columnCount, shape.usableSize,
-                  [&](std::size_t run) { found.push_back(static_cast<std::uint32_t>(run)); });
+                  [&](std::size_t run, std::size_t cell) {
+                    found.push_back(static_cast<std::uint32_t>(run));
+                    if (cellStarts) cellStarts->push_back(static_cast<std::uint32_t>(cell));
+                  });
   return found;
 }
 

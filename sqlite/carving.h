@@ -80,9 +80,11 @@ std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const Carv
 //     cells fill the page from its end, so the old cells stay in the space between the
 //     pointer array and the content start until those reach them.
 // Only cells whose payload length is exactly their record's header and values are taken;
-// `end` is cut to the page.
+// `end` is cut to the page. With `cellStarts` the offset of each cell (its payload-length
+// varint) is appended there, one entry per run.
 std::vector<std::uint32_t> FindWholeCells(Bytes page, std::size_t begin, std::size_t end,
-                                          const CarveShape& shape);
+                                          const CarveShape& shape,
+                                          std::vector<std::uint32_t>* cellStarts = nullptr);
 
 // The unused space of an interior table page: from the end of its pointer array to the start
 // of its cell content (a start of 0 read as 65,536), empty when the array runs past it.

@@ -13,7 +13,8 @@
 //     `walOld`, with their rowid.
 //   * leaf table pages on the freelist that no table takes (a dropped table's pages) form
 //     tables named "(dropped page N)", N the first such page of a width, one per column
-//     count, with columns c1, c2, ...
+//     count, with columns c1, c2, ...; the whole cells of those widths on freelist trunk
+//     pages no table takes (the drop's first freed leaf) join them
 //
 // HOW DELETED ROWS ARE FOUND, besides the reader's carving entry points:
 //   * a carved run starts at column 0 when the byte before it is the record's header size or
