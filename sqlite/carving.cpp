@@ -49,16 +49,20 @@ std::size_t WholeCellAt(Bytes bytes, std::size_t pos, std::size_t end, std::uint
     return 0;
   const std::size_t typesAt = headerAt + header->length;
   const auto types = SubSpan(area, typesAt, header->value - header->length);
-  if (!types || VarintRunLength(*types, cc) != types->size()) return 0;
+  if (!types) return 0;
+  // Exactly cc serial types filling the header, whose values add up to the payload. This
+  // runs at every byte of free space, so it ends at the first type that cannot fit: in
+  // text, the first few "types" already overrun the payload.
   std::uint64_t total = header->value;
+  std::uint32_t count = 0;
   for (std::size_t p = 0; p < types->size();) {
     const auto type = ReadTerminatedVarint(*types, p);
-    if (!type || type->value == 10 || type->value == 11) return 0;
+    if (!type || type->value == 10 || type->value == 11 || ++count > cc) return 0;
     p += type->length;
     total += SerialTypeSize(type->value);
     if (total > payload->value) return 0;
   }
-  if (total != payload->value) return 0;
+  if (count != cc || total != payload->value) return 0;
   const std::size_t length = headerAt - pos + static_cast<std::size_t>(total);
   if (length > end - pos) return 0;
   *runAt = typesAt;
