@@ -65,6 +65,7 @@ Result TableReader::OpenDatabase(const std::filesystem::path& path, std::string_
   schemaLoaded_ = false;
   schemas_.clear();
   byName_.clear();
+  earlierLive_.clear();
   label_ = label.empty() ? path.filename().string() : std::string(label);
   return sqlite_.OpenDatabase(path, label);
 }
@@ -73,6 +74,7 @@ Result TableReader::Open(std::unique_ptr<PageSource> source, std::string_view la
   schemaLoaded_ = false;
   schemas_.clear();
   byName_.clear();
+  earlierLive_.clear();
   label_ = std::string(label);
   return sqlite_.Open(std::move(source), label);
 }
@@ -284,6 +286,7 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
   // The signatures of the live rows the decoder kept (they all come first) and of the
   // deleted records it kept.
   SignatureSet kept;
+  std::vector<std::uint64_t> live;  // the live ones again, for the later scans
   DecodedRecord record;
   const std::uint32_t usable = sqlite_.UsableSize();
   const bool filter = CurrentShape().columnCount >= kFewestFilteredColumns;
@@ -292,7 +295,10 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
     if (!view.deleted) {
       const Result result = decoder(view);
       if (result == kResultOk) {
-        if (const auto signature = CellSignature(view.bytes, usable)) kept.Insert(*signature);
+        if (const auto signature = CellSignature(view.bytes, usable)) {
+          kept.Insert(*signature);
+          live.push_back(*signature);
+        }
       }
       return result;
     }
@@ -302,13 +308,21 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
     } else {
       signature = CellSignature(view.bytes, usable);
     }
-    if (signature && kept.Contains(*signature)) return kResultInvalid;
+    if (signature && (kept.Contains(*signature) ||
+                      (view.freePage &&
+                       std::binary_search(earlierLive_.begin(), earlierLive_.end(), *signature))))
+      return kResultInvalid;
     const Result result = decoder(view);
     if (result == kResultOk && signature) kept.Insert(*signature);
     return result;
   };
-  return sqlite_.ScanTable(
+  const Result scanned = sqlite_.ScanTable(
       currentTable_, [this] { return CurrentShape(); }, filtered);
+  std::sort(live.begin(), live.end());
+  const auto middle = static_cast<std::ptrdiff_t>(earlierLive_.size());
+  earlierLive_.insert(earlierLive_.end(), live.begin(), live.end());
+  std::inplace_merge(earlierLive_.begin(), earlierLive_.begin() + middle, earlierLive_.end());
+  return scanned;
 }
 
 Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out) {

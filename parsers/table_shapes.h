@@ -74,8 +74,10 @@ class TableReader {
   // copy filter before the decoder sees them: a deleted record whose values after column 0
   // equal those of a live row the decoder kept, or of a deleted record it kept before, is
   // not handed over (a freed page or freeblock keeps copies of rows SQLite moved; the
-  // searches can find one freed record twice). Tables of fewer than 3 columns are not
-  // filtered: their rows are too alike.
+  // searches can find one freed record twice). A deleted record of a freelist page is also
+  // dropped when it equals a live row kept by an earlier scan of the same database: a freed
+  // page belongs to no table, and holds copies of the rows of whichever table moved them.
+  // Tables of fewer than 3 columns are not filtered: their rows are too alike.
   Result ScanTable(std::string_view table, const RecordDecoder& decoder);
 
   // The checks carved records of tables read by column name must pass.
@@ -110,6 +112,8 @@ class TableReader {
   std::unordered_map<std::string, std::unique_ptr<TableSchema>> fallbacks_;
   std::unordered_set<std::string> byName_;  // tables asked for by Schema()
   const TableSchema* currentSchema_ = nullptr;
+  // Sorted signatures of the live rows kept by the earlier scans of the open database.
+  std::vector<std::uint64_t> earlierLive_;
   CarvedRecordChecks checks_;
 };
 

@@ -30,6 +30,62 @@ Varint VarintAt(Bytes page, std::size_t off, std::size_t limit) {
   return {value, n > 0 ? static_cast<std::size_t>(n) : 0};
 }
 
+// The length of a whole leaf cell of `cc` columns at `pos` that ends by `end`, else 0;
+// `runAt` receives where its serial-type run starts. Cells that overflow are not taken.
+std::size_t WholeCellAt(Bytes bytes, std::size_t pos, std::size_t end, std::uint32_t cc,
+                        std::uint32_t usable, std::size_t* runAt) {
+  if (cc == 0 || end > bytes.size() || pos >= end) return 0;
+  const Bytes area = bytes.first(end);
+  const auto payload = ReadTerminatedVarint(area, pos);
+  if (!payload || payload->length > 3 || payload->value < std::uint64_t{cc} + 1 || usable < 35 ||
+      payload->value > usable - 35)
+    return 0;
+  const auto rowId = ReadTerminatedVarint(area, pos + payload->length);
+  if (!rowId || rowId->value > static_cast<std::uint64_t>(INT64_MAX)) return 0;
+  const std::size_t headerAt = pos + payload->length + rowId->length;
+  const auto header = ReadTerminatedVarint(area, headerAt);
+  if (!header || header->length > 2 || header->value < std::uint64_t{cc} + header->length ||
+      header->value > 9 * std::uint64_t{cc} + header->length)
+    return 0;
+  const std::size_t typesAt = headerAt + header->length;
+  const auto types = SubSpan(area, typesAt, header->value - header->length);
+  if (!types) return 0;
+  // Exactly cc serial types filling the header, whose values add up to the payload. This
+  // runs at every byte of free space, so it ends at the first type that cannot fit: in
+  // text, the first few "types" already overrun the payload.
+  std::uint64_t total = header->value;
+  std::uint32_t count = 0;
+  for (std::size_t p = 0; p < types->size();) {
+    const auto type = ReadTerminatedVarint(*types, p);
+    if (!type || type->value == 10 || type->value == 11 || ++count > cc) return 0;
+    p += type->length;
+    total += SerialTypeSize(type->value);
+    if (total > payload->value) return 0;
+  }
+  if (count != cc || total != payload->value) return 0;
+  const std::size_t length = headerAt - pos + static_cast<std::size_t>(total);
+  if (length > end - pos) return 0;
+  *runAt = typesAt;
+  return length;
+}
+
+// Calls add(run, cell) for every whole cell in [begin, end), the sweep going on after each.
+template <typename Add>
+void SweepWholeCells(Bytes bytes, std::size_t begin, std::size_t end, std::uint32_t cc,
+                     std::uint32_t usable, Add add) {
+  end = std::min(end, bytes.size());
+  for (std::size_t pos = begin; pos + 3 < end;) {
+    std::size_t run = 0;
+    const std::size_t used = WholeCellAt(bytes, pos, end, cc, usable, &run);
+    if (used == 0) {
+      ++pos;
+      continue;
+    }
+    add(run, pos);
+    pos += used;
+  }
+}
+
 class PageCarver {
  public:
   PageCarver(const BtreePage& page, const CarveShape& shape, std::vector<CarveOrigin>* origins)
@@ -120,7 +176,18 @@ class PageCarver {
       }
     }
     if (start >= size_) return 0;
-    const std::uint64_t length = Length(start, hdr, size_ - body);
+    std::uint64_t length = Length(start, hdr, size_ - body);
+    // A run starting with 0 is read as holding column 0's serial type (a rowid alias stored as
+    // NULL); when the header took the payload length, rowid, header size and column 0's type
+    // (one byte each) the 0 is column 1's, the run one entry shorter. The record that fits the
+    // block is the one.
+    if (length > size && start == body && first == 0 && cc_ > 1) {
+      const std::size_t shorter = Run(body, cc_ - 1);
+      if (shorter != 0) {
+        length = RecordLength(Tail(bytes_, body), 0, shorter, size_ - body);
+        bodyStart = body + shorter;
+      }
+    }
     if (length > size) return 0;
     if (bodyAt) *bodyAt = bodyStart;
     if (endAt) *endAt = start + static_cast<std::size_t>(length);
@@ -198,52 +265,8 @@ class PageCarver {
   }
 
   void Sweep(std::size_t begin, std::size_t end) {
-    for (std::size_t pos = begin; pos + 3 < end;) {
-      std::size_t run = 0;
-      const std::size_t used = WholeCellLength(pos, end, &run);
-      if (used == 0) {
-        ++pos;
-        continue;
-      }
-      Add(run);
-      pos += used;
-    }
-  }
-
-  // The length of a whole cell of cc_ columns at `pos` that ends by `end`, else 0; `runAt`
-  // receives where its serial-type run starts.
-  std::size_t WholeCellLength(std::size_t pos, std::size_t end, std::size_t* runAt) const {
-    const Bytes area = bytes_.first(end);
-    const auto payload = ReadTerminatedVarint(area, pos);
-    if (!payload || payload->length > 3 || payload->value < std::uint64_t{cc_} + 1 ||
-        shape_.usableSize < 35 || payload->value > shape_.usableSize - 35)
-      return 0;
-    const auto rowId = ReadTerminatedVarint(area, pos + payload->length);
-    if (!rowId || rowId->value > static_cast<std::uint64_t>(INT64_MAX)) return 0;
-    const std::size_t headerAt = pos + payload->length + rowId->length;
-    const auto header = ReadTerminatedVarint(area, headerAt);
-    if (!header || header->length > 2 || header->value < std::uint64_t{cc_} + header->length ||
-        header->value > 9 * std::uint64_t{cc_} + header->length)
-      return 0;
-    const std::size_t typesAt = headerAt + header->length;
-    const auto types = SubSpan(area, typesAt, header->value - header->length);
-    if (!types) return 0;
-    // Exactly cc_ serial types filling the header, whose values add up to the payload. This
-    // runs at every byte of free space, so it ends at the first type that cannot fit: in
-    // text, the first few "types" already overrun the payload.
-    std::uint64_t total = header->value;
-    std::uint32_t count = 0;
-    for (std::size_t p = 0; p < types->size();) {
-      const auto type = ReadTerminatedVarint(*types, p);
-      if (!type || type->value == 10 || type->value == 11 || ++count > cc_) return 0;
-      p += type->length;
-      total += SerialTypeSize(type->value);
-      if (total > payload->value) return 0;
-    }
-    if (count != cc_ || total != payload->value) return 0;
-    *runAt = typesAt;
-    const std::size_t length = headerAt - pos + static_cast<std::size_t>(total);
-    return length <= end - pos ? length : 0;
+    SweepWholeCells(bytes_, begin, end, cc_, shape_.usableSize,
+                    [this](std::size_t run, std::size_t) { Add(run); });
   }
 
   // 1. The freeblock chain from the page header.
@@ -468,6 +491,26 @@ std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const Carv
                                                std::vector<CarveOrigin>* origins) {
   if (page.bytes.size() < page.header + 8) return {};
   return PageCarver(page, shape, origins).Run();
+}
+
+std::vector<std::uint32_t> FindWholeCells(Bytes page, std::size_t begin, std::size_t end,
+                                          const CarveShape& shape,
+                                          std::vector<std::uint32_t>* cellStarts) {
+  std::vector<std::uint32_t> found;
+  SweepWholeCells(page, begin, end, shape.columnCount, shape.usableSize,
+                  [&](std::size_t run, std::size_t cell) {
+                    found.push_back(static_cast<std::uint32_t>(run));
+                    if (cellStarts) cellStarts->push_back(static_cast<std::uint32_t>(cell));
+                  });
+  return found;
+}
+
+ByteRange InteriorUnusedSpace(const BtreePage& page) {
+  const std::size_t begin = page.PointerArrayStart() + 2 * std::size_t{page.CellCount()};
+  const std::size_t start = page.ContentStart();
+  const std::size_t end = std::min<std::size_t>(start == 0 ? 65536 : start, page.bytes.size());
+  if (begin >= end) return {};
+  return {begin, end};
 }
 
 }  // namespace kestrio

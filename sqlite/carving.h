@@ -51,7 +51,17 @@ struct CarveShape : TableShape {
 // joins that one's freeblock without a header of its own) or in the unallocated gap; its
 // candidate is its serial-type run like any other (the byte before it is the record's header
 // size).
-enum class CarveOrigin : std::uint8_t { kFreeblock, kTail, kGap, kStalePointer, kWholeCell };
+// kTrunkPage and kInteriorPage: whole freed cells on pages that are no table leaf any more (see
+// FindWholeCells).
+enum class CarveOrigin : std::uint8_t {
+  kFreeblock,
+  kTail,
+  kGap,
+  kStalePointer,
+  kWholeCell,
+  kTrunkPage,     // a freelist trunk page, after its array of leaf page numbers
+  kInteriorPage,  // the unused space of an interior table page
+};
 
 // Candidate offsets found on one leaf page, in the order the searches found them: whole
 // freed cells, freeblock chain, tail after the highest cell, unallocated gap, stale cell
@@ -59,5 +69,29 @@ enum class CarveOrigin : std::uint8_t { kFreeblock, kTail, kGap, kStalePointer, 
 // the search that found each candidate is appended there, one entry per candidate.
 std::vector<std::uint32_t> FindCarveCandidates(const BtreePage& page, const CarveShape& shape,
                                                std::vector<CarveOrigin>* origins = nullptr);
+
+// Whole cells of the shape's column count in bytes [begin, end) of `page`, swept byte by byte
+// as the leaf search sweeps its freeblocks: the serial-type run of each. For the pages whose
+// old leaf cells stay behind when SQLite gives the page another use without clearing it:
+//   * a leaf page freed and then made a freelist trunk page keeps its cells after the array
+//     of leaf page numbers (the trunk's header overwrote the leaf's page header);
+//   * a root leaf that splits becomes an interior page in place (its cells move to a new
+//     child), and a freed leaf may come back from the freelist as an interior page; interior
+//     cells fill the page from its end, so the old cells stay in the space between the
+//     pointer array and the content start until those reach them.
+// Only cells whose payload length is exactly their record's header and values are taken;
+// `end` is cut to the page. With `cellStarts` the offset of each cell (its payload-length
+// varint) is appended there, one entry per run.
+std::vector<std::uint32_t> FindWholeCells(Bytes page, std::size_t begin, std::size_t end,
+                                          const CarveShape& shape,
+                                          std::vector<std::uint32_t>* cellStarts = nullptr);
+
+// The unused space of an interior table page: from the end of its pointer array to the start
+// of its cell content (a start of 0 read as 65,536), empty when the array runs past it.
+struct ByteRange {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+ByteRange InteriorUnusedSpace(const BtreePage& page);
 
 }  // namespace kestrio

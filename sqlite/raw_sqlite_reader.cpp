@@ -95,6 +95,7 @@ void RawSqliteReader::Close() {
   pageSize_ = usableSize_ = pageCount_ = 0;
   textEncoding_ = 1;
   freePages_.clear();
+  freeTrunks_.clear();
 }
 
 std::uint64_t RawSqliteReader::OverflowBudget() const {
@@ -187,6 +188,7 @@ Result RawSqliteReader::Open(std::unique_ptr<PageSource> source, std::string_vie
       ReportFinding("freelist", PageName(trunk - 1), "trunk page unreadable");
       break;
     }
+    freeTrunks_.push_back(trunk - 1);
     const Bytes bytes(page);
     const std::uint32_t next = ReadBe32(bytes, 0).value_or(0);
     const std::uint32_t declared = ReadBe32(bytes, 4).value_or(0);
@@ -316,9 +318,14 @@ class RawSqliteReader::TableScan {
       FindRoots(roots);
     }
     for (std::uint32_t root : roots) ScanTree(root);
+    bool whole = true;
     for (std::uint32_t index : reader_.freePages_) {
-      if (!ScanFreePage(index)) break;
+      if (!ScanFreePage(index)) {
+        whole = false;
+        break;
+      }
     }
+    if (whole) ScanTrunkPages();
     return last_;
   }
 
@@ -437,8 +444,9 @@ class RawSqliteReader::TableScan {
   // walk goes on with its siblings, so a file cut short still gives the leaves it holds;
   // the answer is false when any read failed. `ownTree`: the table's own b-tree, whose
   // damage is reported.
+  // `interiors`, when given, receives the interior pages passed.
   bool CollectLeaves(std::uint32_t index, int depth, bool ownTree, PageSet& visited,
-                     PageSet& leaves) {
+                     PageSet& leaves, PageSet* interiors) {
     if (depth > kMaxTreeDepth) {
       DepthBound(index, ownTree);
       return true;
@@ -457,16 +465,63 @@ class RawSqliteReader::TableScan {
     if (page.Type() == kLeafTablePage) {
       leaves.Insert(index);
     } else if (page.Type() == kInteriorTablePage) {
+      if (interiors) interiors->Insert(index);
       for (std::uint32_t child : Children(index, page, ownTree)) {
-        ok = CollectLeaves(child, depth + 1, ownTree, visited, leaves) && ok;
+        ok = CollectLeaves(child, depth + 1, ownTree, visited, leaves, interiors) && ok;
       }
     }
     return ok;
   }
 
-  bool Collect(std::uint32_t index, bool ownTree, PageSet& leaves) {
+  bool Collect(std::uint32_t index, bool ownTree, PageSet& leaves, PageSet* interiors = nullptr) {
     PageSet visited(reader_.pageCount_);
-    return CollectLeaves(index, 0, ownTree, visited, leaves);
+    return CollectLeaves(index, 0, ownTree, visited, leaves, interiors);
+  }
+
+  // Whole cells of the table's width in [begin, end) of the page in page_, delivered as
+  // carved records from their serial-type runs (their rowids are not passed on: a carved
+  // record's decoder takes none).
+  void DeliverWholeCells(std::uint32_t index, std::size_t begin, std::size_t end,
+                         const CarveShape& shape, CarveOrigin origin, bool freePage) {
+    const Bytes bytes(page_);
+    for (std::uint32_t run : FindWholeCells(bytes, begin, end, shape)) {
+      decoder_(RecordView{Tail(bytes, run), true, true, freePage, index, origin, run});
+    }
+  }
+
+  // The unused space of interior pages: an interior page that was a leaf before (a root leaf
+  // split in place, a freed leaf reused) keeps that leaf's cells there.
+  void DeliverInteriors(const PageSet& interiors, bool freePage) {
+    if (interiors.Empty()) return;
+    const CarveShape shape = Shape();
+    if (shape.columnCount == 0) return;
+    interiors.ForEach([&](std::uint32_t index) {
+      if (Read(index, page_) != kResultOk) return;
+      const BtreePage page = View(index, page_);
+      if (page.Type() != kInteriorTablePage) return;
+      const ByteRange unused = InteriorUnusedSpace(page);
+      DeliverWholeCells(index, unused.begin, unused.end, shape, CarveOrigin::kInteriorPage,
+                        freePage);
+    });
+  }
+
+  // Freelist trunk pages: a freed leaf made a trunk keeps its cells after the trunk's array
+  // of leaf page numbers (a count beyond what the page holds is cut to it).
+  void ScanTrunkPages() {
+    if (reader_.freeTrunks_.empty()) return;
+    const CarveShape shape = Shape();
+    if (shape.columnCount == 0) return;
+    const std::uint32_t maxLeaves = reader_.usableSize_ / 4 - 2;
+    for (std::uint32_t index : reader_.freeTrunks_) {
+      if (Read(index, page_) != kResultOk) {
+        if (budget_ == 0) return;
+        continue;
+      }
+      const std::uint32_t count =
+          std::min(ReadBe32(Bytes(page_), 4).value_or(maxLeaves), maxLeaves);
+      DeliverWholeCells(index, 8 + 4 * std::size_t{count}, reader_.usableSize_, shape,
+                        CarveOrigin::kTrunkPage, true);
+    }
   }
 
   // Live rows of every leaf, then the carved candidates of every leaf. A leaf that cannot
@@ -504,8 +559,10 @@ class RawSqliteReader::TableScan {
 
   void ScanTree(std::uint32_t root) {
     PageSet leaves(reader_.pageCount_);
-    Collect(root, true, leaves);
+    PageSet interiors(reader_.pageCount_);
+    Collect(root, true, leaves, &interiors);
     DeliverLeaves(leaves, false);
+    DeliverInteriors(interiors, false);
     if (reader_.wal_) EarlierVersions(leaves);
   }
 
@@ -582,9 +639,14 @@ class RawSqliteReader::TableScan {
     const std::uint8_t type = View(index, page_).Type();
     if (type != kLeafTablePage && type != kInteriorTablePage) return true;
     PageSet leaves(reader_.pageCount_);
-    if (!Collect(index, false, leaves)) return false;
-    // A freed interior page and its freed leaves are all on the freelist: each leaf is
-    // delivered once.
+    PageSet interiors(reader_.pageCount_);
+    if (!Collect(index, false, leaves, &interiors)) return false;
+    // A freed interior page and its freed leaves are all on the freelist: each page is
+    // delivered once. Old leaf cells in a freed interior page's unused space are sought
+    // whatever the width of the leaves under it.
+    interiors.Remove(freeInteriorsDone_);
+    freeInteriorsDone_.Add(interiors);
+    DeliverInteriors(interiors, true);
     leaves.Remove(freeLeavesDone_);
     if (leaves.Empty()) return true;
     const std::uint32_t first = leaves.First();
@@ -624,6 +686,7 @@ class RawSqliteReader::TableScan {
   const std::uint64_t budgetGiven_ = budget_;
   bool budgetReported_ = false;
   PageSet freeLeavesDone_{reader_.pageCount_};
+  PageSet freeInteriorsDone_{reader_.pageCount_};
   Result last_ = kResultOk;
 };
 

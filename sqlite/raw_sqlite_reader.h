@@ -3,9 +3,11 @@
 //
 // The SQLite library hides deleted rows; this reader walks a table's b-tree itself, hands
 // every live row to the caller's decoder, then searches the free space of the same pages
-// (freeblocks, the bytes after the last cell, the unallocated gap, stale cell pointers) and
-// the file's freelist pages for records of the shape the caller gives, and hands those to
-// the decoder too. The reader knows the file format and nothing of the tables in it.
+// (freeblocks, the bytes after the last cell, the unallocated gap, stale cell pointers), the
+// unused space of the tree's interior pages and the file's freelist pages (leaves, and the
+// trunks after their page-number arrays) for records of the shape the caller gives, and
+// hands those to the decoder too. The reader knows the file format and nothing of the
+// tables in it.
 //
 // FILE FORMAT (https://www.sqlite.org/fileformat2.html; all integers big-endian)
 //
@@ -177,8 +179,10 @@ class RawSqliteReader {
   // Where findings go (null: nowhere); kept across OpenDatabase calls.
   void ReportTo(FindingsSink* findings) { findings_ = findings; }
 
-  // Delivers every live row of `tableName`, then every carved candidate of its pages, then
-  // the rows and candidates of freelist pages whose first cell has the shape's column count.
+  // Delivers every live row of `tableName`, then every carved candidate of its pages (whole
+  // cells of the shape's width in the unused space of its interior pages among them), then
+  // the rows and candidates of freelist pages whose first cell has the shape's column count,
+  // then whole cells of that width on freed interior pages and on freelist trunk pages.
   // Returns the result of the last page operation.
   Result ScanTable(std::string_view tableName, const TableShapeSource& shape,
                    const RecordDecoder& decoder);
@@ -205,7 +209,9 @@ class RawSqliteReader {
   // The database text encoding of the header (offset 56): 1 UTF-8, 2 UTF-16le, 3 UTF-16be;
   // any other value reads as 1.
   int TextEncoding() const { return textEncoding_; }
+  // Zero-based indexes of the freelist's leaf pages and of its trunk pages.
   const std::vector<std::uint32_t>& FreePages() const { return freePages_; }
+  const std::vector<std::uint32_t>& FreeTrunkPages() const { return freeTrunks_; }
 
   // An 8 MiB buffer the row dumps use for one value at a time; allocated on first use, so
   // readers that never dump pay nothing for it.
@@ -230,6 +236,7 @@ class RawSqliteReader {
   std::uint32_t pageCount_ = 0;
   int textEncoding_ = 1;
   std::vector<std::uint32_t> freePages_;
+  std::vector<std::uint32_t> freeTrunks_;
   std::vector<std::uint8_t> scratch_;
   mutable std::uint64_t overflowBudget_ = 0;
   mutable bool overflowBudgetReported_ = false;

@@ -461,25 +461,33 @@ class Dumper {
         for (std::uint32_t c = 1; c <= width; ++c) table.columns.push_back("c" + std::to_string(c));
         dropped_.push_back(std::move(table));
       }
-      DumpTable& table = dropped_[it->second];
-      for (const DecodedRecord& record : records) {
-        bool fits = true;
-        for (const RecordColumn& column : record.columns) {
-          if (column.serialType == 10 || column.serialType == 11 ||
-              !CarvedTextFits(column, reader_.TextEncoding()))
-            fits = false;
+      AddDroppedRows(dropped_[it->second], records, pageIndex);
+    }
+    // The first leaf a drop freed became the freelist trunk: its whole cells behind the
+    // trunk's page-number array are rows of a dropped table of their width.
+    const std::uint32_t maxLeaves = reader_.UsableSize() / 4 - 2;
+    for (std::uint32_t pageIndex : reader_.FreeTrunkPages()) {
+      if (byWidth.empty()) break;
+      if (claimedFree_.count(pageIndex) || !donePages_.insert(pageIndex).second) continue;
+      if (reader_.ReadPage(pageIndex, buffer) != kResultOk) continue;
+      const Bytes page(buffer);
+      const std::uint32_t leaves = std::min(ReadBe32(page, 4).value_or(maxLeaves), maxLeaves);
+      for (const auto& [width, position] : byWidth) {
+        CarveShape shape;
+        shape.columnCount = shape.learnedColumnCount = width;
+        shape.usableSize = reader_.UsableSize();
+        std::vector<std::uint32_t> cells;
+        FindWholeCells(page, 8 + 4 * std::size_t{leaves}, reader_.UsableSize(), shape, &cells);
+        std::vector<DecodedRecord> records;
+        for (std::uint32_t off : cells) {
+          DecodedRecord record;
+          const RecordView view{Tail(page, off), false, true, true, pageIndex};
+          if (DecodeRecord(reader_, view, {}, record) != kResultOk ||
+              record.columns.size() != width)
+            continue;
+          records.push_back(std::move(record));
         }
-        if (!fits) continue;
-        DumpRow row;
-        row.deleted = true;
-        row.source = RowSource::kFreelist;
-        row.page = pageIndex + 1;
-        row.rowId = static_cast<std::int64_t>(record.rowId);
-        TableSchema plain;
-        plain.columns.resize(record.columns.size());
-        for (std::uint32_t c = 0; c < record.columns.size(); ++c)
-          row.values.push_back(ValueOf(plain.Field(record, c, false)));
-        table.rows.push_back(std::move(row));
+        AddDroppedRows(dropped_[position], records, pageIndex);
       }
     }
     // A first column that is NULL in every row is a rowid alias (INTEGER PRIMARY KEY).
@@ -492,6 +500,31 @@ class Dumper {
         row.values[0].kind = FieldValue::Kind::kInteger;
         row.values[0].integer = row.rowId.value_or(0);
       }
+    }
+  }
+
+  // The rows of one freelist page for a dropped table: records with a reserved serial type or
+  // a text that is no text are left out.
+  void AddDroppedRows(DumpTable& table, const std::vector<DecodedRecord>& records,
+                      std::uint32_t pageIndex) {
+    for (const DecodedRecord& record : records) {
+      bool fits = true;
+      for (const RecordColumn& column : record.columns) {
+        if (column.serialType == 10 || column.serialType == 11 ||
+            !CarvedTextFits(column, reader_.TextEncoding()))
+          fits = false;
+      }
+      if (!fits) continue;
+      DumpRow row;
+      row.deleted = true;
+      row.source = RowSource::kFreelist;
+      row.page = pageIndex + 1;
+      row.rowId = static_cast<std::int64_t>(record.rowId);
+      TableSchema plain;
+      plain.columns.resize(record.columns.size());
+      for (std::uint32_t c = 0; c < record.columns.size(); ++c)
+        row.values.push_back(ValueOf(plain.Field(record, c, false)));
+      table.rows.push_back(std::move(row));
     }
   }
 

@@ -13,7 +13,8 @@
 //     `walOld`, with their rowid.
 //   * leaf table pages on the freelist that no table takes (a dropped table's pages) form
 //     tables named "(dropped page N)", N the first such page of a width, one per column
-//     count, with columns c1, c2, ...
+//     count, with columns c1, c2, ...; the whole cells of those widths on freelist trunk
+//     pages no table takes (the drop's first freed leaf) join them
 //
 // HOW DELETED ROWS ARE FOUND, besides the reader's carving entry points:
 //   * a carved run starts at column 0 when the byte before it is the record's header size or
@@ -23,7 +24,10 @@
 //   * freed cells that kept their whole cell header (every cell after the first one of a
 //     freeblock that merged neighbouring freed cells, cells in the unallocated space) are
 //     swept byte by byte: a cell counts when its payload length is exactly its record's
-//     header and values, and it brings its rowid.
+//     header and values, and it brings its rowid;
+//   * the same whole cells are sought (by the reader, without their rowids) where a leaf's
+//     cells outlive the page's use as a leaf: the unused space of interior pages (a root
+//     leaf that split, a freed leaf reused) and freelist trunk pages.
 //
 // WHAT A CARVED ROW MUST BE to be reported (its bytes may be anything):
 //   * no reserved serial type (10, 11);
@@ -58,8 +62,9 @@ namespace kestrio {
 enum class RowSource : std::uint8_t {
   kBtree,      // a live row of the table's b-tree
   kFreeblock,  // a freed cell on a freeblock chain, or behind a stale cell pointer
-  kGap,        // the unallocated space of a page (between pointers and cells, after the cells)
-  kFreelist,   // a page on the freelist
+  kGap,        // the unallocated space of a page (between pointers and cells, after the
+               // cells), on a leaf or on an interior page that was a leaf before
+  kFreelist,   // a page on the freelist (a leaf, or a trunk behind its page-number array)
   kWal,        // a live row of a page whose current content is a log frame
   kWalOld,     // an earlier version of a page in the log, no longer in the current state
 };

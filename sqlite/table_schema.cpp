@@ -664,15 +664,28 @@ bool DecodeCarvedRecord(const TableSchema& schema, const RecordView& view, int e
   if (!zeroFirst && cc > 1) firsts[count++] = 1;
   if (zeroFirst && !headerBefore) firsts[count++] = 0;
   if (zeroFirst && cc > 1) firsts[count++] = 1;
+  // A run found right after a freeblock header ends inside the block: a leading 0 read as
+  // column 0's type must leave a record that fits the block's size (else the 0 is column 1's,
+  // column 0's type having gone under the header).
+  std::optional<std::size_t> blockRoom;
+  if (zeroFirst && !headerBefore && view.origin == CarveOrigin::kFreeblock && view.offset >= 4) {
+    const std::uint8_t* at = view.bytes.data();
+    const std::size_t blockSize = std::size_t{at[-2]} << 8 | at[-1];
+    if (blockSize > 4 && blockSize - 4 <= view.bytes.size()) blockRoom = blockSize - 4;
+  }
   for (std::size_t k = 0; k < count; ++k) {
     const std::uint32_t first = firsts[k];
     if (first == 1 && !schema.columns[0].rowIdAlias) {
       if (LostFirstValue(schema, view, encoding, checks, out)) return true;
       continue;
     }
-    if (SplitSerialTypeRun(view.bytes, first, cc - first, 0, out) &&
-        CarvedRecordFits(schema, out, encoding, checks))
-      return true;
+    if (!SplitSerialTypeRun(view.bytes, first, cc - first, 0, out)) continue;
+    if (first == 0 && blockRoom) {
+      std::size_t length = VarintRunLength(view.bytes, cc);
+      for (const RecordColumn& column : out.columns) length += column.value.size();
+      if (length > *blockRoom) continue;
+    }
+    if (CarvedRecordFits(schema, out, encoding, checks)) return true;
   }
   return false;
 }

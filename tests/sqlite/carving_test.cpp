@@ -116,6 +116,33 @@ TEST(FreeblockChain, FindsRecordsWithAndWithoutTheirHeaderSize) {
   EXPECT_EQ(found[1], 405u);
 }
 
+// One-byte payload length, rowid and header size and column 0's type all went under the
+// freeblock header; column 1 is NULL, so the run left starts with a 0 too. Read as holding
+// column 0's type it would take the value 42 for a serial type and overrun the block.
+TEST(FreeblockChain, LeadingZeroIsColumnOnesWhenTheFullRunOverrunsTheBlock) {
+  LeafPage page;
+  page.Cell(480, 1, "live text");
+  page.Cell(150, 9, "low cell");
+  std::vector<std::uint8_t>& bytes = page.bytes();
+  PutBe16(bytes, 300, 0);
+  PutBe16(bytes, 302, 7);
+  bytes[304] = 0;   // column 1: NULL
+  bytes[305] = 1;   // column 2: 1-byte integer
+  bytes[306] = 42;  // its value
+  page.FirstFreeblock(300);
+  std::vector<CarveOrigin> origins;
+  const auto found = FindCarveCandidates(page.Finish(), ThreeColumns(), &origins);
+  ASSERT_FALSE(found.empty());
+  EXPECT_EQ(found[0], 304u);
+  EXPECT_EQ(origins[0], CarveOrigin::kFreeblock);
+
+  // When the shorter reading overruns the block too (a text of 18 bytes) nothing is taken.
+  bytes[305] = 13 + 2 * 18;
+  for (std::uint32_t off : FindCarveCandidates(page.Finish(), ThreeColumns())) {
+    EXPECT_NE(off, 304u);
+  }
+}
+
 TEST(FreeblockChain, BlockRunningPastThePageYieldsNothingButTheWalkGoesOn) {
   LeafPage page;
   page.Cell(480, 1, "live text");
@@ -228,6 +255,50 @@ TEST(UnallocatedGap, FreedTopCellUnderAFreeblockHeaderIsFoundAtItsSerialTypes) {
   for (std::uint32_t off : found) EXPECT_FALSE(off > at + 4 && off <= at + 7) << off;
 }
 
+// A page given another use keeps its old cells: the sweep finds each whole cell of the
+// width, the bytes between them notwithstanding, and stops at `end`.
+TEST(WholeCells, OldCellsAreFoundAnywhereAndOnlyWhole) {
+  LeafPage old;
+  old.Cell(300, 1, "first old cell");
+  old.Cell(340, 2, "second old cell");
+  old.Cell(490, 3, "cut by the end");
+  std::vector<std::uint8_t>& bytes = old.bytes();
+  // Overwrite the page header the way a trunk's array does.
+  for (std::size_t i = 0; i < 40; ++i) bytes[i] = static_cast<std::uint8_t>(0x80 | i);
+  const auto found = FindWholeCells(Bytes(bytes), 8, 500, ThreeColumns());
+  // Payload length, rowid and header size in front of each run.
+  EXPECT_EQ(found, (std::vector<std::uint32_t>{303, 343}));
+  EXPECT_TRUE(FindWholeCells(Bytes(bytes), 302, 500, ThreeColumns()).size() == 1);
+  EXPECT_TRUE(FindWholeCells(Bytes(bytes), 8, 5000, ThreeColumns()).size() == 3);
+  EXPECT_TRUE(FindWholeCells(Bytes(bytes), 600, 8, ThreeColumns()).empty());
+  CarveShape four = ThreeColumns();
+  four.columnCount = 4;
+  EXPECT_TRUE(FindWholeCells(Bytes(bytes), 8, kPage, four).empty());
+}
+
+TEST(WholeCells, InteriorUnusedSpaceEndsAtTheContentOrThePage) {
+  std::vector<std::uint8_t> bytes(kPage, 0);
+  bytes[0] = 5;
+  const BtreePage page{Bytes(bytes), 0};
+  PutBe16(bytes, 3, 2);
+  PutBe16(bytes, 5, 400);
+  EXPECT_EQ(InteriorUnusedSpace(page).begin, 16u);
+  EXPECT_EQ(InteriorUnusedSpace(page).end, 400u);
+  PutBe16(bytes, 5, 0);  // 65,536: the page end
+  EXPECT_EQ(InteriorUnusedSpace(page).end, kPage);
+  PutBe16(bytes, 5, 0xFFFF);
+  EXPECT_EQ(InteriorUnusedSpace(page).end, kPage);
+  PutBe16(bytes, 3, kPage / 2 - 6);  // the array fills the page
+  EXPECT_EQ(InteriorUnusedSpace(page).begin, InteriorUnusedSpace(page).end);
+  PutBe16(bytes, 3, 0xFFFF);
+  EXPECT_EQ(InteriorUnusedSpace(page).begin, InteriorUnusedSpace(page).end);
+  PutBe16(bytes, 3, 1);
+  PutBe16(bytes, 5, 10);  // content start inside the header
+  EXPECT_EQ(InteriorUnusedSpace(page).begin, InteriorUnusedSpace(page).end);
+  const BtreePage first{Bytes(bytes).first(108), 100};  // page 1 cut inside its header
+  EXPECT_EQ(InteriorUnusedSpace(first).begin, InteriorUnusedSpace(first).end);
+}
+
 TEST(Searches, GarbagePagesNeverReadOutside) {
   // Pseudo-random pages of every byte pattern: the searches must stay inside (ASan watches).
   std::vector<std::uint8_t> bytes(kPage);
@@ -245,6 +316,16 @@ TEST(Searches, GarbagePagesNeverReadOutside) {
     shape.learnedColumnCount = static_cast<std::uint32_t>(round % 7);
     shape.nonZeroBodyPrefix = round % 2 == 0 ? 36 : 0;
     for (std::uint32_t off : FindCarveCandidates(BtreePage{Bytes(bytes), 0}, shape)) {
+      EXPECT_LT(off, kPage);
+    }
+    bytes[0] = 5;
+    const ByteRange unused = InteriorUnusedSpace(BtreePage{Bytes(bytes), 0});
+    EXPECT_LE(unused.end, kPage);
+    for (std::uint32_t off : FindWholeCells(Bytes(bytes), unused.begin, unused.end, shape)) {
+      EXPECT_GE(off, unused.begin);
+      EXPECT_LT(off, unused.end);
+    }
+    for (std::uint32_t off : FindWholeCells(Bytes(bytes), round, kPage + round, shape)) {
       EXPECT_LT(off, kPage);
     }
   }

@@ -33,6 +33,8 @@ struct Seen {
   bool deleted = false;
   std::uint64_t rowId = 0;
   std::string address;  // column 1
+  CarveOrigin origin = CarveOrigin::kFreeblock;
+  std::uint32_t page = 0;  // zero-based
 };
 
 // The shape of the handle table below: 5 columns, nothing learned.
@@ -46,8 +48,8 @@ std::vector<Seen> Scan(RawSqliteReader& reader, std::string_view table, Result* 
     if (DecodeTableRecord(reader, view, kHandleShape, record) != kResultOk) return kResultInvalid;
     const RecordColumn* column = record.Column(1);
     if (column == nullptr || !column->IsText()) return kResultInvalid;
-    seen.push_back(
-        {view.carved, view.deleted, view.carved ? 0 : record.rowId, std::string(column->Text())});
+    seen.push_back({view.carved, view.deleted, view.carved ? 0 : record.rowId,
+                    std::string(column->Text()), view.origin, view.page});
     return kResultOk;
   });
   if (result) *result = r;
@@ -479,6 +481,70 @@ TEST(ScanTable, DroppedTableIsFoundOnTheFreelistWithItsRowIds) {
     EXPECT_EQ(address, Address(static_cast<int>(rowId)));
 }
 
+// The first leaf freed by the drop became the freelist trunk: its page-number array took the
+// space of its page header and pointer array, its cells are still whole behind it.
+TEST(ScanTable, CellsOfALeafThatBecameAFreelistTrunkAreCarved) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "t.db", 1024, 400, "DROP TABLE handle;");
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "t.db"), kResultOk);
+  ASSERT_EQ(reader.FreeTrunkPages().size(), 1u);
+  const std::uint32_t trunk = reader.FreeTrunkPages()[0];
+  std::set<std::string> all, onTrunk;
+  for (const Seen& s : Scan(reader, "handle")) {
+    EXPECT_TRUE(s.deleted);
+    all.insert(s.address);
+    if (s.origin == CarveOrigin::kTrunkPage) {
+      EXPECT_TRUE(s.carved);
+      EXPECT_EQ(s.page, trunk);
+      onTrunk.insert(s.address);
+    }
+  }
+  // Every row is back: most from the freed leaves, a page's worth from the trunk.
+  for (int i = 1; i <= 400; ++i) EXPECT_TRUE(all.count(Address(i))) << i;
+  EXPECT_GE(onTrunk.size(), 20u);
+  for (const std::string& text : onTrunk) {
+    const int i = std::stoi(text.substr(5, 7)) - 1000000;
+    EXPECT_EQ(Address(i), text);
+  }
+}
+
+// A root leaf that splits becomes an interior page in place; the cells it held stay in its
+// unused space. Deleted with secure_delete, a row survives only there.
+TEST(ScanTable, CellsOfARootLeafThatBecameInteriorAreCarved) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "i.db", 1024, 60,
+               "PRAGMA secure_delete=ON; DELETE FROM handle WHERE ROWID <= 12;");
+  RawSqliteReader reader;
+  ASSERT_EQ(reader.OpenDatabase(dir / "i.db"), kResultOk);
+  std::set<std::string> fromInterior;
+  std::map<std::uint64_t, std::string> live;
+  for (const Seen& s : Scan(reader, "handle")) {
+    if (!s.deleted) live[s.rowId] = s.address;
+    if (!s.deleted || s.origin != CarveOrigin::kInteriorPage) continue;
+    EXPECT_TRUE(s.carved);
+    fromInterior.insert(s.address);
+  }
+  EXPECT_EQ(live.size(), 48u);
+  // The root's interior cell took the end of the page, where the first row's cell was; the
+  // cells of the later rows are whole.
+  EXPECT_FALSE(fromInterior.count(Address(1)));
+  for (int i = 2; i <= 12; ++i) EXPECT_TRUE(fromInterior.count(Address(i))) << i;
+  for (const std::string& text : fromInterior) {
+    const int i = std::stoi(text.substr(5, 7)) - 1000000;
+    EXPECT_EQ(Address(i), text);
+  }
+
+  // The old cells are taken only for a table of their width.
+  const TableShape wider{6, 6, 0};
+  int wrongWidth = 0;
+  reader.ScanTable("handle", wider, [&](const RecordView& view) {
+    wrongWidth += view.origin == CarveOrigin::kInteriorPage ? 1 : 0;
+    return kResultOk;
+  });
+  EXPECT_EQ(wrongWidth, 0);
+}
+
 TEST(ScanTable, FreelistPagesOfAnotherShapeAreSkipped) {
   fixtures::TempDir dir;
   std::string sql = "PRAGMA page_size=1024; CREATE TABLE other (a TEXT, b TEXT); BEGIN;";
@@ -726,6 +792,59 @@ TEST_F(CorruptFile, TrunkAnnouncingTooManyLeavesStaysInsideItsPage) {
   ASSERT_EQ(reader.OpenDatabase(dir_ / "many.db"), kResultOk);
   EXPECT_LE(reader.FreePages().size(), kPage / 4 - 2);
   EXPECT_EQ(FindingsOf(findings, "freelist").size(), 1u);
+}
+
+// A trunk whose leaf count runs past the page (or ends right at it) is read no further than
+// the page; the array's real entries are not taken for cells.
+TEST_F(CorruptFile, TrunkWithLeafCountPastThePageIsSweptInsideIt) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "t.db", 1024, 400, "DROP TABLE handle;");
+  const auto dropped = ReadBytes(dir / "t.db");
+  const std::uint32_t trunk = GetBe32(dropped, 32);
+  ASSERT_NE(trunk, 0u);
+  const std::size_t at = (trunk - 1) * kPage;
+  for (const std::uint32_t count :
+       {0xFFFFFFFFu, std::uint32_t{kPage / 4 - 2}, std::uint32_t{kPage / 4 - 3}, 0x40000000u}) {
+    auto bytes = dropped;
+    PutBe32(bytes, at + 4, count);
+    WriteBytes(dir_ / "trunk.db", bytes);
+    RawSqliteReader reader;
+    ASSERT_EQ(reader.OpenDatabase(dir_ / "trunk.db"), kResultOk);
+    ASSERT_EQ(reader.FreeTrunkPages().size(), 1u);
+    int onTrunk = 0;
+    for (const Seen& s : Scan(reader, "handle")) {
+      if (s.origin != CarveOrigin::kTrunkPage) continue;
+      ++onTrunk;
+      EXPECT_EQ(s.address.substr(0, 5), "+1555");
+    }
+    // The whole page taken by the array: no room for a cell.
+    EXPECT_EQ(onTrunk, 0) << count;
+  }
+}
+
+// An interior page whose pointer array overruns its content start, or the page itself.
+TEST_F(CorruptFile, InteriorPointerArrayOverrunningThePageIsSkipped) {
+  const std::size_t root = (RootPage() - 1) * kPage;
+  ASSERT_EQ(good_[root], 5);
+  for (const std::uint16_t cells : {std::uint16_t{0xFFFF}, std::uint16_t{kPage / 2 - 6},
+                                    std::uint16_t{kPage / 2 - 7}, std::uint16_t{200}}) {
+    for (const std::uint16_t contentStart :
+         {std::uint16_t{0}, std::uint16_t{13}, std::uint16_t{kPage - 1}, std::uint16_t{0xFFFF}}) {
+      auto bytes = good_;
+      PutBe16(bytes, root + 3, cells);
+      PutBe16(bytes, root + 5, contentStart);
+      Result scan = -1;
+      const auto seen = ScanBytes(bytes, nullptr, &scan);
+      EXPECT_LE(LiveRows(seen).size(), 600u);
+      EXPECT_EQ(scan, kResultOk);
+      // The sweep may pass over the interior cells themselves: what it takes is carved.
+      for (const Seen& s : seen) {
+        if (s.origin == CarveOrigin::kInteriorPage) {
+          EXPECT_TRUE(s.carved && s.deleted);
+        }
+      }
+    }
+  }
 }
 
 TEST_F(CorruptFile, OverflowChainThatLoopsEnds) {

@@ -247,9 +247,9 @@ TEST(CarvedRecords, FirstColumnThatIsNoRowidAliasKeepsEveryFieldInPlace) {
   });
   EXPECT_EQ(live, 80);
   EXPECT_EQ(wrong, 0);
-  // Rows whose bytes survived on a leaf of the table (a rebalance rewrites a page without its
-  // freed cells; the interior page the first leaf became keeps stale copies carving does not
-  // search): those whose unique guid is still on a leaf page.
+  // Rows whose bytes survived on a page of the table (a rebalance rewrites a page without its
+  // freed cells; the interior page the first leaf became keeps that leaf's old cells): those
+  // whose unique guid is still on a leaf or interior page.
   std::ifstream in(db, std::ios::binary);
   const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   std::set<std::int64_t> surviving;
@@ -259,7 +259,8 @@ TEST(CarvedRecords, FirstColumnThatIsNoRowidAliasKeepsEveryFieldInPlace) {
                   static_cast<unsigned long long>(i), static_cast<long long>(i));
     for (std::size_t at = bytes.find(guid); at != std::string::npos;
          at = bytes.find(guid, at + 1)) {
-      if (bytes[at - at % 4096] == 13) surviving.insert(i);  // page type: table leaf
+      const char type = bytes[at - at % 4096];  // table leaf or interior
+      if (type == 13 || type == 5) surviving.insert(i);
     }
   }
   ASSERT_GE(surviving.size(), 8u);
@@ -276,6 +277,37 @@ DecodedRecord Record(std::vector<RecordColumn> columns) {
 
 Bytes Of(std::string_view text) {
   return Bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// A freeblock header over a cell with 1-byte payload length, rowid and header size took
+// column 0's type too; when column 1 is NULL the run still starts with a 0. Read as column 0's
+// type the record would run past the block, so the 0 is column 1's.
+TEST(CarvedRecords, LeadingZeroOfAFreeblockRunIsColumnOnesWhenColumnZeroOverrunsTheBlock) {
+  const auto schema = ParseCreateTable("CREATE TABLE t (id INTEGER PRIMARY KEY, a, b TEXT, c)");
+  ASSERT_TRUE(schema);
+  // Freeblock header (next 0, size 12), types [a NULL, b 3-byte text, c 2-byte text], values,
+  // then text that a longer reading would take for values.
+  std::string page = std::string("\x00\x00\x00\x0c", 4) + std::string("\x00\x13\x11", 3) + "abcxy" +
+                     std::string(80, 'z');
+  const Bytes bytes = Of(page);
+  RecordView view{bytes.subspan(4), true, true, false, 1, CarveOrigin::kFreeblock, 4};
+  DecodedRecord record;
+  ASSERT_TRUE(DecodeCarvedRecord(*schema, view, 1, record));
+  EXPECT_EQ(schema->Field(record, 1, true).kind, FieldValue::Kind::kNull);
+  EXPECT_EQ(schema->Field(record, 2, true).Text(), "abc");
+  EXPECT_EQ(schema->Field(record, 3, true).Text(), "xy");
+
+  // A block large enough for the longer reading keeps column 0's.
+  page[3] = 0x50;
+  view.bytes = Of(page).subspan(4);
+  ASSERT_TRUE(DecodeCarvedRecord(*schema, view, 1, record));
+  EXPECT_EQ(schema->Field(record, 1, true).Text(), "bcx");
+  // Not found behind a freeblock header: the 4 bytes before say nothing.
+  page[3] = 0x0c;
+  view.bytes = Of(page).subspan(4);
+  view.origin = CarveOrigin::kTail;
+  ASSERT_TRUE(DecodeCarvedRecord(*schema, view, 1, record));
+  EXPECT_EQ(schema->Field(record, 1, true).Text(), "bcx");
 }
 
 // Each check rejects what misread bytes look like and lets real values through; switched off,
