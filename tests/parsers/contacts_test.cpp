@@ -10,6 +10,7 @@
 #include "base/findings.h"
 #include "base/text.h"
 #include "parsers/contact_names.h"
+#include "tests/fixtures/carving_census.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/support/files.h"
 #include "tests/support/sql.h"
@@ -79,11 +80,12 @@ TEST_P(ContactsLayout, LiveContactsExactDeletedOnesRecoveredAndSorted) {
   ASSERT_EQ(ParseContacts(context, book.path, contacts, highest), kResultOk);
 
   std::multiset<std::string> liveFound;
-  std::set<std::string> deletedFound;
+  std::set<std::string> deletedFound, deletedEmails;
   for (const ContactRecord& c : contacts) {
     EXPECT_FALSE(c.fullName.empty());
     if (c.deleted) {
       deletedFound.insert(c.fullName + "|" + c.phones);
+      if (!c.email.empty()) deletedEmails.insert(c.email);
     } else {
       liveFound.insert(LiveKey(c));
     }
@@ -91,15 +93,24 @@ TEST_P(ContactsLayout, LiveContactsExactDeletedOnesRecoveredAndSorted) {
   std::multiset<std::string> liveExpected;
   std::int64_t maxLive = 0;
   int deletedWithPhone = 0, deletedRecovered = 0;
+  // Against the census: the deleted contacts whose phone text (e-mail address when they have
+  // no phone) is still in the file.
+  fixtures::CarvingTally tally;
+  tally.recoverable = fixtures::Recoverable(book.census);
   for (const fixtures::ContactRow& row : book.contacts) {
     if (!row.deleted) {
       maxLive = std::max(maxLive, row.rowId);
       liveExpected.insert(ModelKey(row));  // with or without a phone
     } else if (!row.phoneLines.empty()) {
       ++deletedWithPhone;
-      deletedRecovered += deletedFound.count(NameOf(row) + "|" + row.phoneLines) ? 1 : 0;
+      const bool found = deletedFound.count(NameOf(row) + "|" + row.phoneLines) != 0;
+      deletedRecovered += found ? 1 : 0;
+      if (found) tally.found.insert(row.rowId);
+    } else if (deletedEmails.count(row.emailLines) != 0) {
+      tally.found.insert(row.rowId);
     }
   }
+  EXPECT_GE(tally.Recall(), 0.90) << tally.recoverable.size() << " recoverable";
   EXPECT_EQ(liveFound, liveExpected);
   EXPECT_EQ(highest, static_cast<std::uint64_t>(maxLive));
   ASSERT_GT(deletedWithPhone, 10);
