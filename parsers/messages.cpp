@@ -352,6 +352,18 @@ bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const Dec
   return true;
 }
 
+// The fields a decoded row gives its record itself; the text is moved.
+void FillRecord(ParsedMessage& p, MessageRecord& m) {
+  m.deleted = p.deleted;
+  m.isFromMe = p.isFromMe;
+  m.edited = p.edited;
+  m.unsent = p.unsent;
+  m.rowId = p.rowId;
+  m.handleId = p.handleId;
+  m.dateText = p.dateText;
+  m.text = std::move(p.text);
+}
+
 const TableSchema& FixedMessageSchema() {
   static const TableSchema schema = *ParseCreateTable(kFallbackMessageSql);
   return schema;
@@ -367,15 +379,8 @@ Result DecodeMessage(TableReader& reader, const RecordView& view, std::vector<Me
   if (!DecodeMessageRow(columns, view, record, message)) return kResultInvalid;
   if (message.text.empty()) return kResultInvalid;
   MessageRecord& m = out.emplace_back();
-  m.deleted = message.deleted;
-  m.isFromMe = message.isFromMe;
-  m.edited = message.edited;
-  m.unsent = message.unsent;
-  m.rowId = message.rowId;
-  m.handleId = message.handleId;
-  m.dateText = std::move(message.dateText);
+  FillRecord(message, m);
   m.address = std::move(message.address);
-  m.text = std::move(message.text);
   return kResultOk;
 }
 
@@ -945,12 +950,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
         list = &grouped[listKey];
       }
       MessageRecord& m = list->emplace_back();
-      m.deleted = p.deleted;
-      m.isFromMe = p.isFromMe;
-      m.edited = p.edited;
-      m.unsent = p.unsent;
-      m.rowId = p.rowId;
-      m.handleId = p.handleId;
+      FillRecord(p, m);
       m.conversationId = p.conversationId;
       if (!p.address.empty()) {
         m.address = addresses.Intern(p.address);
@@ -968,8 +968,6 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
           m.attachmentPath = m.attachments.front();
         }
       }
-      m.dateText = p.dateText;
-      m.text = std::move(p.text);
       m.reactions = std::move(p.reactions);
       messages.pop_back();
     }
