@@ -35,8 +35,8 @@
 #include "parsers/contacts.h"
 #include "parsers/messages.h"
 #include "parsers/note_store.h"
-#include "parsers/typedstream.h"
 #include "parsers/notes.h"
+#include "parsers/typedstream.h"
 #include "parsers/whatsapp.h"
 #include "sqlite/raw_sqlite_reader.h"
 
