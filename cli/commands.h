@@ -11,6 +11,7 @@
 
 #include "backup/backup_store.h"
 #include "cli/options.h"
+#include "cli/scan_json.h"
 #include "scan/scan_run.h"
 
 namespace kestrio::cli {
@@ -43,6 +44,10 @@ struct ScannedBackup {
   std::optional<Result> openFailure;
   std::mutex errorsMutex;
   std::atomic<int> category{-1};
+  // Set before the scan: the messages are written as JSON while they are parsed, into
+  // `messagesJson`, and the run's results hold none.
+  bool streamMessages = false;
+  std::unique_ptr<MessagesJson> messagesJson;
 
   const std::string& DisplayName() const {
     return device ? device->displayName : summary.displayName;

@@ -36,6 +36,10 @@ int RunScan(Terminal& terminal, ScannedBackup& scanned, std::unique_ptr<ScanBack
       state->errors[std::string(ScanCategoryKey(*failed))] = result;
     }
   };
+  if (scanned.streamMessages) {
+    scanned.messagesJson = std::make_unique<MessagesJson>(backend->SpillFolder());
+    backend->SendMessagesTo(scanned.messagesJson.get());
+  }
   scanned.run = std::make_unique<ScanRun>(std::move(backend), password, observer);
   ScanRun& run = *scanned.run;
   if (device) run.SetAbortCounter(&device->AbortCounter());
@@ -132,8 +136,10 @@ int ScanDevice(const Options& options, Terminal& terminal, ScannedBackup& scanne
   if (!terminal.temporaryFolder.empty()) {
     folders.temporaryBackupFolder = [folder = terminal.temporaryFolder] { return folder; };
   }
+  auto temporary = folders.temporaryBackupFolder;
   auto backend =
       std::make_unique<ScanBackend>(std::make_unique<DeviceSource>(device, std::move(folders)));
+  backend->SetSpillFolder(std::move(temporary));
   return RunScan(terminal, scanned, std::move(backend), options.password.value_or(""), &device);
 }
 
@@ -150,18 +156,24 @@ int Scan(const Options& options, Terminal& terminal) {
     return kExitUsage;
   }
   ScannedBackup scanned;
+  // The document goes out as it is written, and the messages as they are parsed: its size
+  // in memory is the writer's buffer.
+  scanned.streamMessages = options.json.has_value();
   if (const int code = ScanAny(options, terminal, scanned); code != kExitOk) return code;
   const ScanResults& results = scanned.run->Results();
   if (options.json) {
-    // The document goes out as it is written: its size in memory is the writer's buffer.
     std::ofstream file;
     if (*options.json != "-") file.open(*options.json, std::ios::binary | std::ios::trunc);
     std::ostream& sink = *options.json == "-" ? terminal.out : file;
     JsonWriter json(sink);
-    if (scanned.device) {
-      WriteScan(json, *scanned.device, kResultOk, scanned.errors, results);
-    } else {
-      WriteScan(json, scanned.summary, kResultOk, scanned.errors, results);
+    const bool complete = scanned.device
+                              ? WriteScan(json, *scanned.device, kResultOk, scanned.errors, results,
+                                          scanned.messagesJson.get())
+                              : WriteScan(json, scanned.summary, kResultOk, scanned.errors, results,
+                                          scanned.messagesJson.get());
+    if (!complete) {
+      terminal.err << "kestrio-cli: the messages could not be kept until they were written\n";
+      return kExitUsage;
     }
     if (!json.Flush() && *options.json != "-") {
       terminal.err << "kestrio-cli: cannot write " << *options.json << "\n";

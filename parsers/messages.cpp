@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
 
 #include "base/chunked_list.h"
 #include "base/findings.h"
+#include "base/spill_store.h"
 #include "base/text.h"
 #include "base/time_text.h"
 #include "parsers/contact_names.h"
@@ -234,25 +236,107 @@ struct MessageColumns {
 };
 
 // One decoded message row: the fields of MessageRecord it fills itself, and what the joins
-// need. Kept small, as a file holds many; the joins' fields are added when the message is
-// placed in its conversation.
-struct ParsedMessage {
+// need. A parse decodes every row into the same one; its fields are then split between a
+// ParsedMessage and the spill store.
+struct DecodedMessage {
   bool deleted = false;
   bool isFromMe = false;
   bool edited = false;
   bool unsent = false;
-  bool inChat = false;  // the conversation key is a chat's (or iOS 5 group's)
   std::uint32_t rowId = 0;
   std::int32_t handleId = 0;
-  std::int32_t conversationId = 0;
   std::int64_t tapback = 0;  // associated_message_type of a tapback, else 0
   DateText dateText;
   SharedText address;
   std::string text;
-  SharedText reactions;
   GuidKey guid;
   GuidKey target;  // a tapback's message guid
 };
+
+// A message row while the parse joins it, in 64 bytes: what the joins, the tapbacks and the
+// ordering need. Its date text, body and tapback target wait in the spill store, `bodyLength`
+// bytes at `bodyAt` (see SpillBody), until the message is placed in its conversation: a large
+// file's million rows are held in memory without their texts.
+struct ParsedMessage {
+  std::uint64_t bodyAt = 0;
+  std::uint64_t date = 0;  // DateTextKey of the date text
+  GuidKey guid;
+  SharedText address;
+  std::uint32_t bodyLength = 0;
+  std::uint32_t rowId = 0;
+  std::int32_t handleId = 0;
+  std::int32_t conversationId = 0;
+  std::uint16_t tapback = 0;  // associated_message_type of a tapback, else 0
+  bool deleted : 1 = false;
+  bool isFromMe : 1 = false;
+  bool edited : 1 = false;
+  bool unsent : 1 = false;
+  bool hasText : 1 = false;
+  bool inChat : 1 = false;   // the conversation key is a chat's (or iOS 5 group's)
+  bool dropped : 1 = false;  // a tapback given to its message, or one that is not listed
+};
+static_assert(sizeof(ParsedMessage) <= 64);
+
+// What of a message waits in the spill store.
+struct MessageBody {
+  DateText dateText;
+  GuidKey target;
+  std::string text;
+};
+
+// A body in the spill store: the date text's length (1 byte) and bytes, 1 byte that says
+// whether a tapback target follows, its 16 bytes, then the text to the end.
+void SpillBody(SpillStore& store, std::string_view dateText, const GuidKey& target,
+               std::string_view text, ParsedMessage& into, std::string& scratch) {
+  scratch.clear();
+  scratch.push_back(static_cast<char>(dateText.size()));
+  scratch.append(dateText);
+  scratch.push_back(target.empty() ? 0 : 1);
+  if (!target.empty()) {
+    for (const std::uint64_t half : {target.high, target.low}) {
+      for (int shift = 56; shift >= 0; shift -= 8)
+        scratch.push_back(static_cast<char>(half >> shift));
+    }
+  }
+  scratch.append(text);
+  into.bodyAt = store.Append(scratch);
+  into.bodyLength = static_cast<std::uint32_t>(scratch.size());
+  into.date = DateTextKey(dateText);
+  into.hasText = !text.empty();
+}
+
+// The body in `bytes` as SpillBody wrote it; false when it is not one.
+bool ParseBody(std::string_view bytes, MessageBody& body) {
+  body = MessageBody{};
+  if (bytes.empty()) return false;
+  const std::size_t dateLength = static_cast<unsigned char>(bytes.front());
+  if (bytes.size() < 2 + dateLength) return false;
+  body.dateText = DateText(bytes.substr(1, dateLength));
+  bytes.remove_prefix(1 + dateLength);
+  const bool hasTarget = bytes.front() != 0;
+  bytes.remove_prefix(1);
+  if (hasTarget) {
+    if (bytes.size() < 16) return false;
+    for (std::uint64_t* half : {&body.target.high, &body.target.low}) {
+      for (int i = 0; i < 8; ++i) *half = *half << 8 | static_cast<unsigned char>(bytes[i]);
+      bytes.remove_prefix(8);
+    }
+  }
+  body.text.assign(bytes);
+  return true;
+}
+
+// The body of `message` read back; false when the store cannot give it (its file failed).
+bool ReadBody(const SpillStore& store, const ParsedMessage& message, std::string& scratch,
+              MessageBody& body) {
+  return store.Read(message.bodyAt, message.bodyLength, scratch) && ParseBody(scratch, body);
+}
+
+// The same for reads in the order of the bodies' places.
+bool ReadBody(SpillStore::SequentialReader& reader, const ParsedMessage& message,
+              std::string& scratch, MessageBody& body) {
+  return reader.Read(message.bodyAt, message.bodyLength, scratch) && ParseBody(scratch, body);
+}
 
 bool IsTapback(std::int64_t type) {
   return (type >= kTapbackAdded && type < kTapbackAdded + kTapbackKinds) ||
@@ -297,11 +381,12 @@ std::uint32_t RowId32(const RecordView& view, const DecodedRecord& record) {
 // `unreadableBody` (when given) is set when the row's only body is an attributedBody that
 // holds no readable text, or whose text its blob cuts short.
 bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const DecodedRecord& record,
-                      ParsedMessage& out, bool* unreadableBody = nullptr) {
+                      DecodedMessage& out, bool* unreadableBody = nullptr) {
   const TableSchema& s = *c.schema;
   const bool carved = view.carved;
-  ParsedMessage& m = out;
-  std::string text;
+  DecodedMessage& m = out;
+  std::string text = std::move(out.text);  // the last row's buffer, reused
+  out = DecodedMessage{};
   if (!StrictText(s.Field(record, c.text, carved), text)) return false;
   if (text.find(kObjectMarker) != std::string::npos) text = WithoutObjectMarkers(text);
   const std::int64_t edited = IntOr0(s.Field(record, c.dateEdited, carved));
@@ -353,7 +438,7 @@ bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const Dec
 }
 
 // The fields a decoded row gives its record itself; the text is moved.
-void FillRecord(ParsedMessage& p, MessageRecord& m) {
+void FillRecord(DecodedMessage& p, MessageRecord& m) {
   m.deleted = p.deleted;
   m.isFromMe = p.isFromMe;
   m.edited = p.edited;
@@ -375,7 +460,7 @@ Result DecodeMessage(TableReader& reader, const RecordView& view, std::vector<Me
   static const MessageColumns columns(FixedMessageSchema());
   DecodedRecord record;
   if (DecodeMessageRecord(reader, view, record) != kResultOk) return kResultInvalid;
-  ParsedMessage message;
+  DecodedMessage message;
   if (!DecodeMessageRow(columns, view, record, message)) return kResultInvalid;
   if (message.text.empty()) return kResultInvalid;
   MessageRecord& m = out.emplace_back();
@@ -455,7 +540,8 @@ class MessagesReader {
   }
 
   // Every message row, live and carved.
-  void ReadMessages(ChunkedList<ParsedMessage>& out) {
+  // Every row of the message table, its body set aside in `bodies`.
+  void ReadMessages(ChunkedList<ParsedMessage>& out, SpillStore& bodies) {
     const MessageColumns c(reader_.SchemaOr("message", kFallbackMessageSql));
     legacy_ = c.legacy;
     if (c.date == TableSchema::kMissing) Missing("message", "date");
@@ -465,14 +551,23 @@ class MessagesReader {
     }
     if (!c.legacy && c.handleId == TableSchema::kMissing) Missing("message", "handle_id");
     DecodedRecord record;
+    DecodedMessage decoded;
+    std::string scratch;
     reader_.ScanTable("message", [&](const RecordView& view) {
       if (DecodeMessageRecord(reader_, view, record) != kResultOk) return kResultInvalid;
-      // Decoded in place: a message is large, and most rows are accepted.
       bool unreadableBody = false;
-      if (!DecodeMessageRow(c, view, record, out.emplace_back(), &unreadableBody)) {
-        out.pop_back();
-        return kResultInvalid;
-      }
+      if (!DecodeMessageRow(c, view, record, decoded, &unreadableBody)) return kResultInvalid;
+      ParsedMessage& m = out.emplace_back();
+      m.deleted = decoded.deleted;
+      m.isFromMe = decoded.isFromMe;
+      m.edited = decoded.edited;
+      m.unsent = decoded.unsent;
+      m.rowId = decoded.rowId;
+      m.handleId = decoded.handleId;
+      m.tapback = static_cast<std::uint16_t>(decoded.tapback);
+      m.address = std::move(decoded.address);
+      m.guid = decoded.guid;
+      SpillBody(bodies, decoded.dateText, decoded.target, decoded.text, m, scratch);
       // A live row's body that does not decode is said; a carved row's is just not taken.
       if (unreadableBody && !view.carved) {
         Report(findings_, {std::string(kSmsLabel), "attributedBody",
@@ -629,19 +724,29 @@ class MessagesReader {
 // A page freed when SQLite rebalanced the table keeps the cells it had, and some of them
 // were moved to a live page, not deleted. Such a row has its rowid and the same body and date
 // as the live row: it is not listed again as a deleted message.
-void DropCopiesOfLiveRows(ChunkedList<ParsedMessage>& messages) {
-  std::unordered_map<std::uint32_t, std::size_t> liveByRowId;
+void DropCopiesOfLiveRows(ChunkedList<ParsedMessage>& messages, const SpillStore& bodies) {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> live;  // (rowid, index), first of each
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (!messages[i].deleted) liveByRowId.try_emplace(messages[i].rowId, i);
+    if (!messages[i].deleted) live.emplace_back(messages[i].rowId, static_cast<std::uint32_t>(i));
   }
+  std::stable_sort(live.begin(), live.end(),
+                   [](const auto& x, const auto& y) { return x.first < y.first; });
   std::vector<bool> copy(messages.size(), false);
+  std::string scratch;
+  MessageBody mine, theirs;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     const ParsedMessage& m = messages[i];
     if (!m.deleted || m.rowId == 0) continue;
-    auto it = liveByRowId.find(m.rowId);
-    copy[i] = it != liveByRowId.end() && messages[it->second].text == m.text &&
-              messages[it->second].dateText == m.dateText;
+    const auto it =
+        std::lower_bound(live.begin(), live.end(), m.rowId,
+                         [](const auto& entry, std::uint32_t id) { return entry.first < id; });
+    if (it == live.end() || it->first != m.rowId) continue;
+    const ParsedMessage& original = messages[it->second];
+    if (original.date != m.date || original.hasText != m.hasText) continue;
+    copy[i] = ReadBody(bodies, m, scratch, mine) && ReadBody(bodies, original, scratch, theirs) &&
+              mine.text == theirs.text && mine.dateText == theirs.dateText;
   }
+  live = {};
   std::size_t kept = 0;
   for (std::size_t i = 0; i < messages.size(); ++i) {
     if (copy[i]) continue;
@@ -657,43 +762,56 @@ std::string PersonOf(const ContactNames& names, std::string_view address) {
   return std::string(name.empty() ? address : name);
 }
 
-// Turns the tapback rows into reactions on the messages they name. A tapback whose message
-// is not among the rows read stays an ordinary message when it has a text of its own.
-void ApplyTapbacks(ChunkedList<ParsedMessage>& messages, const ContactNames& names) {
-  if (std::none_of(messages.begin(), messages.end(),
-                   [](const ParsedMessage& m) { return m.tapback != 0; })) {
-    return;
-  }
-  std::unordered_map<GuidKey, std::size_t, GuidKeyHash> byGuid;
+// Turns the tapback rows into reactions on the messages they name, answered by the index of
+// the message. A tapback so given, or taken back, is marked dropped; one whose message is not
+// among the rows read stays an ordinary message when it has a text of its own.
+std::unordered_map<std::uint32_t, SharedText> ApplyTapbacks(ChunkedList<ParsedMessage>& messages,
+                                                            const SpillStore& bodies,
+                                                            const ContactNames& names) {
+  std::unordered_map<std::uint32_t, SharedText> reactionsOf;
+  // Tapbacks apply in date order, equal dates in scan order; each with its message's guid.
+  struct Tapback {
+    std::uint64_t date = 0;
+    std::uint32_t index = 0;
+    GuidKey target;
+  };
+  std::vector<Tapback> tapbacks;
+  std::unordered_set<GuidKey, GuidKeyHash> targets;
+  std::string scratch;
+  MessageBody body;
+  SpillStore::SequentialReader reader(bodies);  // the rows are in the order of their bodies
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (messages[i].tapback == 0 && !messages[i].guid.empty())
-      byGuid.try_emplace(messages[i].guid, i);
+    if (messages[i].tapback == 0) continue;
+    const GuidKey target = ReadBody(reader, messages[i], scratch, body) ? body.target : GuidKey{};
+    tapbacks.push_back({messages[i].date, static_cast<std::uint32_t>(i), target});
+    if (!target.empty()) targets.insert(target);
+  }
+  if (tapbacks.empty()) return reactionsOf;
+  // Only the messages that tapbacks name are looked up by guid, the first row of each guid.
+  std::unordered_map<GuidKey, std::uint32_t, GuidKeyHash> byGuid;
+  for (std::size_t i = 0; i < messages.size() && !targets.empty(); ++i) {
+    const ParsedMessage& m = messages[i];
+    if (m.tapback == 0 && !m.guid.empty() && targets.contains(m.guid))
+      byGuid.try_emplace(m.guid, static_cast<std::uint32_t>(i));
   }
   struct Reaction {
     std::string person;
     std::int64_t kind = 0;
   };
-  std::unordered_map<std::size_t, std::vector<Reaction>> reactionsOf;
-  std::vector<bool> drop(messages.size(), false);
-  // Tapbacks apply in date order, equal dates in scan order.
-  std::vector<std::pair<std::uint64_t, std::uint32_t>> order;
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (messages[i].tapback != 0)
-      order.emplace_back(DateTextKey(messages[i].dateText), static_cast<std::uint32_t>(i));
-  }
-  std::stable_sort(order.begin(), order.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [date, i] : order) {
-    ParsedMessage& tapback = messages[i];
-    const auto target = byGuid.find(tapback.target);
+  std::unordered_map<std::uint32_t, std::vector<Reaction>> listOf;
+  std::stable_sort(tapbacks.begin(), tapbacks.end(),
+                   [](const Tapback& a, const Tapback& b) { return a.date < b.date; });
+  for (const Tapback& entry : tapbacks) {
+    ParsedMessage& tapback = messages[entry.index];
+    const auto target = entry.target.empty() ? byGuid.end() : byGuid.find(entry.target);
     if (target == byGuid.end()) {
-      drop[i] = tapback.tapback >= kTapbackRemoved || tapback.text.empty();
+      tapback.dropped = tapback.tapback >= kTapbackRemoved || !tapback.hasText;
       tapback.tapback = 0;
       continue;
     }
-    drop[i] = true;
+    tapback.dropped = true;
     const std::string person = tapback.isFromMe ? "Me" : PersonOf(names, tapback.address);
-    std::vector<Reaction>& list = reactionsOf[target->second];
+    std::vector<Reaction>& list = listOf[target->second];
     const std::int64_t kind = tapback.tapback % 1000;
     // One tapback per person and message: a new one replaces the old, a removal takes it.
     std::erase_if(list, [&](const Reaction& r) {
@@ -701,21 +819,15 @@ void ApplyTapbacks(ChunkedList<ParsedMessage>& messages, const ContactNames& nam
     });
     if (tapback.tapback < kTapbackRemoved) list.push_back({person, kind});
   }
-  for (auto& [index, list] : reactionsOf) {
+  for (auto& [index, list] : listOf) {
     std::string text;
     for (const Reaction& r : list) {
       if (!text.empty()) text += "; ";
       text.append(kTapbackVerbs[r.kind]).append(" by ").append(r.person);
     }
-    messages[index].reactions = text;
+    if (!text.empty()) reactionsOf[index] = text;
   }
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (drop[i]) continue;
-    if (kept != i) messages[kept] = std::move(messages[i]);
-    ++kept;
-  }
-  messages.truncate(kept);
+  return reactionsOf;
 }
 
 // Everybody of a chat, by name where the address book knows them.
@@ -735,7 +847,7 @@ std::int32_t Key32(std::int64_t key) {
 }  // namespace
 
 Result ParseMessages(const ParseContext& context, const std::filesystem::path& addressBookPath,
-                     ConversationMap& conversations, const std::filesystem::path& messagesDbPath,
+                     ConversationSink& sink, const std::filesystem::path& messagesDbPath,
                      std::uint64_t& highestRowId) {
   TableReader reader(context.findings);
   Result result = reader.OpenDatabase(messagesDbPath, kSmsLabel);
@@ -744,9 +856,10 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 
   // A failed page read ends one table's scan; the parse goes on with what was read. The rows
   // are never moved as the list grows, and their blocks are given back as they are placed in
-  // their conversations below.
+  // their conversations below; their bodies wait in `bodies`.
+  SpillStore bodies(context.spillFolder);
   ChunkedList<ParsedMessage> messages;
-  tables.ReadMessages(messages);
+  tables.ReadMessages(messages, bodies);
   if ((result = context.progress.ReportShare(5)) != kResultOk) return result;
   highestRowId = reader.Learned().highestMessageRowId;
   const bool legacy = tables.Legacy();
@@ -821,31 +934,35 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   const ContactNames names(contacts);
   if ((result = context.progress.ReportShare(1)) != kResultOk) return result;
 
-  DropCopiesOfLiveRows(messages);
+  DropCopiesOfLiveRows(messages, bodies);
 
   // Messages in "Recently Deleted": the row stays in message and is the user's deletion. A
   // message whose row is gone too comes back from its parts.
+  std::string scratch;
+  MessageBody body;
   std::unordered_set<std::int64_t> seen;
-  for (ParsedMessage& message : messages) {
+  for (ParsedMessage& m : messages) {
     if (recoverableChatOf.empty()) break;
-    ParsedMessage& m = message;
     if (m.rowId == 0) continue;
     seen.insert(m.rowId);
     if (!recoverableChatOf.contains(m.rowId)) continue;
     m.deleted = true;
-    if (!m.text.empty()) continue;
+    if (m.hasText) continue;
+    std::string text;
     for (auto it = recoverableParts.lower_bound({m.rowId, INT64_MIN});
          it != recoverableParts.end() && it->first.first == m.rowId; ++it) {
-      if (!m.text.empty()) m.text += "\n";
-      m.text += it->second;
+      if (!text.empty()) text += "\n";
+      text += it->second;
     }
+    if (text.empty() || !ReadBody(bodies, m, scratch, body)) continue;
+    SpillBody(bodies, body.dateText, body.target, text, m, scratch);
   }
-  for (const auto& [key, body] : recoverableParts) {
+  for (const auto& [key, part] : recoverableParts) {
     if (seen.contains(key.first) || key.first > UINT32_MAX) continue;
-    ParsedMessage& part = messages.emplace_back();
-    part.deleted = true;
-    part.rowId = static_cast<std::uint32_t>(key.first);
-    part.text = body;
+    ParsedMessage& added = messages.emplace_back();
+    added.deleted = true;
+    added.rowId = static_cast<std::uint32_t>(key.first);
+    SpillBody(bodies, {}, {}, part, added, scratch);
   }
 
   if (!legacy) {
@@ -854,7 +971,8 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
         m.address = it->second;
     }
   }
-  ApplyTapbacks(messages, names);
+  std::unordered_map<std::uint32_t, SharedText> reactionsOf =
+      ApplyTapbacks(messages, bodies, names);
 
   // Conversations.
   std::unordered_map<std::int64_t, SharedText> peopleText;
@@ -863,15 +981,15 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   // (equal dates keep the scan's order).
   struct Place {
     std::int32_t conversation = 0;
-    std::uint64_t date = 0;
     std::uint32_t index = 0;
+    std::uint64_t date = 0;
   };
   std::vector<Place> order;
   order.reserve(messages.size());
   for (std::size_t i = 0; i < messages.size(); ++i) {
     ParsedMessage& m = messages[i];
     // A message with neither text nor file is not listed.
-    if (m.text.empty() && (m.rowId == 0 || !attachmentsOf.contains(m.rowId))) continue;
+    if (m.dropped || (!m.hasText && (m.rowId == 0 || !attachmentsOf.contains(m.rowId)))) continue;
     std::int64_t chat = 0;
     bool found = false;
     if (legacy) {
@@ -899,36 +1017,41 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     }
     m.conversationId = Key32(chat);
     m.inChat = found;
-    order.push_back({m.conversationId, DateTextKey(m.dateText), static_cast<std::uint32_t>(i)});
+    order.push_back({m.conversationId, static_cast<std::uint32_t>(i), m.date});
   }
+  chatOfMessage = {};
   // Conversations in key order, each in date order, equal dates in scan order.
   std::sort(order.begin(), order.end(), [](const Place& x, const Place& y) {
     if (x.conversation != y.conversation) return x.conversation < y.conversation;
     if (x.date != y.date) return x.date < y.date;
     return x.index < y.index;
   });
-  ConversationMap grouped;
+  std::vector<std::uint32_t> runs;  // the number of messages of each conversation, in order
   for (std::size_t i = 0; i < order.size();) {
     std::size_t run = i;
     while (run < order.size() && order[run].conversation == order[i].conversation) ++run;
-    grouped[order[i].conversation].reserve(run - i);
+    runs.push_back(static_cast<std::uint32_t>(run - i));
     i = run;
   }
   // The rows are put in the reverse of that order, the unlisted ones first, each moved once
   // (the permutation's cycles are followed in place); then they are taken from the back, so
   // every block of rows is given back as soon as its records have been made.
   {
-    const std::size_t unlisted = messages.size() - order.size();
     std::vector<std::uint32_t> destination(messages.size(), 0);
     std::vector<bool> listed(messages.size(), false);
     for (std::size_t j = 0; j < order.size(); ++j) {
       destination[order[j].index] = static_cast<std::uint32_t>(messages.size() - 1 - j);
       listed[order[j].index] = true;
     }
+    order = {};
     std::uint32_t next = 0;
     for (std::size_t i = 0; i < messages.size(); ++i) {
       if (!listed[i]) destination[i] = next++;
     }
+    // The reactions follow their messages to their new places.
+    std::unordered_map<std::uint32_t, SharedText> moved;
+    for (auto& [index, text] : reactionsOf) moved[destination[index]] = std::move(text);
+    reactionsOf.swap(moved);
     for (std::size_t i = 0; i < messages.size(); ++i) {
       while (destination[i] != i) {
         const std::uint32_t j = destination[i];
@@ -936,31 +1059,93 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
         std::swap(destination[i], destination[j]);
       }
     }
-    order = {};
-    // Few addresses, many messages: each address is looked up once, and its messages share
-    // one copy of the address and of the name.
-    TextPool addresses;
-    std::unordered_map<std::string_view, SharedText> nameOfAddress;
-    std::vector<MessageRecord>* list = nullptr;
-    std::int32_t listKey = 0;
-    while (messages.size() > unlisted) {
-      ParsedMessage& p = messages.back();
-      if (list == nullptr || listKey != p.conversationId) {
-        listKey = p.conversationId;
-        list = &grouped[listKey];
+  }
+  // Few addresses, many messages: each address is looked up once, and its messages share
+  // one copy of the address and of the name.
+  TextPool addresses;
+  std::unordered_map<std::string_view, SharedText> nameOfAddress;
+  // The fields a message takes from the joins.
+  const auto join = [&](const ParsedMessage& p, MessageRecord& m) {
+    m.deleted = p.deleted;
+    m.isFromMe = p.isFromMe;
+    m.edited = p.edited;
+    m.unsent = p.unsent;
+    m.rowId = p.rowId;
+    m.handleId = p.handleId;
+    m.conversationId = p.conversationId;
+    if (!p.address.empty()) {
+      m.address = addresses.Intern(p.address);
+      auto [it, fresh] = nameOfAddress.try_emplace(m.address.view());
+      if (fresh) it->second = names.NameOf(m.address);
+      m.contactName = it->second;
+    }
+    if (p.inChat) {
+      if (auto it = peopleText.find(p.conversationId); it != peopleText.end())
+        m.conversation = it->second;
+    }
+  };
+  // The bodies come back in windows: the next messages of the output whose bodies fill at
+  // most kBodyWindowBytes together, read in the order of their places in the store. So the
+  // store's file is read in whole blocks, once for each window, and no more than a window of
+  // bodies is in memory.
+  constexpr std::uint64_t kBodyWindowBytes = std::uint64_t{16} << 20;
+  std::string window;                     // the window's bodies, in output order
+  std::vector<std::uint64_t> windowEnds;  // where each body ends in `window`
+  std::vector<bool> windowRead;           // whether each body could be read
+  std::size_t windowNext = 0;
+  const auto nextBody = [&](MessageBody& into) {
+    if (windowNext == windowEnds.size()) {
+      windowEnds.clear();
+      windowRead.clear();
+      windowNext = 0;
+      struct Request {
+        std::uint64_t at = 0;
+        std::uint32_t length = 0;
+        std::uint32_t index = 0;  // in the window
+      };
+      std::vector<Request> requests;
+      std::uint64_t total = 0;
+      for (std::size_t i = messages.size(); i > 0; --i) {
+        const ParsedMessage& p = messages[i - 1];
+        if (!requests.empty() && total + p.bodyLength > kBodyWindowBytes) break;
+        requests.push_back({p.bodyAt, p.bodyLength, static_cast<std::uint32_t>(requests.size())});
+        total += p.bodyLength;
+        windowEnds.push_back(total);
       }
-      MessageRecord& m = list->emplace_back();
-      FillRecord(p, m);
-      m.conversationId = p.conversationId;
-      if (!p.address.empty()) {
-        m.address = addresses.Intern(p.address);
-        auto [it, fresh] = nameOfAddress.try_emplace(m.address.view());
-        if (fresh) it->second = names.NameOf(m.address);
-        m.contactName = it->second;
+      window.assign(static_cast<std::size_t>(total), '\0');
+      windowRead.assign(requests.size(), false);
+      std::sort(requests.begin(), requests.end(),
+                [](const Request& x, const Request& y) { return x.at < y.at; });
+      SpillStore::SequentialReader reader(bodies);
+      for (const Request& r : requests) {
+        if (!reader.Read(r.at, r.length, scratch)) continue;
+        const std::uint64_t slot = r.index == 0 ? 0 : windowEnds[r.index - 1];
+        std::memcpy(window.data() + slot, scratch.data(), r.length);
+        windowRead[r.index] = true;
       }
-      if (p.inChat) {
-        if (auto it = peopleText.find(p.conversationId); it != peopleText.end())
-          m.conversation = it->second;
+    }
+    const std::size_t i = windowNext++;
+    const std::uint64_t begin = i == 0 ? 0 : windowEnds[i - 1];
+    into = MessageBody{};
+    return windowRead[i] &&
+           ParseBody(std::string_view(window).substr(begin, windowEnds[i] - begin), into);
+  };
+  for (const std::uint32_t count : runs) {
+    // The conversation's messages lie at the back, its latest one `count` places in.
+    const std::size_t first = messages.size() - count;
+    MessageRecord last;
+    join(messages[first], last);
+    bool anyDeleted = false;
+    for (std::size_t i = first; i < messages.size(); ++i) anyDeleted |= messages[i].deleted;
+    sink.BeginConversation(last.conversationId, count, last, anyDeleted);
+    for (std::uint32_t n = 0; n < count; ++n) {
+      const std::size_t at = messages.size() - 1;
+      const ParsedMessage& p = messages[at];
+      MessageRecord m;
+      join(p, m);
+      if (nextBody(body)) {
+        m.dateText = body.dateText;
+        m.text = std::move(body.text);
       }
       if (p.rowId != 0) {
         if (auto it = attachmentsOf.find(p.rowId); it != attachmentsOf.end()) {
@@ -968,21 +1153,53 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
           m.attachmentPath = m.attachments.front();
         }
       }
-      m.reactions = std::move(p.reactions);
+      if (auto it = reactionsOf.find(static_cast<std::uint32_t>(at)); it != reactionsOf.end())
+        m.reactions = std::move(it->second);
       messages.pop_back();
+      sink.Message(std::move(m));
     }
-    messages.clear();
+    sink.EndConversation();
   }
+  return kResultOk;
+}
+
+namespace {
+
+// Gathers the conversations into a map of their own.
+class MapSink : public ConversationSink {
+ public:
+  void BeginConversation(std::int32_t key, std::size_t count, const MessageRecord&, bool) override {
+    list_ = &map_[key];
+    list_->reserve(count);
+  }
+  void Message(MessageRecord&& message) override { list_->push_back(std::move(message)); }
+  void EndConversation() override { list_ = nullptr; }
+  ConversationMap& Map() { return map_; }
+
+ private:
+  ConversationMap map_;
+  std::vector<MessageRecord>* list_ = nullptr;
+};
+
+}  // namespace
+
+Result ParseMessages(const ParseContext& context, const std::filesystem::path& addressBookPath,
+                     ConversationMap& conversations, const std::filesystem::path& messagesDbPath,
+                     std::uint64_t& highestRowId) {
+  MapSink grouped;
+  const Result result =
+      ParseMessages(context, addressBookPath, grouped, messagesDbPath, highestRowId);
+  if (result != kResultOk) return result;
   if (conversations.empty()) {
-    conversations.swap(grouped);
+    conversations.swap(grouped.Map());
   } else {
-    for (auto& [key, list] : grouped) {
+    for (auto& [key, list] : grouped.Map()) {
       auto& target = conversations[key];
       target.insert(target.end(), std::make_move_iterator(list.begin()),
                     std::make_move_iterator(list.end()));
     }
   }
-  return context.progress.ReportShare(1);
+  return kResultOk;
 }
 
 namespace {

@@ -94,10 +94,32 @@ Result DecodeAttachment(TableReader& reader, const RecordView& view,
 Result DecodeAttachmentLink(TableReader& reader, const RecordView& view,
                             std::vector<AttachmentLink>& out);
 
+// Takes a parse's conversations one after another, in the order of their keys, each message
+// in date order: a caller that writes them out never holds them all.
+class ConversationSink {
+ public:
+  virtual ~ConversationSink() = default;
+  // A conversation of `count` messages begins. `last` is its latest message without its text
+  // and attachments (who the conversation is with); `anyDeleted` whether any of its messages
+  // is a deleted one.
+  virtual void BeginConversation(std::int32_t key, std::size_t count, const MessageRecord& last,
+                                 bool anyDeleted) = 0;
+  virtual void Message(MessageRecord&& message) = 0;
+  virtual void EndConversation() = 0;
+};
+
 // Reads every live and deleted message, joins handles, chats, attachments, tapbacks and
-// contact names, and groups the messages into conversations. `highestRowId` receives the
-// highest live rowid of the message table. An address book that cannot be read is a finding:
-// the messages come without names. On any error or stop `conversations` is left unchanged.
+// contact names, and hands the messages to `sink` grouped into conversations. `highestRowId`
+// receives the highest live rowid of the message table. An address book that cannot be read
+// is a finding: the messages come without names. On any error or stop nothing reaches the
+// sink. While the tables are read, the messages' texts wait in a temporary file in
+// `context.spillFolder` (in memory when it is empty or has no room).
+Result ParseMessages(const ParseContext& context, const std::filesystem::path& addressBookPath,
+                     ConversationSink& sink, const std::filesystem::path& messagesDbPath,
+                     std::uint64_t& highestRowId);
+
+// The same into `conversations`: a conversation that is there already gets the new messages
+// after its own. On any error or stop `conversations` is left unchanged.
 Result ParseMessages(const ParseContext& context, const std::filesystem::path& addressBookPath,
                      ConversationMap& conversations, const std::filesystem::path& messagesDbPath,
                      std::uint64_t& highestRowId);

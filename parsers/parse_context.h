@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 
 #include "base/findings.h"
@@ -41,6 +42,9 @@ struct ParseContext {
   ProgressSink progress;
   // Where the readers and parsers report what they skipped; null: nobody listens.
   FindingsSink* findings = nullptr;
+  // Where a parser may keep what it read from a large database on disk until it is wanted
+  // (an unnamed file, gone when the parse ends); empty: in memory.
+  std::filesystem::path spillFolder;
 };
 
 }  // namespace kestrio

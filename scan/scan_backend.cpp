@@ -81,6 +81,14 @@ Result ScanBackend::ExplainFailure(Result parsed, std::string_view key, std::str
   return parsed;
 }
 
+void ScanBackend::SetSpillFolder(std::function<std::filesystem::path()> folder) {
+  spillFolder_ = std::move(folder);
+}
+
+std::filesystem::path ScanBackend::SpillFolder() const {
+  return spillFolder_ ? spillFolder_() : std::filesystem::path();
+}
+
 ParseContext ScanBackend::Context() const {
   ParseContext context;
   context.newLayout = source_->Backup().newLayout;
@@ -98,8 +106,11 @@ Result ScanBackend::ScanMessages(ConversationMap& conversations) {
     Explain(kSmsDbKey, "no messages in this backup: it holds no message database");
   } else {
     std::uint64_t highest = 0;
-    parsed = ParseMessages(Context(), source_->Database(KnownDatabase::kAddressBook), conversations,
-                           database, highest);
+    ParseContext context = Context();
+    context.spillFolder = SpillFolder();
+    const std::filesystem::path addressBook = source_->Database(KnownDatabase::kAddressBook);
+    parsed = messageSink_ ? ParseMessages(context, addressBook, *messageSink_, database, highest)
+                          : ParseMessages(context, addressBook, conversations, database, highest);
     if (parsed == kResultOk) source_->Backup().messageRowIdBase = highest;
   }
   return progress_.AfterDatabase(ExplainFailure(parsed, kSmsDbKey, "sms.db", "message"));
@@ -334,13 +345,21 @@ Result ScanBackend::WriteWeChatChatText(const std::string& chatKey,
 
 std::unique_ptr<ScanBackend> CreateScanBackend(SourceKind kind, BackupStore* store) {
   switch (kind) {
-    case SourceKind::kDevice:
-      return std::make_unique<ScanBackend>(std::make_unique<DeviceSource>(
-          DeviceBackupSession::Instance(),
-          store ? store->Folders() : BackupStoreFolders::Platform()));
-    case SourceKind::kBackupFolder:
+    case SourceKind::kDevice: {
+      BackupStoreFolders folders = store ? store->Folders() : BackupStoreFolders::Platform();
+      auto temporary = folders.temporaryBackupFolder;
+      auto backend = std::make_unique<ScanBackend>(
+          std::make_unique<DeviceSource>(DeviceBackupSession::Instance(), std::move(folders)));
+      backend->SetSpillFolder(std::move(temporary));
+      return backend;
+    }
+    case SourceKind::kBackupFolder: {
       if (store == nullptr) return nullptr;
-      return std::make_unique<ScanBackend>(std::make_unique<BackupFolderSource>(*store));
+      auto backend = std::make_unique<ScanBackend>(std::make_unique<BackupFolderSource>(*store));
+      // Large temporary data goes where the store puts a decrypted backup's files.
+      backend->SetSpillFolder([store] { return store->TemporaryBackupFolder(); });
+      return backend;
+    }
   }
   return nullptr;
 }

@@ -61,6 +61,15 @@ class ScanBackend {
   // be read (the operation's result says it failed). Cleared by taking it.
   std::optional<CategoryExplanation> TakeExplanation();
 
+  // Where the parses keep what they read from a large database on disk until they want it
+  // (see ParseContext::spillFolder), asked when a parse starts; unset or empty: in memory.
+  void SetSpillFolder(std::function<std::filesystem::path()> folder);
+  std::filesystem::path SpillFolder() const;
+  // The messages go to `sink` as they are made instead of into ScanMessages' map, which then
+  // stays empty: for a caller that writes them out and needs them no longer. Null: into the
+  // map.
+  void SendMessagesTo(ConversationSink* sink) { messageSink_ = sink; }
+
   // The operations are virtual so that a test can stand a scripted back-end in for the scan
   // run.
   virtual Result SetProgressCallback(ProgressFunction progress);
@@ -118,6 +127,8 @@ class ScanBackend {
   MediaSource Media() const { return source_->Backup().Media(); }
 
   std::unique_ptr<ScanSource> source_;
+  std::function<std::filesystem::path()> spillFolder_;
+  ConversationSink* messageSink_ = nullptr;
   ProgressSink progress_;  // the callback, the progress base and the step (its span)
   // What the scans found, for the row dumps and chat text exports afterwards.
   ChatAppConversationMap qqChats_;

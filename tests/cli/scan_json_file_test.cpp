@@ -8,6 +8,7 @@
 
 #include "cli/cli.h"
 #include "cli/json_writer.h"
+#include "cli/scan_json.h"
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/support/json.h"
 
@@ -46,6 +47,61 @@ TEST(ScanJsonFile, TheFileHoldsWhatStandardOutputGetsAndAnUnwritablePathIsSaid) 
       cli::RunCli({"scan", (dir / "backup").string(), "--json", dir.path().string()}, terminal),
       cli::kExitUsage);
   EXPECT_NE(err.str().find("cannot write " + dir.path().string()), std::string::npos) << err.str();
+}
+
+// Messages kept aside while they are parsed come out as the results' own would, whatever
+// their texts repeat from the message before (in the conversation or the one before it).
+TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
+  fx::TempDir dir;
+  const auto message = [](std::int32_t key, std::uint32_t rowId, std::string address,
+                          std::string text) {
+    MessageRecord m;
+    m.conversationId = key;
+    m.rowId = rowId;
+    m.handleId = key > 0 ? key : 0;
+    m.dateText = "2024-03-0" + std::to_string(rowId % 9 + 1) + " 10:00:00";
+    m.address = address;
+    m.contactName = address.empty() ? "" : "Ava Moreau";
+    m.conversation = key > 0 ? "Ava Moreau, +15550109321" : "";
+    m.text = std::move(text);
+    return m;
+  };
+  ScanResults results;
+  auto& chat = results.messages[7];
+  chat.push_back(message(7, 1, "+15550109321", "first"));
+  chat.push_back(message(7, 2, "+15550109321", std::string("NUL \0 and \xF0\x9F\x91\x8B", 14)));
+  chat.back().isFromMe = true;
+  chat.back().edited = true;
+  chat.back().reactions = "Loved by Ava Moreau";
+  chat.back().attachments = {"~/Library/SMS/Attachments/a.jpg", "~/Library/SMS/b.mov"};
+  chat.back().attachmentPath = chat.back().attachments.front();
+  chat.push_back(message(7, 0, "ava@example.com", std::string(SpillStore::kBlockBytes + 5, 'z')));
+  chat.back().deleted = true;
+  chat.back().unsent = true;
+  // The next conversation starts with what the last message had.
+  auto& other = results.messages[-3];
+  other.push_back(message(-3, 4, "ava@example.com", "other"));
+  other.push_back(message(-3, 5, "", "no address"));
+  other.push_back(message(-3, 6, "ava@example.com", "back again"));
+
+  cli::MessagesJson streamed(dir.path());
+  for (const auto& [key, list] : results.messages) {
+    const bool anyDeleted =
+        std::any_of(list.begin(), list.end(), [](const MessageRecord& m) { return m.deleted; });
+    streamed.BeginConversation(key, list.size(), list.back(), anyDeleted);
+    for (MessageRecord m : list) streamed.Message(std::move(m));
+    streamed.EndConversation();
+  }
+  BackupSummary summary;
+  summary.displayName = "Test";
+  cli::JsonWriter direct, embedded;
+  ASSERT_TRUE(cli::WriteScan(direct, summary, kResultOk, {}, results));
+  ScanResults withoutMessages;
+  ASSERT_TRUE(cli::WriteScan(embedded, summary, kResultOk, {}, withoutMessages, &streamed));
+  EXPECT_EQ(embedded.str(), direct.str());
+  const auto json = testing::ParseJson(direct.str());
+  ASSERT_TRUE(json);
+  ASSERT_EQ((*json)["categories"]["messages"].items.size(), 2u);
 }
 
 }  // namespace

@@ -1,0 +1,139 @@
+#include "base/spill_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+namespace kestrio {
+namespace {
+
+// An unnamed file in `folder`; where the file system has no O_TMPFILE, a named one that is
+// removed at once.
+UniqueFd OpenUnnamedFile(const std::filesystem::path& folder) {
+  if (folder.empty()) return UniqueFd();
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    std::string name = (folder / "kestrio-spill-XXXXXX").string();
+    fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd >= 0) unlink(name.c_str());
+  }
+  return UniqueFd(fd);
+}
+
+bool WriteAll(int fd, const char* bytes, std::size_t size, std::uint64_t offset) {
+  while (size > 0) {
+    const ssize_t wrote = pwrite(fd, bytes, size, static_cast<off_t>(offset));
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    bytes += wrote;
+    size -= static_cast<std::size_t>(wrote);
+    offset += static_cast<std::uint64_t>(wrote);
+  }
+  return true;
+}
+
+bool ReadAll(int fd, char* bytes, std::size_t size, std::uint64_t offset) {
+  while (size > 0) {
+    const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    bytes += got;
+    size -= static_cast<std::size_t>(got);
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return true;
+}
+
+}  // namespace
+
+SpillStore::SpillStore(const std::filesystem::path& folder) : file_(OpenUnnamedFile(folder)) {
+  writing_ = file_.Valid();
+}
+
+std::uint64_t SpillStore::Append(std::string_view bytes) {
+  const std::uint64_t place = size_;
+  while (!bytes.empty()) {
+    const std::size_t used = static_cast<std::size_t>(size_ % kBlockBytes);
+    if (used == 0 && size_ / kBlockBytes == blocks_.size())
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockBytes));
+    const std::size_t take = std::min(bytes.size(), kBlockBytes - used);
+    std::memcpy(blocks_.back().get() + used, bytes.data(), take);
+    bytes.remove_prefix(take);
+    size_ += take;
+    if (used + take == kBlockBytes) FinishBlock();
+  }
+  return place;
+}
+
+// A full block goes to the file, unless the file failed once; then it and every later block
+// stay in memory.
+void SpillStore::FinishBlock() {
+  if (!writing_) return;
+  const std::size_t index = blocks_.size() - 1;
+  if (WriteAll(file_.Get(), blocks_.back().get(), kBlockBytes,
+               static_cast<std::uint64_t>(index) * kBlockBytes)) {
+    blocks_.back().reset();
+  } else {
+    writing_ = false;
+  }
+}
+
+bool SpillStore::Read(std::uint64_t offset, std::size_t length, std::string& out) const {
+  out.clear();
+  if (offset > size_ || length > size_ - offset) return false;
+  out.resize(length);
+  char* to = out.data();
+  while (length > 0) {
+    const std::size_t index = static_cast<std::size_t>(offset / kBlockBytes);
+    const std::size_t at = static_cast<std::size_t>(offset % kBlockBytes);
+    const std::size_t take = std::min(length, kBlockBytes - at);
+    if (const char* block = blocks_[index].get()) {
+      std::memcpy(to, block + at, take);
+    } else if (!ReadAll(file_.Get(), to, take, offset)) {
+      out.clear();
+      return false;
+    }
+    to += take;
+    offset += take;
+    length -= take;
+  }
+  return true;
+}
+
+bool SpillStore::SequentialReader::Read(std::uint64_t offset, std::size_t length,
+                                        std::string& out) {
+  out.clear();
+  if (offset > store_.size_ || length > store_.size_ - offset) return false;
+  out.resize(length);
+  char* to = out.data();
+  while (length > 0) {
+    const std::size_t index = static_cast<std::size_t>(offset / kBlockBytes);
+    const std::size_t at = static_cast<std::size_t>(offset % kBlockBytes);
+    const std::size_t take = std::min(length, kBlockBytes - at);
+    const char* block = store_.blocks_[index].get();
+    if (block == nullptr) {
+      if (cached_ != index) {
+        if (!block_) block_ = std::make_unique_for_overwrite<char[]>(kBlockBytes);
+        cached_ = SIZE_MAX;
+        if (!ReadAll(store_.file_.Get(), block_.get(), kBlockBytes,
+                     static_cast<std::uint64_t>(index) * kBlockBytes)) {
+          out.clear();
+          return false;
+        }
+        cached_ = index;
+      }
+      block = block_.get();
+    }
+    std::memcpy(to, block + at, take);
+    to += take;
+    offset += take;
+    length -= take;
+  }
+  return true;
+}
+
+}  // namespace kestrio
