@@ -24,28 +24,26 @@ UniqueFd OpenUnnamedFile(const std::filesystem::path& folder) {
   return UniqueFd(fd);
 }
 
-bool WriteAll(int fd, const char* bytes, std::size_t size, std::uint64_t offset) {
+// Runs `transfer` (pread or pwrite) until all `size` bytes at `offset` are done.
+template <typename Transfer, typename Bytes>
+bool TransferAll(Transfer transfer, int fd, Bytes* bytes, std::size_t size, std::uint64_t offset) {
   while (size > 0) {
-    const ssize_t wrote = pwrite(fd, bytes, size, static_cast<off_t>(offset));
-    if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return false;
-    bytes += wrote;
-    size -= static_cast<std::size_t>(wrote);
-    offset += static_cast<std::uint64_t>(wrote);
+    const ssize_t done = transfer(fd, bytes, size, static_cast<off_t>(offset));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    bytes += done;
+    size -= static_cast<std::size_t>(done);
+    offset += static_cast<std::uint64_t>(done);
   }
   return true;
 }
 
+bool WriteAll(int fd, const char* bytes, std::size_t size, std::uint64_t offset) {
+  return TransferAll(::pwrite, fd, bytes, size, offset);
+}
+
 bool ReadAll(int fd, char* bytes, std::size_t size, std::uint64_t offset) {
-  while (size > 0) {
-    const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    bytes += got;
-    size -= static_cast<std::size_t>(got);
-    offset += static_cast<std::uint64_t>(got);
-  }
-  return true;
+  return TransferAll(::pread, fd, bytes, size, offset);
 }
 
 }  // namespace

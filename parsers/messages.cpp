@@ -437,14 +437,20 @@ bool DecodeMessageRow(const MessageColumns& c, const RecordView& view, const Dec
   return true;
 }
 
+// The fields every form of a message row carries alike.
+template <typename From, typename To>
+void CopyRowFields(const From& from, To& to) {
+  to.deleted = from.deleted;
+  to.isFromMe = from.isFromMe;
+  to.edited = from.edited;
+  to.unsent = from.unsent;
+  to.rowId = from.rowId;
+  to.handleId = from.handleId;
+}
+
 // The fields a decoded row gives its record itself; the text is moved.
 void FillRecord(DecodedMessage& p, MessageRecord& m) {
-  m.deleted = p.deleted;
-  m.isFromMe = p.isFromMe;
-  m.edited = p.edited;
-  m.unsent = p.unsent;
-  m.rowId = p.rowId;
-  m.handleId = p.handleId;
+  CopyRowFields(p, m);
   m.dateText = p.dateText;
   m.text = std::move(p.text);
 }
@@ -558,12 +564,7 @@ class MessagesReader {
       bool unreadableBody = false;
       if (!DecodeMessageRow(c, view, record, decoded, &unreadableBody)) return kResultInvalid;
       ParsedMessage& m = out.emplace_back();
-      m.deleted = decoded.deleted;
-      m.isFromMe = decoded.isFromMe;
-      m.edited = decoded.edited;
-      m.unsent = decoded.unsent;
-      m.rowId = decoded.rowId;
-      m.handleId = decoded.handleId;
+      CopyRowFields(decoded, m);
       m.tapback = static_cast<std::uint16_t>(decoded.tapback);
       m.address = std::move(decoded.address);
       m.guid = decoded.guid;
@@ -1066,12 +1067,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   std::unordered_map<std::string_view, SharedText> nameOfAddress;
   // The fields a message takes from the joins.
   const auto join = [&](const ParsedMessage& p, MessageRecord& m) {
-    m.deleted = p.deleted;
-    m.isFromMe = p.isFromMe;
-    m.edited = p.edited;
-    m.unsent = p.unsent;
-    m.rowId = p.rowId;
-    m.handleId = p.handleId;
+    CopyRowFields(p, m);
     m.conversationId = p.conversationId;
     if (!p.address.empty()) {
       m.address = addresses.Intern(p.address);
