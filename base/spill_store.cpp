@@ -80,7 +80,12 @@ void SpillStore::FinishBlock() {
   }
 }
 
-bool SpillStore::Read(std::uint64_t offset, std::size_t length, std::string& out) const {
+// Copies the bytes at `offset` into `out` block by block: from memory where the block is
+// there, else through `fromFile(index, at, take, to)`, which copies `take` bytes at `at` of
+// block `index` in the file to `to`.
+template <typename FromFile>
+bool SpillStore::ReadPieces(std::uint64_t offset, std::size_t length, std::string& out,
+                            FromFile fromFile) const {
   out.clear();
   if (offset > size_ || length > size_ - offset) return false;
   out.resize(length);
@@ -91,7 +96,7 @@ bool SpillStore::Read(std::uint64_t offset, std::size_t length, std::string& out
     const std::size_t take = std::min(length, kBlockBytes - at);
     if (const char* block = blocks_[index].get()) {
       std::memcpy(to, block + at, take);
-    } else if (!ReadAll(file_.Get(), to, take, offset)) {
+    } else if (!fromFile(index, at, take, to)) {
       out.clear();
       return false;
     }
@@ -102,36 +107,29 @@ bool SpillStore::Read(std::uint64_t offset, std::size_t length, std::string& out
   return true;
 }
 
+bool SpillStore::Read(std::uint64_t offset, std::size_t length, std::string& out) const {
+  return ReadPieces(
+      offset, length, out, [&](std::size_t index, std::size_t at, std::size_t take, char* to) {
+        return ReadAll(file_.Get(), to, take, static_cast<std::uint64_t>(index) * kBlockBytes + at);
+      });
+}
+
 bool SpillStore::SequentialReader::Read(std::uint64_t offset, std::size_t length,
                                         std::string& out) {
-  out.clear();
-  if (offset > store_.size_ || length > store_.size_ - offset) return false;
-  out.resize(length);
-  char* to = out.data();
-  while (length > 0) {
-    const std::size_t index = static_cast<std::size_t>(offset / kBlockBytes);
-    const std::size_t at = static_cast<std::size_t>(offset % kBlockBytes);
-    const std::size_t take = std::min(length, kBlockBytes - at);
-    const char* block = store_.blocks_[index].get();
-    if (block == nullptr) {
-      if (cached_ != index) {
-        if (!block_) block_ = std::make_unique_for_overwrite<char[]>(kBlockBytes);
-        cached_ = SIZE_MAX;
-        if (!ReadAll(store_.file_.Get(), block_.get(), kBlockBytes,
-                     static_cast<std::uint64_t>(index) * kBlockBytes)) {
-          out.clear();
-          return false;
-        }
-        cached_ = index;
-      }
-      block = block_.get();
-    }
-    std::memcpy(to, block + at, take);
-    to += take;
-    offset += take;
-    length -= take;
-  }
-  return true;
+  return store_.ReadPieces(offset, length, out,
+                           [&](std::size_t index, std::size_t at, std::size_t take, char* to) {
+                             if (cached_ != index) {
+                               if (!block_)
+                                 block_ = std::make_unique_for_overwrite<char[]>(kBlockBytes);
+                               cached_ = SIZE_MAX;
+                               if (!ReadAll(store_.file_.Get(), block_.get(), kBlockBytes,
+                                            static_cast<std::uint64_t>(index) * kBlockBytes))
+                                 return false;
+                               cached_ = index;
+                             }
+                             std::memcpy(to, block_.get() + at, take);
+                             return true;
+                           });
 }
 
 }  // namespace kestrio

@@ -56,6 +56,9 @@ class SpillStore {
 
  private:
   void FinishBlock();
+  template <typename FromFile>
+  bool ReadPieces(std::uint64_t offset, std::size_t length, std::string& out,
+                  FromFile fromFile) const;
 
   UniqueFd file_;
   bool writing_ = false;
