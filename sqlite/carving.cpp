@@ -75,6 +75,12 @@ void SweepWholeCells(Bytes bytes, std::size_t begin, std::size_t end, std::uint3
                      std::uint32_t usable, Add add) {
   end = std::min(end, bytes.size());
   for (std::size_t pos = begin; pos + 3 < end;) {
+    // Most free bytes (zeros, text) fail at once: a one-byte payload length shorter than a
+    // record of cc columns can be.
+    if (const std::uint8_t first = bytes[pos]; first < 0x80 && first <= cc) {
+      ++pos;
+      continue;
+    }
     std::size_t run = 0;
     const std::size_t used = WholeCellAt(bytes, pos, end, cc, usable, &run);
     if (used == 0) {
