@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <fstream>
 
+#include "base/platform_storage.h"
 #include "base/text.h"
 #include "cli/commands.h"
 #include "cli/json_writer.h"
@@ -46,8 +47,11 @@ void WriteValue(JsonWriter& json, const DumpValue& value) {
   }
 }
 
-void WriteJson(JsonWriter& json, const std::string& file, const DatabaseDump& dump,
+// False when the values of a row could not be read back (its values are then written empty).
+bool WriteJson(JsonWriter& json, const std::string& file, const DatabaseDump& dump,
                const std::vector<Finding>& findings) {
+  bool whole = true;
+  std::vector<DumpValue> values;
   json.BeginObject().Field("file", file).Field("pageSize", dump.pageSize);
   json.Field("encoding", EncodingName(dump.encoding)).Key("findings").BeginArray();
   for (const Finding& f : findings) {
@@ -68,15 +72,17 @@ void WriteJson(JsonWriter& json, const std::string& file, const DatabaseDump& du
         json.Null();
       }
       json.Key("values").BeginObject();
-      for (std::size_t i = 0; i < row.values.size() && i < table.columns.size(); ++i) {
+      whole = dump.Values(table, row, values) && whole;
+      for (std::size_t i = 0; i < values.size() && i < table.columns.size(); ++i) {
         json.Key(table.columns[i]);
-        WriteValue(json, row.values[i]);
+        WriteValue(json, values[i]);
       }
       json.EndObject().EndObject();
     }
     json.EndArray().EndObject();
   }
   json.EndArray().EndObject();
+  return whole;
 }
 
 // A value as the listing shows it: texts quoted, blobs as x'hex', NULL and lost values bare.
@@ -100,7 +106,10 @@ std::string ListedValue(const DumpValue& value) {
   }
 }
 
-void WriteListing(std::ostream& out, const std::string& file, const DatabaseDump& dump) {
+// False when the values of a row could not be read back.
+bool WriteListing(std::ostream& out, const std::string& file, const DatabaseDump& dump) {
+  bool whole = true;
+  std::vector<DumpValue> values;
   out << file << ": page size " << dump.pageSize << ", " << EncodingName(dump.encoding)
       << (dump.walUsed ? ", with its write-ahead log" : "") << "\n";
   for (const DumpTable& table : dump.tables) {
@@ -112,11 +121,13 @@ void WriteListing(std::ostream& out, const std::string& file, const DatabaseDump
       out << "  " << (row.deleted ? "deleted " : "live    ") << RowSourceName(row.source)
           << " page " << row.page << " rowid " << (row.rowId ? std::to_string(*row.rowId) : "?")
           << ":";
-      for (std::size_t i = 0; i < row.values.size() && i < table.columns.size(); ++i)
-        out << (i ? ", " : " ") << table.columns[i] << "=" << ListedValue(row.values[i]);
+      whole = dump.Values(table, row, values) && whole;
+      for (std::size_t i = 0; i < values.size() && i < table.columns.size(); ++i)
+        out << (i ? ", " : " ") << table.columns[i] << "=" << ListedValue(values[i]);
       out << "\n";
     }
   }
+  return whole;
 }
 
 }  // namespace
@@ -125,6 +136,8 @@ int Carve(const Options& options, Terminal& terminal) {
   const std::filesystem::path path = options.positional.front();
   DumpOptions dumpOptions;
   dumpOptions.tables = options.tables;
+  // The rows' values wait on disk beside decrypted backups, not in memory.
+  dumpOptions.spillFolder = TemporaryBackupFolder();
   DatabaseDump dump;
   FindingsList findings;
   const Result result = DumpDatabase(path, dumpOptions, dump, &findings);
@@ -139,16 +152,23 @@ int Carve(const Options& options, Terminal& terminal) {
     });
     if (!found) terminal.err << "kestrio-cli: warning: no table named " << wanted << "\n";
   }
+  constexpr std::string_view kValuesLost =
+      "kestrio-cli: the values of some rows could not be kept until they were written\n";
   if (!options.json) {
-    WriteListing(terminal.out, path.string(), dump);
+    const bool whole = WriteListing(terminal.out, path.string(), dump);
     for (const Finding& f : findings.Snapshot()) terminal.err << FindingLine(f) << "\n";
-    return kExitOk;
+    if (whole) return kExitOk;
+    terminal.err << kValuesLost;
+    return kExitUsage;
   }
   const bool toOut = options.json->empty() || *options.json == "-";
   std::ofstream file;
   if (!toOut) file.open(*options.json, std::ios::binary | std::ios::trunc);
   JsonWriter json(toOut ? terminal.out : file);
-  WriteJson(json, path.string(), dump, findings.Snapshot());
+  if (!WriteJson(json, path.string(), dump, findings.Snapshot())) {
+    terminal.err << kValuesLost;
+    return kExitUsage;
+  }
   if (!json.Flush() && !toOut) {
     terminal.err << "kestrio-cli: cannot write " << *options.json << "\n";
     return kExitUsage;

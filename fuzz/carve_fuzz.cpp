@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "sqlite/table_dump.h"
 
@@ -21,9 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   kestrio::DatabaseDump dump;
   if (kestrio::DumpDatabase(path, {}, dump, nullptr) != kestrio::kResultOk) return 0;
+  std::vector<kestrio::DumpValue> values;
   for (const kestrio::DumpTable& table : dump.tables) {
     for (const kestrio::DumpRow& row : table.rows) {
-      if (row.values.size() != table.columns.size()) std::abort();
+      if (!dump.Values(table, row, values) || values.size() != table.columns.size()) std::abort();
     }
   }
   return 0;

@@ -15,25 +15,66 @@
 namespace kestrio {
 namespace {
 
-// Adds one value to a row signature.
-void AddToSignature(std::string& key, const DumpValue& value) {
-  key += static_cast<char>(value.kind);
+// A value as the store keeps it: its kind (1 byte), then an integer or a real as its 8 bytes,
+// or a text or a blob as its length (4 bytes) and its bytes. The same bytes make the rows'
+// signatures.
+void AppendValue(std::string& out, const DumpValue& value) {
+  out += static_cast<char>(value.kind);
   switch (value.kind) {
     case FieldValue::Kind::kInteger:
-      key.append(reinterpret_cast<const char*>(&value.integer), sizeof value.integer);
+      out.append(reinterpret_cast<const char*>(&value.integer), sizeof value.integer);
       break;
     case FieldValue::Kind::kReal:
-      key.append(reinterpret_cast<const char*>(&value.real), sizeof value.real);
+      out.append(reinterpret_cast<const char*>(&value.real), sizeof value.real);
       break;
     case FieldValue::Kind::kText:
-    case FieldValue::Kind::kBlob:
-      key += std::to_string(value.bytes.size());
-      key += ':';
-      key += value.bytes;
+    case FieldValue::Kind::kBlob: {
+      const auto length = static_cast<std::uint32_t>(value.bytes.size());
+      out.append(reinterpret_cast<const char*>(&length), sizeof length);
+      out += value.bytes;
       break;
+    }
     default:
       break;
   }
+}
+
+// Takes the first value of `in` off into `value`; false when `in` does not start with one.
+bool TakeValue(std::string_view& in, DumpValue& value) {
+  const auto take = [&in](void* to, std::size_t size) {
+    if (in.size() < size) return false;
+    std::memcpy(to, in.data(), size);
+    in.remove_prefix(size);
+    return true;
+  };
+  std::uint8_t kind = 0;
+  if (!take(&kind, 1)) return false;
+  value = DumpValue{};
+  value.kind = static_cast<FieldValue::Kind>(kind);
+  switch (value.kind) {
+    case FieldValue::Kind::kInteger:
+      return take(&value.integer, sizeof value.integer);
+    case FieldValue::Kind::kReal:
+      return take(&value.real, sizeof value.real);
+    case FieldValue::Kind::kText:
+    case FieldValue::Kind::kBlob: {
+      std::uint32_t length = 0;
+      if (!take(&length, sizeof length) || in.size() < length) return false;
+      value.bytes.assign(in.substr(0, length));
+      in.remove_prefix(length);
+      return true;
+    }
+    default:
+      return true;
+  }
+}
+
+// A 64-bit hash of `key` and `extra` together (a row signature with its rowid or page).
+std::uint64_t HashWith(std::uint64_t key, std::uint64_t extra) {
+  char bytes[2 * sizeof(std::uint64_t)];
+  std::memcpy(bytes, &key, sizeof key);
+  std::memcpy(bytes + sizeof key, &extra, sizeof extra);
+  return std::hash<std::string_view>{}(std::string_view(bytes, sizeof bytes));
 }
 
 struct TableWork {
@@ -41,11 +82,26 @@ struct TableWork {
   std::uint32_t rootPage = 0;
   std::vector<Affinity> affinity;
   DumpTable table;
+  std::vector<std::uint64_t> signatures;  // of table.rows, in step with them
   // Signatures of the live rows: without rowid (against carved rows) and with it (against
-  // earlier versions from the log).
-  std::unordered_set<std::string> live;
-  std::unordered_set<std::string> liveWithRowId;
-  std::unordered_set<std::string> carvedSeen;
+  // earlier versions from the log); of the carved rows with their page.
+  std::unordered_set<std::uint64_t> live;
+  std::unordered_set<std::uint64_t> liveWithRowId;
+  std::unordered_set<std::uint64_t> carvedSeen;
+
+  // Removes the rows for which drop(row, signature) holds.
+  template <typename Drop>
+  void EraseRows(Drop drop) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < table.rows.size(); ++i) {
+      if (drop(table.rows[i], signatures[i])) continue;
+      table.rows[kept] = table.rows[i];
+      signatures[kept] = signatures[i];
+      ++kept;
+    }
+    table.rows.resize(kept);
+    signatures.resize(kept);
+  }
 };
 
 class Dumper {
@@ -175,16 +231,30 @@ class Dumper {
     return value;
   }
 
-  // The signature of a row: its values after the first column, without rowid aliases (a
-  // table of one column: that column).
-  static std::string Signature(const TableWork& work, const DumpRow& row) {
-    std::string key;
-    const std::size_t from = row.values.size() > 1 ? 1 : 0;
-    for (std::size_t i = from; i < row.values.size(); ++i) {
+  // The signature of a row: a 64-bit hash of its values after the first column, without
+  // rowid aliases (a table of one column: that column).
+  std::uint64_t Signature(const TableWork& work, const std::vector<DumpValue>& values) {
+    key_.clear();
+    const std::size_t from = values.size() > 1 ? 1 : 0;
+    for (std::size_t i = from; i < values.size(); ++i) {
       if (work.schema.columns[i].rowIdAlias) continue;
-      AddToSignature(key, row.values[i]);
+      AppendValue(key_, values[i]);
     }
-    return key;
+    return std::hash<std::string_view>{}(key_);
+  }
+
+  // Puts `values` in the store for `row`.
+  void Keep(const std::vector<DumpValue>& values, DumpRow& row) {
+    bytes_.clear();
+    for (const DumpValue& value : values) AppendValue(bytes_, value);
+    row.valuesAt = out_.store->Append(bytes_);
+    row.valuesLength = static_cast<std::uint32_t>(bytes_.size());
+  }
+
+  void AddTableRow(TableWork& work, DumpRow& row, std::uint64_t signature) {
+    Keep(values_, row);
+    work.table.rows.push_back(row);
+    work.signatures.push_back(signature);
   }
 
   bool Plausible(const TableWork& work, const DecodedRecord& record) const {
@@ -232,12 +302,9 @@ class Dumper {
     };
     reader_.ScanTableAt(work.rootPage, shape, decoder);
     // Rows carved before the live rows of a later page were read may copy one of those.
-    auto& rows = work.table.rows;
-    rows.erase(std::remove_if(rows.begin(), rows.end(),
-                              [&](const DumpRow& row) {
-                                return row.deleted && work.live.count(Signature(work, row));
-                              }),
-               rows.end());
+    work.EraseRows([&](const DumpRow& row, std::uint64_t signature) {
+      return row.deleted && work.live.count(signature) != 0;
+    });
   }
 
   // Adds a row of table `t` unless it is a deleted copy of a live row or of a row found
@@ -258,19 +325,20 @@ class Dumper {
       withRowId.rowId = static_cast<std::uint64_t>(*rowId);
       fields = &withRowId;
     }
+    values_.clear();
     for (std::uint32_t i = 0; i < work.schema.ColumnCount(); ++i)
-      row.values.push_back(ColumnValue(work, i, work.schema.Field(*fields, i, !rowId)));
-    std::string key = Signature(work, row);
+      values_.push_back(ColumnValue(work, i, work.schema.Field(*fields, i, !rowId)));
+    const std::uint64_t key = Signature(work, values_);
     if (!deleted) {
       owner_[pageIndex] = t;
-      work.liveWithRowId.insert(std::to_string(rowId.value_or(0)) + '/' + key);
-      work.live.insert(std::move(key));
+      work.liveWithRowId.insert(HashWith(key, static_cast<std::uint64_t>(rowId.value_or(0))));
+      work.live.insert(key);
     } else {
       if (work.live.count(key)) return false;
       // The same freed record found by two searches, or on a page read twice.
-      if (!work.carvedSeen.insert(std::to_string(row.page) + '/' + key).second) return false;
+      if (!work.carvedSeen.insert(HashWith(key, row.page)).second) return false;
     }
-    work.table.rows.push_back(std::move(row));
+    AddTableRow(work, row, key);
     return true;
   }
 
@@ -355,13 +423,9 @@ class Dumper {
       if (!added && count > it->second.second) it->second = {key.second, count};
     }
     for (std::size_t t = 0; t < tables_.size(); ++t) {
-      auto& rows = tables_[t].table.rows;
-      rows.erase(std::remove_if(rows.begin(), rows.end(),
-                                [&](const DumpRow& row) {
-                                  return row.source == RowSource::kFreelist &&
-                                         best[row.page].first != t;
-                                }),
-                 rows.end());
+      tables_[t].EraseRows([&](const DumpRow& row, std::uint64_t) {
+        return row.source == RowSource::kFreelist && best[row.page].first != t;
+      });
     }
   }
 
@@ -382,7 +446,7 @@ class Dumper {
   }
 
   void EarlierVersion(std::uint32_t pageIndex, const std::vector<std::uint8_t>& buffer,
-                      std::unordered_set<std::string>& seen) {
+                      std::unordered_set<std::uint64_t>& seen) {
     // Page 1 holds the schema, not a table.
     if (pageIndex == 0) return;
     const BtreePage page{Bytes(buffer), 0};
@@ -401,12 +465,14 @@ class Dumper {
       row.source = RowSource::kWalOld;
       row.page = pageIndex + 1;
       row.rowId = static_cast<std::int64_t>(record.rowId);
+      values_.clear();
       for (std::uint32_t i = 0; i < cc; ++i)
-        row.values.push_back(ColumnValue(work, i, work.schema.Field(record, i, false)));
-      const std::string key = std::to_string(*row.rowId) + '/' + Signature(work, row);
+        values_.push_back(ColumnValue(work, i, work.schema.Field(record, i, false)));
+      const std::uint64_t signature = Signature(work, values_);
+      const std::uint64_t key = HashWith(signature, record.rowId);
       if (work.liveWithRowId.count(key)) continue;
-      if (!seen.insert(std::to_string(*t) + '/' + key).second) continue;
-      work.table.rows.push_back(std::move(row));
+      if (!seen.insert(HashWith(key, *t)).second) continue;
+      AddTableRow(work, row, signature);
     }
   }
 
@@ -415,7 +481,7 @@ class Dumper {
   void EarlierVersions() {
     const WalIndex& index = wal_->Index();
     std::vector<std::uint8_t> buffer(index.pageSize);
-    std::unordered_set<std::string> seen;
+    std::unordered_set<std::uint64_t> seen;
     for (std::size_t f = 0; f < index.frames.size(); ++f) {
       const WalFrame& frame = index.frames[f];
       const auto latest = index.latest.find(frame.pageIndex);
@@ -458,6 +524,7 @@ class Dumper {
         DumpTable table;
         table.name = "(dropped page " + std::to_string(pageIndex + 1) + ")";
         table.dropped = true;
+        table.firstColumnIsRowId = true;  // until a row says otherwise
         for (std::uint32_t c = 1; c <= width; ++c) table.columns.push_back("c" + std::to_string(c));
         dropped_.push_back(std::move(table));
       }
@@ -490,17 +557,7 @@ class Dumper {
         AddDroppedRows(dropped_[position], records, pageIndex);
       }
     }
-    // A first column that is NULL in every row is a rowid alias (INTEGER PRIMARY KEY).
-    for (DumpTable& table : dropped_) {
-      const bool alias = std::all_of(table.rows.begin(), table.rows.end(), [](const DumpRow& row) {
-        return !row.values.empty() && row.values[0].kind == FieldValue::Kind::kNull;
-      });
-      if (!alias) continue;
-      for (DumpRow& row : table.rows) {
-        row.values[0].kind = FieldValue::Kind::kInteger;
-        row.values[0].integer = row.rowId.value_or(0);
-      }
-    }
+    for (DumpTable& table : dropped_) table.firstColumnIsRowId &= !table.rows.empty();
   }
 
   // The rows of one freelist page for a dropped table: records with a reserved serial type or
@@ -522,9 +579,14 @@ class Dumper {
       row.rowId = static_cast<std::int64_t>(record.rowId);
       TableSchema plain;
       plain.columns.resize(record.columns.size());
+      values_.clear();
       for (std::uint32_t c = 0; c < record.columns.size(); ++c)
-        row.values.push_back(ValueOf(plain.Field(record, c, false)));
-      table.rows.push_back(std::move(row));
+        values_.push_back(ValueOf(plain.Field(record, c, false)));
+      // A first column that is NULL in every row is a rowid alias (INTEGER PRIMARY KEY).
+      if (values_.empty() || values_[0].kind != FieldValue::Kind::kNull)
+        table.firstColumnIsRowId = false;
+      Keep(values_, row);
+      table.rows.push_back(row);
     }
   }
 
@@ -540,6 +602,10 @@ class Dumper {
   // Freelist pages a table's scan took (whether or not it kept their rows).
   std::unordered_set<std::uint32_t> claimedFree_;
   std::unordered_set<std::uint32_t> donePages_;
+  // Reused for every row: its values, their stored bytes, its signature's bytes.
+  std::vector<DumpValue> values_;
+  std::string bytes_;
+  std::string key_;
 };
 
 }  // namespace
@@ -567,9 +633,30 @@ std::size_t DumpTable::LiveCount() const {
       std::count_if(rows.begin(), rows.end(), [](const DumpRow& row) { return !row.deleted; }));
 }
 
+bool DatabaseDump::Values(const DumpTable& table, const DumpRow& row,
+                          std::vector<DumpValue>& out) const {
+  out.clear();
+  if (!store) return false;
+  if (!reader_) reader_ = std::make_unique<SpillStore::SequentialReader>(*store);
+  if (!reader_->Read(row.valuesAt, row.valuesLength, bytes_)) return false;
+  std::string_view in(bytes_);
+  while (!in.empty()) {
+    if (!TakeValue(in, out.emplace_back())) {
+      out.clear();
+      return false;
+    }
+  }
+  if (table.firstColumnIsRowId && !out.empty()) {
+    out[0].kind = FieldValue::Kind::kInteger;
+    out[0].integer = row.rowId.value_or(0);
+  }
+  return true;
+}
+
 Result DumpDatabase(const std::filesystem::path& path, const DumpOptions& options,
                     DatabaseDump& out, FindingsSink* findings) {
   out = DatabaseDump{};
+  out.store = std::make_unique<SpillStore>(options.spillFolder);
   return Dumper(options, out, findings, path.filename().string()).Run(path);
 }
 

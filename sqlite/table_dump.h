@@ -47,6 +47,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -54,6 +55,7 @@
 
 #include "base/findings.h"
 #include "base/result.h"
+#include "base/spill_store.h"
 #include "sqlite/table_schema.h"
 
 namespace kestrio {
@@ -79,12 +81,14 @@ struct DumpValue {
   std::string bytes;  // texts as UTF-8, blobs as stored
 };
 
+// A row; its values wait in the dump's store (DatabaseDump::Values reads them).
 struct DumpRow {
   bool deleted = false;
   RowSource source = RowSource::kBtree;
   std::uint32_t page = 0;             // page number (1-based) the record lies on
   std::optional<std::int64_t> rowId;  // unknown for a carved record
-  std::vector<DumpValue> values;      // one per column
+  std::uint64_t valuesAt = 0;         // where its values are in the store
+  std::uint32_t valuesLength = 0;
 };
 
 struct DumpTable {
@@ -92,6 +96,9 @@ struct DumpTable {
   std::vector<std::string> columns;
   std::vector<DumpRow> rows;  // live rows first, then deleted ones
   bool dropped = false;       // made of freelist pages no table takes
+  // The first column is a rowid alias stored as NULL (a dropped table whose first column is
+  // NULL in every row): its values are the rows' rowids.
+  bool firstColumnIsRowId = false;
 
   std::size_t LiveCount() const;
   std::size_t DeletedCount() const { return rows.size() - LiveCount(); }
@@ -102,6 +109,18 @@ struct DatabaseDump {
   int encoding = 1;  // 1 UTF-8, 2 UTF-16le, 3 UTF-16be
   bool walUsed = false;
   std::vector<DumpTable> tables;
+  // The rows' values, kept apart from the rows: a large database has millions of values,
+  // which wait on disk (see DumpOptions::spillFolder) until they are written out.
+  std::unique_ptr<SpillStore> store;
+
+  // Replaces `out` by the values of `row` of `table`, one per column; false (and `out`
+  // empty) when they cannot be read back from the store.
+  // Rows read in the order of the table are read fastest. One thread at a time.
+  bool Values(const DumpTable& table, const DumpRow& row, std::vector<DumpValue>& out) const;
+
+ private:
+  mutable std::unique_ptr<SpillStore::SequentialReader> reader_;
+  mutable std::string bytes_;
 };
 
 struct DumpOptions {
@@ -109,6 +128,8 @@ struct DumpOptions {
   std::vector<std::string> tables;
   // Reads "PATH-wal" when it is there.
   bool useWal = true;
+  // Where the rows' values wait, in an unnamed file; empty: in memory.
+  std::filesystem::path spillFolder;
 };
 
 // Reads the database at `path`. kResultOk when it opened (damage is told to `findings` and

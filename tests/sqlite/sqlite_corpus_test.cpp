@@ -6,6 +6,7 @@
 #include <map>
 
 #include "sqlite/table_dump.h"
+#include "tests/fixtures/ios_fixtures.h"
 #include "tests/fixtures/sqlite_corpus.h"
 
 namespace kestrio {
@@ -41,7 +42,13 @@ std::string Rendered(const DumpValue& value) {
 }
 
 // A dumped row matches a truth row when every value it kept is the truth's.
-bool Matches(const DumpRow& row, const CorpusRow& truth) {
+// A dumped row with its values read back.
+struct ReadRow {
+  DumpRow row;
+  std::vector<DumpValue> values;
+};
+
+bool Matches(const ReadRow& row, const CorpusRow& truth) {
   if (row.values.size() != truth.size()) return false;
   for (std::size_t i = 0; i < truth.size(); ++i) {
     if (row.values[i].kind == FieldValue::Kind::kAbsent) continue;
@@ -50,7 +57,7 @@ bool Matches(const DumpRow& row, const CorpusRow& truth) {
   return true;
 }
 
-bool AnyMatch(const DumpRow& row, const std::vector<CorpusRow>& truth) {
+bool AnyMatch(const ReadRow& row, const std::vector<CorpusRow>& truth) {
   return std::any_of(truth.begin(), truth.end(),
                      [&](const CorpusRow& t) { return Matches(row, t); });
 }
@@ -60,12 +67,16 @@ struct Figures {
 };
 
 // The dumped rows of a truth table; dropped tables are gathered from every "(dropped page N)".
-std::vector<const DumpRow*> RowsOf(const DatabaseDump& dump, const std::string& name) {
-  std::vector<const DumpRow*> rows;
+std::vector<ReadRow> RowsOf(const DatabaseDump& dump, const std::string& name) {
+  std::vector<ReadRow> rows;
   for (const DumpTable& table : dump.tables) {
     const bool dropped = name == "(dropped)" && table.dropped;
     if (!dropped && table.name != name) continue;
-    for (const DumpRow& row : table.rows) rows.push_back(&row);
+    for (const DumpRow& row : table.rows) {
+      ReadRow& read = rows.emplace_back(ReadRow{row, {}});
+      EXPECT_TRUE(dump.Values(table, row, read.values));
+      EXPECT_EQ(read.values.size(), table.columns.size());
+    }
   }
   return rows;
 }
@@ -74,13 +85,13 @@ Figures Measure(const CorpusDb& db, const DatabaseDump& dump) {
   Figures figures;
   for (const CorpusTable& truth : db.tables) {
     SCOPED_TRACE(db.name + " / " + truth.name);
-    const std::vector<const DumpRow*> rows = RowsOf(dump, truth.name);
+    const std::vector<ReadRow> rows = RowsOf(dump, truth.name);
     // Live rows: exactly the truth's, every value right.
     std::vector<CorpusRow> live;
-    for (const DumpRow* row : rows) {
-      if (row->deleted) continue;
+    for (const ReadRow& row : rows) {
+      if (row.row.deleted) continue;
       CorpusRow rendered;
-      for (const DumpValue& value : row->values) rendered.push_back(Rendered(value));
+      for (const DumpValue& value : row.values) rendered.push_back(Rendered(value));
       live.push_back(rendered);
     }
     std::sort(live.begin(), live.end());
@@ -88,16 +99,16 @@ Figures Measure(const CorpusDb& db, const DatabaseDump& dump) {
     for (std::size_t i = 0; i < truth.deleted.size(); ++i) {
       if (!truth.deletedPresent[i]) continue;
       ++figures.present;
-      const bool found = std::any_of(rows.begin(), rows.end(), [&](const DumpRow* row) {
-        return row->deleted && Matches(*row, truth.deleted[i]);
+      const bool found = std::any_of(rows.begin(), rows.end(), [&](const ReadRow& row) {
+        return row.row.deleted && Matches(row, truth.deleted[i]);
       });
       if (found) ++figures.found;
     }
-    for (const DumpRow* row : rows) {
-      if (!row->deleted) continue;
+    for (const ReadRow& row : rows) {
+      if (!row.row.deleted) continue;
       ++figures.reported;
       // A carved copy of a live row is not real: it must match a deleted row.
-      if (AnyMatch(*row, truth.deleted)) ++figures.real;
+      if (AnyMatch(row, truth.deleted)) ++figures.real;
     }
   }
   return figures;
@@ -211,15 +222,16 @@ TEST_F(SqliteCorpusTest, WalRowsAreMarkedAndUncommittedFramesNeverShow) {
   ASSERT_EQ(DumpDatabase(db.path, {}, dump, nullptr), kResultOk);
   EXPECT_TRUE(dump.walUsed);
   std::map<RowSource, std::size_t> sources;
-  for (const DumpRow& row : dump.tables.at(0).rows) {
+  for (const ReadRow& read : RowsOf(dump, dump.tables.at(0).name)) {
+    const DumpRow& row = read.row;
     ++sources[row.source];
-    for (const DumpValue& value : row.values) {
+    for (const DumpValue& value : read.values) {
       for (const std::string& ghost : db.uncommitted) EXPECT_NE(value.bytes, ghost);
     }
     if (row.source == RowSource::kWalOld) {
       EXPECT_TRUE(row.deleted);
       EXPECT_TRUE(row.rowId.has_value());
-      EXPECT_TRUE(AnyMatch(row, db.tables.at(0).deleted));
+      EXPECT_TRUE(AnyMatch(read, db.tables.at(0).deleted));
     }
   }
   EXPECT_GT(sources[RowSource::kWal], 0u);
@@ -231,6 +243,45 @@ TEST_F(SqliteCorpusTest, WalRowsAreMarkedAndUncommittedFramesNeverShow) {
   ASSERT_EQ(DumpDatabase(db.path, noWal, dump, nullptr), kResultOk);
   EXPECT_FALSE(dump.walUsed);
   EXPECT_EQ(dump.tables.at(0).LiveCount(), 200u);
+}
+
+// Values kept on disk come back as the ones kept in memory: rows of many blocks, read in the
+// dump's order (live rows first, so the store is read in two sweeps).
+TEST(SqliteDumpStore, ValuesKeptOnDiskReadBackAsKeptInMemory) {
+  const fixtures::TempDir folder;
+  const std::filesystem::path db = folder.path() / "sms.db";
+  fixtures::WriteLargeMessagesDb(db, 3'000'000, 0.3, 11);
+  DatabaseDump inMemory, onDisk;
+  ASSERT_EQ(DumpDatabase(db, {}, inMemory, nullptr), kResultOk);
+  DumpOptions spill;
+  spill.spillFolder = folder.path();
+  ASSERT_EQ(DumpDatabase(db, spill, onDisk, nullptr), kResultOk);
+  ASSERT_TRUE(onDisk.store->OnDisk());
+  ASSERT_GT(onDisk.store->size(), 2 * SpillStore::kBlockBytes);
+  ASSERT_EQ(onDisk.tables.size(), inMemory.tables.size());
+  std::vector<DumpValue> a, b;
+  std::size_t rows = 0;
+  for (std::size_t t = 0; t < inMemory.tables.size(); ++t) {
+    const DumpTable& table = inMemory.tables[t];
+    ASSERT_EQ(onDisk.tables[t].rows.size(), table.rows.size());
+    for (std::size_t r = 0; r < table.rows.size(); ++r, ++rows) {
+      ASSERT_TRUE(inMemory.Values(table, table.rows[r], a));
+      ASSERT_TRUE(onDisk.Values(onDisk.tables[t], onDisk.tables[t].rows[r], b));
+      ASSERT_EQ(a.size(), table.columns.size());
+      ASSERT_EQ(b.size(), a.size());
+      for (std::size_t c = 0; c < a.size(); ++c) {
+        EXPECT_EQ(b[c].kind, a[c].kind);
+        EXPECT_EQ(b[c].integer, a[c].integer);
+        EXPECT_EQ(b[c].bytes, a[c].bytes);
+      }
+    }
+  }
+  EXPECT_GT(rows, 5000u);
+  // A row whose place lies outside the store gives no values.
+  DumpRow stray = inMemory.tables[0].rows[0];
+  stray.valuesAt = inMemory.store->size();
+  EXPECT_FALSE(inMemory.Values(inMemory.tables[0], stray, a));
+  EXPECT_TRUE(a.empty());
 }
 
 TEST(SqliteHostileTest, DamagedFilesGiveWhatSurvivesAndSayWhatWasSkipped) {
