@@ -5,6 +5,7 @@
 #include <cstring>
 #include <optional>
 
+#include "base/signature_set.h"
 #include "base/text.h"
 
 namespace kestrio {
@@ -222,54 +223,6 @@ std::optional<std::uint64_t> CellSignature(Bytes cell, std::uint32_t usable) {
 }
 
 constexpr std::uint32_t kFewestFilteredColumns = 3;
-
-// A set of row signatures: open addressing over one array, so the hundreds of thousands of
-// rows of a large table cost no allocation each and a look-up touches one or two slots.
-class SignatureSet {
- public:
-  bool Contains(std::uint64_t signature) const {
-    if (signature == 0) return hasZero_;
-    if (slots_.empty()) return false;
-    for (std::size_t i = Home(signature);; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i] == signature) return true;
-      if (slots_[i] == 0) return false;
-    }
-  }
-  void Insert(std::uint64_t signature) {
-    if (signature == 0) {
-      hasZero_ = true;
-      return;
-    }
-    // At most half full, so every probe meets an empty slot.
-    if (2 * (count_ + 1) > slots_.size()) Grow();
-    std::size_t i = Home(signature);
-    for (; slots_[i] != 0; i = (i + 1) & (slots_.size() - 1)) {
-      if (slots_[i] == signature) return;
-    }
-    slots_[i] = signature;
-    ++count_;
-  }
-
- private:
-  std::size_t Home(std::uint64_t signature) const {
-    return static_cast<std::size_t>((signature * 0x9E3779B97F4A7C15ULL) >> shift_);
-  }
-  void Grow() {
-    std::vector<std::uint64_t> old = std::move(slots_);
-    const std::size_t size = old.empty() ? 1024 : old.size() * 2;
-    slots_.assign(size, 0);
-    shift_ = 64 - std::countr_zero(size);
-    count_ = 0;
-    for (std::uint64_t signature : old) {
-      if (signature != 0) Insert(signature);
-    }
-  }
-
-  std::vector<std::uint64_t> slots_;
-  std::size_t count_ = 0;
-  int shift_ = 64;
-  bool hasZero_ = false;
-};
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "base/signature_set.h"
 #include "base/text.h"
 #include "sqlite/btree_page.h"
 #include "sqlite/raw_sqlite_reader.h"
@@ -85,9 +86,9 @@ struct TableWork {
   std::vector<std::uint64_t> signatures;  // of table.rows, in step with them
   // Signatures of the live rows: without rowid (against carved rows) and with it (against
   // earlier versions from the log); of the carved rows with their page.
-  std::unordered_set<std::uint64_t> live;
-  std::unordered_set<std::uint64_t> liveWithRowId;
-  std::unordered_set<std::uint64_t> carvedSeen;
+  SignatureSet live;
+  SignatureSet liveWithRowId;
+  SignatureSet carvedSeen;
 
   // Removes the rows for which drop(row, signature) holds.
   template <typename Drop>
@@ -303,7 +304,7 @@ class Dumper {
     reader_.ScanTableAt(work.rootPage, shape, decoder);
     // Rows carved before the live rows of a later page were read may copy one of those.
     work.EraseRows([&](const DumpRow& row, std::uint64_t signature) {
-      return row.deleted && work.live.count(signature) != 0;
+      return row.deleted && work.live.Contains(signature);
     });
   }
 
@@ -331,12 +332,12 @@ class Dumper {
     const std::uint64_t key = Signature(work, values_);
     if (!deleted) {
       owner_[pageIndex] = t;
-      work.liveWithRowId.insert(HashWith(key, static_cast<std::uint64_t>(rowId.value_or(0))));
-      work.live.insert(key);
+      work.liveWithRowId.Insert(HashWith(key, static_cast<std::uint64_t>(rowId.value_or(0))));
+      work.live.Insert(key);
     } else {
-      if (work.live.count(key)) return false;
+      if (work.live.Contains(key)) return false;
       // The same freed record found by two searches, or on a page read twice.
-      if (!work.carvedSeen.insert(HashWith(key, row.page)).second) return false;
+      if (!work.carvedSeen.Insert(HashWith(key, row.page))) return false;
     }
     AddTableRow(work, row, key);
     return true;
@@ -446,7 +447,7 @@ class Dumper {
   }
 
   void EarlierVersion(std::uint32_t pageIndex, const std::vector<std::uint8_t>& buffer,
-                      std::unordered_set<std::uint64_t>& seen) {
+                      SignatureSet& seen) {
     // Page 1 holds the schema, not a table.
     if (pageIndex == 0) return;
     const BtreePage page{Bytes(buffer), 0};
@@ -470,8 +471,8 @@ class Dumper {
         values_.push_back(ColumnValue(work, i, work.schema.Field(record, i, false)));
       const std::uint64_t signature = Signature(work, values_);
       const std::uint64_t key = HashWith(signature, record.rowId);
-      if (work.liveWithRowId.count(key)) continue;
-      if (!seen.insert(HashWith(key, *t)).second) continue;
+      if (work.liveWithRowId.Contains(key)) continue;
+      if (!seen.Insert(HashWith(key, *t))) continue;
       AddTableRow(work, row, signature);
     }
   }
@@ -481,7 +482,7 @@ class Dumper {
   void EarlierVersions() {
     const WalIndex& index = wal_->Index();
     std::vector<std::uint8_t> buffer(index.pageSize);
-    std::unordered_set<std::uint64_t> seen;
+    SignatureSet seen;
     for (std::size_t f = 0; f < index.frames.size(); ++f) {
       const WalFrame& frame = index.frames[f];
       const auto latest = index.latest.find(frame.pageIndex);
