@@ -48,6 +48,11 @@ struct ScannedBackup {
   // `messagesJson`, and the run's results hold none.
   bool streamMessages = false;
   std::unique_ptr<MessagesJson> messagesJson;
+  // Set before the scan: the messages are only counted into `messageCount` while they are
+  // parsed (a scan that says how many there are), and the run's results hold none.
+  bool countMessages = false;
+  std::size_t messageCount = 0;
+  std::unique_ptr<ConversationSink> messageCounter;
 
   const std::string& DisplayName() const {
     return device ? device->displayName : summary.displayName;

@@ -12,6 +12,20 @@
 namespace kestrio::cli {
 namespace {
 
+// Adds up the messages of the conversations handed over.
+class MessageCounter final : public ConversationSink {
+ public:
+  explicit MessageCounter(std::size_t& count) : count_(count) {}
+  void BeginConversation(std::int32_t, std::size_t count, const MessageRecord&, bool) override {
+    count_ += count;
+  }
+  void Message(MessageRecord&&) override {}
+  void EndConversation() override {}
+
+ private:
+  std::size_t& count_;
+};
+
 // Runs the scan of `backend` and waits for it. kExitOk when the source opened (a category
 // that failed is a warning); otherwise the exit code, with the message written.
 int RunScan(Terminal& terminal, ScannedBackup& scanned, std::unique_ptr<ScanBackend> backend,
@@ -39,6 +53,9 @@ int RunScan(Terminal& terminal, ScannedBackup& scanned, std::unique_ptr<ScanBack
   if (scanned.streamMessages) {
     scanned.messagesJson = std::make_unique<MessagesJson>(backend->SpillFolder());
     backend->SendMessagesTo(scanned.messagesJson.get());
+  } else if (scanned.countMessages) {
+    scanned.messageCounter = std::make_unique<MessageCounter>(scanned.messageCount);
+    backend->SendMessagesTo(scanned.messageCounter.get());
   }
   scanned.run = std::make_unique<ScanRun>(std::move(backend), password, observer);
   ScanRun& run = *scanned.run;
@@ -159,6 +176,7 @@ int Scan(const Options& options, Terminal& terminal) {
   // The document goes out as it is written, and the messages as they are parsed: its size
   // in memory is the writer's buffer.
   scanned.streamMessages = options.json.has_value();
+  scanned.countMessages = !options.json.has_value();
   if (const int code = ScanAny(options, terminal, scanned); code != kExitOk) return code;
   const ScanResults& results = scanned.run->Results();
   if (options.json) {
@@ -184,7 +202,9 @@ int Scan(const Options& options, Terminal& terminal) {
     terminal.out << (name.empty() ? scanned.summary.folder.string() : name) << "\n";
     for (int i = 0; i < kScanCategoryCount; ++i) {
       const auto which = static_cast<ScanCategory>(i);
-      terminal.out << "  " << ScanCategoryKey(which) << ": " << results.Count(which) << "\n";
+      const std::size_t count =
+          which == ScanCategory::kMessages ? scanned.messageCount : results.Count(which);
+      terminal.out << "  " << ScanCategoryKey(which) << ": " << count << "\n";
     }
   }
   if (scanned.stopped) {

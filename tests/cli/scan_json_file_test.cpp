@@ -1,4 +1,5 @@
-// The scan's JSON goes out as it is written, to a file or to standard output alike.
+// The scan's JSON goes out as it is written, to a file or to standard output alike; a scan
+// without it counts what the JSON would hold.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -40,6 +41,18 @@ TEST(ScanJsonFile, TheFileHoldsWhatStandardOutputGetsAndAnUnwritablePathIsSaid) 
   const auto json = testing::ParseJson(written);
   ASSERT_TRUE(json);
   EXPECT_FALSE((*json)["categories"]["messages"].items.empty());
+
+  // A scan without --json only counts the messages: as many as the document holds.
+  std::size_t inDocument = 0;
+  for (const auto& conversation : (*json)["categories"]["messages"].items)
+    inDocument += conversation["messages"].items.size();
+  EXPECT_GT(inDocument, 100u);
+  std::ostringstream listed;
+  cli::Terminal plain{listed, err, false, nullptr, {}};
+  ASSERT_EQ(cli::RunCli({"scan", (dir / "backup").string()}, plain), cli::kExitOk) << err.str();
+  EXPECT_NE(listed.str().find("\n  messages: " + std::to_string(inDocument) + "\n"),
+            std::string::npos)
+      << listed.str();
 
   // A folder where the file should go: nothing can be written, and the command says so.
   err.str("");
