@@ -1,8 +1,11 @@
-// Writes the seed corpus of sqlite_reader_fuzz: small generated messages databases, address
-// books (page sizes 512 and 1024, few rows) and the other apps' databases, each prefixed with
-// the flag byte the fuzz target reads first.
+// Writes the seed corpus of sqlite_reader_fuzz (which sqlite_page_fuzz and carve_fuzz share):
+// small generated messages databases, address books (page sizes 512 and 1024, few rows), the
+// other apps' databases and the generic carver's corpus (odd names, UTF-16, schema objects,
+// overflow, reserved bytes, auto-vacuum, dropped tables), each prefixed with the flag byte the
+// fuzz targets read first. With a second directory, the seeds of wal_fuzz go there: the
+// corpus's database with its write-ahead log, as that target's input layout has them.
 //
-//   fuzz_seed_corpus <output directory>
+//   fuzz_seed_corpus <output directory> [<wal_fuzz directory>]
 #include <cstdint>
 #include <cstdio>
 #include <exception>
@@ -14,6 +17,7 @@
 
 #include "tests/fixtures/ios_fixtures.h"
 #include "tests/fixtures/note_store.h"
+#include "tests/fixtures/sqlite_corpus.h"
 
 namespace {
 
@@ -26,15 +30,33 @@ constexpr std::uint8_t kNewLayoutFlag = 0x02;
 constexpr std::uint8_t kRunParsersFlag = 0x40;
 constexpr std::uint8_t kRunAppParsersFlag = 0x80;
 
+std::vector<char> ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 void WriteOneSeed(const fs::path& database, std::uint8_t flags, const fs::path& seed) {
-  std::ifstream in(database, std::ios::binary);
-  const std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
-                                std::istreambuf_iterator<char>());
+  const std::vector<char> bytes = ReadAll(database);
   std::ofstream out(seed, std::ios::binary | std::ios::trunc);
   out.put(static_cast<char>(flags));
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + seed.string());
   std::printf("%s %zu bytes\n", seed.filename().c_str(), bytes.size() + 1);
+}
+
+// wal_fuzz's input: the database's length (4 bytes, big-endian), the database, the log.
+void WriteWalSeed(const fs::path& database, const fs::path& seed) {
+  const std::vector<char> db = ReadAll(database);
+  fs::path walPath = database;
+  walPath += "-wal";
+  const std::vector<char> wal = ReadAll(walPath);
+  std::ofstream out(seed, std::ios::binary | std::ios::trunc);
+  const auto length = static_cast<std::uint32_t>(db.size());
+  for (int shift = 24; shift >= 0; shift -= 8) out.put(static_cast<char>(length >> shift));
+  out.write(db.data(), static_cast<std::streamsize>(db.size()));
+  out.write(wal.data(), static_cast<std::streamsize>(wal.size()));
+  if (!out) throw std::runtime_error("cannot write " + seed.string());
+  std::printf("%s %zu bytes\n", seed.filename().c_str(), 4 + db.size() + wal.size());
 }
 
 // Every database once without and, for the smaller page size, once with the whole parsers
@@ -49,8 +71,8 @@ void WriteSeed(const fs::path& database, std::uint8_t flags, const fs::path& see
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s <output directory>\n", argv[0]);
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: %s <output directory> [<wal_fuzz directory>]\n", argv[0]);
     return 2;
   }
   try {
@@ -118,6 +140,17 @@ int main(int argc, char** argv) {
       WriteOneSeed(
           db, kRunAppParsersFlag,
           outDir / (layout == fx::NoteStoreLayout::kIos9 ? "notestore-ios9" : "notestore-ios17"));
+    }
+    // The generic carver's corpus; carve_fuzz keeps the rows' values on disk (flag bit 0).
+    const std::vector<fx::CorpusDb> corpus = fx::WriteSqliteCorpus(temp / "corpus");
+    for (const fx::CorpusDb& db : corpus) {
+      WriteOneSeed(db.path, 0x01, outDir / ("corpus-" + db.name));
+      fs::path log = db.path;
+      log += "-wal";
+      if (argc == 3 && fs::exists(log)) {
+        fs::create_directories(argv[2]);
+        WriteWalSeed(db.path, fs::path(argv[2]) / ("wal-" + db.name));
+      }
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "fuzz_seed_corpus: %s\n", error.what());

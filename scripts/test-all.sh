@@ -30,11 +30,13 @@ if [ "$preset" = fuzz ]; then
   mkdir -p "$work/page"
   build/fuzz/bin/sqlite_page_fuzz -seed=1 -max_total_time=30 -timeout=10 -rss_limit_mb=2048 \
     "$work/page" build/fuzz/fuzz-corpus/sqlite_reader_seeds
-  # The generic carver and the write-ahead log read through it, from the reader's seeds.
+  # The generic carver, from the reader's seeds, and the write-ahead log read through it, from
+  # a database with its log.
   mkdir -p "$work/carve" "$work/wal"
   build/fuzz/bin/carve_fuzz -seed=1 -max_total_time=30 -timeout=10 -rss_limit_mb=2048 \
     -dict=fuzz/sqlite.dict "$work/carve" build/fuzz/fuzz-corpus/sqlite_reader_seeds
-  build/fuzz/bin/wal_fuzz -seed=1 -max_total_time=30 -timeout=10 -rss_limit_mb=2048 "$work/wal"
+  build/fuzz/bin/wal_fuzz -seed=1 -max_total_time=30 -timeout=10 -rss_limit_mb=2048 "$work/wal" \
+    build/fuzz/fuzz-corpus/wal_seeds
   # The index and Info.plist readers, the message and note body readers are small: a
   # quarter of a minute each.
   mkdir -p "$work/mbdb" "$work/summary" "$work/types" "$work/decrypt" "$work/devicelink" \
