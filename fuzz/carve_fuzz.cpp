@@ -20,8 +20,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
   static const std::filesystem::path folder = [] {
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("kestrio-carve-fuzz-" + std::to_string(getpid()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("kestrio-carve-fuzz-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     return dir;
   }();
