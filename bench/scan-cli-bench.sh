@@ -11,7 +11,9 @@
 # each timed as a whole process by /usr/bin/time (wall seconds and peak resident memory). The
 # medians are printed with the ratio scan/sqlite. The file is read once before the runs so both
 # start from a warm page cache. $BIN overrides the folder of the binaries (default
-# build/default/bin).
+# build/default/bin). With CARVE=1 each run also times the generic carver on the same file,
+#   carve   kestrio-cli carve sms.db --json OUT
+# and its median wall seconds and peak memory are printed after the scan's.
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -50,7 +52,10 @@ measure() {
   rm -f "$out" "$out.err"
 }
 
-printf '%8s %10s %10s %10s %10s %8s %8s\n' size_MB scan_s sqlite_s ratio scan_MiB sqlite_MiB messages
+carve="${CARVE:-0}"
+printf '%8s %10s %10s %10s %10s %8s %8s' size_MB scan_s sqlite_s ratio scan_MiB sqlite_MiB messages
+[ "$carve" = 1 ] && printf ' %10s %10s' carve_s carve_MiB
+printf '\n'
 for size in "${sizes[@]}"; do
   folder="$work/backup-$size"
   if [ ! -f "$folder/.written" ]; then
@@ -60,12 +65,16 @@ for size in "${sizes[@]}"; do
   fi
   read -r sms bytes messages deleted <"$work/sms-$size.txt"
   cat "$sms" >/dev/null
-  scanWall=() scanPeak=() sqlWall=() sqlPeak=()
+  scanWall=() scanPeak=() sqlWall=() sqlPeak=() carveWall=() carvePeak=()
   for ((i = 0; i < runs; ++i)); do
     read -r wall peak < <(measure "$bin/kestrio-cli" scan "$folder" --json "$work/scan-$size.json")
     scanWall+=("$wall") scanPeak+=("$peak")
     read -r wall peak < <(measure "$bin/scan_cli_bench_tool" select "$sms" message)
     sqlWall+=("$wall") sqlPeak+=("$peak")
+    if [ "$carve" = 1 ]; then
+      read -r wall peak < <(measure "$bin/kestrio-cli" carve "$sms" --json "$work/carve-$size.json")
+      carveWall+=("$wall") carvePeak+=("$peak")
+    fi
   done
   sw="$(printf '%s\n' "${scanWall[@]}" | median)"
   sp="$(printf '%s\n' "${scanPeak[@]}" | median)"
@@ -73,5 +82,11 @@ for size in "${sizes[@]}"; do
   qp="$(printf '%s\n' "${sqlPeak[@]}" | median)"
   awk -v size="$((bytes / 1000000))" -v sw="$sw" -v qw="$qw" -v sp="$sp" -v qp="$qp" \
     -v messages="$messages" \
-    'BEGIN { printf "%8s %10.2f %10.2f %10.2f %10.1f %8.1f %8s\n", size, sw, qw, (qw > 0 ? sw / qw : 0), sp / 1024, qp / 1024, messages }'
+    'BEGIN { printf "%8s %10.2f %10.2f %10.2f %10.1f %8.1f %8s", size, sw, qw, (qw > 0 ? sw / qw : 0), sp / 1024, qp / 1024, messages }'
+  if [ "$carve" = 1 ]; then
+    cw="$(printf '%s\n' "${carveWall[@]}" | median)"
+    cp="$(printf '%s\n' "${carvePeak[@]}" | median)"
+    awk -v cw="$cw" -v cp="$cp" 'BEGIN { printf " %10.2f %10.1f", cw, cp / 1024 }'
+  fi
+  printf '\n'
 done
