@@ -27,6 +27,8 @@ class CarveCli : public ::testing::Test {
     // side by side.
     dir_ = new fx::TempDir;
     folder_ = dir_->path();
+    // The rows' values wait in the temporary folder under the data folder: this one's.
+    setenv("XDG_DATA_HOME", (folder_ / "data").c_str(), 1);
     corpus_ = new std::vector<fx::CorpusDb>(fx::WriteSqliteCorpus(folder_));
   }
   static void TearDownTestSuite() {
