@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
-#include "base/chunked_list.h"
+#include "base/external_sort.h"
 #include "base/findings.h"
+#include "base/record_file.h"
 #include "base/spill_store.h"
 #include "base/text.h"
 #include "base/time_text.h"
@@ -254,16 +256,17 @@ struct DecodedMessage {
 };
 
 // A message row while the parse joins it, in 64 bytes: what the joins, the tapbacks and the
-// ordering need. Its date text, body and tapback target wait in the spill store, `bodyLength`
-// bytes at `bodyAt` (see SpillBody), until the message is placed in its conversation: a large
-// file's million rows are held in memory without their texts.
+// ordering need. Its date text, body and (in the oldest layout) address wait in the spill
+// store, `bodyLength` bytes at `bodyAt` (see SpillBody), until the message is written out. The
+// rows themselves wait on disk too (MessageRows), in the order of the scan: `index` is a row's
+// place there. So a large file's million rows cost a few buffers of memory.
 struct ParsedMessage {
   std::uint64_t bodyAt = 0;
   std::uint64_t date = 0;  // DateTextKey of the date text
   GuidKey guid;
-  SharedText address;
   std::uint32_t bodyLength = 0;
   std::uint32_t rowId = 0;
+  std::uint32_t index = 0;
   std::int32_t handleId = 0;
   std::int32_t conversationId = 0;
   std::uint16_t tapback = 0;  // associated_message_type of a tapback, else 0
@@ -277,26 +280,29 @@ struct ParsedMessage {
 };
 static_assert(sizeof(ParsedMessage) <= 64);
 
+using MessageRows = RecordFile<ParsedMessage>;
+
 // What of a message waits in the spill store.
 struct MessageBody {
   DateText dateText;
-  GuidKey target;
+  std::string address;
   std::string text;
 };
 
 // A body in the spill store: the date text's length (1 byte) and bytes, 1 byte that says
-// whether a tapback target follows, its 16 bytes, then the text to the end.
-void SpillBody(SpillStore& store, std::string_view dateText, const GuidKey& target,
+// whether an address follows, its length (4 bytes, little-endian) and bytes, then the text to
+// the end.
+void SpillBody(SpillStore& store, std::string_view dateText, std::string_view address,
                std::string_view text, ParsedMessage& into, std::string& scratch) {
   scratch.clear();
   scratch.push_back(static_cast<char>(dateText.size()));
   scratch.append(dateText);
-  scratch.push_back(target.empty() ? 0 : 1);
-  if (!target.empty()) {
-    for (const std::uint64_t half : {target.high, target.low}) {
-      for (int shift = 56; shift >= 0; shift -= 8)
-        scratch.push_back(static_cast<char>(half >> shift));
-    }
+  scratch.push_back(address.empty() ? 0 : 1);
+  if (!address.empty()) {
+    const auto length = static_cast<std::uint32_t>(address.size());
+    for (int shift = 0; shift < 32; shift += 8)
+      scratch.push_back(static_cast<char>(length >> shift));
+    scratch.append(address);
   }
   scratch.append(text);
   into.bodyAt = store.Append(scratch);
@@ -313,14 +319,16 @@ bool ParseBody(std::string_view bytes, MessageBody& body) {
   if (bytes.size() < 2 + dateLength) return false;
   body.dateText = DateText(bytes.substr(1, dateLength));
   bytes.remove_prefix(1 + dateLength);
-  const bool hasTarget = bytes.front() != 0;
+  const bool hasAddress = bytes.front() != 0;
   bytes.remove_prefix(1);
-  if (hasTarget) {
-    if (bytes.size() < 16) return false;
-    for (std::uint64_t* half : {&body.target.high, &body.target.low}) {
-      for (int i = 0; i < 8; ++i) *half = *half << 8 | static_cast<unsigned char>(bytes[i]);
-      bytes.remove_prefix(8);
-    }
+  if (hasAddress) {
+    if (bytes.size() < 4) return false;
+    std::uint32_t length = 0;
+    for (int i = 3; i >= 0; --i) length = length << 8 | static_cast<unsigned char>(bytes[i]);
+    bytes.remove_prefix(4);
+    if (bytes.size() < length) return false;
+    body.address.assign(bytes.substr(0, length));
+    bytes.remove_prefix(length);
   }
   body.text.assign(bytes);
   return true;
@@ -332,11 +340,19 @@ bool ReadBody(const SpillStore& store, const ParsedMessage& message, std::string
   return store.Read(message.bodyAt, message.bodyLength, scratch) && ParseBody(scratch, body);
 }
 
-// The same for reads in the order of the bodies' places.
-bool ReadBody(SpillStore::SequentialReader& reader, const ParsedMessage& message,
-              std::string& scratch, MessageBody& body) {
-  return reader.Read(message.bodyAt, message.bodyLength, scratch) && ParseBody(scratch, body);
-}
+// A live row by its rowid, to tell a carved copy of it.
+struct LiveRow {
+  std::uint32_t rowId = 0;
+  std::uint32_t index = 0;
+};
+
+// A tapback row as read, with what only a tapback needs: the guid of its message, and its
+// address (in the oldest layout the row's own, else its handle's).
+struct TapbackRow {
+  ParsedMessage row;
+  GuidKey target;
+  SharedText address;
+};
 
 bool IsTapback(std::int64_t type) {
   return (type >= kTapbackAdded && type < kTapbackAdded + kTapbackKinds) ||
@@ -545,9 +561,10 @@ class MessagesReader {
     ScanDecoded(reader_, table, visit);
   }
 
-  // Every message row, live and carved.
-  // Every row of the message table, its body set aside in `bodies`.
-  void ReadMessages(ChunkedList<ParsedMessage>& out, SpillStore& bodies) {
+  // Every row of the message table, live and carved, in `rows`, its body set aside in
+  // `bodies`; each live row also in `live`, and each tapback in `tapbacks` too.
+  void ReadMessages(MessageRows& rows, SpillStore& bodies, std::vector<LiveRow>& live,
+                    std::vector<TapbackRow>& tapbacks) {
     const MessageColumns c(reader_.SchemaOr("message", kFallbackMessageSql));
     legacy_ = c.legacy;
     if (c.date == TableSchema::kMissing) Missing("message", "date");
@@ -563,12 +580,16 @@ class MessagesReader {
       if (DecodeMessageRecord(reader_, view, record) != kResultOk) return kResultInvalid;
       bool unreadableBody = false;
       if (!DecodeMessageRow(c, view, record, decoded, &unreadableBody)) return kResultInvalid;
-      ParsedMessage& m = out.emplace_back();
+      if (rows.size() >= UINT32_MAX) return kResultInvalid;
+      ParsedMessage m;
       CopyRowFields(decoded, m);
+      m.index = static_cast<std::uint32_t>(rows.size());
       m.tapback = static_cast<std::uint16_t>(decoded.tapback);
-      m.address = std::move(decoded.address);
       m.guid = decoded.guid;
-      SpillBody(bodies, decoded.dateText, decoded.target, decoded.text, m, scratch);
+      SpillBody(bodies, decoded.dateText, decoded.address.view(), decoded.text, m, scratch);
+      rows.Append(m);
+      if (!m.deleted) live.push_back({m.rowId, m.index});
+      if (m.tapback != 0) tapbacks.push_back({m, decoded.target, decoded.address});
       // A live row's body that does not decode is said; a carved row's is just not taken.
       if (unreadableBody && !view.carved) {
         Report(findings_, {std::string(kSmsLabel), "attributedBody",
@@ -654,9 +675,10 @@ class MessagesReader {
     }
   }
 
-  // Reads a two-column join of live rows: (first, second) pairs in table order.
+  // The live rows of a two-column join table in table order: `add(first, second)` for each.
+  template <typename Add>
   void ReadJoin(std::string_view table, std::string_view fallback, std::string_view first,
-                std::string_view second, std::vector<std::pair<std::int64_t, std::int64_t>>& out) {
+                std::string_view second, Add add) {
     const TableSchema* s = Columns(table, fallback);
     if (s == nullptr) return;
     const std::uint32_t a = s->Find(first);
@@ -666,7 +688,7 @@ class MessagesReader {
     }
     Scan(table, [&](const RecordView& view, const DecodedRecord& record) {
       if (!view.carved && !view.deleted) {
-        out.emplace_back(IntOr0(s->Field(record, a, false)), IntOr0(s->Field(record, b, false)));
+        add(IntOr0(s->Field(record, a, false)), IntOr0(s->Field(record, b, false)));
       }
       return true;
     });
@@ -725,37 +747,35 @@ class MessagesReader {
 // A page freed when SQLite rebalanced the table keeps the cells it had, and some of them
 // were moved to a live page, not deleted. Such a row has its rowid and the same body and date
 // as the live row: it is not listed again as a deleted message.
-void DropCopiesOfLiveRows(ChunkedList<ParsedMessage>& messages, const SpillStore& bodies) {
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> live;  // (rowid, index), first of each
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (!messages[i].deleted) live.emplace_back(messages[i].rowId, static_cast<std::uint32_t>(i));
+class LiveCopies {
+ public:
+  // `live` is taken, and sorted by rowid (the first row of each rowid counts).
+  LiveCopies(std::vector<LiveRow> live, const MessageRows& rows, const SpillStore& bodies)
+      : live_(std::move(live)), rows_(rows), bodies_(bodies) {
+    std::stable_sort(live_.begin(), live_.end(),
+                     [](const LiveRow& x, const LiveRow& y) { return x.rowId < y.rowId; });
   }
-  std::stable_sort(live.begin(), live.end(),
-                   [](const auto& x, const auto& y) { return x.first < y.first; });
-  std::vector<bool> copy(messages.size(), false);
-  std::string scratch;
-  MessageBody mine, theirs;
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    const ParsedMessage& m = messages[i];
-    if (!m.deleted || m.rowId == 0) continue;
+
+  bool IsCopy(const ParsedMessage& m) const {
+    if (!m.deleted || m.rowId == 0) return false;
     const auto it =
-        std::lower_bound(live.begin(), live.end(), m.rowId,
-                         [](const auto& entry, std::uint32_t id) { return entry.first < id; });
-    if (it == live.end() || it->first != m.rowId) continue;
-    const ParsedMessage& original = messages[it->second];
-    if (original.date != m.date || original.hasText != m.hasText) continue;
-    copy[i] = ReadBody(bodies, m, scratch, mine) && ReadBody(bodies, original, scratch, theirs) &&
-              mine.text == theirs.text && mine.dateText == theirs.dateText;
+        std::lower_bound(live_.begin(), live_.end(), m.rowId,
+                         [](const LiveRow& entry, std::uint32_t id) { return entry.rowId < id; });
+    ParsedMessage original;
+    if (it == live_.end() || it->rowId != m.rowId || !rows_.Get(it->index, original)) return false;
+    if (original.date != m.date || original.hasText != m.hasText) return false;
+    return ReadBody(bodies_, m, scratch_, mine_) &&
+           ReadBody(bodies_, original, scratch_, theirs_) && mine_.text == theirs_.text &&
+           mine_.dateText == theirs_.dateText;
   }
-  live = {};
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (copy[i]) continue;
-    if (kept != i) messages[kept] = std::move(messages[i]);
-    ++kept;
-  }
-  messages.truncate(kept);
-}
+
+ private:
+  std::vector<LiveRow> live_;
+  const MessageRows& rows_;
+  const SpillStore& bodies_;
+  mutable std::string scratch_;
+  mutable MessageBody mine_, theirs_;
+};
 
 // Who a tapback or a conversation shows for an address.
 std::string PersonOf(const ContactNames& names, std::string_view address) {
@@ -763,55 +783,51 @@ std::string PersonOf(const ContactNames& names, std::string_view address) {
   return std::string(name.empty() ? address : name);
 }
 
-// Turns the tapback rows into reactions on the messages they name, answered by the index of
-// the message. A tapback so given, or taken back, is marked dropped; one whose message is not
-// among the rows read stays an ordinary message when it has a text of its own.
-std::unordered_map<std::uint32_t, SharedText> ApplyTapbacks(ChunkedList<ParsedMessage>& messages,
-                                                            const SpillStore& bodies,
-                                                            const ContactNames& names) {
+// What the tapbacks come to: the reactions, by the index of the message they are given to,
+// and the indexes of the tapback rows that are not listed as messages of their own.
+struct TapbackOutcome {
   std::unordered_map<std::uint32_t, SharedText> reactionsOf;
-  // Tapbacks apply in date order, equal dates in scan order; each with its message's guid.
-  struct Tapback {
-    std::uint64_t date = 0;
-    std::uint32_t index = 0;
-    GuidKey target;
-  };
-  std::vector<Tapback> tapbacks;
-  std::unordered_set<GuidKey, GuidKeyHash> targets;
-  std::string scratch;
-  MessageBody body;
-  SpillStore::SequentialReader reader(bodies);  // the rows are in the order of their bodies
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    if (messages[i].tapback == 0) continue;
-    const GuidKey target = ReadBody(reader, messages[i], scratch, body) ? body.target : GuidKey{};
-    tapbacks.push_back({messages[i].date, static_cast<std::uint32_t>(i), target});
-    if (!target.empty()) targets.insert(target);
-  }
-  if (tapbacks.empty()) return reactionsOf;
+  std::unordered_set<std::uint32_t> dropped;
+};
+
+// Turns the tapback rows (carved copies of live rows left out) into reactions on the messages
+// they name. A tapback so given, or taken back, is dropped; one whose message is not among
+// the rows read stays an ordinary message when it has a text of its own.
+TapbackOutcome ApplyTapbacks(std::vector<TapbackRow>& tapbacks, const MessageRows& rows,
+                             const LiveCopies& copies, const ContactNames& names) {
+  TapbackOutcome outcome;
+  if (tapbacks.empty()) return outcome;
   // Only the messages that tapbacks name are looked up by guid, the first row of each guid.
+  std::unordered_set<GuidKey, GuidKeyHash> targets;
+  for (const TapbackRow& t : tapbacks) {
+    if (!t.target.empty()) targets.insert(t.target);
+  }
   std::unordered_map<GuidKey, std::uint32_t, GuidKeyHash> byGuid;
-  for (std::size_t i = 0; i < messages.size() && !targets.empty(); ++i) {
-    const ParsedMessage& m = messages[i];
-    if (m.tapback == 0 && !m.guid.empty() && targets.contains(m.guid))
-      byGuid.try_emplace(m.guid, static_cast<std::uint32_t>(i));
+  MessageRows::Cursor cursor(rows);
+  ParsedMessage m;
+  while (!targets.empty() && cursor.Next(m)) {
+    if (m.tapback == 0 && !m.guid.empty() && targets.contains(m.guid) && !copies.IsCopy(m))
+      byGuid.try_emplace(m.guid, m.index);
   }
   struct Reaction {
     std::string person;
     std::int64_t kind = 0;
   };
   std::unordered_map<std::uint32_t, std::vector<Reaction>> listOf;
-  std::stable_sort(tapbacks.begin(), tapbacks.end(),
-                   [](const Tapback& a, const Tapback& b) { return a.date < b.date; });
-  for (const Tapback& entry : tapbacks) {
-    ParsedMessage& tapback = messages[entry.index];
+  // Tapbacks apply in date order, equal dates in scan order.
+  std::stable_sort(tapbacks.begin(), tapbacks.end(), [](const TapbackRow& a, const TapbackRow& b) {
+    return a.row.date < b.row.date;
+  });
+  for (const TapbackRow& entry : tapbacks) {
+    const ParsedMessage& tapback = entry.row;
     const auto target = entry.target.empty() ? byGuid.end() : byGuid.find(entry.target);
     if (target == byGuid.end()) {
-      tapback.dropped = tapback.tapback >= kTapbackRemoved || !tapback.hasText;
-      tapback.tapback = 0;
+      if (tapback.tapback >= kTapbackRemoved || !tapback.hasText)
+        outcome.dropped.insert(tapback.index);
       continue;
     }
-    tapback.dropped = true;
-    const std::string person = tapback.isFromMe ? "Me" : PersonOf(names, tapback.address);
+    outcome.dropped.insert(tapback.index);
+    const std::string person = tapback.isFromMe ? "Me" : PersonOf(names, entry.address);
     std::vector<Reaction>& list = listOf[target->second];
     const std::int64_t kind = tapback.tapback % 1000;
     // One tapback per person and message: a new one replaces the old, a removal takes it.
@@ -826,9 +842,9 @@ std::unordered_map<std::uint32_t, SharedText> ApplyTapbacks(ChunkedList<ParsedMe
       if (!text.empty()) text += "; ";
       text.append(kTapbackVerbs[r.kind]).append(" by ").append(r.person);
     }
-    if (!text.empty()) reactionsOf[index] = text;
+    if (!text.empty()) outcome.reactionsOf[index] = text;
   }
-  return reactionsOf;
+  return outcome;
 }
 
 // Everybody of a chat, by name where the address book knows them.
@@ -845,6 +861,101 @@ std::int32_t Key32(std::int64_t key) {
   return static_cast<std::int32_t>(std::clamp<std::int64_t>(key, INT32_MIN + 1, INT32_MAX));
 }
 
+// The order of the output: conversations in key order, each in date order, equal dates in
+// the order of the scan.
+struct OutputOrder {
+  bool operator()(const ParsedMessage& x, const ParsedMessage& y) const {
+    if (x.conversationId != y.conversationId) return x.conversationId < y.conversationId;
+    if (x.date != y.date) return x.date < y.date;
+    return x.index < y.index;
+  }
+};
+using MessageSorter = ExternalSorter<ParsedMessage, OutputOrder>;
+// The rows the sort holds in memory at once (131,072 of them).
+constexpr std::size_t kSortMemoryBytes = std::size_t{8} << 20;
+
+// The sorted messages, each with its body. The bodies come back in windows: the next messages
+// whose bodies fill at most kWindowBytes together (and at most kWindowRows of them), read in
+// the order of their places in the store. So the store's file is read in whole blocks, once
+// for each window, and no more than a window of bodies is in memory.
+class OrderedMessages {
+ public:
+  static constexpr std::uint64_t kWindowBytes = std::uint64_t{16} << 20;
+  static constexpr std::size_t kWindowRows = std::size_t{1} << 17;
+
+  OrderedMessages(MessageSorter& sorter, const SpillStore& bodies)
+      : sorter_(sorter), bodies_(bodies) {}
+
+  // The next message; `bodyRead` says whether its body could be read into `body`.
+  bool Next(ParsedMessage& row, MessageBody& body, bool& bodyRead) {
+    if (next_ == rows_.size() && !Fill()) return false;
+    const std::size_t i = next_++;
+    row = rows_[i];
+    const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+    bodyRead = read_[i] && ParseBody(std::string_view(window_.data() + begin,
+                                                      static_cast<std::size_t>(ends_[i] - begin)),
+                                     body);
+    if (!bodyRead) body = MessageBody{};
+    return true;
+  }
+
+ private:
+  bool Fill() {
+    rows_.clear();
+    ends_.clear();
+    next_ = 0;
+    std::uint64_t total = 0;
+    ParsedMessage row;
+    while (rows_.size() < kWindowRows) {
+      if (held_) {
+        row = *held_;
+        held_.reset();
+      } else if (!sorter_.Next(row)) {
+        break;
+      }
+      if (!rows_.empty() && total + row.bodyLength > kWindowBytes) {
+        held_ = row;
+        break;
+      }
+      rows_.push_back(row);
+      total += row.bodyLength;
+      ends_.push_back(total);
+    }
+    if (rows_.empty()) return false;
+    // Exactly the window's size (a vector's reserve does not round up as a string's does),
+    // the smaller one given back first.
+    if (window_.capacity() < total) {
+      std::vector<char>().swap(window_);
+      window_.reserve(static_cast<std::size_t>(total));
+    }
+    window_.resize(static_cast<std::size_t>(total));
+    read_.assign(rows_.size(), false);
+    order_.resize(rows_.size());
+    for (std::size_t i = 0; i < rows_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
+    std::sort(order_.begin(), order_.end(),
+              [&](std::uint32_t x, std::uint32_t y) { return rows_[x].bodyAt < rows_[y].bodyAt; });
+    SpillStore::SequentialReader reader(bodies_);
+    for (const std::uint32_t i : order_) {
+      if (!reader.Read(rows_[i].bodyAt, rows_[i].bodyLength, scratch_)) continue;
+      const std::uint64_t slot = i == 0 ? 0 : ends_[i - 1];
+      std::memcpy(window_.data() + slot, scratch_.data(), rows_[i].bodyLength);
+      read_[i] = true;
+    }
+    return true;
+  }
+
+  MessageSorter& sorter_;
+  const SpillStore& bodies_;
+  std::vector<ParsedMessage> rows_;  // the window's rows, in output order
+  std::vector<std::uint64_t> ends_;  // where each row's body ends in `window_`
+  std::vector<bool> read_;           // whether each body could be read
+  std::vector<char> window_;
+  std::vector<std::uint32_t> order_;
+  std::optional<ParsedMessage> held_;  // read from the sort, for the next window
+  std::string scratch_;
+  std::size_t next_ = 0;
+};
+
 }  // namespace
 
 Result ParseMessages(const ParseContext& context, const std::filesystem::path& addressBookPath,
@@ -856,11 +967,12 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   MessagesReader tables(reader, context.findings);
 
   // A failed page read ends one table's scan; the parse goes on with what was read. The rows
-  // are never moved as the list grows, and their blocks are given back as they are placed in
-  // their conversations below; their bodies wait in `bodies`.
+  // wait in `rows`, their bodies in `bodies`.
   SpillStore bodies(context.spillFolder);
-  ChunkedList<ParsedMessage> messages;
-  tables.ReadMessages(messages, bodies);
+  MessageRows rows(context.spillFolder);
+  std::vector<LiveRow> live;
+  std::vector<TapbackRow> tapbacks;
+  tables.ReadMessages(rows, bodies, live, tapbacks);
   if ((result = context.progress.ReportShare(5)) != kResultOk) return result;
   highestRowId = reader.Learned().highestMessageRowId;
   const bool legacy = tables.Legacy();
@@ -875,9 +987,13 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 
   // Chats: who is in each, and which chat each message is in.
   std::unordered_map<std::int64_t, std::vector<std::string>> peopleOfChat;
-  // (message, chat) sorted by message, the first chat of each message only: one entry per
+  // (message, chat key) sorted by message, the first chat of each message only: one entry per
   // message of the file, looked up by binary search.
-  std::vector<std::pair<std::int64_t, std::int64_t>> chatOfMessage;
+  struct ChatOf {
+    std::uint32_t message = 0;
+    std::int32_t chat = 0;  // Key32 of the chat's ROWID
+  };
+  std::vector<ChatOf> chatOfMessage;
   std::unordered_map<std::int64_t, std::int64_t> recoverableChatOf;
   std::map<std::pair<std::int64_t, std::int64_t>, std::string> recoverableParts;
   std::unordered_map<std::int64_t, std::int64_t> oneToOneChatOfHandle;
@@ -885,18 +1001,28 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   if (legacy) {
     tables.ReadGroupMembers(peopleOfChat);
   } else {
-    std::vector<std::pair<std::int64_t, std::int64_t>> chatHandles, chatMessages, recoverable;
-    tables.ReadJoin("chat_handle_join", kFallbackChatHandleJoinSql, "chat_id", "handle_id",
-                    chatHandles);
+    std::vector<std::pair<std::int64_t, std::int64_t>> chatHandles;
+    std::size_t chatMessages = 0, recoverable = 0;
+    tables.ReadJoin(
+        "chat_handle_join", kFallbackChatHandleJoinSql, "chat_id", "handle_id",
+        [&](std::int64_t chat, std::int64_t handle) { chatHandles.emplace_back(chat, handle); });
+    // A message ROWID out of a row's range names no row read.
     tables.ReadJoin("chat_message_join", kFallbackChatMessageJoinSql, "chat_id", "message_id",
-                    chatMessages);
+                    [&](std::int64_t chat, std::int64_t message) {
+                      ++chatMessages;
+                      if (message > 0 && message <= UINT32_MAX)
+                        chatOfMessage.push_back({static_cast<std::uint32_t>(message), Key32(chat)});
+                    });
     if (reader.HasTable("chat_recoverable_message_join")) {
       tables.ReadJoin("chat_recoverable_message_join", kFallbackRecoverableJoinSql, "chat_id",
-                      "message_id", recoverable);
+                      "message_id", [&](std::int64_t chat, std::int64_t message) {
+                        ++recoverable;
+                        recoverableChatOf[message] = chat;
+                      });
     }
     if (reader.HasTable("recoverable_message_part"))
       tables.ReadRecoverableParts(recoverableParts, recoverableChatOf);
-    hasChats = !chatHandles.empty() || !chatMessages.empty() || !recoverable.empty();
+    hasChats = !chatHandles.empty() || chatMessages != 0 || recoverable != 0;
     std::unordered_map<std::int64_t, std::vector<std::int64_t>> handlesOfChat;
     for (const auto& [chat, handle] : chatHandles) {
       handlesOfChat[chat].push_back(handle);
@@ -910,15 +1036,13 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
         if (!fresh) it->second = std::min(it->second, chat);
       }
     }
-    chatOfMessage.reserve(chatMessages.size());
-    for (const auto& [chat, message] : chatMessages) chatOfMessage.emplace_back(message, chat);
     std::stable_sort(chatOfMessage.begin(), chatOfMessage.end(),
-                     [](const auto& x, const auto& y) { return x.first < y.first; });
+                     [](const ChatOf& x, const ChatOf& y) { return x.message < y.message; });
     chatOfMessage.erase(
         std::unique(chatOfMessage.begin(), chatOfMessage.end(),
-                    [](const auto& x, const auto& y) { return x.first == y.first; }),
+                    [](const ChatOf& x, const ChatOf& y) { return x.message == y.message; }),
         chatOfMessage.end());
-    for (const auto& [chat, message] : recoverable) recoverableChatOf[message] = chat;
+    chatOfMessage.shrink_to_fit();
   }
   if ((result = context.progress.ReportShare(2)) != kResultOk) return result;
 
@@ -935,73 +1059,62 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   const ContactNames names(contacts);
   if ((result = context.progress.ReportShare(1)) != kResultOk) return result;
 
-  DropCopiesOfLiveRows(messages, bodies);
+  const LiveCopies copies(std::move(live), rows, bodies);
 
   // Messages in "Recently Deleted": the row stays in message and is the user's deletion. A
   // message whose row is gone too comes back from its parts.
-  std::string scratch;
-  MessageBody body;
-  std::unordered_set<std::int64_t> seen;
-  for (ParsedMessage& m : messages) {
-    if (recoverableChatOf.empty()) break;
-    if (m.rowId == 0) continue;
-    seen.insert(m.rowId);
-    if (!recoverableChatOf.contains(m.rowId)) continue;
-    m.deleted = true;
-    if (m.hasText) continue;
+  const auto partsText = [&](std::uint32_t rowId) {
     std::string text;
-    for (auto it = recoverableParts.lower_bound({m.rowId, INT64_MIN});
-         it != recoverableParts.end() && it->first.first == m.rowId; ++it) {
+    for (auto it = recoverableParts.lower_bound({rowId, INT64_MIN});
+         it != recoverableParts.end() && it->first.first == rowId; ++it) {
       if (!text.empty()) text += "\n";
       text += it->second;
     }
-    if (text.empty() || !ReadBody(bodies, m, scratch, body)) continue;
-    SpillBody(bodies, body.dateText, body.target, text, m, scratch);
-  }
-  for (const auto& [key, part] : recoverableParts) {
-    if (seen.contains(key.first) || key.first > UINT32_MAX) continue;
-    ParsedMessage& added = messages.emplace_back();
-    added.deleted = true;
-    added.rowId = static_cast<std::uint32_t>(key.first);
-    SpillBody(bodies, {}, {}, part, added, scratch);
-  }
+    return text;
+  };
+  const auto recentlyDeleted = [&](const ParsedMessage& m) {
+    return m.rowId != 0 && recoverableChatOf.contains(m.rowId);
+  };
 
-  if (!legacy) {
-    for (ParsedMessage& m : messages) {
-      if (auto it = addressOfHandle.find(m.handleId); it != addressOfHandle.end())
-        m.address = it->second;
+  // Tapbacks, once the carved copies are left out and the texts of recently deleted rows are
+  // known.
+  std::erase_if(tapbacks, [&](const TapbackRow& t) { return copies.IsCopy(t.row); });
+  for (TapbackRow& t : tapbacks) {
+    if (!legacy) {
+      const auto it = addressOfHandle.find(t.row.handleId);
+      t.address = it == addressOfHandle.end() ? SharedText() : it->second;
     }
+    if (!t.row.hasText && recentlyDeleted(t.row) && !partsText(t.row.rowId).empty())
+      t.row.hasText = true;
   }
-  std::unordered_map<std::uint32_t, SharedText> reactionsOf =
-      ApplyTapbacks(messages, bodies, names);
+  TapbackOutcome reactions = ApplyTapbacks(tapbacks, rows, copies, names);
+  tapbacks = {};
 
-  // Conversations.
+  // Conversations. Each listed message goes to the sort with its conversation; the
+  // conversations' sizes and latest messages are counted on the way.
   std::unordered_map<std::int64_t, SharedText> peopleText;
   for (const auto& [chat, people] : peopleOfChat) peopleText[chat] = PeopleText(people, names);
-  // Where each listed message goes: its conversation, its date, and its place in the scan
-  // (equal dates keep the scan's order).
-  struct Place {
-    std::int32_t conversation = 0;
-    std::uint32_t index = 0;
-    std::uint64_t date = 0;
+  struct Conversation {
+    std::uint32_t count = 0;
+    bool anyDeleted = false;
+    ParsedMessage latest;
   };
-  std::vector<Place> order;
-  order.reserve(messages.size());
-  for (std::size_t i = 0; i < messages.size(); ++i) {
-    ParsedMessage& m = messages[i];
+  std::unordered_map<std::int32_t, Conversation> conversations;
+  MessageSorter ordered(context.spillFolder, kSortMemoryBytes);
+  const auto place = [&](ParsedMessage& m) {
     // A message with neither text nor file is not listed.
-    if (m.dropped || (!m.hasText && (m.rowId == 0 || !attachmentsOf.contains(m.rowId)))) continue;
+    if (m.dropped || (!m.hasText && (m.rowId == 0 || !attachmentsOf.contains(m.rowId)))) return;
     std::int64_t chat = 0;
     bool found = false;
     if (legacy) {
       chat = m.handleId;
       found = true;
     } else if (hasChats) {
-      const auto it =
-          std::lower_bound(chatOfMessage.begin(), chatOfMessage.end(), std::int64_t{m.rowId},
-                           [](const auto& entry, std::int64_t id) { return entry.first < id; });
-      if (m.rowId != 0 && it != chatOfMessage.end() && it->first == m.rowId) {
-        chat = it->second;
+      const auto it = std::lower_bound(
+          chatOfMessage.begin(), chatOfMessage.end(), m.rowId,
+          [](const ChatOf& entry, std::uint32_t id) { return entry.message < id; });
+      if (m.rowId != 0 && it != chatOfMessage.end() && it->message == m.rowId) {
+        chat = it->chat;
         found = true;
       } else if (auto r = recoverableChatOf.find(m.rowId);
                  m.rowId != 0 && r != recoverableChatOf.end()) {
@@ -1018,59 +1131,62 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     }
     m.conversationId = Key32(chat);
     m.inChat = found;
-    order.push_back({m.conversationId, static_cast<std::uint32_t>(i), m.date});
-  }
-  chatOfMessage = {};
-  // Conversations in key order, each in date order, equal dates in scan order.
-  std::sort(order.begin(), order.end(), [](const Place& x, const Place& y) {
-    if (x.conversation != y.conversation) return x.conversation < y.conversation;
-    if (x.date != y.date) return x.date < y.date;
-    return x.index < y.index;
-  });
-  std::vector<std::uint32_t> runs;  // the number of messages of each conversation, in order
-  for (std::size_t i = 0; i < order.size();) {
-    std::size_t run = i;
-    while (run < order.size() && order[run].conversation == order[i].conversation) ++run;
-    runs.push_back(static_cast<std::uint32_t>(run - i));
-    i = run;
-  }
-  // The rows are put in the reverse of that order, the unlisted ones first, each moved once
-  // (the permutation's cycles are followed in place); then they are taken from the back, so
-  // every block of rows is given back as soon as its records have been made.
-  {
-    std::vector<std::uint32_t> destination(messages.size(), 0);
-    std::vector<bool> listed(messages.size(), false);
-    for (std::size_t j = 0; j < order.size(); ++j) {
-      destination[order[j].index] = static_cast<std::uint32_t>(messages.size() - 1 - j);
-      listed[order[j].index] = true;
+    Conversation& conversation = conversations[m.conversationId];
+    if (conversation.count == 0 || !OutputOrder()(m, conversation.latest)) conversation.latest = m;
+    ++conversation.count;
+    conversation.anyDeleted |= m.deleted;
+    ordered.Add(m);
+  };
+  std::string scratch;
+  MessageBody body;
+  std::unordered_set<std::int64_t> seen;  // the rows that have parts
+  MessageRows::Cursor cursor(rows);
+  ParsedMessage row;
+  while (cursor.Next(row)) {
+    if (copies.IsCopy(row)) continue;
+    if (row.rowId != 0) {
+      const auto part = recoverableParts.lower_bound({row.rowId, INT64_MIN});
+      if (part != recoverableParts.end() && part->first.first == row.rowId) seen.insert(row.rowId);
     }
-    order = {};
-    std::uint32_t next = 0;
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-      if (!listed[i]) destination[i] = next++;
-    }
-    // The reactions follow their messages to their new places.
-    std::unordered_map<std::uint32_t, SharedText> moved;
-    for (auto& [index, text] : reactionsOf) moved[destination[index]] = std::move(text);
-    reactionsOf.swap(moved);
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-      while (destination[i] != i) {
-        const std::uint32_t j = destination[i];
-        std::swap(messages[i], messages[j]);
-        std::swap(destination[i], destination[j]);
+    if (recentlyDeleted(row)) {
+      row.deleted = true;
+      if (!row.hasText) {
+        const std::string text = partsText(row.rowId);
+        if (!text.empty() && ReadBody(bodies, row, scratch, body))
+          SpillBody(bodies, body.dateText, body.address, text, row, scratch);
       }
     }
+    row.dropped = reactions.dropped.contains(row.index);
+    place(row);
   }
+  bool lost = cursor.failed();
+  std::uint64_t nextIndex = rows.size();
+  for (const auto& [key, part] : recoverableParts) {
+    if (seen.contains(key.first) || key.first > UINT32_MAX || nextIndex >= UINT32_MAX) continue;
+    ParsedMessage added;
+    added.deleted = true;
+    added.rowId = static_cast<std::uint32_t>(key.first);
+    added.index = static_cast<std::uint32_t>(nextIndex++);
+    SpillBody(bodies, {}, {}, part, added, scratch);
+    place(added);
+  }
+  chatOfMessage = {};
+  ordered.Finish();
+
   // Few addresses, many messages: each address is looked up once, and its messages share
   // one copy of the address and of the name.
   TextPool addresses;
   std::unordered_map<std::string_view, SharedText> nameOfAddress;
-  // The fields a message takes from the joins.
-  const auto join = [&](const ParsedMessage& p, MessageRecord& m) {
+  // The fields a message takes from the joins; `address` is the row's own (oldest layout).
+  const auto join = [&](const ParsedMessage& p, std::string_view address, MessageRecord& m) {
     CopyRowFields(p, m);
     m.conversationId = p.conversationId;
-    if (!p.address.empty()) {
-      m.address = addresses.Intern(p.address);
+    if (!legacy) {
+      const auto it = addressOfHandle.find(p.handleId);
+      address = it == addressOfHandle.end() ? std::string_view() : it->second.view();
+    }
+    if (!address.empty()) {
+      m.address = addresses.Intern(address);
       auto [it, fresh] = nameOfAddress.try_emplace(m.address.view());
       if (fresh) it->second = names.NameOf(m.address);
       m.contactName = it->second;
@@ -1080,81 +1196,45 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
         m.conversation = it->second;
     }
   };
-  // The bodies come back in windows: the next messages of the output whose bodies fill at
-  // most kBodyWindowBytes together, read in the order of their places in the store. So the
-  // store's file is read in whole blocks, once for each window, and no more than a window of
-  // bodies is in memory.
-  constexpr std::uint64_t kBodyWindowBytes = std::uint64_t{16} << 20;
-  std::string window;                     // the window's bodies, in output order
-  std::vector<std::uint64_t> windowEnds;  // where each body ends in `window`
-  std::vector<bool> windowRead;           // whether each body could be read
-  std::size_t windowNext = 0;
-  const auto nextBody = [&](MessageBody& into) {
-    if (windowNext == windowEnds.size()) {
-      windowEnds.clear();
-      windowRead.clear();
-      windowNext = 0;
-      struct Request {
-        std::uint64_t at = 0;
-        std::uint32_t length = 0;
-        std::uint32_t index = 0;  // in the window
-      };
-      std::vector<Request> requests;
-      std::uint64_t total = 0;
-      for (std::size_t i = messages.size(); i > 0; --i) {
-        const ParsedMessage& p = messages[i - 1];
-        if (!requests.empty() && total + p.bodyLength > kBodyWindowBytes) break;
-        requests.push_back({p.bodyAt, p.bodyLength, static_cast<std::uint32_t>(requests.size())});
-        total += p.bodyLength;
-        windowEnds.push_back(total);
-      }
-      window.assign(static_cast<std::size_t>(total), '\0');
-      windowRead.assign(requests.size(), false);
-      std::sort(requests.begin(), requests.end(),
-                [](const Request& x, const Request& y) { return x.at < y.at; });
-      SpillStore::SequentialReader reader(bodies);
-      for (const Request& r : requests) {
-        if (!reader.Read(r.at, r.length, scratch)) continue;
-        const std::uint64_t slot = r.index == 0 ? 0 : windowEnds[r.index - 1];
-        std::memcpy(window.data() + slot, scratch.data(), r.length);
-        windowRead[r.index] = true;
+  OrderedMessages out(ordered, bodies);
+  ParsedMessage p;
+  bool bodyRead = false;
+  bool open = false;
+  std::int32_t current = 0;
+  while (out.Next(p, body, bodyRead)) {
+    if (!open || p.conversationId != current) {
+      if (open) sink.EndConversation();
+      const Conversation& conversation = conversations[p.conversationId];
+      MessageBody latestBody;
+      if (legacy) ReadBody(bodies, conversation.latest, scratch, latestBody);
+      MessageRecord last;
+      join(conversation.latest, latestBody.address, last);
+      sink.BeginConversation(p.conversationId, conversation.count, last, conversation.anyDeleted);
+      open = true;
+      current = p.conversationId;
+    }
+    MessageRecord m;
+    join(p, body.address, m);
+    if (bodyRead) {
+      m.dateText = body.dateText;
+      m.text = std::move(body.text);
+    }
+    if (p.rowId != 0) {
+      if (auto it = attachmentsOf.find(p.rowId); it != attachmentsOf.end()) {
+        m.attachments = it->second;
+        m.attachmentPath = m.attachments.front();
       }
     }
-    const std::size_t i = windowNext++;
-    const std::uint64_t begin = i == 0 ? 0 : windowEnds[i - 1];
-    into = MessageBody{};
-    return windowRead[i] &&
-           ParseBody(std::string_view(window).substr(begin, windowEnds[i] - begin), into);
-  };
-  for (const std::uint32_t count : runs) {
-    // The conversation's messages lie at the back, its latest one `count` places in.
-    const std::size_t first = messages.size() - count;
-    MessageRecord last;
-    join(messages[first], last);
-    bool anyDeleted = false;
-    for (std::size_t i = first; i < messages.size(); ++i) anyDeleted |= messages[i].deleted;
-    sink.BeginConversation(last.conversationId, count, last, anyDeleted);
-    for (std::uint32_t n = 0; n < count; ++n) {
-      const std::size_t at = messages.size() - 1;
-      const ParsedMessage& p = messages[at];
-      MessageRecord m;
-      join(p, m);
-      if (nextBody(body)) {
-        m.dateText = body.dateText;
-        m.text = std::move(body.text);
-      }
-      if (p.rowId != 0) {
-        if (auto it = attachmentsOf.find(p.rowId); it != attachmentsOf.end()) {
-          m.attachments = it->second;
-          m.attachmentPath = m.attachments.front();
-        }
-      }
-      if (auto it = reactionsOf.find(static_cast<std::uint32_t>(at)); it != reactionsOf.end())
-        m.reactions = std::move(it->second);
-      messages.pop_back();
-      sink.Message(std::move(m));
-    }
-    sink.EndConversation();
+    if (auto it = reactions.reactionsOf.find(p.index); it != reactions.reactionsOf.end())
+      m.reactions = std::move(it->second);
+    sink.Message(std::move(m));
+  }
+  if (open) sink.EndConversation();
+  lost |= ordered.failed();
+  if (lost) {
+    Report(context.findings,
+           {std::string(kSmsLabel), "message", "the rows set aside on disk",
+            "could not all be read back (the temporary file failed); some messages are missing"});
   }
   return kResultOk;
 }

@@ -1,0 +1,116 @@
+// ExternalSorter: sorts more records than it keeps in memory. Records are gathered until
+// `memoryBytes` of them are held, sorted, and written as a run to a RecordFile (an unnamed
+// temporary file); once all are added, the runs are merged as they are read out, a batch of
+// each run in memory at a time. So a million rows cost the buffer and a batch a run, however
+// many there are. Records that compare equal come out in the order they were added. Without a
+// folder, or when the file cannot be written, the runs stay in memory (see SpillStore): the
+// sort is then no longer bounded, but it loses nothing.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "base/record_file.h"
+
+namespace kestrio {
+
+template <typename T, typename Less>
+class ExternalSorter {
+ public:
+  ExternalSorter(const std::filesystem::path& folder, std::size_t memoryBytes, Less less = {})
+      : runs_(folder),
+        capacity_(std::max<std::size_t>(1, memoryBytes / sizeof(T))),
+        less_(std::move(less)) {}
+
+  void Add(const T& record) {
+    if (buffer_.size() == capacity_) WriteRun();
+    // The buffer grows as the vector would, but never past its capacity.
+    if (buffer_.size() == buffer_.capacity())
+      buffer_.reserve(std::min(capacity_, std::max<std::size_t>(16, 2 * buffer_.capacity())));
+    buffer_.push_back(record);
+    ++count_;
+  }
+
+  // Ends the adding: the records then come out in order through Next.
+  void Finish() {
+    if (!runBounds_.empty() && !buffer_.empty()) WriteRun();
+    if (runBounds_.empty()) {
+      std::stable_sort(buffer_.begin(), buffer_.end(), less_);
+      return;
+    }
+    buffer_ = {};
+    heads_.resize(runBounds_.size() - 1);
+    for (std::size_t run = 0; run + 1 < runBounds_.size(); ++run) {
+      cursors_.push_back(std::make_unique<typename RecordFile<T>::Cursor>(runs_, runBounds_[run],
+                                                                          runBounds_[run + 1]));
+      if (cursors_.back()->Next(heads_[run])) heap_.push_back(run);
+      failed_ |= cursors_.back()->failed();
+    }
+    std::make_heap(heap_.begin(), heap_.end(), HeapOrder());
+  }
+
+  // The next record in order; false at the end, and when a run cannot be read back (failed()).
+  bool Next(T& out) {
+    if (runBounds_.empty()) {
+      if (nextInMemory_ == buffer_.size()) return false;
+      out = buffer_[nextInMemory_++];
+      return true;
+    }
+    if (heap_.empty()) return false;
+    std::pop_heap(heap_.begin(), heap_.end(), HeapOrder());
+    const std::size_t run = heap_.back();
+    out = heads_[run];
+    if (cursors_[run]->Next(heads_[run])) {
+      std::push_heap(heap_.begin(), heap_.end(), HeapOrder());
+    } else {
+      heap_.pop_back();
+      failed_ |= cursors_[run]->failed();
+    }
+    return true;
+  }
+
+  std::uint64_t size() const { return count_; }
+  // How many runs went to the file (0: the records were sorted in memory).
+  std::size_t runs() const { return runBounds_.empty() ? 0 : runBounds_.size() - 1; }
+  bool failed() const { return failed_; }
+
+ private:
+  // Orders the heap of runs so that its top holds the least head; equal heads come from the
+  // earlier run first, which keeps the merge stable.
+  struct Later {
+    const ExternalSorter* self;
+    bool operator()(std::size_t a, std::size_t b) const {
+      if (self->less_(self->heads_[b], self->heads_[a])) return true;
+      if (self->less_(self->heads_[a], self->heads_[b])) return false;
+      return a > b;
+    }
+  };
+  Later HeapOrder() const { return {this}; }
+
+  void WriteRun() {
+    std::stable_sort(buffer_.begin(), buffer_.end(), less_);
+    if (runBounds_.empty()) runBounds_.push_back(0);
+    for (const T& record : buffer_) runs_.Append(record);
+    runBounds_.push_back(runs_.size());
+    buffer_.clear();
+  }
+
+  RecordFile<T> runs_;
+  std::size_t capacity_;
+  Less less_;
+  std::vector<T> buffer_;
+  std::size_t nextInMemory_ = 0;
+  std::uint64_t count_ = 0;
+  std::vector<std::uint64_t> runBounds_;  // run k is [runBounds_[k], runBounds_[k + 1])
+  std::vector<std::unique_ptr<typename RecordFile<T>::Cursor>> cursors_;
+  std::vector<T> heads_;  // the least unread record of each run
+  std::vector<std::size_t> heap_;
+  bool failed_ = false;
+};
+
+}  // namespace kestrio
