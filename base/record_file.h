@@ -54,7 +54,7 @@ class RecordFile {
   // The records from `first` to before `end`, in order, kBatch of them read at once.
   class Cursor {
    public:
-    static constexpr std::size_t kBatch = (std::size_t{256} << 10) / sizeof(T) + 1;
+    static constexpr std::size_t kBatch = (std::size_t{64} << 10) / sizeof(T) + 1;
 
     Cursor(const RecordFile& file, std::uint64_t first, std::uint64_t end)
         : file_(file), next_(first), end_(end < file.size() ? end : file.size()) {}

@@ -340,11 +340,36 @@ bool ReadBody(const SpillStore& store, const ParsedMessage& message, std::string
   return store.Read(message.bodyAt, message.bodyLength, scratch) && ParseBody(scratch, body);
 }
 
-// A live row by its rowid, to tell a carved copy of it.
-struct LiveRow {
+// A row by its rowid, for the joins on rowid (the carved copies of live rows, the chats).
+struct RowKey {
   std::uint32_t rowId = 0;
-  std::uint32_t index = 0;
+  std::uint32_t index = 0;  // kPartOnly: a ROWID that only recoverable parts name
+  bool deleted = false;
 };
+constexpr std::uint32_t kPartOnly = UINT32_MAX;
+
+// Rowid order; of one rowid, the live rows first, each kind in the order of the scan.
+struct RowIdOrder {
+  bool operator()(const RowKey& x, const RowKey& y) const {
+    if (x.rowId != y.rowId) return x.rowId < y.rowId;
+    if (x.deleted != y.deleted) return !x.deleted;
+    return x.index < y.index;
+  }
+};
+using RowKeySorter = ExternalSorter<RowKey, RowIdOrder>;
+
+// A chat by a key: a message ROWID (chat_message_join) or a row's index.
+struct KeyedChat {
+  std::uint32_t key = 0;
+  std::int32_t chat = 0;  // Key32 of the chat's ROWID
+};
+struct KeyOrder {
+  bool operator()(const KeyedChat& x, const KeyedChat& y) const { return x.key < y.key; }
+};
+using ChatSorter = ExternalSorter<KeyedChat, KeyOrder>;
+
+// What each of these sorts holds in memory at once.
+constexpr std::size_t kKeySortMemoryBytes = std::size_t{2} << 20;
 
 // A tapback row as read, with what only a tapback needs: the guid of its message, and its
 // address (in the oldest layout the row's own, else its handle's).
@@ -562,8 +587,8 @@ class MessagesReader {
   }
 
   // Every row of the message table, live and carved, in `rows`, its body set aside in
-  // `bodies`; each live row also in `live`, and each tapback in `tapbacks` too.
-  void ReadMessages(MessageRows& rows, SpillStore& bodies, std::vector<LiveRow>& live,
+  // `bodies`; each row with a rowid also in `keys`, and each tapback in `tapbacks` too.
+  void ReadMessages(MessageRows& rows, SpillStore& bodies, RowKeySorter& keys,
                     std::vector<TapbackRow>& tapbacks) {
     const MessageColumns c(reader_.SchemaOr("message", kFallbackMessageSql));
     legacy_ = c.legacy;
@@ -588,7 +613,7 @@ class MessagesReader {
       m.guid = decoded.guid;
       SpillBody(bodies, decoded.dateText, decoded.address.view(), decoded.text, m, scratch);
       rows.Append(m);
-      if (!m.deleted) live.push_back({m.rowId, m.index});
+      if (m.rowId != 0) keys.Add({m.rowId, m.index, m.deleted});
       if (m.tapback != 0) tapbacks.push_back({m, decoded.target, decoded.address});
       // A live row's body that does not decode is said; a carved row's is just not taken.
       if (unreadableBody && !view.carved) {
@@ -744,38 +769,60 @@ class MessagesReader {
   bool legacy_ = false;
 };
 
-// A page freed when SQLite rebalanced the table keeps the cells it had, and some of them
-// were moved to a live page, not deleted. Such a row has its rowid and the same body and date
-// as the live row: it is not listed again as a deleted message.
-class LiveCopies {
- public:
-  // `live` is taken, and sorted by rowid (the first row of each rowid counts).
-  LiveCopies(std::vector<LiveRow> live, const MessageRows& rows, const SpillStore& bodies)
-      : live_(std::move(live)), rows_(rows), bodies_(bodies) {
-    std::stable_sort(live_.begin(), live_.end(),
-                     [](const LiveRow& x, const LiveRow& y) { return x.rowId < y.rowId; });
-  }
+// Whether carved row `copy` is live row `original` again: the same date, body and date text.
+bool SameMessage(const ParsedMessage& copy, const ParsedMessage& original,
+                 const SpillStore& bodies) {
+  if (original.date != copy.date || original.hasText != copy.hasText) return false;
+  std::string scratch;
+  MessageBody mine, theirs;
+  return ReadBody(bodies, copy, scratch, mine) && ReadBody(bodies, original, scratch, theirs) &&
+         mine.text == theirs.text && mine.dateText == theirs.dateText;
+}
 
-  bool IsCopy(const ParsedMessage& m) const {
-    if (!m.deleted || m.rowId == 0) return false;
-    const auto it =
-        std::lower_bound(live_.begin(), live_.end(), m.rowId,
-                         [](const LiveRow& entry, std::uint32_t id) { return entry.rowId < id; });
-    ParsedMessage original;
-    if (it == live_.end() || it->rowId != m.rowId || !rows_.Get(it->index, original)) return false;
-    if (original.date != m.date || original.hasText != m.hasText) return false;
-    return ReadBody(bodies_, m, scratch_, mine_) &&
-           ReadBody(bodies_, original, scratch_, theirs_) && mine_.text == theirs_.text &&
-           mine_.dateText == theirs_.dateText;
+// The rows joined on their rowids, in one walk of the rows and of chat_message_join in rowid
+// order. A page freed when SQLite rebalanced the table keeps the cells it had, and some of
+// them were moved to a live page, not deleted. Such a row has its rowid and the same body and
+// date as the live row (the first of its rowid): it is not listed again as a deleted message.
+// Answers the indexes of those copies. `chatOfRow` gets the chat of every other row that
+// chat_message_join names (the first chat of its rowid), and `chatOfPart` the chat of each
+// ROWID that only recoverable parts name.
+std::unordered_set<std::uint32_t> JoinByRowId(
+    RowKeySorter& keys, ChatSorter& chats, const MessageRows& rows, const SpillStore& bodies,
+    ChatSorter& chatOfRow, std::unordered_map<std::uint32_t, std::int32_t>& chatOfPart) {
+  std::unordered_set<std::uint32_t> copies;
+  keys.Finish();
+  chats.Finish();
+  KeyedChat join;
+  bool joined = chats.Next(join);
+  RowKey key;
+  std::uint32_t rowId = 0;
+  std::optional<std::uint32_t> original;  // the index of the first live row of `rowId`
+  ParsedMessage copy, live;
+  while (keys.Next(key)) {
+    if (key.rowId != rowId) {
+      rowId = key.rowId;
+      original.reset();
+    }
+    if (key.index != kPartOnly) {
+      if (!key.deleted) {
+        if (!original) original = key.index;
+      } else if (original && rows.Get(key.index, copy) && rows.Get(*original, live) &&
+                 SameMessage(copy, live, bodies)) {
+        copies.insert(key.index);
+        continue;
+      }
+    }
+    while (joined && join.key < key.rowId) joined = chats.Next(join);
+    if (!joined || join.key != key.rowId) continue;
+    if (key.index == kPartOnly) {
+      chatOfPart.emplace(key.rowId, join.chat);
+    } else {
+      chatOfRow.Add({key.index, join.chat});
+    }
   }
-
- private:
-  std::vector<LiveRow> live_;
-  const MessageRows& rows_;
-  const SpillStore& bodies_;
-  mutable std::string scratch_;
-  mutable MessageBody mine_, theirs_;
-};
+  chatOfRow.Finish();
+  return copies;
+}
 
 // Who a tapback or a conversation shows for an address.
 std::string PersonOf(const ContactNames& names, std::string_view address) {
@@ -794,7 +841,8 @@ struct TapbackOutcome {
 // they name. A tapback so given, or taken back, is dropped; one whose message is not among
 // the rows read stays an ordinary message when it has a text of its own.
 TapbackOutcome ApplyTapbacks(std::vector<TapbackRow>& tapbacks, const MessageRows& rows,
-                             const LiveCopies& copies, const ContactNames& names) {
+                             const std::unordered_set<std::uint32_t>& copies,
+                             const ContactNames& names) {
   TapbackOutcome outcome;
   if (tapbacks.empty()) return outcome;
   // Only the messages that tapbacks name are looked up by guid, the first row of each guid.
@@ -806,7 +854,7 @@ TapbackOutcome ApplyTapbacks(std::vector<TapbackRow>& tapbacks, const MessageRow
   MessageRows::Cursor cursor(rows);
   ParsedMessage m;
   while (!targets.empty() && cursor.Next(m)) {
-    if (m.tapback == 0 && !m.guid.empty() && targets.contains(m.guid) && !copies.IsCopy(m))
+    if (m.tapback == 0 && !m.guid.empty() && targets.contains(m.guid) && !copies.contains(m.index))
       byGuid.try_emplace(m.guid, m.index);
   }
   struct Reaction {
@@ -970,9 +1018,9 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   // wait in `rows`, their bodies in `bodies`.
   SpillStore bodies(context.spillFolder);
   MessageRows rows(context.spillFolder);
-  std::vector<LiveRow> live;
+  RowKeySorter keys(context.spillFolder, kKeySortMemoryBytes);
   std::vector<TapbackRow> tapbacks;
-  tables.ReadMessages(rows, bodies, live, tapbacks);
+  tables.ReadMessages(rows, bodies, keys, tapbacks);
   if ((result = context.progress.ReportShare(5)) != kResultOk) return result;
   highestRowId = reader.Learned().highestMessageRowId;
   const bool legacy = tables.Legacy();
@@ -987,13 +1035,8 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 
   // Chats: who is in each, and which chat each message is in.
   std::unordered_map<std::int64_t, std::vector<std::string>> peopleOfChat;
-  // (message, chat key) sorted by message, the first chat of each message only: one entry per
-  // message of the file, looked up by binary search.
-  struct ChatOf {
-    std::uint32_t message = 0;
-    std::int32_t chat = 0;  // Key32 of the chat's ROWID
-  };
-  std::vector<ChatOf> chatOfMessage;
+  // chat_message_join: (message ROWID, chat) to be sorted by message.
+  ChatSorter chatOfMessage(context.spillFolder, kKeySortMemoryBytes);
   std::unordered_map<std::int64_t, std::int64_t> recoverableChatOf;
   std::map<std::pair<std::int64_t, std::int64_t>, std::string> recoverableParts;
   std::unordered_map<std::int64_t, std::int64_t> oneToOneChatOfHandle;
@@ -1011,7 +1054,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
                     [&](std::int64_t chat, std::int64_t message) {
                       ++chatMessages;
                       if (message > 0 && message <= UINT32_MAX)
-                        chatOfMessage.push_back({static_cast<std::uint32_t>(message), Key32(chat)});
+                        chatOfMessage.Add({static_cast<std::uint32_t>(message), Key32(chat)});
                     });
     if (reader.HasTable("chat_recoverable_message_join")) {
       tables.ReadJoin("chat_recoverable_message_join", kFallbackRecoverableJoinSql, "chat_id",
@@ -1036,13 +1079,6 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
         if (!fresh) it->second = std::min(it->second, chat);
       }
     }
-    std::stable_sort(chatOfMessage.begin(), chatOfMessage.end(),
-                     [](const ChatOf& x, const ChatOf& y) { return x.message < y.message; });
-    chatOfMessage.erase(
-        std::unique(chatOfMessage.begin(), chatOfMessage.end(),
-                    [](const ChatOf& x, const ChatOf& y) { return x.message == y.message; }),
-        chatOfMessage.end());
-    chatOfMessage.shrink_to_fit();
   }
   if ((result = context.progress.ReportShare(2)) != kResultOk) return result;
 
@@ -1059,7 +1095,17 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   const ContactNames names(contacts);
   if ((result = context.progress.ReportShare(1)) != kResultOk) return result;
 
-  const LiveCopies copies(std::move(live), rows, bodies);
+  // The ROWIDs that only parts may name join the walk, so that their chats are found too.
+  std::int64_t previousPart = 0;
+  for (const auto& [key, part] : recoverableParts) {
+    if (key.first == previousPart || key.first <= 0 || key.first > UINT32_MAX) continue;
+    previousPart = key.first;
+    keys.Add({static_cast<std::uint32_t>(key.first), kPartOnly, true});
+  }
+  ChatSorter chatOfRow(context.spillFolder, kKeySortMemoryBytes);
+  std::unordered_map<std::uint32_t, std::int32_t> chatOfPart;
+  const std::unordered_set<std::uint32_t> copies =
+      JoinByRowId(keys, chatOfMessage, rows, bodies, chatOfRow, chatOfPart);
 
   // Messages in "Recently Deleted": the row stays in message and is the user's deletion. A
   // message whose row is gone too comes back from its parts.
@@ -1078,7 +1124,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
 
   // Tapbacks, once the carved copies are left out and the texts of recently deleted rows are
   // known.
-  std::erase_if(tapbacks, [&](const TapbackRow& t) { return copies.IsCopy(t.row); });
+  std::erase_if(tapbacks, [&](const TapbackRow& t) { return copies.contains(t.row.index); });
   for (TapbackRow& t : tapbacks) {
     if (!legacy) {
       const auto it = addressOfHandle.find(t.row.handleId);
@@ -1101,7 +1147,8 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   };
   std::unordered_map<std::int32_t, Conversation> conversations;
   MessageSorter ordered(context.spillFolder, kSortMemoryBytes);
-  const auto place = [&](ParsedMessage& m) {
+  // `joined`: the chat chat_message_join gives the row.
+  const auto place = [&](ParsedMessage& m, std::optional<std::int32_t> joined) {
     // A message with neither text nor file is not listed.
     if (m.dropped || (!m.hasText && (m.rowId == 0 || !attachmentsOf.contains(m.rowId)))) return;
     std::int64_t chat = 0;
@@ -1110,11 +1157,8 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
       chat = m.handleId;
       found = true;
     } else if (hasChats) {
-      const auto it = std::lower_bound(
-          chatOfMessage.begin(), chatOfMessage.end(), m.rowId,
-          [](const ChatOf& entry, std::uint32_t id) { return entry.message < id; });
-      if (m.rowId != 0 && it != chatOfMessage.end() && it->message == m.rowId) {
-        chat = it->chat;
+      if (m.rowId != 0 && joined) {
+        chat = *joined;
         found = true;
       } else if (auto r = recoverableChatOf.find(m.rowId);
                  m.rowId != 0 && r != recoverableChatOf.end()) {
@@ -1142,8 +1186,10 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   std::unordered_set<std::int64_t> seen;  // the rows that have parts
   MessageRows::Cursor cursor(rows);
   ParsedMessage row;
+  KeyedChat rowChat;
+  bool haveChat = chatOfRow.Next(rowChat);
   while (cursor.Next(row)) {
-    if (copies.IsCopy(row)) continue;
+    if (copies.contains(row.index)) continue;
     if (row.rowId != 0) {
       const auto part = recoverableParts.lower_bound({row.rowId, INT64_MIN});
       if (part != recoverableParts.end() && part->first.first == row.rowId) seen.insert(row.rowId);
@@ -1157,7 +1203,8 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
       }
     }
     row.dropped = reactions.dropped.contains(row.index);
-    place(row);
+    while (haveChat && rowChat.key < row.index) haveChat = chatOfRow.Next(rowChat);
+    place(row, haveChat && rowChat.key == row.index ? std::optional(rowChat.chat) : std::nullopt);
   }
   bool lost = cursor.failed();
   std::uint64_t nextIndex = rows.size();
@@ -1168,9 +1215,10 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     added.rowId = static_cast<std::uint32_t>(key.first);
     added.index = static_cast<std::uint32_t>(nextIndex++);
     SpillBody(bodies, {}, {}, part, added, scratch);
-    place(added);
+    const auto joined = chatOfPart.find(added.rowId);
+    place(added, joined == chatOfPart.end() ? std::nullopt : std::optional(joined->second));
   }
-  chatOfMessage = {};
+  lost |= keys.failed() || chatOfMessage.failed() || chatOfRow.failed();
   ordered.Finish();
 
   // Few addresses, many messages: each address is looked up once, and its messages share

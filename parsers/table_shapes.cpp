@@ -236,10 +236,25 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
     if (it != schemas_.end() && it->second && byName_.contains(key))
       currentSchema_ = it->second.get();
   }
-  // The signatures of the live rows the decoder kept (they all come first) and of the
-  // deleted records it kept.
-  SignatureSet kept;
-  std::vector<std::uint64_t> live;  // the live ones again, for the later scans
+  // The signatures of the live rows the decoder kept, sorted once the first deleted record
+  // is looked up (the live rows all come first: if one comes later, they are sorted again),
+  // and those of the deleted records it kept. A list, not a set, costs the live rows of a large
+  // table 8 bytes each.
+  std::vector<std::uint64_t> live;
+  std::size_t sorted = 0;  // how many of `live` are sorted
+  SignatureSet keptDeleted;
+  const auto isLive = [&](std::uint64_t signature) {
+    if (sorted != live.size()) {
+      std::sort(live.begin(), live.end());
+      sorted = live.size();
+    }
+    return std::binary_search(live.begin(), live.end(), signature);
+  };
+  const auto isEarlierLive = [&](std::uint64_t signature) {
+    return std::any_of(earlierLive_.begin(), earlierLive_.end(), [&](const auto& list) {
+      return std::binary_search(list.begin(), list.end(), signature);
+    });
+  };
   DecodedRecord record;
   const std::uint32_t usable = sqlite_.UsableSize();
   const bool filter = CurrentShape().columnCount >= kFewestFilteredColumns;
@@ -248,10 +263,7 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
     if (!view.deleted) {
       const Result result = decoder(view);
       if (result == kResultOk) {
-        if (const auto signature = CellSignature(view.bytes, usable)) {
-          kept.Insert(*signature);
-          live.push_back(*signature);
-        }
+        if (const auto signature = CellSignature(view.bytes, usable)) live.push_back(*signature);
       }
       return result;
     }
@@ -261,20 +273,19 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
     } else {
       signature = CellSignature(view.bytes, usable);
     }
-    if (signature && (kept.Contains(*signature) ||
-                      (view.freePage &&
-                       std::binary_search(earlierLive_.begin(), earlierLive_.end(), *signature))))
+    if (signature && (keptDeleted.Contains(*signature) || isLive(*signature) ||
+                      (view.freePage && isEarlierLive(*signature))))
       return kResultInvalid;
     const Result result = decoder(view);
-    if (result == kResultOk && signature) kept.Insert(*signature);
+    if (result == kResultOk && signature) keptDeleted.Insert(*signature);
     return result;
   };
   const Result scanned = sqlite_.ScanTable(
       currentTable_, [this] { return CurrentShape(); }, filtered);
-  std::sort(live.begin(), live.end());
-  const auto middle = static_cast<std::ptrdiff_t>(earlierLive_.size());
-  earlierLive_.insert(earlierLive_.end(), live.begin(), live.end());
-  std::inplace_merge(earlierLive_.begin(), earlierLive_.begin() + middle, earlierLive_.end());
+  if (!live.empty()) {
+    if (sorted != live.size()) std::sort(live.begin(), live.end());
+    earlierLive_.push_back(std::move(live));
+  }
   return scanned;
 }
 

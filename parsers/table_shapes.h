@@ -112,8 +112,9 @@ class TableReader {
   std::unordered_map<std::string, std::unique_ptr<TableSchema>> fallbacks_;
   std::unordered_set<std::string> byName_;  // tables asked for by Schema()
   const TableSchema* currentSchema_ = nullptr;
-  // Sorted signatures of the live rows kept by the earlier scans of the open database.
-  std::vector<std::uint64_t> earlierLive_;
+  // The signatures of the live rows kept by the earlier scans of the open database, sorted,
+  // one list for each scan.
+  std::vector<std::vector<std::uint64_t>> earlierLive_;
   CarvedRecordChecks checks_;
 };
 
