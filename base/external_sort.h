@@ -43,7 +43,7 @@ class ExternalSorter {
       std::stable_sort(buffer_.begin(), buffer_.end(), less_);
       return;
     }
-    buffer_ = {};
+    std::vector<T>().swap(buffer_);  // given back: assigning {} would keep its memory
     heads_.resize(runBounds_.size() - 1);
     for (std::size_t run = 0; run + 1 < runBounds_.size(); ++run) {
       cursors_.push_back(std::make_unique<typename RecordFile<T>::Cursor>(runs_, runBounds_[run],

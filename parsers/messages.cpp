@@ -1134,7 +1134,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
       t.row.hasText = true;
   }
   TapbackOutcome reactions = ApplyTapbacks(tapbacks, rows, copies, names);
-  tapbacks = {};
+  std::vector<TapbackRow>().swap(tapbacks);
 
   // Conversations. Each listed message goes to the sort with its conversation; the
   // conversations' sizes and latest messages are counted on the way.
