@@ -1018,7 +1018,9 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   // wait in `rows`, their bodies in `bodies`.
   SpillStore bodies(context.spillFolder);
   MessageRows rows(context.spillFolder);
-  RowKeySorter keys(context.spillFolder, kKeySortMemoryBytes);
+  const std::size_t keySortBytes =
+      context.sortMemoryBytes != 0 ? context.sortMemoryBytes : kKeySortMemoryBytes;
+  RowKeySorter keys(context.spillFolder, keySortBytes);
   std::vector<TapbackRow> tapbacks;
   tables.ReadMessages(rows, bodies, keys, tapbacks);
   if ((result = context.progress.ReportShare(5)) != kResultOk) return result;
@@ -1036,7 +1038,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   // Chats: who is in each, and which chat each message is in.
   std::unordered_map<std::int64_t, std::vector<std::string>> peopleOfChat;
   // chat_message_join: (message ROWID, chat) to be sorted by message.
-  ChatSorter chatOfMessage(context.spillFolder, kKeySortMemoryBytes);
+  ChatSorter chatOfMessage(context.spillFolder, keySortBytes);
   std::unordered_map<std::int64_t, std::int64_t> recoverableChatOf;
   std::map<std::pair<std::int64_t, std::int64_t>, std::string> recoverableParts;
   std::unordered_map<std::int64_t, std::int64_t> oneToOneChatOfHandle;
@@ -1102,7 +1104,7 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     previousPart = key.first;
     keys.Add({static_cast<std::uint32_t>(key.first), kPartOnly, true});
   }
-  ChatSorter chatOfRow(context.spillFolder, kKeySortMemoryBytes);
+  ChatSorter chatOfRow(context.spillFolder, keySortBytes);
   std::unordered_map<std::uint32_t, std::int32_t> chatOfPart;
   const std::unordered_set<std::uint32_t> copies =
       JoinByRowId(keys, chatOfMessage, rows, bodies, chatOfRow, chatOfPart);
@@ -1146,7 +1148,8 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     ParsedMessage latest;
   };
   std::unordered_map<std::int32_t, Conversation> conversations;
-  MessageSorter ordered(context.spillFolder, kSortMemoryBytes);
+  MessageSorter ordered(context.spillFolder,
+                        context.sortMemoryBytes != 0 ? context.sortMemoryBytes : kSortMemoryBytes);
   // `joined`: the chat chat_message_join gives the row.
   const auto place = [&](ParsedMessage& m, std::optional<std::int32_t> joined) {
     // A message with neither text nor file is not listed.

@@ -2,6 +2,7 @@
 // progress sink.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -45,6 +46,9 @@ struct ParseContext {
   // Where a parser may keep what it read from a large database on disk until it is wanted
   // (an unnamed file, gone when the parse ends); empty: in memory.
   std::filesystem::path spillFolder;
+  // How much a parser's sort of a large table's rows may hold in memory before it writes them
+  // to the spill folder; 0: the parser's own measure.
+  std::size_t sortMemoryBytes = 0;
 };
 
 }  // namespace kestrio
