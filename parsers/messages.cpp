@@ -784,11 +784,12 @@ bool SameMessage(const ParsedMessage& copy, const ParsedMessage& original,
 // them were moved to a live page, not deleted. Such a row has its rowid and the same body and
 // date as the live row (the first of its rowid): it is not listed again as a deleted message.
 // Answers the indexes of those copies. `chatOfRow` gets the chat of every other row that
-// chat_message_join names (the first chat of its rowid), and `chatOfPart` the chat of each
-// ROWID that only recoverable parts name.
+// chat_message_join names (the first chat of its rowid), and `orphanParts` each ROWID that
+// recoverable parts name but no row has, with its chat if it has one.
 std::unordered_set<std::uint32_t> JoinByRowId(
     RowKeySorter& keys, ChatSorter& chats, const MessageRows& rows, const SpillStore& bodies,
-    ChatSorter& chatOfRow, std::unordered_map<std::uint32_t, std::int32_t>& chatOfPart) {
+    ChatSorter& chatOfRow,
+    std::unordered_map<std::uint32_t, std::optional<std::int32_t>>& orphanParts) {
   std::unordered_set<std::uint32_t> copies;
   keys.Finish();
   chats.Finish();
@@ -797,13 +798,16 @@ std::unordered_set<std::uint32_t> JoinByRowId(
   RowKey key;
   std::uint32_t rowId = 0;
   std::optional<std::uint32_t> original;  // the index of the first live row of `rowId`
+  bool hasRows = false;                   // whether a row of `rowId` came (they come first)
   ParsedMessage copy, live;
   while (keys.Next(key)) {
     if (key.rowId != rowId) {
       rowId = key.rowId;
       original.reset();
+      hasRows = false;
     }
     if (key.index != kPartOnly) {
+      hasRows = true;
       if (!key.deleted) {
         if (!original) original = key.index;
       } else if (original && rows.Get(key.index, copy) && rows.Get(*original, live) &&
@@ -813,10 +817,11 @@ std::unordered_set<std::uint32_t> JoinByRowId(
       }
     }
     while (joined && join.key < key.rowId) joined = chats.Next(join);
-    if (!joined || join.key != key.rowId) continue;
+    const bool hasChat = joined && join.key == key.rowId;
     if (key.index == kPartOnly) {
-      chatOfPart.emplace(key.rowId, join.chat);
-    } else {
+      if (!hasRows)
+        orphanParts.emplace(key.rowId, hasChat ? std::optional(join.chat) : std::nullopt);
+    } else if (hasChat) {
       chatOfRow.Add({key.index, join.chat});
     }
   }
@@ -1105,9 +1110,9 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
     keys.Add({static_cast<std::uint32_t>(key.first), kPartOnly, true});
   }
   ChatSorter chatOfRow(context.spillFolder, keySortBytes);
-  std::unordered_map<std::uint32_t, std::int32_t> chatOfPart;
+  std::unordered_map<std::uint32_t, std::optional<std::int32_t>> orphanParts;
   const std::unordered_set<std::uint32_t> copies =
-      JoinByRowId(keys, chatOfMessage, rows, bodies, chatOfRow, chatOfPart);
+      JoinByRowId(keys, chatOfMessage, rows, bodies, chatOfRow, orphanParts);
 
   // Messages in "Recently Deleted": the row stays in message and is the user's deletion. A
   // message whose row is gone too comes back from its parts.
@@ -1186,17 +1191,12 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   };
   std::string scratch;
   MessageBody body;
-  std::unordered_set<std::int64_t> seen;  // the rows that have parts
   MessageRows::Cursor cursor(rows);
   ParsedMessage row;
   KeyedChat rowChat;
   bool haveChat = chatOfRow.Next(rowChat);
   while (cursor.Next(row)) {
     if (copies.contains(row.index)) continue;
-    if (row.rowId != 0) {
-      const auto part = recoverableParts.lower_bound({row.rowId, INT64_MIN});
-      if (part != recoverableParts.end() && part->first.first == row.rowId) seen.insert(row.rowId);
-    }
     if (recentlyDeleted(row)) {
       row.deleted = true;
       if (!row.hasText) {
@@ -1211,15 +1211,18 @@ Result ParseMessages(const ParseContext& context, const std::filesystem::path& a
   }
   bool lost = cursor.failed();
   std::uint64_t nextIndex = rows.size();
+  // The parts of a ROWID no row has come back as messages of their own (one for each part).
   for (const auto& [key, part] : recoverableParts) {
-    if (seen.contains(key.first) || key.first > UINT32_MAX || nextIndex >= UINT32_MAX) continue;
+    if (key.first > UINT32_MAX || nextIndex >= UINT32_MAX) continue;
+    const auto orphan =
+        key.first > 0 ? orphanParts.find(static_cast<std::uint32_t>(key.first)) : orphanParts.end();
+    if (key.first > 0 && orphan == orphanParts.end()) continue;
     ParsedMessage added;
     added.deleted = true;
     added.rowId = static_cast<std::uint32_t>(key.first);
     added.index = static_cast<std::uint32_t>(nextIndex++);
     SpillBody(bodies, {}, {}, part, added, scratch);
-    const auto joined = chatOfPart.find(added.rowId);
-    place(added, joined == chatOfPart.end() ? std::nullopt : std::optional(joined->second));
+    place(added, orphan == orphanParts.end() ? std::nullopt : orphan->second);
   }
   lost |= keys.failed() || chatOfMessage.failed() || chatOfRow.failed();
   ordered.Finish();

@@ -638,6 +638,32 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name) + "Page" + std::to_string(info.param.pageSize);
     });
 
+// A recently deleted message whose row is gone too comes back from its parts, deleted, in
+// its chat.
+TEST_F(MessagesTest, ARecentlyDeletedMessageWithoutItsRowComesBackFromItsParts) {
+  fixtures::TempDir dir;
+  fixtures::MessagesOptions options;
+  options.layout = fixtures::MessagesLayout::kIos16;
+  options.seed = 11;
+  const fixtures::MessagesDb db = fixtures::WriteMessagesDb(dir / "sms.db", options);
+  const auto gone = std::find_if(db.messages.begin(), db.messages.end(), [](const auto& m) {
+    return m.recentlyDeleted && !m.deleted && m.shownText.size() > 3;
+  });
+  ASSERT_NE(gone, db.messages.end());
+  testing::ExecSql(db.path, "PRAGMA secure_delete=ON; DELETE FROM message WHERE ROWID = " +
+                                std::to_string(gone->rowId) + ";");
+  ParseContext context;
+  ConversationMap conversations;
+  std::uint64_t highest = 0;
+  ASSERT_EQ(ParseMessages(context, dir / "no-book.db", conversations, db.path, highest), kResultOk);
+  const auto& list = conversations[static_cast<std::int32_t>(gone->chatId)];
+  const auto found = std::find_if(list.begin(), list.end(),
+                                  [&](const MessageRecord& m) { return m.rowId == gone->rowId; });
+  ASSERT_NE(found, list.end());
+  EXPECT_EQ(found->text, gone->shownText);
+  EXPECT_TRUE(found->deleted);
+}
+
 // The row dump of a layout other than the fixed ones finds its columns by name: a deleted row
 // gets its fresh guid in the guid column and the dump's date in the date column.
 TEST_F(MessagesTest, RowDumpOfALaterLayoutRewritesColumnsFoundByName) {
