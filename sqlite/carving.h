@@ -39,11 +39,15 @@ struct TableShape {
   // first this many bytes of its body are all non-zero (a table whose first stored value is
   // a fixed-length identifier text, which a freed record still holds).
   std::size_t nonZeroBodyPrefix = 0;
+
+  bool operator==(const TableShape&) const = default;
 };
 
 struct CarveShape : TableShape {
   // Page size less the reserved bytes; decides where an overflowing cell ends.
   std::uint32_t usableSize = 0;
+
+  bool operator==(const CarveShape&) const = default;
 };
 
 // Which search found a candidate. kWholeCell: a freed cell that kept its cell header whole,

@@ -25,23 +25,39 @@ Result FilePageSource::Read(std::uint64_t offset, std::span<std::uint8_t> out) c
   if (offset > size_ || out.size() > size_ - offset) return kResultInvalid;
   if (out.size() > kWindowBytes / 4) return ReadDirect(offset, out);
   const std::lock_guard<std::mutex> lock(mutex_);
-  const auto inWindow = [&] {
-    return offset >= windowStart_ && offset - windowStart_ <= window_.size() &&
-           out.size() <= window_.size() - (offset - windowStart_);
+  const auto follows = [&](std::uint64_t end) {
+    return offset >= end && offset - end <= kWindowBytes / 4;
   };
-  const bool sequential = offset >= lastEnd_ && offset - lastEnd_ <= kWindowBytes / 4;
+  const bool afterLast = follows(lastEnd_);
   lastEnd_ = offset + out.size();
-  if (!inWindow()) {
-    if (!sequential) return ReadDirect(offset, out);
-    // The window runs from this read on, as far as the file goes.
-    window_.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, size_ - offset)));
-    windowStart_ = offset;
-    if (const Result filled = ReadDirect(offset, window_); filled != kResultOk) {
-      window_.clear();
+  Window* serve = nullptr;
+  for (Window& w : windows_) {
+    if (offset >= w.start && offset - w.start <= w.bytes.size() &&
+        out.size() <= w.bytes.size() - (offset - w.start))
+      serve = &w;
+  }
+  if (serve == nullptr) {
+    // A stream that goes on past its window's end keeps that window; one that starts takes
+    // the window used longest ago.
+    for (Window& w : windows_) {
+      if (!w.bytes.empty() && follows(w.start + w.bytes.size())) serve = &w;
+    }
+    if (serve == nullptr && afterLast) {
+      serve = &*std::min_element(
+          windows_.begin(), windows_.end(),
+          [](const Window& a, const Window& b) { return a.lastUse < b.lastUse; });
+    }
+    if (serve == nullptr) return ReadDirect(offset, out);
+    serve->bytes.resize(
+        static_cast<std::size_t>(std::min<std::uint64_t>(kWindowBytes, size_ - offset)));
+    serve->start = offset;
+    if (const Result filled = ReadDirect(offset, serve->bytes); filled != kResultOk) {
+      serve->bytes.clear();
       return ReadDirect(offset, out);
     }
   }
-  std::copy_n(window_.begin() + static_cast<std::ptrdiff_t>(offset - windowStart_), out.size(),
+  serve->lastUse = ++uses_;
+  std::copy_n(serve->bytes.begin() + static_cast<std::ptrdiff_t>(offset - serve->start), out.size(),
               out.begin());
   return kResultOk;
 }

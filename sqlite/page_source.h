@@ -3,6 +3,7 @@
 // fails on purpose.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -29,13 +30,17 @@ class PageSource {
 // A regular file opened read-only; its size is taken once when it is opened.
 //
 // A table scan reads its leaves in ascending page order, most of them side by side in the
-// file. Once a read starts at or just after the end of the one before, the source reads
-// ahead a window of kWindowBytes in one call and serves the following small reads from it;
-// scattered reads go to the file one by one, so a walk that jumps about reads no more than
-// it asks for. The window is guarded by a lock: reads from several threads stay correct.
+// file, and may seek the carve candidates of the same leaves on a second thread meanwhile:
+// two streams of ascending reads at once. Each stream gets a window of kWindowBytes: once a
+// read starts at or just after the end of a window (or of the read before, which starts a
+// stream), the window is refilled from there in one call and serves the following small
+// reads. Scattered reads go to the file one by one, so a walk that jumps about reads no more
+// than it asks for. The windows are guarded by a lock: reads from several threads stay
+// correct.
 class FilePageSource final : public PageSource {
  public:
   static constexpr std::size_t kWindowBytes = 256 * 1024;
+  static constexpr std::size_t kWindows = 2;
 
   // kResultOk; the system error when the file cannot be opened or examined; kResultInvalid
   // when it is not a regular file.
@@ -45,6 +50,12 @@ class FilePageSource final : public PageSource {
   Result Read(std::uint64_t offset, std::span<std::uint8_t> out) const override;
 
  private:
+  struct Window {
+    std::vector<std::uint8_t> bytes;  // file bytes from `start` on
+    std::uint64_t start = 0;
+    std::uint64_t lastUse = 0;
+  };
+
   FilePageSource(UniqueFd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
   // Fills `out` from the file itself.
   Result ReadDirect(std::uint64_t offset, std::span<std::uint8_t> out) const;
@@ -52,8 +63,8 @@ class FilePageSource final : public PageSource {
   UniqueFd fd_;
   std::uint64_t size_ = 0;
   mutable std::mutex mutex_;
-  mutable std::vector<std::uint8_t> window_;  // file bytes from windowStart_ on
-  mutable std::uint64_t windowStart_ = 0;
+  mutable std::array<Window, kWindows> windows_;
+  mutable std::uint64_t uses_ = 0;
   mutable std::uint64_t lastEnd_ = 0;  // where the previous read ended
 };
 

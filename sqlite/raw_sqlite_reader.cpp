@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
+#include <thread>
 #include <unordered_set>
 
 #include "sqlite/btree_page.h"
@@ -50,6 +52,12 @@ class PageSet {
       }
     }
   }
+  // The members in ascending order.
+  std::vector<std::uint32_t> Members() const {
+    std::vector<std::uint32_t> members;
+    ForEach([&](std::uint32_t index) { members.push_back(index); });
+    return members;
+  }
   // Adds every member of `other` (a set over the same pages).
   void Add(const PageSet& other) {
     for (std::size_t w = 0; w < words_.size() && w < other.words_.size(); ++w)
@@ -77,6 +85,77 @@ class PageSet {
 };
 
 std::string PageName(std::uint32_t index) { return "page " + std::to_string(index + 1); }
+
+BtreePage PageView(std::uint32_t index, const std::vector<std::uint8_t>& buffer) {
+  return BtreePage{Bytes(buffer), index == 0 ? kFirstPageHeaderOffset : 0};
+}
+
+// A tree of fewer leaves is carved on the scan's own thread.
+constexpr std::size_t kCarveAheadLeaves = 256;
+// Candidates a CarveAhead keeps at most (3 bytes each; a 400 MB sms.db has about 330,000);
+// the rest of a file with more are sought on the scan's own thread.
+constexpr std::size_t kCarveAheadCandidates = std::size_t{1} << 20;
+
+// Seeks the carve candidates of a tree's leaves, in order, on a thread of its own, while the
+// scan's thread decodes the live rows of the same leaves. The pages are read through the
+// reader (its sources may be read from two threads); a leaf that cannot be read ends the
+// search, and the scan's own read of it reports why. Stop() ends the thread; the candidates of
+// the first Done() leaves are then Take()n in their order.
+class CarveAhead {
+ public:
+  CarveAhead(const RawSqliteReader& reader, const std::vector<std::uint32_t>& leaves,
+             const CarveShape& shape)
+      : reader_(reader), leaves_(leaves), shape_(shape), thread_([this] { Work(); }) {}
+  CarveAhead(const CarveAhead&) = delete;
+  CarveAhead& operator=(const CarveAhead&) = delete;
+  ~CarveAhead() { Stop(); }
+
+  void Stop() {
+    stop_.store(true, std::memory_order_relaxed);
+    if (thread_.joinable()) thread_.join();
+  }
+  // Leaves whose candidates were all found (valid after Stop()).
+  std::size_t Done() const { return ends_.size(); }
+  void Take(std::size_t leaf, std::vector<std::uint32_t>& found,
+            std::vector<CarveOrigin>& origins) const {
+    const std::size_t begin = leaf == 0 ? 0 : ends_[leaf - 1];
+    found.assign(offsets_.begin() + static_cast<std::ptrdiff_t>(begin),
+                 offsets_.begin() + static_cast<std::ptrdiff_t>(ends_[leaf]));
+    origins.assign(origins_.begin() + static_cast<std::ptrdiff_t>(begin),
+                   origins_.begin() + static_cast<std::ptrdiff_t>(ends_[leaf]));
+  }
+
+ private:
+  void Work() noexcept {
+    try {
+      std::vector<std::uint8_t> buffer(reader_.PageSize());
+      std::vector<CarveOrigin> origins;
+      for (std::uint32_t leaf : leaves_) {
+        if (stop_.load(std::memory_order_relaxed)) return;
+        if (reader_.ReadPage(leaf, buffer) != kResultOk) return;
+        origins.clear();
+        const std::vector<std::uint32_t> found =
+            FindCarveCandidates(PageView(leaf, buffer), shape_, &origins);
+        if (offsets_.size() + found.size() > kCarveAheadCandidates) return;
+        // Offsets inside a page fit 16 bits: pages are at most 65,536 bytes.
+        for (std::uint32_t offset : found) offsets_.push_back(static_cast<std::uint16_t>(offset));
+        origins_.insert(origins_.end(), origins.begin(), origins.end());
+        ends_.push_back(static_cast<std::uint32_t>(offsets_.size()));
+      }
+    } catch (...) {
+      // Out of memory: the scan's thread seeks what is left.
+    }
+  }
+
+  const RawSqliteReader& reader_;
+  const std::vector<std::uint32_t>& leaves_;
+  const CarveShape shape_;
+  std::vector<std::uint16_t> offsets_;
+  std::vector<CarveOrigin> origins_;
+  std::vector<std::uint32_t> ends_;  // ends_[i]: where leaf i's candidates end in offsets_
+  std::atomic<bool> stop_{false};
+  std::thread thread_;  // last: it starts once the members above are made
+};
 
 }  // namespace
 
@@ -356,7 +435,7 @@ class RawSqliteReader::TableScan {
   }
 
   BtreePage View(std::uint32_t index, const std::vector<std::uint8_t>& buffer) const {
-    return BtreePage{Bytes(buffer), index == 0 ? kFirstPageHeaderOffset : 0};
+    return PageView(index, buffer);
   }
 
   // Child page indexes of an interior table page, ascending, the right-most child included.
@@ -525,29 +604,55 @@ class RawSqliteReader::TableScan {
   }
 
   // Live rows of every leaf, then the carved candidates of every leaf. A leaf that cannot
-  // be read is skipped.
+  // be read is skipped. The candidates of a large tree are sought on a second thread while
+  // the live rows are decoded; they are taken when the shape the live rows leave is the one
+  // they were sought with, else sought again.
   void DeliverLeaves(const PageSet& leaves, bool deleted) {  // deleted: freelist leaves
-    leaves.ForEach([&](std::uint32_t leaf) {
-      if (Read(leaf, page_) != kResultOk) return;
-      const BtreePage page = View(leaf, page_);
-      for (std::uint32_t off : CellOffsets(page)) {
-        decoder_(RecordView{Tail(page.bytes, off), false, deleted, deleted, leaf,
-                            CarveOrigin::kFreeblock, off});
-      }
-    });
+    const std::vector<std::uint32_t> list = leaves.Members();
+    const CarveShape early = Shape();
+    std::optional<CarveAhead> ahead;
+    if (reader_.carveAhead_ && list.size() >= kCarveAheadLeaves)
+      ahead.emplace(reader_, list, early);
+    for (std::uint32_t leaf : list) {
+      if (Read(leaf, page_) != kResultOk) continue;
+      DeliverCells(leaf, deleted);
+    }
     // The carving tests use the shape as the caller knows it after the live rows.
     const CarveShape shape = Shape();
+    std::size_t ready = 0;
+    if (ahead) {
+      ahead->Stop();
+      if (shape == early) ready = ahead->Done();
+    }
+    std::vector<std::uint32_t> found;
     std::vector<CarveOrigin> origins;
-    leaves.ForEach([&](std::uint32_t leaf) {
-      if (Read(leaf, page_) != kResultOk) return;
-      const BtreePage page = View(leaf, page_);
-      origins.clear();
-      const std::vector<std::uint32_t> found = FindCarveCandidates(page, shape, &origins);
-      for (std::size_t i = 0; i < found.size(); ++i) {
-        decoder_(RecordView{Tail(page.bytes, found[i]), true, true, deleted, leaf, origins[i],
-                            found[i]});
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      if (Read(list[i], page_) != kResultOk) continue;
+      if (i < ready) {
+        ahead->Take(i, found, origins);
+      } else {
+        origins.clear();
+        found = FindCarveCandidates(View(list[i], page_), shape, &origins);
       }
-    });
+      DeliverCandidates(list[i], found, origins, deleted);
+    }
+  }
+
+  // The intact cells of the leaf in page_.
+  void DeliverCells(std::uint32_t leaf, bool deleted) {
+    const BtreePage page = View(leaf, page_);
+    for (std::uint32_t off : CellOffsets(page)) {
+      decoder_(RecordView{Tail(page.bytes, off), false, deleted, deleted, leaf,
+                          CarveOrigin::kFreeblock, off});
+    }
+  }
+
+  void DeliverCandidates(std::uint32_t leaf, const std::vector<std::uint32_t>& found,
+                         const std::vector<CarveOrigin>& origins, bool deleted) {
+    const Bytes bytes(page_);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+      decoder_(RecordView{Tail(bytes, found[i]), true, true, deleted, leaf, origins[i], found[i]});
+    }
   }
 
   CarveShape Shape() const {
@@ -637,7 +742,20 @@ class RawSqliteReader::TableScan {
   bool ScanFreePage(std::uint32_t index) {
     if (Read(index, page_) != kResultOk) return true;  // unreadable: skipped
     const std::uint8_t type = View(index, page_).Type();
-    if (type != kLeafTablePage && type != kInteriorTablePage) return true;
+    if (type == kLeafTablePage) {
+      // Most freed pages are a leaf alone, read once: its rows, then its candidates.
+      if (freeLeavesDone_.Contains(index) ||
+          FirstCellColumnCount(View(index, page_)) != shape_().columnCount)
+        return true;
+      freeLeavesDone_.Insert(index);
+      DeliverCells(index, true);
+      std::vector<CarveOrigin> origins;
+      const std::vector<std::uint32_t> found =
+          FindCarveCandidates(View(index, page_), Shape(), &origins);
+      DeliverCandidates(index, found, origins, true);
+      return true;
+    }
+    if (type != kInteriorTablePage) return true;
     PageSet leaves(reader_.pageCount_);
     PageSet interiors(reader_.pageCount_);
     if (!Collect(index, false, leaves, &interiors)) return false;

@@ -213,6 +213,11 @@ class RawSqliteReader {
   const std::vector<std::uint32_t>& FreePages() const { return freePages_; }
   const std::vector<std::uint32_t>& FreeTrunkPages() const { return freeTrunks_; }
 
+  // Whether the carve candidates of a large table's leaves are sought on a second thread
+  // while its live rows are decoded (the default). The records delivered are the same
+  // either way.
+  void SetCarveAhead(bool on) { carveAhead_ = on; }
+
   // An 8 MiB buffer the row dumps use for one value at a time; allocated on first use, so
   // readers that never dump pay nothing for it.
   std::vector<std::uint8_t>& Scratch();
@@ -240,6 +245,7 @@ class RawSqliteReader {
   std::vector<std::uint8_t> scratch_;
   mutable std::uint64_t overflowBudget_ = 0;
   mutable bool overflowBudgetReported_ = false;
+  bool carveAhead_ = true;
 };
 
 }  // namespace kestrio

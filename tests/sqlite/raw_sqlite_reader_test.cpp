@@ -435,6 +435,59 @@ TEST(ScanTable, DeletedRowsAreCarvedWithRowIdZeroAndMarkedDeleted) {
   }
 }
 
+// A tree of hundreds of leaves has its candidates sought on a second thread while its live
+// rows are decoded. Whatever the thread found is used only when the shape it was sought with
+// is the one the live rows leave: here the shape source learns the column count from the
+// first live row, so the early candidates are sought again, and the records delivered are the
+// same, in the same order, as on one thread.
+TEST(ScanTable, CarvingAheadOnASecondThreadDeliversWhatOneThreadDoes) {
+  fixtures::TempDir dir;
+  WriteHandles(dir / "a.db", 1024, 12000,
+               "DELETE FROM handle WHERE ROWID % 5 = 2; DELETE FROM handle WHERE ROWID > 11990;");
+  // The shape: kHandleShape throughout, learned at the first live row, or the early one
+  // throughout.
+  enum Shape { kKnown, kLearned, kEarly };
+  constexpr TableShape kEarlyShape{4, 4, 0};
+  const auto scan = [&](bool ahead, Shape mode) {
+    RawSqliteReader reader;
+    EXPECT_EQ(reader.OpenDatabase(dir / "a.db"), kResultOk);
+    reader.SetCarveAhead(ahead);
+    bool learned = false;
+    std::vector<Seen> seen;
+    const auto shape = [&] {
+      return mode == kEarly || (mode == kLearned && !learned) ? kEarlyShape : kHandleShape;
+    };
+    reader.ScanTable("handle", shape, [&](const RecordView& view) {
+      learned = learned || !view.deleted;
+      DecodedRecord record;
+      if (DecodeTableRecord(reader, view, kHandleShape, record) != kResultOk ||
+          record.Column(1) == nullptr || !record.Column(1)->IsText())
+        return kResultInvalid;
+      seen.push_back({view.carved, view.deleted, view.carved ? 0 : record.rowId,
+                      std::string(record.Column(1)->Text()), view.origin, view.page});
+      return kResultOk;
+    });
+    return seen;
+  };
+  const auto same = [](const std::vector<Seen>& a, const std::vector<Seen>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Seen& x, const Seen& y) {
+      return std::tie(x.carved, x.deleted, x.rowId, x.address, x.origin, x.page) ==
+             std::tie(y.carved, y.deleted, y.rowId, y.address, y.origin, y.page);
+    });
+  };
+  const std::vector<Seen> alone = scan(false, kKnown);
+  std::set<std::uint32_t> leaves;
+  for (const Seen& s : alone) {
+    if (!s.deleted) leaves.insert(s.page);
+  }
+  ASSERT_GE(leaves.size(), 300u);
+  ASSERT_GE(DeletedTexts(alone).size(), 1500u);
+  EXPECT_TRUE(same(scan(true, kKnown), alone));
+  // The early shape finds other candidates: taking them would show.
+  ASSERT_FALSE(same(scan(false, kEarly), alone));
+  EXPECT_TRUE(same(scan(true, kLearned), alone));
+}
+
 // Rowids of 16,384 and more take 3 bytes and payloads of 128 bytes and more 2: the 4-byte
 // freeblock header then leaves the last rowid byte behind, and the record's header size
 // follows it.
@@ -652,6 +705,11 @@ TEST(PageSource, FileReadsGiveTheFileBytesInAnyOrder) {
   check(2 * FilePageSource::kWindowBytes + 30, 100);  // forwards from there
   check(100, FilePageSource::kWindowBytes + 1);       // larger than a window
   check(0, size);
+  // Two streams in order at once, as a scan and its carving thread read.
+  for (std::uint64_t a = 0, b = size / 2; b + 700 <= size; a += 700, b += 700) {
+    check(a, 700);
+    check(b, 700);
+  }
   std::vector<std::uint8_t> out(10);
   EXPECT_EQ(file->Read(size - 9, out), kResultInvalid);
   EXPECT_EQ(file->Read(size + 1, std::span<std::uint8_t>(out).first(0)), kResultInvalid);
@@ -686,6 +744,8 @@ TEST(PageSource, ReadsFailingAfterNPagesEndTheScanWithWhatWasReadAndAFinding) {
     FindingsList findings;
     RawSqliteReader reader;
     reader.ReportTo(&findings);
+    // The count of reads is the test's clock: the scan's own thread makes them all.
+    reader.SetCarveAhead(false);
     ASSERT_EQ(reader.Open(std::make_unique<FailingAfter>(bytes, 512, reads), "h"), kResultOk);
     Result result = kResultOk;
     const std::vector<Seen> seen = Scan(reader, "handle", &result);
