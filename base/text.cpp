@@ -63,33 +63,33 @@ char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 
 }  // namespace
 
 bool IsValidUtf8(std::string_view text) {
-  char32_t cp = 0;
   for (std::size_t pos = 0; pos < text.size();) {
     pos = SkipAscii(text, pos, false);
-    if (pos == text.size()) break;
-    const std::size_t n = SequenceAt(text, pos, cp);
-    if (n == 0) return false;
-    pos += n;
+    // A run of characters outside ASCII, then back to the word-wise skip.
+    while (pos < text.size() && static_cast<unsigned char>(text[pos]) >= 0x80) {
+      const std::size_t n = Utf8SequenceLength(text, pos);
+      if (n == 0) return false;
+      pos += n;
+    }
+    if (pos < text.size()) ++pos;  // an ASCII byte
   }
   return true;
 }
 
 bool IsCleanUtf8(std::string_view text) {
-  char32_t cp = 0;
   for (std::size_t pos = 0; pos < text.size();) {
     pos = SkipAscii(text, pos, true);
+    while (pos < text.size() && static_cast<unsigned char>(text[pos]) >= 0x80) {
+      const std::size_t n = Utf8SequenceLength(text, pos);
+      // U+FFFD is EF BF BD.
+      if (n == 0 || (n == 3 && text.compare(pos, 3, "\xEF\xBF\xBD") == 0)) return false;
+      pos += n;
+    }
     if (pos == text.size()) break;
-    const std::size_t n = SequenceAt(text, pos, cp);
-    if (n == 0 || cp == 0 || cp == 0xFFFD) return false;
-    pos += n;
+    if (text[pos] == 0) return false;
+    ++pos;
   }
   return true;
-}
-
-std::size_t Utf8SequenceLength(std::string_view text, std::size_t pos) {
-  if (pos >= text.size()) return 0;
-  char32_t cp = 0;
-  return SequenceAt(text, pos, cp);
 }
 
 std::size_t Utf8Length(std::string_view text) {

@@ -255,7 +255,6 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
       return std::binary_search(list.begin(), list.end(), signature);
     });
   };
-  DecodedRecord record;
   const std::uint32_t usable = sqlite_.UsableSize();
   const bool filter = CurrentShape().columnCount >= kFewestFilteredColumns;
   const RecordDecoder filtered = [&](const RecordView& view) {
@@ -268,15 +267,19 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
       return result;
     }
     std::optional<std::uint64_t> signature;
+    bool decoded = false;
     if (view.carved) {
-      if (DecodeTableRecord(*this, view, record) == kResultOk) signature = SignatureOf(record);
+      decoded = DecodeTableRecord(*this, view, predecoded_) == kResultOk;
+      if (decoded) signature = SignatureOf(predecoded_);
     } else {
       signature = CellSignature(view.bytes, usable);
     }
     if (signature && (keptDeleted.Contains(*signature) || isLive(*signature) ||
                       (view.freePage && isEarlierLive(*signature))))
       return kResultInvalid;
+    if (decoded) predecodedView_ = &view;
     const Result result = decoder(view);
+    predecodedView_ = nullptr;
     if (result == kResultOk && signature) keptDeleted.Insert(*signature);
     return result;
   };
@@ -292,6 +295,11 @@ Result TableReader::ScanTable(std::string_view table, const RecordDecoder& decod
 Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out) {
   // An intact cell carries its own record header: no shape to look up per row.
   if (!view.carved) return DecodeRecord(reader.Sqlite(), view, CarvedRun{}, out);
+  if (reader.predecodedView_ == &view) {
+    reader.predecodedView_ = nullptr;
+    std::swap(out, reader.predecoded_);
+    return kResultOk;
+  }
   if (const TableSchema* schema = reader.CurrentSchema()) {
     return DecodeCarvedRecord(*schema, view, reader.Sqlite().TextEncoding(), out,
                               reader.CarvedChecks())

@@ -116,11 +116,18 @@ class TableReader {
   // one list for each scan.
   std::vector<std::vector<std::uint64_t>> earlierLive_;
   CarvedRecordChecks checks_;
+  // A carved record the copy filter decoded, handed to DecodeTableRecord of the same view
+  // instead of a second decode (the decoder's record takes it by a swap).
+  mutable DecodedRecord predecoded_;
+  mutable const RecordView* predecodedView_ = nullptr;
+
+  friend Result DecodeTableRecord(const TableReader&, const RecordView&, DecodedRecord&);
 };
 
 // A carved record of the table being scanned: DecodeCarvedRecord with its schema when it is
 // read by column name, else DecodeRecord with a carved run of its column count; the same
-// as DecodeRecord for every other record.
+// as DecodeRecord for every other record. Within ScanTable, a carved record the copy filter
+// already decoded is handed over as it was decoded.
 Result DecodeTableRecord(const TableReader& reader, const RecordView& view, DecodedRecord& out);
 
 // Scans `table`, each record decoded by DecodeTableRecord into one reused record;

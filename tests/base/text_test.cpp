@@ -54,6 +54,26 @@ TEST(Utf8, SequenceLengthsAndTheBytesThatStartNone) {
   EXPECT_EQ(Utf8SequenceLength(text, text.size()), 0u);
 }
 
+// The sequence test and the validators agree with the repair's own decoder on every lead
+// byte outside ASCII followed by every second byte.
+TEST(Utf8, SequenceTestAgreesWithTheRepairOnEveryTwoBytePrefix) {
+  for (unsigned b0 = 0x80; b0 <= 0xFF; ++b0) {
+    for (unsigned b1 = 0; b1 <= 0xFF; ++b1) {
+      for (const char last : {'\x80', '\xBF'}) {
+        const std::string text{static_cast<char>(b0), static_cast<char>(b1), last, last};
+        const std::size_t n = Utf8SequenceLength(text, 0);
+        const std::string repaired = ToValidUtf8(text);
+        if (n == 0) {
+          EXPECT_EQ(repaired.substr(0, 3), "\xEF\xBF\xBD") << b0 << " " << b1;
+        } else {
+          EXPECT_EQ(repaired.substr(0, n), text.substr(0, n)) << b0 << " " << b1;
+        }
+        EXPECT_EQ(IsValidUtf8(text), repaired == text) << b0 << " " << b1;
+      }
+    }
+  }
+}
+
 TEST(Utf8, CleanTextHasNoNulAndNoReplacementCharacter) {
   EXPECT_TRUE(IsCleanUtf8("hello"));
   EXPECT_FALSE(IsCleanUtf8(std::string_view("he\0llo", 6)));
