@@ -7,7 +7,9 @@
 // can reach it, and it is gone when the store is) and its memory given back, so the store
 // costs one block of memory however much it holds. Without a folder, or once the file cannot
 // be created or written (a full disk), the blocks stay in memory: the store never loses
-// what it was given.
+// what it was given. A full block is written on a thread of the store's own while the next
+// one fills, and its memory is given back once the next one is full: the kernel's copy of a
+// large store's bytes costs the thread that fills it nothing. Reads never wait for it.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +29,7 @@ class SpillStore {
   static constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
 
   explicit SpillStore(const std::filesystem::path& folder = {});
+  ~SpillStore();
   SpillStore(const SpillStore&) = delete;
   SpillStore& operator=(const SpillStore&) = delete;
 
@@ -51,11 +54,19 @@ class SpillStore {
   };
 
   std::uint64_t size() const { return size_; }
-  // Whether full blocks still go to the file.
-  bool OnDisk() const { return writing_; }
+  // Whether full blocks still go to the file (known once the block being written is done).
+  bool OnDisk() {
+    Settle();
+    return writing_;
+  }
 
  private:
+  class BlockWriter;
+
   void FinishBlock();
+  // Waits for the block being written, then gives back its memory or, when its write
+  // failed, keeps it and every later block in memory.
+  void Settle();
   template <typename FromFile>
   bool ReadPieces(std::uint64_t offset, std::size_t length, std::string& out,
                   FromFile fromFile) const;
@@ -65,6 +76,8 @@ class SpillStore {
   // One entry per block; null for a block that is in the file at block index * kBlockBytes.
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::uint64_t size_ = 0;
+  std::unique_ptr<BlockWriter> writer_;  // started with the first full block
+  std::size_t writingBlock_ = SIZE_MAX;  // the block being written, if any
 };
 
 }  // namespace kestrio
