@@ -5,13 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
-#include <mutex>
 #include <system_error>
-#include <thread>
-#include <utility>
 
 namespace kestrio {
 namespace {
@@ -53,71 +49,6 @@ bool ReadAll(int fd, char* bytes, std::size_t size, std::uint64_t offset) {
 
 }  // namespace
 
-// Writes one block at a time to the store's file on a thread of its own.
-class SpillStore::BlockWriter {
- public:
-  explicit BlockWriter(int fd) : fd_(fd), thread_([this] { Run(); }) {}
-  BlockWriter(const BlockWriter&) = delete;
-  BlockWriter& operator=(const BlockWriter&) = delete;
-  ~BlockWriter() {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-  }
-
-  // Starts writing `kBlockBytes` at `bytes` to `offset`; the write started before must have
-  // been waited for. The bytes must stay as they are until then.
-  void Start(const char* bytes, std::uint64_t offset) {
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      bytes_ = bytes;
-      offset_ = offset;
-      busy_ = true;
-    }
-    wake_.notify_all();
-  }
-
-  // Waits for the write started last: whether all of it was written.
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait(lock, [this] { return !busy_; });
-    return written_;
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      wake_.wait(lock, [this] { return stop_ || (busy_ && bytes_ != nullptr); });
-      if (busy_ && bytes_ != nullptr) {
-        const char* bytes = std::exchange(bytes_, nullptr);
-        const std::uint64_t offset = offset_;
-        lock.unlock();
-        const bool written = WriteAll(fd_, bytes, kBlockBytes, offset);
-        lock.lock();
-        written_ = written;
-        busy_ = false;
-        wake_.notify_all();
-      } else if (stop_) {
-        return;
-      }
-    }
-  }
-
-  const int fd_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  const char* bytes_ = nullptr;  // the block to write, until the thread takes it
-  std::uint64_t offset_ = 0;
-  bool busy_ = false;  // a write was started and is not done
-  bool written_ = false;
-  bool stop_ = false;
-  std::thread thread_;  // last: it starts once the members above are made
-};
-
 SpillStore::SpillStore(const std::filesystem::path& folder) : file_(OpenUnnamedFile(folder)) {
   writing_ = file_.Valid();
 }
@@ -149,7 +80,7 @@ void SpillStore::FinishBlock() {
   const std::uint64_t offset = static_cast<std::uint64_t>(index) * kBlockBytes;
   if (!writer_) {
     try {
-      writer_ = std::make_unique<BlockWriter>(file_.Get());
+      writer_ = std::make_unique<BackgroundWrite>();
     } catch (const std::system_error&) {
       if (WriteAll(file_.Get(), blocks_.back().get(), kBlockBytes, offset)) {
         blocks_.back().reset();
@@ -159,7 +90,9 @@ void SpillStore::FinishBlock() {
       return;
     }
   }
-  writer_->Start(blocks_.back().get(), offset);
+  writer_->Start([fd = file_.Get(), bytes = blocks_.back().get(), offset] {
+    return WriteAll(fd, bytes, kBlockBytes, offset);
+  });
   writingBlock_ = index;
 }
 

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/background_write.h"
 #include "base/unique_fd.h"
 
 namespace kestrio {
@@ -61,8 +62,6 @@ class SpillStore {
   }
 
  private:
-  class BlockWriter;
-
   void FinishBlock();
   // Waits for the block being written, then gives back its memory or, when its write
   // failed, keeps it and every later block in memory.
@@ -76,8 +75,8 @@ class SpillStore {
   // One entry per block; null for a block that is in the file at block index * kBlockBytes.
   std::vector<std::unique_ptr<char[]>> blocks_;
   std::uint64_t size_ = 0;
-  std::unique_ptr<BlockWriter> writer_;  // started with the first full block
-  std::size_t writingBlock_ = SIZE_MAX;  // the block being written, if any
+  std::unique_ptr<BackgroundWrite> writer_;  // started with the first full block
+  std::size_t writingBlock_ = SIZE_MAX;      // the block being written, if any
 };
 
 }  // namespace kestrio

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
 #include "base/text.h"
 
@@ -96,17 +97,37 @@ std::string JsonQuote(std::string_view text) {
   return out;
 }
 
+JsonWriter::~JsonWriter() = default;
+
 bool JsonWriter::Flush() {
   if (sink_ == nullptr) return true;
   out_ += '\n';
   SpillNow();
+  if (writer_ && !writer_->Wait()) failed_ = true;
   sink_->flush();
-  return !sink_->fail();
+  return !failed_ && !sink_->fail();
 }
 
+// The piece goes to the writer's thread once the one before it is written; where no thread
+// can be started, it is written here.
 void JsonWriter::SpillNow() {
-  sink_->write(out_.data(), static_cast<std::streamsize>(out_.size()));
+  if (!writer_) {
+    try {
+      writer_ = std::make_unique<BackgroundWrite>();
+    } catch (const std::system_error&) {
+      sink_->write(out_.data(), static_cast<std::streamsize>(out_.size()));
+      out_.clear();
+      return;
+    }
+  }
+  if (!writer_->Wait()) failed_ = true;
+  writing_.swap(out_);
   out_.clear();
+  out_.reserve(pieceBytes_ + pieceBytes_ / 4);
+  writer_->Start([this] {
+    sink_->write(writing_.data(), static_cast<std::streamsize>(writing_.size()));
+    return !sink_->fail();
+  });
 }
 
 void JsonWriter::NewLine() {

@@ -2,28 +2,35 @@
 // and every text is written as valid UTF-8 (bytes that are not become U+FFFD).
 //
 // Without a sink the document is kept in memory (str()); with one, the text goes to the
-// stream in pieces of about kFlushBytes as it is written, so a document of any size costs
-// that much memory. Flush() writes what is left; the destructor does not.
+// stream in pieces of about kFlushBytes (or the size given) as it is written, so a document
+// of any size costs twice that much memory: each piece is written on a thread of the
+// writer's own while the next one is made. Flush() writes what is left; the destructor only
+// waits for the piece being written.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/background_write.h"
 
 namespace kestrio::cli {
 
 class JsonWriter {
  public:
   explicit JsonWriter(bool pretty = true) : pretty_(pretty) {}
-  explicit JsonWriter(std::ostream& sink, bool pretty = true) : sink_(&sink), pretty_(pretty) {
-    out_.reserve(kFlushBytes + kFlushBytes / 4);
+  explicit JsonWriter(std::ostream& sink, bool pretty = true, std::size_t pieceBytes = kFlushBytes)
+      : sink_(&sink), pretty_(pretty), pieceBytes_(pieceBytes) {
+    out_.reserve(pieceBytes_ + pieceBytes_ / 4);
   }
+  ~JsonWriter();
   JsonWriter(const JsonWriter&) = delete;
   JsonWriter& operator=(const JsonWriter&) = delete;
 
-  static constexpr std::size_t kFlushBytes = 64 * 1024;
+  static constexpr std::size_t kFlushBytes = 1024 * 1024;
 
   JsonWriter& BeginObject();
   JsonWriter& EndObject();
@@ -68,7 +75,7 @@ class JsonWriter {
   void NewLine();
   // Hands the buffer to the sink once it is full.
   void Spill() {
-    if (sink_ != nullptr && out_.size() >= kFlushBytes) SpillNow();
+    if (sink_ != nullptr && out_.size() >= pieceBytes_) SpillNow();
   }
   void SpillNow();
 
@@ -80,6 +87,10 @@ class JsonWriter {
   std::vector<Level> levels_;
   bool afterKey_ = false;
   bool pretty_;
+  std::size_t pieceBytes_ = kFlushBytes;
+  bool failed_ = false;                      // a piece written before failed
+  std::string writing_;                      // the piece being written
+  std::unique_ptr<BackgroundWrite> writer_;  // last: it waits for `writing_` and `sink_`
 };
 
 // `text` as a JSON string literal, quotes included.

@@ -34,13 +34,14 @@ TEST(JsonWriter, StreamedDocumentIsTheInMemoryOneWithANewline) {
   constexpr int kRecords = 3000;
   JsonWriter memory;
   WriteDocument(memory, kRecords);
-  ASSERT_GT(memory.str().size(), 4 * JsonWriter::kFlushBytes);
+  constexpr std::size_t kPiece = 16 * 1024;
+  ASSERT_GT(memory.str().size(), 16 * kPiece);
 
   std::ostringstream sink;
-  JsonWriter streamed(sink);
+  JsonWriter streamed(sink, true, kPiece);
   WriteDocument(streamed, kRecords);
   // Nothing beyond one piece is held back before the end.
-  EXPECT_LT(streamed.str().size(), JsonWriter::kFlushBytes + 512);
+  EXPECT_LT(streamed.str().size(), kPiece + 512);
   EXPECT_FALSE(sink.str().empty());
   ASSERT_TRUE(streamed.Flush());
   EXPECT_EQ(sink.str(), memory.str() + "\n");

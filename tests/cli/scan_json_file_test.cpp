@@ -22,14 +22,14 @@ TEST(ScanJsonFile, TheFileHoldsWhatStandardOutputGetsAndAnUnwritablePathIsSaid) 
   fx::TempDir dir;
   setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
   fx::BackupOptions options;
-  options.messageCount = 400;  // a document of many pieces
+  options.messageCount = 1600;  // a document of more than one piece
   fx::WriteBackup(dir / "backup", options);
 
   std::ostringstream out, err;
   cli::Terminal terminal{out, err, false, nullptr, {}};
   ASSERT_EQ(cli::RunCli({"scan", (dir / "backup").string(), "--json", "-"}, terminal), cli::kExitOk)
       << err.str();
-  ASSERT_GT(out.str().size(), 4 * cli::JsonWriter::kFlushBytes);
+  ASSERT_GT(out.str().size(), cli::JsonWriter::kFlushBytes);
   const std::filesystem::path file = dir / "scan.json";
   ASSERT_EQ(cli::RunCli({"scan", (dir / "backup").string(), "--json", file.string()}, terminal),
             cli::kExitOk)
