@@ -1,5 +1,6 @@
 #include "cli/json_writer.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -15,14 +16,16 @@ namespace {
 // Whether byte `c` is written as it is inside a JSON string.
 bool Plain(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\'; }
 
-// Whether any byte of the 8 in `word` is a control character, '"' or '\\' (exact: the
+// The high bit of each byte of the 8 in `word` that is not written as it is or is not ASCII:
+// a control character, '"', '\\' or a byte of 0x80 and above. The lowest one is exact (the
 // subtractions' borrows only ever add hits above a real one).
-bool AnyEscape(std::uint64_t word) {
+std::uint64_t Special(std::uint64_t word) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHigh = 0x8080808080808080ull;
   const auto zeroByte = [](std::uint64_t w) { return (w - kOnes) & ~w & kHigh; };
   const std::uint64_t control = (word - 0x20 * kOnes) & ~word & kHigh;
-  return (control | zeroByte(word ^ ('"' * kOnes)) | zeroByte(word ^ ('\\' * kOnes))) != 0;
+  return control | zeroByte(word ^ ('"' * kOnes)) | zeroByte(word ^ ('\\' * kOnes)) |
+         (word & kHigh);
 }
 
 // The escape of an ASCII byte that is not written as it is.
@@ -57,7 +60,6 @@ void AppendEscape(std::string& out, char c) {
 // well-formed sequences pass, a byte that starts none becomes U+FFFD (as ToValidUtf8 does)
 // and the rest is escaped.
 void AppendJsonQuoted(std::string& out, std::string_view text) {
-  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
   out += '"';
   std::size_t copied = 0;  // text before this is in `out`
   std::size_t pos = 0;
@@ -65,10 +67,15 @@ void AppendJsonQuoted(std::string& out, std::string_view text) {
     if (text.size() - pos >= 8) {
       std::uint64_t word = 0;
       std::memcpy(&word, text.data() + pos, 8);
-      if ((word & kHigh) == 0 && !AnyEscape(word)) {
+      const std::uint64_t special = Special(word);
+      if (special == 0) {
         pos += 8;
         continue;
       }
+      // The plain bytes in front of the first special one pass at once (the word's first
+      // byte is its lowest on a little-endian machine).
+      if constexpr (std::endian::native == std::endian::little)
+        pos += static_cast<std::size_t>(std::countr_zero(special)) / 8;
     }
     const char c = text[pos];
     if (static_cast<unsigned char>(c) >= 0x80) {

@@ -81,6 +81,18 @@ TEST(JsonWriter, QuotesEscapesAndReplacesInvalidBytes) {
       EXPECT_EQ(JsonQuote(text), expected) << at;
     }
   }
+  // A character outside ASCII passes and a byte that starts none becomes U+FFFD at every
+  // place, the plain bytes around them as they are.
+  for (std::size_t at = 0; at + 1 < plain.size(); ++at) {
+    std::string text = plain;
+    text.insert(at, "\xE2\x9C\x88");
+    EXPECT_EQ(JsonQuote(text), "\"" + text + "\"") << at;
+    text = plain;
+    text.insert(at, 1, '\xFF');
+    EXPECT_EQ(JsonQuote(text),
+              "\"" + plain.substr(0, at) + "\xEF\xBF\xBD" + plain.substr(at) + "\"")
+        << at;
+  }
   std::string out = "[";
   AppendJsonQuoted(out, "a\"");
   EXPECT_EQ(out, "[\"a\\\"\"");
