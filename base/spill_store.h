@@ -5,11 +5,11 @@
 // The bytes are kept in blocks of kBlockBytes. With a folder, every block that is full is
 // written to an unnamed temporary file there (O_TMPFILE: it has no name, only this process
 // can reach it, and it is gone when the store is) and its memory given back, so the store
-// costs one block of memory however much it holds. Without a folder, or once the file cannot
-// be created or written (a full disk), the blocks stay in memory: the store never loses
-// what it was given. A full block is written on a thread of the store's own while the next
-// one fills, and its memory is given back once the next one is full: the kernel's copy of a
-// large store's bytes costs the thread that fills it nothing. Reads never wait for it.
+// costs two blocks of memory however much it holds: the block being written, on a thread of
+// the store's own, and the one filling meanwhile (the kernel's copy of a large store's bytes
+// costs the thread that fills it nothing; reads never wait for it). Without a folder, or once
+// the file cannot be created or written (a full disk), the blocks stay in memory: the store
+// never loses what it was given.
 #pragma once
 
 #include <cstddef>
