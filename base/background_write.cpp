@@ -1,12 +1,32 @@
 #include "base/background_write.h"
 
+#include <system_error>
 #include <utility>
 
 namespace kestrio {
+namespace {
 
-BackgroundWrite::BackgroundWrite() : thread_([this] { Run(); }) {}
+// What `write` answers; false when it throws.
+bool RunWrite(const std::function<bool()>& write) {
+  try {
+    return write();
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace
+
+BackgroundWrite::BackgroundWrite() {
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    // No thread: Start runs each write itself.
+  }
+}
 
 BackgroundWrite::~BackgroundWrite() {
+  if (!thread_.joinable()) return;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
@@ -16,6 +36,10 @@ BackgroundWrite::~BackgroundWrite() {
 }
 
 void BackgroundWrite::Start(std::function<bool()> write) {
+  if (!thread_.joinable()) {
+    result_ = RunWrite(write);
+    return;
+  }
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     write_ = std::move(write);
@@ -38,12 +62,7 @@ void BackgroundWrite::Run() {
     if (write_ == nullptr) return;
     const std::function<bool()> write = std::exchange(write_, nullptr);
     lock.unlock();
-    bool result = false;
-    try {
-      result = write();
-    } catch (...) {
-      // A write that throws failed.
-    }
+    const bool result = RunWrite(write);
     lock.lock();
     result_ = result;
     busy_ = false;

@@ -13,7 +13,7 @@ namespace kestrio {
 
 class BackgroundWrite {
  public:
-  // Starts the thread; throws std::system_error when none can be started.
+  // Starts the thread; where none can be started, each write runs in Start itself.
   BackgroundWrite();
   BackgroundWrite(const BackgroundWrite&) = delete;
   BackgroundWrite& operator=(const BackgroundWrite&) = delete;
@@ -34,7 +34,7 @@ class BackgroundWrite {
   bool busy_ = false;            // a write was started and is not done
   bool result_ = true;
   bool stop_ = false;
-  std::thread thread_;  // last: it starts once the members above are made
+  std::thread thread_;  // not joinable when no thread could be started
 };
 
 }  // namespace kestrio

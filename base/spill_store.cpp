@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <system_error>
 
 namespace kestrio {
 namespace {
@@ -71,25 +70,13 @@ std::uint64_t SpillStore::Append(std::string_view bytes) {
 }
 
 // A full block goes to the file, unless the file failed once; then it and every later block
-// stay in memory. The write runs on the writer's thread; where no thread can be started, on
-// this one.
+// stay in memory. The write runs on the writer's thread.
 void SpillStore::FinishBlock() {
   Settle();
   if (!writing_) return;
   const std::size_t index = blocks_.size() - 1;
   const std::uint64_t offset = static_cast<std::uint64_t>(index) * kBlockBytes;
-  if (!writer_) {
-    try {
-      writer_ = std::make_unique<BackgroundWrite>();
-    } catch (const std::system_error&) {
-      if (WriteAll(file_.Get(), blocks_.back().get(), kBlockBytes, offset)) {
-        blocks_.back().reset();
-      } else {
-        writing_ = false;
-      }
-      return;
-    }
-  }
+  if (!writer_) writer_ = std::make_unique<BackgroundWrite>();
   writer_->Start([fd = file_.Get(), bytes = blocks_.back().get(), offset] {
     return WriteAll(fd, bytes, kBlockBytes, offset);
   });

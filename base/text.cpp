@@ -6,43 +6,6 @@
 namespace kestrio {
 namespace {
 
-// Length of the well-formed sequence at the start of `text`, 0 when it is ill-formed.
-// Also gives the code point.
-std::size_t SequenceAt(std::string_view text, std::size_t pos, char32_t& cp) {
-  const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[pos + i]); };
-  const std::size_t left = text.size() - pos;
-  const std::uint8_t b0 = byte(0);
-  if (b0 < 0x80) {
-    cp = b0;
-    return 1;
-  }
-  std::size_t n = 0;
-  std::uint8_t lo = 0x80, hi = 0xBF;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    n = 2;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    n = 3;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;  // overlong
-    if (b0 == 0xED) hi = 0x9F;  // surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    n = 4;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;  // overlong
-    if (b0 == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (left < n) return 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    const std::uint8_t b = byte(i);
-    if (b < (i == 1 ? lo : 0x80) || b > (i == 1 ? hi : 0xBF)) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  return n;
-}
-
 // The first position from `pos` on whose 8-byte word is not all ASCII (nor, with `rejectNul`,
 // free of NUL bytes); the bytes before it need no decoding. Most texts are mostly ASCII.
 std::size_t SkipAscii(std::string_view text, std::size_t pos, bool rejectNul) {
@@ -101,9 +64,8 @@ std::size_t Utf8Length(std::string_view text) {
 std::string ToValidUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  char32_t cp = 0;
   for (std::size_t pos = 0; pos < text.size();) {
-    const std::size_t n = SequenceAt(text, pos, cp);
+    const std::size_t n = Utf8SequenceLength(text, pos);
     if (n == 0) {
       out += "\xEF\xBF\xBD";
       ++pos;

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 
 #include "base/text.h"
 
@@ -115,18 +114,9 @@ bool JsonWriter::Flush() {
   return !failed_ && !sink_->fail();
 }
 
-// The piece goes to the writer's thread once the one before it is written; where no thread
-// can be started, it is written here.
+// The piece goes to the writer's thread once the one before it is written.
 void JsonWriter::SpillNow() {
-  if (!writer_) {
-    try {
-      writer_ = std::make_unique<BackgroundWrite>();
-    } catch (const std::system_error&) {
-      sink_->write(out_.data(), static_cast<std::streamsize>(out_.size()));
-      out_.clear();
-      return;
-    }
-  }
+  if (!writer_) writer_ = std::make_unique<BackgroundWrite>();
   if (!writer_->Wait()) failed_ = true;
   writing_.swap(out_);
   out_.clear();

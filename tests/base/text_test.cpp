@@ -54,8 +54,8 @@ TEST(Utf8, SequenceLengthsAndTheBytesThatStartNone) {
   EXPECT_EQ(Utf8SequenceLength(text, text.size()), 0u);
 }
 
-// The sequence test and the validators agree with the repair's own decoder on every lead
-// byte outside ASCII followed by every second byte.
+// The sequence test, the validators and the repair agree on every lead byte outside ASCII
+// followed by every second byte.
 TEST(Utf8, SequenceTestAgreesWithTheRepairOnEveryTwoBytePrefix) {
   for (unsigned b0 = 0x80; b0 <= 0xFF; ++b0) {
     for (unsigned b1 = 0; b1 <= 0xFF; ++b1) {
