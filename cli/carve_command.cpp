@@ -166,6 +166,7 @@ int Carve(const Options& options, Terminal& terminal) {
   if (!toOut) file.open(*options.json, std::ios::binary | std::ios::trunc);
   JsonWriter json(toOut ? terminal.out : file);
   if (!WriteJson(json, path.string(), dump, findings.Snapshot())) {
+    json.Settle();
     terminal.err << kValuesLost;
     return kExitUsage;
   }

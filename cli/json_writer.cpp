@@ -109,15 +109,20 @@ bool JsonWriter::Flush() {
   if (sink_ == nullptr) return true;
   out_ += '\n';
   SpillNow();
-  if (writer_ && !writer_->Wait()) failed_ = true;
+  Settle();
   sink_->flush();
   return !failed_ && !sink_->fail();
+}
+
+bool JsonWriter::Settle() {
+  if (writer_ && !writer_->Wait()) failed_ = true;
+  return !failed_;
 }
 
 // The piece goes to the writer's thread once the one before it is written.
 void JsonWriter::SpillNow() {
   if (!writer_) writer_ = std::make_unique<BackgroundWrite>();
-  if (!writer_->Wait()) failed_ = true;
+  Settle();
   writing_.swap(out_);
   out_.clear();
   out_.reserve(pieceBytes_ + pieceBytes_ / 4);

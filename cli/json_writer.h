@@ -58,6 +58,9 @@ class JsonWriter {
   // Writes the unflushed text and a final newline to the sink and flushes it; false when the
   // stream failed at any point. Without a sink: true, and nothing happens.
   bool Flush();
+  // Waits for the piece being written, so that the sink, and any stream that flushes it first
+  // (std::cerr flushes std::cout), may be used on this thread; false when a piece failed.
+  bool Settle();
 
  private:
   JsonWriter& Value(bool value) { return Bool(value); }

@@ -190,6 +190,7 @@ int Scan(const Options& options, Terminal& terminal) {
                               : WriteScan(json, scanned.summary, kResultOk, scanned.errors, results,
                                           scanned.messagesJson.get());
     if (!complete) {
+      json.Settle();
       terminal.err << "kestrio-cli: the messages could not be kept until they were written\n";
       return kExitUsage;
     }

@@ -42,6 +42,8 @@ TEST(JsonWriter, StreamedDocumentIsTheInMemoryOneWithANewline) {
   WriteDocument(streamed, kRecords);
   // Nothing beyond one piece is held back before the end.
   EXPECT_LT(streamed.str().size(), kPiece + 512);
+  // The sink is written on the writer's thread: it is read here only once that has settled.
+  ASSERT_TRUE(streamed.Settle());
   EXPECT_FALSE(sink.str().empty());
   ASSERT_TRUE(streamed.Flush());
   EXPECT_EQ(sink.str(), memory.str() + "\n");
