@@ -144,50 +144,124 @@ TableShape TableReader::CurrentShape() const {
 
 namespace {
 
-// Rows whose values after column 0 are equal: a 64-bit hash of those columns' serial types
-// and value bytes. Column 0 is left out because a freed record's freeblock header may have
-// taken its serial type. The bytes are taken eight at a time (a value's length is in its
-// serial type, so the zero-padded last word is not ambiguous); every step is a bijection of
-// the running hash for a given word, so two rows that differ in one word always differ.
+// Rows whose values after column 0 are equal: a 64-bit hash of those columns' serial types,
+// as the varints SQLite writes, then their value bytes, then the number of columns. Column 0
+// is left out because a freed record's freeblock header may have taken its serial type. With
+// the count the stream says where the types end and, through them, how long the values are,
+// so the zero padding of the last word is not ambiguous. The bytes are taken eight at a time,
+// whatever the column boundaries: an intact cell's types and values are each one run of its
+// page, hashed in two strides.
 class RowSignature {
  public:
-  void Add(std::uint64_t serialType, Bytes value) {
-    Mix(serialType);
-    const std::uint8_t* at = value.data();
-    std::size_t left = value.size();
-    for (; left >= 8; at += 8, left -= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, at, 8);
-      Mix(word);
+  void Add(Bytes bytes) {
+    const std::uint8_t* at = bytes.data();
+    std::size_t left = bytes.size();
+    if (held_ != 0) {
+      const std::size_t take = std::min(left, 8 - held_);
+      std::memcpy(pending_ + held_, at, take);
+      held_ += take;
+      at += take;
+      left -= take;
+      if (held_ < 8) return;
+      Mix(Load(pending_));
+      held_ = 0;
     }
-    if (left != 0) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, at, left);
-      Mix(word);
-    }
+    for (; left >= 8; at += 8, left -= 8) Mix(Load(at));
+    std::memcpy(pending_, at, left);
+    held_ = left;
   }
-  std::uint64_t Value() const { return hash_; }
+  // Adds `type` as the varint SQLite writes for it.
+  void AddSerialType(std::uint64_t type) {
+    std::uint8_t varint[9];
+    Add(Bytes(varint, EncodeVarint(type, varint)));
+  }
+  std::uint64_t Value(std::uint64_t columns) {
+    if (held_ != 0) {
+      std::memset(pending_ + held_, 0, 8 - held_);
+      Mix(Load(pending_));
+      held_ = 0;
+    }
+    Mix(columns);
+    return hash_;
+  }
+
+  // The shortest form of `v`: seven bits a byte from the high end, and a ninth byte of eight
+  // bits for values above 56 bits.
+  static std::size_t EncodeVarint(std::uint64_t v, std::uint8_t out[9]) {
+    if (v < 0x80) {
+      out[0] = static_cast<std::uint8_t>(v);
+      return 1;
+    }
+    if (v >> 56 != 0) {
+      out[8] = static_cast<std::uint8_t>(v);
+      v >>= 8;
+      for (int i = 7; i >= 0; --i, v >>= 7) out[i] = static_cast<std::uint8_t>(0x80 | (v & 0x7F));
+      return 9;
+    }
+    std::size_t length = 1;
+    while (length < 8 && v >> (7 * length) != 0) ++length;
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto group = static_cast<std::uint8_t>((v >> (7 * (length - 1 - i))) & 0x7F);
+      out[i] = static_cast<std::uint8_t>(group | (i + 1 < length ? 0x80 : 0));
+    }
+    return length;
+  }
 
  private:
+  static std::uint64_t Load(const std::uint8_t* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    return word;
+  }
   void Mix(std::uint64_t v) {
     hash_ = (hash_ ^ v) * 0x9E3779B97F4A7C15ULL;
     hash_ ^= hash_ >> 29;
   }
   std::uint64_t hash_ = 0xcbf29ce484222325ULL;
+  std::uint8_t pending_[8] = {};
+  std::size_t held_ = 0;
 };
 
 std::uint64_t SignatureOf(const DecodedRecord& record) {
+  const std::uint32_t first = std::max<std::uint32_t>(record.firstColumn, 1);
+  const std::uint32_t end = record.EndColumn();
   RowSignature signature;
-  for (std::uint32_t i = std::max<std::uint32_t>(record.firstColumn, 1); i < record.EndColumn();
-       ++i) {
-    const RecordColumn& column = *record.Column(i);
-    signature.Add(column.serialType, column.value);
+  // The types are spelled into a buffer and hashed a buffer at a time.
+  std::uint8_t types[32 * 9];
+  std::size_t held = 0;
+  for (std::uint32_t i = first; i < end; ++i) {
+    if (held > sizeof types - 9) {
+      signature.Add(Bytes(types, held));
+      held = 0;
+    }
+    held += RowSignature::EncodeVarint(record.Column(i)->serialType, types + held);
   }
-  return signature.Value();
+  signature.Add(Bytes(types, held));
+  // A record read from one page has its values side by side: one run to hash.
+  const std::uint8_t* runStart = nullptr;
+  const std::uint8_t* runEnd = nullptr;
+  bool oneRun = true;
+  for (std::uint32_t i = first; i < end && oneRun; ++i) {
+    const Bytes value = record.Column(i)->value;
+    if (value.empty()) continue;
+    if (runStart == nullptr) {
+      runStart = value.data();
+    } else if (value.data() != runEnd) {
+      oneRun = false;
+    }
+    runEnd = value.data() + value.size();
+  }
+  if (oneRun) {
+    if (runStart != nullptr) signature.Add(Bytes(runStart, runEnd));
+  } else {
+    for (std::uint32_t i = first; i < end; ++i) signature.Add(record.Column(i)->value);
+  }
+  return signature.Value(end > first ? end - first : 0);
 }
 
 // The signature of an intact cell whose record lies whole on its page; nothing for a cell
-// that overflows or does not parse.
+// that overflows or does not parse. A header that spells a serial type longer than needed
+// (SQLite never does) is hashed as SignatureOf would spell it.
 std::optional<std::uint64_t> CellSignature(Bytes cell, std::uint32_t usable) {
   const auto payload = ReadTerminatedVarint(cell, 0);
   if (!payload) return std::nullopt;
@@ -201,9 +275,16 @@ std::optional<std::uint64_t> CellSignature(Bytes cell, std::uint32_t usable) {
     return std::nullopt;
   const Bytes types = record->first(static_cast<std::size_t>(header->value));
   std::size_t typePos = header->length;
-  std::size_t body = static_cast<std::size_t>(header->value);
-  RowSignature signature;
-  for (std::uint32_t column = 0; typePos < types.size(); ++column) {
+  std::size_t typesFrom = 0;  // where column 1's serial type starts
+  std::uint64_t body = header->value;
+  std::uint64_t valuesFrom = 0;  // where column 1's value starts
+  std::uint64_t columns = 0;
+  bool canonical = true;
+  for (; typePos < types.size(); ++columns) {
+    if (columns == 1) {
+      typesFrom = typePos;
+      valuesFrom = body;
+    }
     std::uint64_t type = types[typePos];
     if (type < 0x80) {
       ++typePos;
@@ -212,14 +293,27 @@ std::optional<std::uint64_t> CellSignature(Bytes cell, std::uint32_t usable) {
       if (!field) return std::nullopt;
       type = field->value;
       typePos += field->length;
+      std::uint8_t shortest[9];
+      canonical = canonical && RowSignature::EncodeVarint(type, shortest) == field->length;
     }
-    const std::uint64_t length = SerialTypeSize(type);
-    if (!InRange(record->size(), body, length)) return std::nullopt;
-    const std::size_t at = body;
-    body += static_cast<std::size_t>(length);
-    if (column > 0) signature.Add(type, record->subspan(at, static_cast<std::size_t>(length)));
+    body += SerialTypeSize(type);
+    if (body > record->size()) return std::nullopt;
   }
-  return signature.Value();
+  RowSignature signature;
+  if (columns < 2) return signature.Value(0);
+  if (canonical) {
+    signature.Add(types.subspan(typesFrom));
+  } else {
+    for (std::size_t at = typesFrom; at < types.size();) {
+      const auto field = ReadTerminatedVarint(types, at);
+      if (!field) return std::nullopt;
+      signature.AddSerialType(field->value);
+      at += field->length;
+    }
+  }
+  signature.Add(record->subspan(static_cast<std::size_t>(valuesFrom),
+                                static_cast<std::size_t>(body - valuesFrom)));
+  return signature.Value(columns - 1);
 }
 
 constexpr std::uint32_t kFewestFilteredColumns = 3;
