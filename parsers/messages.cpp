@@ -945,7 +945,7 @@ class OrderedMessages {
     const std::size_t i = next_++;
     row = rows_[i];
     const std::uint64_t begin = i == 0 ? 0 : ends_[i - 1];
-    bodyRead = read_[i] && ParseBody(std::string_view(window_.data() + begin,
+    bodyRead = read_[i] && ParseBody(std::string_view(window_.get() + begin,
                                                       static_cast<std::size_t>(ends_[i] - begin)),
                                      body);
     if (!bodyRead) body = MessageBody{};
@@ -975,13 +975,13 @@ class OrderedMessages {
       ends_.push_back(total);
     }
     if (rows_.empty()) return false;
-    // Exactly the window's size (a vector's reserve does not round up as a string's does),
-    // the smaller one given back first.
-    if (window_.capacity() < total) {
-      std::vector<char>().swap(window_);
-      window_.reserve(static_cast<std::size_t>(total));
+    // Exactly the window's size, the smaller one given back first; left unset, as every byte
+    // that is read is copied in.
+    if (windowBytes_ < total) {
+      window_.reset();
+      window_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(total));
+      windowBytes_ = total;
     }
-    window_.resize(static_cast<std::size_t>(total));
     read_.assign(rows_.size(), false);
     order_.resize(rows_.size());
     for (std::size_t i = 0; i < rows_.size(); ++i) order_[i] = static_cast<std::uint32_t>(i);
@@ -991,7 +991,7 @@ class OrderedMessages {
     for (const std::uint32_t i : order_) {
       if (!reader.Read(rows_[i].bodyAt, rows_[i].bodyLength, scratch_)) continue;
       const std::uint64_t slot = i == 0 ? 0 : ends_[i - 1];
-      std::memcpy(window_.data() + slot, scratch_.data(), rows_[i].bodyLength);
+      std::memcpy(window_.get() + slot, scratch_.data(), rows_[i].bodyLength);
       read_[i] = true;
     }
     return true;
@@ -1002,7 +1002,8 @@ class OrderedMessages {
   std::vector<ParsedMessage> rows_;  // the window's rows, in output order
   std::vector<std::uint64_t> ends_;  // where each row's body ends in `window_`
   std::vector<bool> read_;           // whether each body could be read
-  std::vector<char> window_;
+  std::unique_ptr<char[]> window_;
+  std::uint64_t windowBytes_ = 0;
   std::vector<std::uint32_t> order_;
   std::optional<ParsedMessage> held_;  // read from the sort, for the next window
   std::string scratch_;
