@@ -266,7 +266,9 @@ constexpr std::uint32_t kSameText = 0xFFFFFFFF;
 enum SharedField { kAddress, kContactName, kConversation, kReactions, kAttachmentPath, kShared };
 
 void PutInt(std::string& out, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+  const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                         static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+  out.append(bytes, 4);
 }
 
 void PutText(std::string& out, std::string_view text) {
