@@ -53,6 +53,16 @@ class JsonWriter {
     return Value(value);
   }
 
+  // Elements of an array made apart from the document, for Elements() to put in: this writer
+  // (without a sink, nothing written yet) places its values as in an array `depth` levels
+  // deep, its first value as the array's first.
+  void NestIn(std::size_t depth) { levels_.assign(depth, Level{}); }
+  // Puts text made by a writer nested at this writer's depth into the open array, which holds
+  // nothing else; the text may come in pieces.
+  JsonWriter& Elements(std::string_view text);
+  // Forgets the text kept so far (without a sink); what is open stays open.
+  void DropText() { out_.clear(); }
+
   // The document written so far (without a sink), or the part not yet flushed.
   const std::string& str() const { return out_; }
   // Writes the unflushed text and a final newline to the sink and flushes it; false when the

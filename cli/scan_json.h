@@ -28,12 +28,15 @@ struct DeviceJson {
 };
 void WriteDevice(JsonWriter& json, const DeviceJson& device);
 
-// A scan's conversations, kept while the messages are parsed in an unnamed temporary file in
-// `folder` (in memory when there is none) until the document reaches them, in a compact form
-// of their own: a file of a million messages is never held in memory.
+// A scan's conversations as the JSON they become, made while the scan goes on: the parse hands
+// them over in batches, a thread of their own writes them as the elements of the document's
+// "messages" array, and the text waits in an unnamed temporary file in `folder` (in memory
+// when there is none) until the document reaches them. A file of a million messages is never
+// held in memory, and the document takes them as they are.
 class MessagesJson : public ConversationSink {
  public:
   explicit MessagesJson(const std::filesystem::path& folder);
+  ~MessagesJson() override;
 
   void BeginConversation(std::int32_t key, std::size_t count, const MessageRecord& last,
                          bool anyDeleted) override;
@@ -41,13 +44,39 @@ class MessagesJson : public ConversationSink {
   void EndConversation() override;
 
   // Writes the conversations into the open "messages" array of `json`; false when they
-  // could not all be read back.
+  // could not all be read back. Called once, when the parse is over.
   bool EmbedInto(JsonWriter& json);
 
  private:
+  struct Event {
+    enum Kind { kBegin, kMessage, kEnd } kind = kEnd;
+    std::int32_t key = 0;     // kBegin
+    bool anyDeleted = false;  // kBegin
+    MessageRecord record;     // kMessage; kBegin: the fields of the latest message it shows
+  };
+  // A batch goes to the thread at this many events or this many bytes of texts.
+  static constexpr std::size_t kBatchEvents = 4096;
+  static constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
+  // The "messages" array is in "categories", in the document's object.
+  static constexpr std::size_t kMessagesDepth = 3;
+
+  void Added(std::size_t bytes);
+  // Waits for the batch being written and hands over the next one.
+  void Hand();
+  // On the thread: the events as JSON, into the store.
+  void Format(const std::vector<Event>& events);
+  void StoreText();
+  // The events came out of order (a conversation in a conversation, a message outside one).
+  void Broken();
+
   SpillStore store_;
-  std::string event_;       // the event being written
-  MessageRecord previous_;  // the shared texts of the conversation's previous message
+  JsonWriter text_;    // the thread's text not yet in the store
+  bool open_ = false;  // the thread is inside a conversation
+  bool broken_ = false;
+  std::vector<Event> batch_;  // being filled by the parse
+  std::size_t batchBytes_ = 0;
+  std::vector<Event> formatting_;  // being written by the thread
+  BackgroundWrite formatter_;      // last: it waits for the batch it writes
 };
 
 // {backup, result, errors, categories}; `errors` maps category keys to the non-zero results

@@ -62,8 +62,9 @@ TEST(ScanJsonFile, TheFileHoldsWhatStandardOutputGetsAndAnUnwritablePathIsSaid) 
   EXPECT_NE(err.str().find("cannot write " + dir.path().string()), std::string::npos) << err.str();
 }
 
-// Messages kept aside while they are parsed come out as the results' own would, whatever
-// their texts repeat from the message before (in the conversation or the one before it).
+// Messages kept aside while they are parsed come out as the results' own would, whether they
+// reach the thread that writes them in one batch or in several (a text of over a block sends
+// the batch before it on its way), and with none the array is empty.
 TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
   fx::TempDir dir;
   const auto message = [](std::int32_t key, std::uint32_t rowId, std::string address,
@@ -115,6 +116,17 @@ TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
   const auto json = testing::ParseJson(direct.str());
   ASSERT_TRUE(json);
   ASSERT_EQ((*json)["categories"]["messages"].items.size(), 2u);
+
+  cli::MessagesJson none(dir.path());
+  cli::JsonWriter noneDirect, noneEmbedded;
+  ASSERT_TRUE(cli::WriteScan(noneDirect, summary, kResultOk, {}, withoutMessages));
+  ASSERT_TRUE(cli::WriteScan(noneEmbedded, summary, kResultOk, {}, withoutMessages, &none));
+  EXPECT_EQ(noneEmbedded.str(), noneDirect.str());
+  // A message outside any conversation is not written as if it were in one.
+  cli::MessagesJson stray(dir.path());
+  stray.Message(message(1, 1, "", "stray"));
+  cli::JsonWriter strayJson;
+  EXPECT_FALSE(cli::WriteScan(strayJson, summary, kResultOk, {}, withoutMessages, &stray));
 }
 
 }  // namespace
