@@ -54,9 +54,13 @@ class JsonWriter {
   }
 
   // Elements of an array made apart from the document, for Elements() to put in: this writer
-  // (without a sink, nothing written yet) places its values as in an array `depth` levels
-  // deep, its first value as the array's first.
-  void NestIn(std::size_t depth) { levels_.assign(depth, Level{}); }
+  // (without a sink) places its values as in an array `depth` levels deep, after the
+  // elements it holds when `hasElements` is set; what is around that array holds values.
+  void NestIn(std::size_t depth, bool hasElements = false) {
+    levels_.assign(depth, Level{false});
+    afterKey_ = false;
+    if (depth != 0) levels_.back().first = !hasElements;
+  }
   // Puts text made by a writer nested at this writer's depth into the open array, which holds
   // nothing else; the text may come in pieces.
   JsonWriter& Elements(std::string_view text);

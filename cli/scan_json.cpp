@@ -250,15 +250,19 @@ bool WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, R
 
 }  // namespace
 
-MessagesJson::MessagesJson(const std::filesystem::path& folder) : store_(folder) {
-  text_.NestIn(kMessagesDepth);
-}
+MessagesJson::MessagesJson(const std::filesystem::path& folder) : store_(folder) {}
 
-MessagesJson::~MessagesJson() { formatter_.Wait(); }
+MessagesJson::~MessagesJson() {
+  for (Formatter& formatter : formatters_) formatter.thread.Wait();
+}
 
 void MessagesJson::BeginConversation(std::int32_t key, std::size_t, const MessageRecord& last,
                                      bool anyDeleted) {
-  Event& event = batch_.emplace_back();
+  if (broken_ || inConversation_) {
+    broken_ = true;
+    return;
+  }
+  Event& event = batch_.events.emplace_back();
   event.kind = Event::kBegin;
   event.key = key;
   event.anyDeleted = anyDeleted;
@@ -266,76 +270,97 @@ void MessagesJson::BeginConversation(std::int32_t key, std::size_t, const Messag
   event.record.address = last.address;
   event.record.contactName = last.contactName;
   event.record.conversation = last.conversation;
+  anyConversation_ = inConversation_ = true;
+  anyMessage_ = false;
   Added(0);
 }
 
 void MessagesJson::Message(MessageRecord&& message) {
+  if (broken_ || !inConversation_) {
+    broken_ = true;
+    return;
+  }
   std::size_t bytes = message.text.size() + message.dateText.size();
   for (const std::string& path : message.attachments) bytes += path.size();
-  Event& event = batch_.emplace_back();
+  Event& event = batch_.events.emplace_back();
   event.kind = Event::kMessage;
   event.record = std::move(message);
+  anyMessage_ = true;
   Added(bytes);
 }
 
 void MessagesJson::EndConversation() {
-  batch_.emplace_back().kind = Event::kEnd;
+  if (broken_ || !inConversation_) {
+    broken_ = true;
+    return;
+  }
+  batch_.events.emplace_back().kind = Event::kEnd;
+  inConversation_ = false;
   Added(0);
 }
 
 void MessagesJson::Added(std::size_t bytes) {
-  batchBytes_ += bytes;
-  if (batch_.size() >= kBatchEvents || batchBytes_ >= kBatchBytes) Hand();
+  batch_.bytes += bytes;
+  if (batch_.events.size() >= kBatchEvents || batch_.bytes >= kBatchBytes) Hand();
 }
 
 void MessagesJson::Hand() {
-  formatter_.Wait();
-  formatting_.swap(batch_);
-  batch_.clear();
-  batchBytes_ = 0;
-  formatter_.Start([this] {
-    Format(formatting_);
+  Formatter& formatter = formatters_[next_];
+  next_ = (next_ + 1) % formatters_.size();
+  // This formatter's batch is the oldest one out: the other one's came after it.
+  formatter.thread.Wait();
+  StoreText(formatter);
+  std::swap(formatter.batch, batch_);
+  formatter.holds = true;
+  formatter.thread.Start([&formatter] {
+    Format(formatter);
     return true;
   });
+  batch_.events.clear();
+  batch_.bytes = 0;
+  batch_.anyConversation = anyConversation_;
+  batch_.inConversation = inConversation_;
+  batch_.anyMessage = anyMessage_;
 }
 
-void MessagesJson::Format(const std::vector<Event>& events) {
-  if (broken_) return;
-  for (const Event& event : events) {
+void MessagesJson::Format(Formatter& formatter) {
+  const Batch& batch = formatter.batch;
+  JsonWriter& text = formatter.text;
+  // Inside a conversation the values go into its "messages" array, two levels further in.
+  if (batch.inConversation) {
+    text.NestIn(kMessagesDepth + 2, batch.anyMessage);
+  } else {
+    text.NestIn(kMessagesDepth, batch.anyConversation);
+  }
+  for (const Event& event : batch.events) {
     switch (event.kind) {
       case Event::kBegin:
-        if (open_) return Broken();
-        cli::BeginConversation(text_, event.key, &event.record, event.anyDeleted);
-        open_ = true;
+        cli::BeginConversation(text, event.key, &event.record, event.anyDeleted);
         break;
       case Event::kMessage:
-        if (!open_) return Broken();
-        Write(text_, event.record);
+        Write(text, event.record);
         break;
       case Event::kEnd:
-        if (!open_) return Broken();
-        cli::EndConversation(text_);
-        open_ = false;
+        cli::EndConversation(text);
         break;
     }
-    if (text_.str().size() >= SpillStore::kBlockBytes) StoreText();
   }
-  StoreText();
 }
 
-void MessagesJson::StoreText() {
-  store_.Append(text_.str());
-  text_.DropText();
-}
-
-void MessagesJson::Broken() {
-  broken_ = true;
-  text_.DropText();
+void MessagesJson::StoreText(Formatter& formatter) {
+  if (!formatter.holds) return;
+  store_.Append(formatter.text.str());
+  formatter.text.DropText();
+  formatter.holds = false;
 }
 
 bool MessagesJson::EmbedInto(JsonWriter& json) {
-  Hand();
-  formatter_.Wait();
+  if (!batch_.events.empty()) Hand();
+  for (std::size_t i = 0; i < formatters_.size(); ++i) {
+    Formatter& formatter = formatters_[(next_ + i) % formatters_.size()];
+    formatter.thread.Wait();
+    StoreText(formatter);
+  }
   SpillStore::SequentialReader reader(store_);
   std::string piece;
   for (std::uint64_t at = 0; at < store_.size(); at += piece.size()) {
@@ -344,7 +369,7 @@ bool MessagesJson::EmbedInto(JsonWriter& json) {
     if (!reader.Read(at, length, piece)) return false;
     json.Elements(piece);
   }
-  return !broken_ && !open_;
+  return !broken_ && !inConversation_;
 }
 
 bool WriteScan(JsonWriter& json, const BackupSummary& backup, Result openResult,

@@ -46,7 +46,7 @@ TEST(JsonWriter, StreamedDocumentIsTheInMemoryOneWithANewline) {
   ASSERT_TRUE(streamed.Settle());
   EXPECT_FALSE(sink.str().empty());
   ASSERT_TRUE(streamed.Flush());
-  EXPECT_EQ(sink.str(), memory.str() + "\n");
+  EXPECT_TRUE(testing::SameText(sink.str(), memory.str() + "\n"));
   EXPECT_TRUE(streamed.str().empty());
 
   const auto parsed = testing::ParseJson(sink.str());

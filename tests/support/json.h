@@ -1,8 +1,11 @@
 // A strict JSON reader for checking the command line's output in tests: objects keep their
 // key order, numbers are kept as their text, and any syntax error (or bytes that are not
-// UTF-8 inside strings) fails the parse.
+// UTF-8 inside strings) fails the parse. SameText compares long documents.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -204,5 +207,17 @@ class JsonParser {
 };
 
 inline std::optional<Json> ParseJson(std::string_view text) { return JsonParser(text).Parse(); }
+
+// Whether two documents of megabytes are equal, saying where they part (gtest's own diff of
+// texts this long would take gigabytes).
+inline ::testing::AssertionResult SameText(const std::string& got, const std::string& want) {
+  if (got == want) return ::testing::AssertionSuccess();
+  const auto at = static_cast<std::size_t>(
+      std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin());
+  const std::size_t from = at < 80 ? 0 : at - 80;
+  return ::testing::AssertionFailure() << "they part at byte " << at << ":\n"
+                                       << got.substr(from, 160) << "\n---\n"
+                                       << want.substr(from, 160);
+}
 
 }  // namespace kestrio::testing
