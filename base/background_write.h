@@ -1,7 +1,7 @@
 // BackgroundWrite: one write at a time on a thread of its own, so that the kernel's copy of
-// a large output, or the formatting of it, overlaps the making of the next piece (spilled
-// blocks, a JSON document, the messages' JSON). The caller starts a write, goes on filling
-// its next buffer, and waits for the write before it starts the next one or reuses the bytes.
+// a large output overlaps the making of the next piece of it (spilled blocks, a JSON
+// document). The caller starts a write, goes on filling its next buffer, and waits for the
+// write before it starts the next one or reuses the bytes.
 #pragma once
 
 #include <condition_variable>

@@ -191,14 +191,6 @@ JsonWriter& JsonWriter::Key(std::string_view key) {
   return *this;
 }
 
-JsonWriter& JsonWriter::Elements(std::string_view text) {
-  if (text.empty()) return *this;
-  out_.append(text);
-  if (!levels_.empty()) levels_.back().first = false;
-  Spill();
-  return *this;
-}
-
 JsonWriter& JsonWriter::String(std::string_view text) {
   BeforeValue();
   AppendJsonQuoted(out_, text);

@@ -53,20 +53,6 @@ class JsonWriter {
     return Value(value);
   }
 
-  // Elements of an array made apart from the document, for Elements() to put in: this writer
-  // (without a sink) places its values as in an array `depth` levels deep, after the
-  // elements it holds when `hasElements` is set; what is around that array holds values.
-  void NestIn(std::size_t depth, bool hasElements = false) {
-    levels_.assign(depth, Level{false});
-    afterKey_ = false;
-    if (depth != 0) levels_.back().first = !hasElements;
-  }
-  // Puts text made by a writer nested at this writer's depth into the open array, which holds
-  // nothing else; the text may come in pieces.
-  JsonWriter& Elements(std::string_view text);
-  // Forgets the text kept so far (without a sink); what is open stays open.
-  void DropText() { out_.clear(); }
-
   // The document written so far (without a sink), or the part not yet flushed.
   const std::string& str() const { return out_; }
   // Writes the unflushed text and a final newline to the sink and flushes it; false when the

@@ -250,126 +250,205 @@ bool WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, R
 
 }  // namespace
 
-MessagesJson::MessagesJson(const std::filesystem::path& folder) : store_(folder) {}
+// The conversations wait in the store as a list of events, each a tag byte and its fields:
+//   'B' a conversation begins: key, anyDeleted, then handleId, address, contactName and
+//       conversation of its latest message
+//   'M' a message: flags (deleted, isFromMe, edited, unsent as bits 0-3), rowId, handleId,
+//       conversationId, dateText, address, contactName, text, attachmentPath, the number of
+//       attachments and each path, conversation, reactions
+//   'E' the conversation ends
+// Integers are 4 bytes, little-endian; a text is its length and its bytes, where the length
+// kSameText stands for the previous message's value of the same field (a conversation's
+// messages mostly repeat who they are with). Far smaller than the JSON they become.
+namespace {
 
-MessagesJson::~MessagesJson() {
-  for (Formatter& formatter : formatters_) formatter.thread.Wait();
+constexpr std::uint32_t kSameText = 0xFFFFFFFF;
+enum SharedField { kAddress, kContactName, kConversation, kReactions, kAttachmentPath, kShared };
+
+void PutInt(std::string& out, std::uint32_t value) {
+  const char bytes[4] = {static_cast<char>(value), static_cast<char>(value >> 8),
+                         static_cast<char>(value >> 16), static_cast<char>(value >> 24)};
+  out.append(bytes, 4);
 }
+
+void PutText(std::string& out, std::string_view text) {
+  PutInt(out, static_cast<std::uint32_t>(text.size()));
+  out.append(text);
+}
+
+// Reads the events back in order, a block of the store at a time.
+class EventReader {
+ public:
+  explicit EventReader(const SpillStore& store) : store_(store), reader_(store) {}
+
+  bool AtEnd() { return !Need(1); }
+  bool Byte(std::uint8_t& value) {
+    if (!Need(1)) return false;
+    value = static_cast<std::uint8_t>(data_[at_++]);
+    return true;
+  }
+  bool Int(std::uint32_t& value) {
+    if (!Need(4)) return false;
+    value = 0;
+    for (int i = 0; i < 4; ++i)
+      value |= static_cast<std::uint32_t>(static_cast<unsigned char>(data_[at_ + i])) << (8 * i);
+    at_ += 4;
+    return true;
+  }
+  bool Int(std::int32_t& value) {
+    std::uint32_t bits = 0;
+    if (!Int(bits)) return false;
+    value = static_cast<std::int32_t>(bits);
+    return true;
+  }
+  // A text; `same` (when given) is set for kSameText, and the text is then not read.
+  bool Text(std::string_view& text, bool* same = nullptr) {
+    std::uint32_t length = 0;
+    if (!Int(length)) return false;
+    if (length == kSameText && same != nullptr) {
+      *same = true;
+      return true;
+    }
+    if (same != nullptr) *same = false;
+    if (!Need(length)) return false;
+    text = std::string_view(data_).substr(at_, length);
+    at_ += length;
+    return true;
+  }
+
+ private:
+  // Whether `count` more bytes are there, reading on from the store as needed. The views of
+  // the texts read last stay valid until the next call.
+  bool Need(std::size_t count) {
+    if (data_.size() - at_ >= count) return true;
+    data_.erase(0, at_);
+    at_ = 0;
+    while (data_.size() < count && next_ < store_.size()) {
+      const auto length = static_cast<std::size_t>(
+          std::min<std::uint64_t>(SpillStore::kBlockBytes, store_.size() - next_));
+      if (!reader_.Read(next_, length, piece_)) return false;
+      data_ += piece_;
+      next_ += length;
+    }
+    return data_.size() >= count;
+  }
+
+  const SpillStore& store_;
+  SpillStore::SequentialReader reader_;
+  std::string data_, piece_;
+  std::size_t at_ = 0;
+  std::uint64_t next_ = 0;
+};
+
+}  // namespace
+
+MessagesJson::MessagesJson(const std::filesystem::path& folder) : store_(folder) {}
 
 void MessagesJson::BeginConversation(std::int32_t key, std::size_t, const MessageRecord& last,
                                      bool anyDeleted) {
-  if (broken_ || inConversation_) {
-    broken_ = true;
-    return;
-  }
-  Event& event = batch_.events.emplace_back();
-  event.kind = Event::kBegin;
-  event.key = key;
-  event.anyDeleted = anyDeleted;
-  event.record.handleId = last.handleId;
-  event.record.address = last.address;
-  event.record.contactName = last.contactName;
-  event.record.conversation = last.conversation;
-  anyConversation_ = inConversation_ = true;
-  anyMessage_ = false;
-  Added(0);
+  event_.assign(1, 'B');
+  PutInt(event_, static_cast<std::uint32_t>(key));
+  event_.push_back(anyDeleted ? 1 : 0);
+  PutInt(event_, static_cast<std::uint32_t>(last.handleId));
+  PutText(event_, last.address);
+  PutText(event_, last.contactName);
+  PutText(event_, last.conversation);
+  store_.Append(event_);
+  previous_ = MessageRecord{};
 }
 
-void MessagesJson::Message(MessageRecord&& message) {
-  if (broken_ || !inConversation_) {
-    broken_ = true;
-    return;
-  }
-  std::size_t bytes = message.text.size() + message.dateText.size();
-  for (const std::string& path : message.attachments) bytes += path.size();
-  Event& event = batch_.events.emplace_back();
-  event.kind = Event::kMessage;
-  event.record = std::move(message);
-  anyMessage_ = true;
-  Added(bytes);
-}
-
-void MessagesJson::EndConversation() {
-  if (broken_ || !inConversation_) {
-    broken_ = true;
-    return;
-  }
-  batch_.events.emplace_back().kind = Event::kEnd;
-  inConversation_ = false;
-  Added(0);
-}
-
-void MessagesJson::Added(std::size_t bytes) {
-  batch_.bytes += bytes;
-  if (batch_.events.size() >= kBatchEvents || batch_.bytes >= kBatchBytes) Hand();
-}
-
-void MessagesJson::Hand() {
-  Formatter& formatter = formatters_[next_];
-  next_ = (next_ + 1) % formatters_.size();
-  // This formatter's batch is the oldest one out: the other one's came after it.
-  formatter.thread.Wait();
-  StoreText(formatter);
-  std::swap(formatter.batch, batch_);
-  formatter.holds = true;
-  formatter.thread.Start([&formatter] {
-    Format(formatter);
-    return true;
-  });
-  batch_.events.clear();
-  batch_.bytes = 0;
-  batch_.anyConversation = anyConversation_;
-  batch_.inConversation = inConversation_;
-  batch_.anyMessage = anyMessage_;
-}
-
-void MessagesJson::Format(Formatter& formatter) {
-  const Batch& batch = formatter.batch;
-  JsonWriter& text = formatter.text;
-  // Inside a conversation the values go into its "messages" array, two levels further in.
-  if (batch.inConversation) {
-    text.NestIn(kMessagesDepth + 2, batch.anyMessage);
-  } else {
-    text.NestIn(kMessagesDepth, batch.anyConversation);
-  }
-  for (const Event& event : batch.events) {
-    switch (event.kind) {
-      case Event::kBegin:
-        cli::BeginConversation(text, event.key, &event.record, event.anyDeleted);
-        break;
-      case Event::kMessage:
-        Write(text, event.record);
-        break;
-      case Event::kEnd:
-        cli::EndConversation(text);
-        break;
+void MessagesJson::Message(MessageRecord&& m) {
+  event_.assign(1, 'M');
+  event_.push_back(static_cast<char>((m.deleted ? 1 : 0) | (m.isFromMe ? 2 : 0) |
+                                     (m.edited ? 4 : 0) | (m.unsent ? 8 : 0)));
+  PutInt(event_, m.rowId);
+  PutInt(event_, static_cast<std::uint32_t>(m.handleId));
+  PutInt(event_, static_cast<std::uint32_t>(m.conversationId));
+  PutText(event_, m.dateText);
+  const auto shared = [&](const SharedText& now, SharedText& before) {
+    if (now.view() == before.view() && !now.empty()) {
+      PutInt(event_, kSameText);
+    } else {
+      PutText(event_, now);
+      before = now;
     }
-  }
+  };
+  shared(m.address, previous_.address);
+  shared(m.contactName, previous_.contactName);
+  PutText(event_, m.text);
+  shared(m.attachmentPath, previous_.attachmentPath);
+  PutInt(event_, static_cast<std::uint32_t>(m.attachments.size()));
+  for (const std::string& path : m.attachments) PutText(event_, path);
+  shared(m.conversation, previous_.conversation);
+  shared(m.reactions, previous_.reactions);
+  store_.Append(event_);
 }
 
-void MessagesJson::StoreText(Formatter& formatter) {
-  if (!formatter.holds) return;
-  store_.Append(formatter.text.str());
-  formatter.text.DropText();
-  formatter.holds = false;
-}
+void MessagesJson::EndConversation() { store_.Append("E"); }
 
 bool MessagesJson::EmbedInto(JsonWriter& json) {
-  if (!batch_.events.empty()) Hand();
-  for (std::size_t i = 0; i < formatters_.size(); ++i) {
-    Formatter& formatter = formatters_[(next_ + i) % formatters_.size()];
-    formatter.thread.Wait();
-    StoreText(formatter);
+  EventReader in(store_);
+  // The shared fields of the previous message, as they were read.
+  SharedText previous[kShared];
+  const auto shared = [&](SharedField field, SharedText& into) {
+    std::string_view text;
+    bool same = false;
+    if (!in.Text(text, &same)) return false;
+    if (!same && text != previous[field].view()) previous[field] = text;
+    into = previous[field];
+    return true;
+  };
+  bool open = false;
+  while (!in.AtEnd()) {
+    std::uint8_t tag = 0;
+    in.Byte(tag);
+    if (tag == 'B') {
+      std::int32_t key = 0, handleId = 0;
+      std::uint8_t anyDeleted = 0;
+      std::string_view address, contactName, conversation;
+      if (open || !in.Int(key) || !in.Byte(anyDeleted) || !in.Int(handleId)) return false;
+      MessageRecord last;
+      last.handleId = handleId;
+      if (!in.Text(address)) return false;
+      last.address = address;
+      if (!in.Text(contactName)) return false;
+      last.contactName = contactName;
+      if (!in.Text(conversation)) return false;
+      last.conversation = conversation;
+      cli::BeginConversation(json, key, &last, anyDeleted != 0);
+      for (SharedText& text : previous) text.clear();
+      open = true;
+    } else if (tag == 'M') {
+      MessageRecord m;
+      std::uint8_t flags = 0;
+      std::uint32_t attachments = 0;
+      std::string_view text;
+      if (!open || !in.Byte(flags) || !in.Int(m.rowId) || !in.Int(m.handleId) ||
+          !in.Int(m.conversationId) || !in.Text(text))
+        return false;
+      m.deleted = (flags & 1) != 0;
+      m.isFromMe = (flags & 2) != 0;
+      m.edited = (flags & 4) != 0;
+      m.unsent = (flags & 8) != 0;
+      m.dateText = text;
+      if (!shared(kAddress, m.address) || !shared(kContactName, m.contactName) || !in.Text(text))
+        return false;
+      m.text.assign(text);
+      if (!shared(kAttachmentPath, m.attachmentPath) || !in.Int(attachments)) return false;
+      for (std::uint32_t i = 0; i < attachments; ++i) {
+        if (!in.Text(text)) return false;
+        m.attachments.emplace_back(text);
+      }
+      if (!shared(kConversation, m.conversation) || !shared(kReactions, m.reactions)) return false;
+      Write(json, m);
+    } else if (tag == 'E' && open) {
+      cli::EndConversation(json);
+      open = false;
+    } else {
+      return false;
+    }
   }
-  SpillStore::SequentialReader reader(store_);
-  std::string piece;
-  for (std::uint64_t at = 0; at < store_.size(); at += piece.size()) {
-    const auto length = static_cast<std::size_t>(
-        std::min<std::uint64_t>(SpillStore::kBlockBytes, store_.size() - at));
-    if (!reader.Read(at, length, piece)) return false;
-    json.Elements(piece);
-  }
-  return !broken_ && !inConversation_;
+  return !open;
 }
 
 bool WriteScan(JsonWriter& json, const BackupSummary& backup, Result openResult,

@@ -1,7 +1,6 @@
 // The command line's JSON: backups, and a scan's result with every record of every category.
 #pragma once
 
-#include <array>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -29,15 +28,12 @@ struct DeviceJson {
 };
 void WriteDevice(JsonWriter& json, const DeviceJson& device);
 
-// A scan's conversations as the JSON they become, made while the scan goes on: the parse hands
-// them over in batches, two threads of their own take turns at writing a batch each as the
-// elements of the document's "messages" array, and the text waits, in the order of the
-// batches, in an unnamed temporary file in `folder` (in memory when there is none) until the
-// document reaches it. A file of a million messages is never held in memory.
+// A scan's conversations, kept while the messages are parsed in an unnamed temporary file in
+// `folder` (in memory when there is none) until the document reaches them, in a compact form
+// of their own: a file of a million messages is never held in memory.
 class MessagesJson : public ConversationSink {
  public:
   explicit MessagesJson(const std::filesystem::path& folder);
-  ~MessagesJson() override;
 
   void BeginConversation(std::int32_t key, std::size_t count, const MessageRecord& last,
                          bool anyDeleted) override;
@@ -45,52 +41,13 @@ class MessagesJson : public ConversationSink {
   void EndConversation() override;
 
   // Writes the conversations into the open "messages" array of `json`; false when they
-  // could not all be read back or came out of order (a conversation in a conversation, a
-  // message outside one, one left open). Called once, when the parse is over.
+  // could not all be read back.
   bool EmbedInto(JsonWriter& json);
 
  private:
-  struct Event {
-    enum Kind { kBegin, kMessage, kEnd } kind = kEnd;
-    std::int32_t key = 0;     // kBegin
-    bool anyDeleted = false;  // kBegin
-    MessageRecord record;     // kMessage; kBegin: the fields of the latest message it shows
-  };
-  // Events, and where in the array they start: whether a conversation came before them,
-  // whether they start inside one, and whether that one has messages before them.
-  struct Batch {
-    std::vector<Event> events;
-    std::size_t bytes = 0;  // of the messages' texts
-    bool anyConversation = false;
-    bool inConversation = false;
-    bool anyMessage = false;
-  };
-  struct Formatter {
-    Batch batch;
-    JsonWriter text;         // the batch's JSON
-    bool holds = false;      // a batch was handed over and its text is not in the store yet
-    BackgroundWrite thread;  // last: it waits for the batch it writes
-  };
-  // A batch goes to a thread at this many events or this many bytes of texts.
-  static constexpr std::size_t kBatchEvents = 4096;
-  static constexpr std::size_t kBatchBytes = std::size_t{1} << 20;
-  // The "messages" array is in "categories", in the document's object.
-  static constexpr std::size_t kMessagesDepth = 3;
-
-  void Added(std::size_t bytes);
-  // Hands the batch to the thread whose turn it is, once that one's batch before is written
-  // and its text stored.
-  void Hand();
-  // On a formatter's thread.
-  static void Format(Formatter& formatter);
-  void StoreText(Formatter& formatter);
-
   SpillStore store_;
-  Batch batch_;  // being filled by the parse
-  bool anyConversation_ = false, inConversation_ = false, anyMessage_ = false;
-  bool broken_ = false;  // events came out of order; the rest are left out
-  std::array<Formatter, 2> formatters_;
-  std::size_t next_ = 0;  // the formatter the next batch goes to
+  std::string event_;       // the event being written
+  MessageRecord previous_;  // the shared texts of the conversation's previous message
 };
 
 // {backup, result, errors, categories}; `errors` maps category keys to the non-zero results
