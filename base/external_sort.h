@@ -29,9 +29,10 @@ class ExternalSorter {
 
   void Add(const T& record) {
     if (buffer_.size() == capacity_) WriteRun();
-    // The buffer grows as the vector would, but never past its capacity.
-    if (buffer_.size() == buffer_.capacity())
-      buffer_.reserve(std::min(capacity_, std::max<std::size_t>(16, 2 * buffer_.capacity())));
+    // The whole buffer is reserved at once: its pages cost memory only once records are
+    // written to them, and a buffer that grew by doubling would copy its records and touch
+    // fresh pages at every step.
+    if (buffer_.capacity() == 0) buffer_.reserve(capacity_);
     buffer_.push_back(record);
     ++count_;
   }

@@ -59,7 +59,8 @@ std::uint64_t SpillStore::Append(std::string_view bytes) {
   while (!bytes.empty()) {
     const std::size_t used = static_cast<std::size_t>(size_ % kBlockBytes);
     if (used == 0 && size_ / kBlockBytes == blocks_.size())
-      blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockBytes));
+      blocks_.push_back(spare_ ? std::move(spare_)
+                               : std::make_unique_for_overwrite<char[]>(kBlockBytes));
     const std::size_t take = std::min(bytes.size(), kBlockBytes - used);
     std::memcpy(blocks_.back().get() + used, bytes.data(), take);
     bytes.remove_prefix(take);
@@ -86,7 +87,7 @@ void SpillStore::FinishBlock() {
 void SpillStore::Settle() {
   if (writingBlock_ == SIZE_MAX) return;
   if (writer_->Wait()) {
-    blocks_[writingBlock_].reset();
+    spare_ = std::move(blocks_[writingBlock_]);
   } else {
     writing_ = false;
   }

@@ -77,6 +77,9 @@ class SpillStore {
   std::uint64_t size_ = 0;
   std::unique_ptr<BackgroundWrite> writer_;  // started with the first full block
   std::size_t writingBlock_ = SIZE_MAX;      // the block being written, if any
+  // The memory of the last block that went to the file, taken by the next block: a fresh
+  // block would cost the kernel a page fault for each of its pages again.
+  std::unique_ptr<char[]> spare_;
 };
 
 }  // namespace kestrio

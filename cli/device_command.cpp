@@ -1,8 +1,8 @@
 // kestrio-cli device info and device backup: the connected iPhone described, or backed up into
 // a folder.
-#include <atomic>
 #include <thread>
 
+#include "base/done_flag.h"
 #include "cli/commands.h"
 #include "cli/json_writer.h"
 #include "device/device_presence.h"
@@ -43,7 +43,7 @@ int DeviceBackup(const Options& options, Terminal& terminal) {
   }
 
   ProgressBar bar(terminal.err, terminal.progressBar);
-  std::atomic<bool> finished{false};
+  DoneFlag finished;
   Result result = kResultOk;
   const std::string password = options.password.value_or("");
   std::thread worker([&] {
@@ -54,10 +54,11 @@ int DeviceBackup(const Options& options, Terminal& terminal) {
           return kResultOk;
         },
         100);
-    finished = true;
+    finished.Set();
   });
   const bool stopped = WaitInterruptible(
-      terminal, [&] { return finished.load(); }, [&] { ++device.AbortCounter(); });
+      terminal, [&](auto timeout) { return finished.WaitFor(timeout); },
+      [&] { ++device.AbortCounter(); });
   worker.join();
   bar.Done();
   if (result == kResultOk) {

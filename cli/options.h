@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -141,17 +140,17 @@ class ProgressBar {
 // The result's text and code, "text (code)".
 std::string ResultLine(Result result);
 
-// Polls every 50 ms until `finished` says so; an interrupt calls `stop` once. True when the
-// user interrupted (also when the interrupt came just as the work ended).
+// Waits until `finished(timeout)` says the work is over, looking for an interrupt every 50 ms
+// between (`finished` wakes at once when the work ends); an interrupt calls `stop` once. True
+// when the user interrupted (also when the interrupt came just as the work ended).
 template <typename Finished, typename Stop>
 bool WaitInterruptible(const Terminal& terminal, Finished finished, Stop stop) {
   bool stopped = false;
-  while (!finished()) {
+  while (!finished(std::chrono::milliseconds(50))) {
     if (terminal.interrupted && terminal.interrupted->load() && !stopped) {
       stop();
       stopped = true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return stopped || (terminal.interrupted && terminal.interrupted->load());
 }

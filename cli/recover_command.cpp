@@ -80,7 +80,7 @@ int Recover(const Options& options, Terminal& terminal) {
   }
   run.Start();
   const bool stopped = WaitInterruptible(
-      terminal, [&] { return run.Finished(); }, [&] { run.Cancel(); });
+      terminal, [&](auto timeout) { return run.WaitFinished(timeout); }, [&] { run.Cancel(); });
   run.Wait();
   bar.Done();
 

@@ -62,7 +62,7 @@ int RunScan(Terminal& terminal, ScannedBackup& scanned, std::unique_ptr<ScanBack
   if (device) run.SetAbortCounter(&device->AbortCounter());
   run.Start(ApplicationDataFolder());
   scanned.stopped = WaitInterruptible(
-      terminal, [&] { return run.Finished(); }, [&] { run.Stop(); });
+      terminal, [&](auto timeout) { return run.WaitFinished(timeout); }, [&] { run.Stop(); });
   scanned.stopped = run.Wait() == kResultStopped || scanned.stopped;
   scanned.bar->Done();
   if (const std::optional<Result> openFailure = scanned.openFailure) {

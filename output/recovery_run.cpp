@@ -137,7 +137,7 @@ Result RecoveryRun::LoadTemplates(std::string& missing) {
 }
 
 void RecoveryRun::Start() {
-  finished_ = false;
+  finished_.Clear();
   worker_ = std::thread([this] { Run(); });
 }
 
@@ -331,7 +331,7 @@ void RecoveryRun::Finish() {
 }
 
 Result RecoveryRun::Run(std::time_t now) {
-  finished_ = false;
+  finished_.Clear();
   stamp_ = RunStamp(now);
   callRows_.clear();
   noteRows_.clear();
@@ -367,7 +367,7 @@ Result RecoveryRun::Run(std::time_t now) {
       Finish();
     }
   }
-  finished_ = true;
+  finished_.Set();
   return result;
 }
 

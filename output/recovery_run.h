@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "output/reports.h"
+#include "base/done_flag.h"
 #include "scan/scan_backend.h"
 #include "scan/scan_run.h"
 #include "scan/selection_model.h"
@@ -89,7 +91,9 @@ class RecoveryRun {
   Result Run(std::time_t now = std::time(nullptr));
   void Start();
   void Wait();
-  bool Finished() const { return finished_.load(); }
+  bool Finished() const { return finished_.IsSet(); }
+  // Whether the run has ended, waiting at most `timeout` for it.
+  bool WaitFinished(std::chrono::milliseconds timeout) const { return finished_.WaitFor(timeout); }
 
   // The next progress call answers 2: the copy or page in progress stops and the walk ends.
   void Cancel();
@@ -131,7 +135,7 @@ class RecoveryRun {
 
   mutable std::mutex lock_;
   std::atomic<bool> cancel_{false};
-  std::atomic<bool> finished_{false};
+  DoneFlag finished_;
   std::atomic<bool> finalReport_{false};  // the item in progress reported 100
   std::int32_t done_ = 0;
   std::int32_t failed_ = 0;

@@ -975,12 +975,14 @@ class OrderedMessages {
       ends_.push_back(total);
     }
     if (rows_.empty()) return false;
-    // Exactly the window's size, the smaller one given back first; left unset, as every byte
-    // that is read is copied in.
+    // Allocated once at the full window size (larger only for a body that exceeds it), so
+    // the windows after the first reuse pages that are already there; pages no window
+    // reaches are never touched and cost no memory. Left unset, as every byte that is read is
+    // copied in.
     if (windowBytes_ < total) {
       window_.reset();
-      window_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(total));
-      windowBytes_ = total;
+      windowBytes_ = std::max(total, kWindowBytes);
+      window_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(windowBytes_));
     }
     read_.assign(rows_.size(), false);
     order_.resize(rows_.size());

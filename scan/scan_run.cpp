@@ -76,7 +76,7 @@ void ScanRun::Start(const std::filesystem::path& applicationData) {
     std::lock_guard<std::mutex> guard(lock_);
     stop_ = false;
   }
-  finished_ = false;
+  finished_.Clear();
   worker_ = std::thread([this] { result_ = Work(); });
 }
 
@@ -85,7 +85,7 @@ Result ScanRun::Run() {
     std::lock_guard<std::mutex> guard(lock_);
     stop_ = false;
   }
-  finished_ = false;
+  finished_.Clear();
   result_ = Work();
   return result_;
 }
@@ -276,7 +276,7 @@ Result ScanRun::Work() {
       Step(result, ScanCategory::kWhatsAppAttachments, !r.whatsAppAttachments.empty());
   }
   if (backend_) results_.findings = backend_->Findings().Snapshot();
-  finished_ = true;
+  finished_.Set();
   if ((result == kResultOk || result == kResultStopped) && observer_.finished)
     observer_.finished(result);
   return result;

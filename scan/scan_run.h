@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/done_flag.h"
 #include "scan/scan_backend.h"
 #include "scan/selection_model.h"
 
@@ -128,7 +130,9 @@ class ScanRun {
   bool Paused() const;
   // Waits until the worker has ended and returns its result.
   Result Wait();
-  bool Finished() const { return finished_.load(); }
+  bool Finished() const { return finished_.IsSet(); }
+  // Whether the run has ended, waiting at most `timeout` for it.
+  bool WaitFinished(std::chrono::milliseconds timeout) const { return finished_.WaitFor(timeout); }
   std::int32_t Percent() const { return percent_.load(); }
 
   // Read a category only after its categoryDone, or everything after the run.
@@ -170,7 +174,7 @@ class ScanRun {
   bool stop_ = false;
   std::atomic<int>* abortCounter_ = nullptr;
   std::atomic<std::int32_t> percent_{0};
-  std::atomic<bool> finished_{true};
+  DoneFlag finished_{true};
   Result result_ = kResultOk;
   std::thread worker_;
 };
