@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "output/reports.h"
 #include "base/done_flag.h"
+#include "output/reports.h"
 #include "scan/scan_backend.h"
 #include "scan/scan_run.h"
 #include "scan/selection_model.h"
