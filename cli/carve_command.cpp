@@ -55,7 +55,7 @@ bool WriteJson(JsonWriter& json, const std::string& file, const DatabaseDump& du
   json.BeginObject().Field("file", file).Field("pageSize", dump.pageSize);
   json.Field("encoding", EncodingName(dump.encoding)).Key("findings").BeginArray();
   for (const Finding& f : findings) {
-    json.BeginObject().Field("file", f.file).Field("what", f.what).Field("where", f.where);
+    json.BeginRecord().Field("file", f.file).Field("what", f.what).Field("where", f.where);
     json.Field("why", f.why).EndObject();
   }
   json.EndArray().Key("tables").BeginArray();
@@ -64,7 +64,7 @@ bool WriteJson(JsonWriter& json, const std::string& file, const DatabaseDump& du
     for (const std::string& column : table.columns) json.String(column);
     json.EndArray().Key("rows").BeginArray();
     for (const DumpRow& row : table.rows) {
-      json.BeginObject().Field("deleted", row.deleted);
+      json.BeginRecord().Field("deleted", row.deleted);
       json.Field("source", RowSourceName(row.source)).Field("page", row.page).Key("rowid");
       if (row.rowId) {
         json.Int(*row.rowId);

@@ -148,26 +148,40 @@ void JsonWriter::BeforeValue() {
     return;
   }
   if (levels_.empty()) return;
-  if (!levels_.back().first) out_ += ',';
+  const bool first = levels_.back().first;
+  if (!first) out_ += ',';
   levels_.back().first = false;
-  NewLine();
+  if (oneLine_ == 0) {
+    NewLine();
+  } else if (!first && pretty_) {
+    out_ += ' ';
+  }
 }
 
-void JsonWriter::Open(char bracket) {
+void JsonWriter::Open(char bracket, bool oneLine) {
   BeforeValue();
   out_ += bracket;
-  levels_.push_back({});
+  levels_.push_back({true, oneLine});
+  if (oneLine) ++oneLine_;
 }
 
 void JsonWriter::Close(char bracket) {
   const bool empty = levels_.empty() || levels_.back().first;
-  if (!levels_.empty()) levels_.pop_back();
-  if (!empty) NewLine();
+  const bool lined = oneLine_ == 0;
+  if (!levels_.empty()) {
+    if (levels_.back().oneLine) --oneLine_;
+    levels_.pop_back();
+  }
+  if (!empty && lined) NewLine();
   out_ += bracket;
 }
 
 JsonWriter& JsonWriter::BeginObject() {
   Open('{');
+  return *this;
+}
+JsonWriter& JsonWriter::BeginRecord() {
+  Open('{', true);
   return *this;
 }
 JsonWriter& JsonWriter::EndObject() {

@@ -33,6 +33,10 @@ class JsonWriter {
   static constexpr std::size_t kFlushBytes = 1024 * 1024;
 
   JsonWriter& BeginObject();
+  // An object laid out on one line, `{"a": 1, "b": [2, 3]}`, whatever it holds: a record of a
+  // long list, so that the list reads (and greps) one record per line. The same as
+  // BeginObject in a writer that is not pretty.
+  JsonWriter& BeginRecord();
   JsonWriter& EndObject();
   JsonWriter& BeginArray();
   JsonWriter& EndArray();
@@ -73,7 +77,7 @@ class JsonWriter {
   JsonWriter& Value(std::uint64_t value) { return UInt(value); }
 
   void BeforeValue();
-  void Open(char bracket);
+  void Open(char bracket, bool oneLine = false);
   void Close(char bracket);
   void NewLine();
   // Hands the buffer to the sink once it is full.
@@ -84,11 +88,13 @@ class JsonWriter {
 
   struct Level {
     bool first = true;
+    bool oneLine = false;  // opened by BeginRecord
   };
   std::string out_;
   std::ostream* sink_ = nullptr;
   std::vector<Level> levels_;
   bool afterKey_ = false;
+  int oneLine_ = 0;  // open levels laid out on one line
   bool pretty_;
   std::size_t pieceBytes_ = kFlushBytes;
   bool failed_ = false;                      // a piece written before failed

@@ -4,7 +4,7 @@ namespace kestrio::cli {
 namespace {
 
 void Write(JsonWriter& json, const FileRecord& r) {
-  json.BeginObject().Field("size", r.size).Field("name", r.name).Field("path", r.path.string());
+  json.BeginRecord().Field("size", r.size).Field("name", r.name).Field("path", r.path.string());
   // What the photo library says of a Camera Roll file, when it says it.
   json.Field("deleted", r.deleted);
   if (r.hidden) json.Field("hidden", true);
@@ -22,17 +22,17 @@ void Write(JsonWriter& json, const FileRecord& r) {
 }
 
 void Write(JsonWriter& json, const AttachmentFileRecord& r) {
-  json.BeginObject().Field("reserved", r.reserved).Field("size", r.size).Field("name", r.name);
+  json.BeginRecord().Field("reserved", r.reserved).Field("size", r.size).Field("name", r.name);
   json.Field("path", r.path.string()).EndObject();
 }
 
 void Write(JsonWriter& json, const AppFileRecord& r) {
-  json.BeginObject().Field("size", r.size).Field("app", r.app).Field("name", r.name);
+  json.BeginRecord().Field("size", r.size).Field("app", r.app).Field("name", r.name);
   json.Field("path", r.path.string()).EndObject();
 }
 
 void Write(JsonWriter& json, const MessageRecord& r) {
-  json.BeginObject()
+  json.BeginRecord()
       .Field("deleted", r.deleted)
       .Field("isFromMe", r.isFromMe)
       .Field("rowId", r.rowId)
@@ -55,7 +55,7 @@ void Write(JsonWriter& json, const MessageRecord& r) {
 }
 
 void Write(JsonWriter& json, const ContactRecord& r) {
-  json.BeginObject()
+  json.BeginRecord()
       .Field("deleted", r.deleted)
       .Field("email", r.email)
       .Field("postalAddress", r.postalAddress)
@@ -68,7 +68,7 @@ void Write(JsonWriter& json, const ContactRecord& r) {
 }
 
 void Write(JsonWriter& json, const CallRecord& r) {
-  json.BeginObject()
+  json.BeginRecord()
       .Field("deleted", r.deleted)
       .Field("isIncoming", r.isIncoming)
       .Field("answered", r.answered)
@@ -82,7 +82,7 @@ void Write(JsonWriter& json, const CallRecord& r) {
 }
 
 void Write(JsonWriter& json, const NoteRecord& r) {
-  json.BeginObject()
+  json.BeginRecord()
       .Field("deleted", r.deleted)
       .Field("bodyKey", r.bodyKey)
       .Field("dateText", r.dateText)
@@ -95,7 +95,7 @@ void Write(JsonWriter& json, const NoteRecord& r) {
 }
 
 void Write(JsonWriter& json, const WhatsAppMessageRecord& r) {
-  json.BeginObject()
+  json.BeginRecord()
       .Field("deleted", r.deleted)
       .Field("isFromMe", r.isFromMe)
       .Field("rowId", r.rowId)
@@ -166,7 +166,7 @@ namespace {
 void WriteFindings(JsonWriter& json, const std::vector<Finding>& findings) {
   json.Key("findings").BeginArray();
   for (const Finding& f : findings) {
-    json.BeginObject().Field("file", f.file).Field("what", f.what).Field("where", f.where);
+    json.BeginRecord().Field("file", f.file).Field("what", f.what).Field("where", f.where);
     json.Field("why", f.why).EndObject();
   }
   json.EndArray();

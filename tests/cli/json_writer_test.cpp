@@ -59,6 +59,28 @@ TEST(JsonWriter, StreamedDocumentIsTheInMemoryOneWithANewline) {
             "b\xEF\xBF\xBD");
 }
 
+TEST(JsonWriter, RecordsTakeOneLineEachWhateverTheyHold) {
+  const auto write = [](JsonWriter& json) {
+    json.BeginObject().Key("rows").BeginArray();
+    json.BeginRecord().Field("id", 1).Key("tags").BeginArray().String("a").String("b").EndArray();
+    json.Key("empty").BeginArray().EndArray().Key("inner").BeginObject().Field("x", true);
+    json.EndObject().EndObject();
+    json.BeginRecord().EndObject();
+    json.EndArray().Field("after", 2).EndObject();
+  };
+  JsonWriter pretty;
+  write(pretty);
+  EXPECT_EQ(pretty.str(),
+            "{\n  \"rows\": [\n"
+            "    {\"id\": 1, \"tags\": [\"a\", \"b\"], \"empty\": [], \"inner\": {\"x\": true}},\n"
+            "    {}\n  ],\n  \"after\": 2\n}");
+  JsonWriter compact(false);
+  write(compact);
+  EXPECT_EQ(compact.str(),
+            "{\"rows\":[{\"id\":1,\"tags\":[\"a\",\"b\"],\"empty\":[],\"inner\":{\"x\":true}},{}],"
+            "\"after\":2}");
+}
+
 TEST(JsonWriter, QuotesEscapesAndReplacesInvalidBytes) {
   EXPECT_EQ(JsonQuote("plain"), "\"plain\"");
   EXPECT_EQ(JsonQuote("\"\\\n\r\t"), "\"\\\"\\\\\\n\\r\\t\"");
