@@ -22,7 +22,7 @@ TEST(ScanJsonFile, TheFileHoldsWhatStandardOutputGetsAndAnUnwritablePathIsSaid) 
   fx::TempDir dir;
   setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
   fx::BackupOptions options;
-  options.messageCount = 1600;  // a document of more than one piece
+  options.messageCount = 3000;  // a document of more than one piece
   fx::WriteBackup(dir / "backup", options);
 
   std::ostringstream out, err;
