@@ -1,5 +1,6 @@
 #include "cli/json_writer.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -161,7 +162,7 @@ void JsonWriter::BeforeValue() {
 void JsonWriter::Open(char bracket, bool oneLine) {
   BeforeValue();
   out_ += bracket;
-  levels_.push_back({true, oneLine});
+  levels_.push_back({true, oneLine, bracket == '{' ? '}' : ']'});
   if (oneLine) ++oneLine_;
 }
 
@@ -202,6 +203,25 @@ JsonWriter& JsonWriter::Key(std::string_view key) {
   AppendJsonQuoted(out_, key);
   out_ += pretty_ ? ": " : ":";
   afterKey_ = true;
+  return *this;
+}
+
+JsonWriter& JsonWriter::EndTo(std::size_t depth) {
+  while (levels_.size() > depth) Close(levels_.back().closer);
+  return *this;
+}
+
+JsonWriter& JsonWriter::Splice(std::string_view elements) {
+  if (elements.empty() || levels_.empty()) return *this;
+  levels_.back().first = false;
+  // A large text is handed to the sink a piece at a time, as if it had been written here.
+  while (!elements.empty()) {
+    Spill();
+    const std::size_t room = pieceBytes_ > out_.size() ? pieceBytes_ - out_.size() : 1;
+    const std::size_t take = sink_ == nullptr ? elements.size() : std::min(elements.size(), room);
+    out_.append(elements.substr(0, take));
+    elements.remove_prefix(take);
+  }
   return *this;
 }
 

@@ -13,6 +13,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/background_write.h"
@@ -22,6 +23,13 @@ namespace kestrio::cli {
 class JsonWriter {
  public:
   explicit JsonWriter(bool pretty = true) : pretty_(pretty) {}
+  // A writer of the elements of an array that another writer holds open `depth` levels deep
+  // (the array included), laid out as that writer lays them out; Take() its text in pieces
+  // and Splice() them into that writer. The levels it opens itself it must close.
+  struct Inside {
+    std::size_t depth = 0;
+  };
+  JsonWriter(Inside inside, bool pretty) : levels_(inside.depth), pretty_(pretty) {}
   explicit JsonWriter(std::ostream& sink, bool pretty = true, std::size_t pieceBytes = kFlushBytes)
       : sink_(&sink), pretty_(pretty), pieceBytes_(pieceBytes) {
     out_.reserve(pieceBytes_ + pieceBytes_ / 4);
@@ -59,6 +67,17 @@ class JsonWriter {
 
   // The document written so far (without a sink), or the part not yet flushed.
   const std::string& str() const { return out_; }
+  // The text written since the last Take (without a sink), which the writer then forgets.
+  std::string Take() { return std::exchange(out_, {}); }
+  // Appends `elements`, text that an Inside writer of this one's Depth() and layout wrote, to
+  // the array open here, as it stands.
+  JsonWriter& Splice(std::string_view elements);
+  // Levels open: the arrays and objects begun and not yet ended.
+  std::size_t Depth() const { return levels_.size(); }
+  // Ends the arrays and objects open above `depth`, innermost first: a document cut short
+  // still parses.
+  JsonWriter& EndTo(std::size_t depth);
+  bool Pretty() const { return pretty_; }
   // Writes the unflushed text and a final newline to the sink and flushes it; false when the
   // stream failed at any point. Without a sink: true, and nothing happens.
   bool Flush();
@@ -89,6 +108,7 @@ class JsonWriter {
   struct Level {
     bool first = true;
     bool oneLine = false;  // opened by BeginRecord
+    char closer = ']';     // what ends it
   };
   std::string out_;
   std::ostream* sink_ = nullptr;

@@ -276,10 +276,11 @@ void PutText(std::string& out, std::string_view text) {
   out.append(text);
 }
 
-// Reads the events back in order, a block of the store at a time.
+// Reads the events back in order from the batches they were handed over in; an event may
+// span batches.
 class EventReader {
  public:
-  explicit EventReader(const SpillStore& store) : store_(store), reader_(store) {}
+  explicit EventReader(std::function<bool(std::string&)> next) : next_(std::move(next)) {}
 
   bool AtEnd() { return !Need(1); }
   bool Byte(std::uint8_t& value) {
@@ -317,77 +318,36 @@ class EventReader {
   }
 
  private:
-  // Whether `count` more bytes are there, reading on from the store as needed. The views of
-  // the texts read last stay valid until the next call.
+  // Whether `count` more bytes are there, taking the next batches as needed. The views of the
+  // texts read last stay valid until the next call.
   bool Need(std::size_t count) {
     if (data_.size() - at_ >= count) return true;
     data_.erase(0, at_);
     at_ = 0;
-    while (data_.size() < count && next_ < store_.size()) {
-      const auto length = static_cast<std::size_t>(
-          std::min<std::uint64_t>(SpillStore::kBlockBytes, store_.size() - next_));
-      if (!reader_.Read(next_, length, piece_)) return false;
-      data_ += piece_;
-      next_ += length;
+    while (data_.size() < count && next_(piece_)) {
+      if (data_.empty()) {
+        data_.swap(piece_);
+      } else {
+        data_ += piece_;
+      }
     }
     return data_.size() >= count;
   }
 
-  const SpillStore& store_;
-  SpillStore::SequentialReader reader_;
+  std::function<bool(std::string&)> next_;
   std::string data_, piece_;
   std::size_t at_ = 0;
-  std::uint64_t next_ = 0;
 };
 
-}  // namespace
+// The levels a scan's document holds open around its conversations: the document, its
+// "categories" and their "messages".
+constexpr std::size_t kMessagesDepth = 3;
 
-MessagesJson::MessagesJson(const std::filesystem::path& folder) : store_(folder) {}
-
-void MessagesJson::BeginConversation(std::int32_t key, std::size_t, const MessageRecord& last,
-                                     bool anyDeleted) {
-  event_.assign(1, 'B');
-  PutInt(event_, static_cast<std::uint32_t>(key));
-  event_.push_back(anyDeleted ? 1 : 0);
-  PutInt(event_, static_cast<std::uint32_t>(last.handleId));
-  PutText(event_, last.address);
-  PutText(event_, last.contactName);
-  PutText(event_, last.conversation);
-  store_.Append(event_);
-  previous_ = MessageRecord{};
-}
-
-void MessagesJson::Message(MessageRecord&& m) {
-  event_.assign(1, 'M');
-  event_.push_back(static_cast<char>((m.deleted ? 1 : 0) | (m.isFromMe ? 2 : 0) |
-                                     (m.edited ? 4 : 0) | (m.unsent ? 8 : 0)));
-  PutInt(event_, m.rowId);
-  PutInt(event_, static_cast<std::uint32_t>(m.handleId));
-  PutInt(event_, static_cast<std::uint32_t>(m.conversationId));
-  PutText(event_, m.dateText);
-  const auto shared = [&](const SharedText& now, SharedText& before) {
-    if (now.view() == before.view() && !now.empty()) {
-      PutInt(event_, kSameText);
-    } else {
-      PutText(event_, now);
-      before = now;
-    }
-  };
-  shared(m.address, previous_.address);
-  shared(m.contactName, previous_.contactName);
-  PutText(event_, m.text);
-  shared(m.attachmentPath, previous_.attachmentPath);
-  PutInt(event_, static_cast<std::uint32_t>(m.attachments.size()));
-  for (const std::string& path : m.attachments) PutText(event_, path);
-  shared(m.conversation, previous_.conversation);
-  shared(m.reactions, previous_.reactions);
-  store_.Append(event_);
-}
-
-void MessagesJson::EndConversation() { store_.Append("E"); }
-
-bool MessagesJson::EmbedInto(JsonWriter& json) {
-  EventReader in(store_);
+// Writes the conversations of the events `in` reads into `json`, moving its text to `out` a
+// block at a time. False at the first event that is not well formed, a conversation perhaps
+// left open.
+bool WriteConversations(EventReader& in, JsonWriter& json, SpillStore& out) {
+  bool open = false;
   // The shared fields of the previous message, as they were read.
   SharedText previous[kShared];
   const auto shared = [&](SharedField field, SharedText& into) {
@@ -398,8 +358,8 @@ bool MessagesJson::EmbedInto(JsonWriter& json) {
     into = previous[field];
     return true;
   };
-  bool open = false;
   while (!in.AtEnd()) {
+    if (json.str().size() >= SpillStore::kBlockBytes) out.Append(json.Take());
     std::uint8_t tag = 0;
     in.Byte(tag);
     if (tag == 'B') {
@@ -449,6 +409,124 @@ bool MessagesJson::EmbedInto(JsonWriter& json) {
     }
   }
   return !open;
+}
+
+}  // namespace
+
+MessagesJson::MessagesJson(const std::filesystem::path& folder, bool pretty)
+    : pretty_(pretty), formatted_(folder), thread_([this] { Format(); }) {}
+
+MessagesJson::~MessagesJson() { Finish(); }
+
+void MessagesJson::BeginConversation(std::int32_t key, std::size_t, const MessageRecord& last,
+                                     bool anyDeleted) {
+  event_.assign(1, 'B');
+  PutInt(event_, static_cast<std::uint32_t>(key));
+  event_.push_back(anyDeleted ? 1 : 0);
+  PutInt(event_, static_cast<std::uint32_t>(last.handleId));
+  PutText(event_, last.address);
+  PutText(event_, last.contactName);
+  PutText(event_, last.conversation);
+  Append(event_);
+  previous_ = MessageRecord{};
+}
+
+void MessagesJson::Message(MessageRecord&& m) {
+  event_.assign(1, 'M');
+  event_.push_back(static_cast<char>((m.deleted ? 1 : 0) | (m.isFromMe ? 2 : 0) |
+                                     (m.edited ? 4 : 0) | (m.unsent ? 8 : 0)));
+  PutInt(event_, m.rowId);
+  PutInt(event_, static_cast<std::uint32_t>(m.handleId));
+  PutInt(event_, static_cast<std::uint32_t>(m.conversationId));
+  PutText(event_, m.dateText);
+  const auto shared = [&](const SharedText& now, SharedText& before) {
+    if (now.view() == before.view() && !now.empty()) {
+      PutInt(event_, kSameText);
+    } else {
+      PutText(event_, now);
+      before = now;
+    }
+  };
+  shared(m.address, previous_.address);
+  shared(m.contactName, previous_.contactName);
+  PutText(event_, m.text);
+  shared(m.attachmentPath, previous_.attachmentPath);
+  PutInt(event_, static_cast<std::uint32_t>(m.attachments.size()));
+  for (const std::string& path : m.attachments) PutText(event_, path);
+  shared(m.conversation, previous_.conversation);
+  shared(m.reactions, previous_.reactions);
+  Append(event_);
+}
+
+void MessagesJson::EndConversation() { Append("E"); }
+
+void MessagesJson::Append(std::string_view event) {
+  batch_ += event;
+  if (batch_.size() >= kBatchBytes) HandOver();
+}
+
+void MessagesJson::HandOver() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (ended_) return;
+  changed_.wait(lock, [this] { return batches_.size() < kMaxBatches; });
+  batches_.push_back(std::exchange(batch_, {}));
+  batch_.reserve(kBatchBytes + kBatchBytes / 4);
+  changed_.notify_all();
+}
+
+void MessagesJson::Finish() {
+  if (!thread_.joinable()) return;
+  if (!batch_.empty()) HandOver();
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ended_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+bool MessagesJson::NextBatch(std::string& out) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait(lock, [this] { return !batches_.empty() || ended_; });
+  if (batches_.empty()) return false;
+  out = std::move(batches_.front());
+  batches_.pop_front();
+  changed_.notify_all();
+  return true;
+}
+
+void MessagesJson::Format() noexcept {
+  EventReader in([this](std::string& out) { return NextBatch(out); });
+  JsonWriter json(JsonWriter::Inside{kMessagesDepth}, pretty_);
+  try {
+    complete_ = WriteConversations(in, json, formatted_);
+  } catch (...) {
+    complete_ = false;  // out of memory
+  }
+  try {
+    // A conversation cut short still ends, so that the document stays whole.
+    formatted_.Append(json.EndTo(kMessagesDepth).Take());
+  } catch (...) {
+    complete_ = false;
+  }
+  // The scan's thread never waits on a writer that has stopped taking batches.
+  std::string rest;
+  while (NextBatch(rest)) {
+  }
+}
+
+bool MessagesJson::EmbedInto(JsonWriter& json) {
+  Finish();
+  if (json.Depth() != kMessagesDepth || json.Pretty() != pretty_) return false;
+  SpillStore::SequentialReader reader(formatted_);
+  std::string piece;
+  for (std::uint64_t at = 0; at < formatted_.size(); at += piece.size()) {
+    const auto length = static_cast<std::size_t>(
+        std::min<std::uint64_t>(SpillStore::kBlockBytes, formatted_.size() - at));
+    if (!reader.Read(at, length, piece)) return false;
+    json.Splice(piece);
+  }
+  return complete_;
 }
 
 bool WriteScan(JsonWriter& json, const BackupSummary& backup, Result openResult,

@@ -1,13 +1,17 @@
 // The command line's JSON: backups, and a scan's result with every record of every category.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <thread>
 
 #include "backup/backup_summary.h"
 #include "base/spill_store.h"
@@ -28,26 +32,58 @@ struct DeviceJson {
 };
 void WriteDevice(JsonWriter& json, const DeviceJson& device);
 
-// A scan's conversations, kept while the messages are parsed in an unnamed temporary file in
-// `folder` (in memory when there is none) until the document reaches them, in a compact form
-// of their own: a file of a million messages is never held in memory.
+// A scan's conversations, written as JSON on a thread of their own while the scan goes on
+// (the conversations come last in a scan of messages, while the second core would idle), into
+// an unnamed temporary file in `folder` (in memory when there is none) until the document
+// reaches them: a file of a million messages is never held in memory. The scan's thread hands
+// each event over in a compact form of its own, in batches, and waits when the writing thread
+// falls kMaxBatches behind.
 class MessagesJson : public ConversationSink {
  public:
-  explicit MessagesJson(const std::filesystem::path& folder);
+  static constexpr std::size_t kBatchBytes = 256 * 1024;
+  static constexpr std::size_t kMaxBatches = 8;
+
+  // `pretty`: the layout of the document the conversations go into.
+  explicit MessagesJson(const std::filesystem::path& folder, bool pretty = true);
+  ~MessagesJson() override;
+  MessagesJson(const MessagesJson&) = delete;
+  MessagesJson& operator=(const MessagesJson&) = delete;
 
   void BeginConversation(std::int32_t key, std::size_t count, const MessageRecord& last,
                          bool anyDeleted) override;
   void Message(MessageRecord&& message) override;
   void EndConversation() override;
 
-  // Writes the conversations into the open "messages" array of `json`; false when they
-  // could not all be read back.
+  // Ends the conversations and writes them into the open "messages" array of `json` (its
+  // levels and layout those of a scan's document); false when they could not all be written,
+  // the JSON then still whole.
   bool EmbedInto(JsonWriter& json);
 
  private:
-  SpillStore store_;
+  void Append(std::string_view event);
+  // Hands the batch over, waiting while kMaxBatches are.
+  void HandOver();
+  // Hands the last batch over and waits for the writing thread to end.
+  void Finish();
+  // The writing thread.
+  void Format() noexcept;
+  // The next batch for the writing thread into `out`; false once there are no more.
+  bool NextBatch(std::string& out);
+
   std::string event_;       // the event being written
+  std::string batch_;       // the events not handed over yet
   MessageRecord previous_;  // the shared texts of the conversation's previous message
+  bool pretty_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::string> batches_;  // handed over, not taken yet
+  bool ended_ = false;               // no batch follows those in `batches_`
+
+  // The writing thread's until it has ended.
+  SpillStore formatted_;  // the conversations' JSON
+  bool complete_ = true;  // every event was well formed
+  std::thread thread_;    // last: it starts once the members above are made
 };
 
 // {backup, result, errors, categories}; `errors` maps category keys to the non-zero results

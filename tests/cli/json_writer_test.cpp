@@ -81,6 +81,52 @@ TEST(JsonWriter, RecordsTakeOneLineEachWhateverTheyHold) {
             "\"after\":2}");
 }
 
+// Elements written Inside another writer's depth and spliced into it read as the writer's own,
+// in either layout, whether they are spliced whole or the document streams in small pieces.
+TEST(JsonWriter, SplicedElementsReadAsTheWritersOwnAndACutDocumentStillEnds) {
+  const auto elements = [](JsonWriter& json, int from, int to) {
+    for (int i = from; i < to; ++i) {
+      json.BeginRecord().Field("id", i).Key("tags").BeginArray().String("t").EndArray();
+      json.EndObject();
+    }
+  };
+  for (const bool pretty : {true, false}) {
+    JsonWriter direct(pretty);
+    direct.BeginObject().Key("list").BeginArray();
+    elements(direct, 0, 5);
+    direct.EndArray().Field("after", 1).EndObject();
+
+    std::ostringstream sink;
+    JsonWriter spliced(sink, pretty, 16);
+    spliced.BeginObject().Key("list").BeginArray();
+    JsonWriter inside(JsonWriter::Inside{spliced.Depth()}, pretty);
+    EXPECT_EQ(inside.Depth(), 2u);
+    elements(inside, 0, 2);
+    spliced.Splice(inside.Take()).Splice("");
+    elements(inside, 2, 5);
+    spliced.Splice(inside.Take());
+    EXPECT_TRUE(inside.str().empty());
+    spliced.EndArray().Field("after", 1).EndObject();
+    ASSERT_TRUE(spliced.Flush());
+    EXPECT_EQ(sink.str(), direct.str() + "\n") << pretty;
+
+    // Nothing spliced: the array stays empty.
+    JsonWriter none(pretty);
+    none.BeginObject().Key("list").BeginArray().Splice("").EndArray().EndObject();
+    EXPECT_EQ(none.str(), pretty ? "{\n  \"list\": []\n}" : "{\"list\":[]}");
+  }
+  // A document cut inside a record ends every level it opened, innermost first.
+  JsonWriter cut;
+  cut.BeginObject().Key("list").BeginArray().BeginRecord().Key("inner").BeginObject();
+  cut.Key("deep").BeginArray().Int(1);
+  cut.EndTo(1).Field("after", 2).EndTo(0);
+  EXPECT_EQ(cut.Depth(), 0u);
+  const auto parsed = testing::ParseJson(cut.str());
+  ASSERT_TRUE(parsed) << cut.str();
+  EXPECT_EQ((*parsed)["list"][0]["inner"]["deep"][0].Number(), 1);
+  EXPECT_EQ((*parsed)["after"].Number(), 2);
+}
+
 TEST(JsonWriter, QuotesEscapesAndReplacesInvalidBytes) {
   EXPECT_EQ(JsonQuote("plain"), "\"plain\"");
   EXPECT_EQ(JsonQuote("\"\\\n\r\t"), "\"\\\"\\\\\\n\\r\\t\"");

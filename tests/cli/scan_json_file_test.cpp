@@ -96,6 +96,13 @@ TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
   other.push_back(message(-3, 4, "ava@example.com", "other"));
   other.push_back(message(-3, 5, "", "no address"));
   other.push_back(message(-3, 6, "ava@example.com", "back again"));
+  // Enough to fill more batches than are let wait for the writing thread at once.
+  auto& long_ = results.messages[12];
+  const std::size_t texts = cli::MessagesJson::kMaxBatches * 4 + 3;
+  for (std::uint32_t i = 0; i < texts; ++i) {
+    long_.push_back(message(12, 100 + i, "+15550100000",
+                            std::string(cli::MessagesJson::kBatchBytes / 3, 'a' + i % 26)));
+  }
 
   cli::MessagesJson streamed(dir.path());
   for (const auto& [key, list] : results.messages) {
@@ -114,7 +121,7 @@ TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
   EXPECT_TRUE(testing::SameText(embedded.str(), direct.str()));
   const auto json = testing::ParseJson(direct.str());
   ASSERT_TRUE(json);
-  ASSERT_EQ((*json)["categories"]["messages"].items.size(), 2u);
+  ASSERT_EQ((*json)["categories"]["messages"].items.size(), 3u);
 
   // None at all: an empty array.
   cli::MessagesJson none(dir.path());
@@ -127,6 +134,28 @@ TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
   stray.Message(message(1, 1, "", "stray"));
   cli::JsonWriter strayJson;
   EXPECT_FALSE(cli::WriteScan(strayJson, summary, kResultOk, {}, withoutMessages, &stray));
+  // A conversation begun inside another is not written; the one before it ends, and the
+  // document still parses.
+  cli::MessagesJson nested(dir.path());
+  nested.BeginConversation(1, 2, chat.front(), false);
+  nested.Message(message(1, 1, "", "kept"));
+  nested.BeginConversation(2, 1, chat.front(), false);
+  nested.Message(message(2, 2, "", "lost"));
+  nested.EndConversation();
+  cli::JsonWriter nestedJson;
+  EXPECT_FALSE(cli::WriteScan(nestedJson, summary, kResultOk, {}, withoutMessages, &nested));
+  const auto cut = testing::ParseJson(nestedJson.str());
+  ASSERT_TRUE(cut) << nestedJson.str();
+  const auto& kept = (*cut)["categories"]["messages"];
+  ASSERT_EQ(kept.items.size(), 1u);
+  ASSERT_EQ(kept[0]["messages"].items.size(), 1u);
+  EXPECT_EQ(kept[0]["messages"][0]["text"].text, "kept");
+  EXPECT_EQ((*cut)["categories"]["contacts"].items.size(), 0u);
+  // Conversations made for another layout are not spliced into this one.
+  cli::MessagesJson compact(dir.path(), false);
+  cli::JsonWriter prettyJson;
+  EXPECT_FALSE(cli::WriteScan(prettyJson, summary, kResultOk, {}, withoutMessages, &compact));
+  EXPECT_TRUE(testing::ParseJson(prettyJson.str()));
 }
 
 }  // namespace
