@@ -13,7 +13,6 @@
 #include <ostream>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "base/background_write.h"
@@ -24,8 +23,8 @@ class JsonWriter {
  public:
   explicit JsonWriter(bool pretty = true) : pretty_(pretty) {}
   // A writer of the elements of an array that another writer holds open `depth` levels deep
-  // (the array included), laid out as that writer lays them out; Take() its text in pieces
-  // and Splice() them into that writer. The levels it opens itself it must close.
+  // (the array included), laid out as that writer lays them out: its str(), taken in pieces
+  // (Forget() each), is Splice()d into that writer. The levels it opens itself it must close.
   struct Inside {
     std::size_t depth = 0;
   };
@@ -67,8 +66,9 @@ class JsonWriter {
 
   // The document written so far (without a sink), or the part not yet flushed.
   const std::string& str() const { return out_; }
-  // The text written since the last Take (without a sink), which the writer then forgets.
-  std::string Take() { return std::exchange(out_, {}); }
+  // Forgets the text written so far (without a sink; str() was taken), keeping its memory for
+  // the text that follows.
+  void Forget() { out_.clear(); }
   // Appends `elements`, text that an Inside writer of this one's Depth() and layout wrote, to
   // the array open here, as it stands.
   JsonWriter& Splice(std::string_view elements);

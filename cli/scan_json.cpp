@@ -359,7 +359,10 @@ bool WriteConversations(EventReader& in, JsonWriter& json, SpillStore& out) {
     return true;
   };
   while (!in.AtEnd()) {
-    if (json.str().size() >= SpillStore::kBlockBytes) out.Append(json.Take());
+    if (json.str().size() >= SpillStore::kBlockBytes) {
+      out.Append(json.str());
+      json.Forget();
+    }
     std::uint8_t tag = 0;
     in.Byte(tag);
     if (tag == 'B') {
@@ -505,7 +508,7 @@ void MessagesJson::Format() noexcept {
   }
   try {
     // A conversation cut short still ends, so that the document stays whole.
-    formatted_.Append(json.EndTo(kMessagesDepth).Take());
+    formatted_.Append(json.EndTo(kMessagesDepth).str());
   } catch (...) {
     complete_ = false;
   }

@@ -12,6 +12,7 @@
 #include <ostream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "backup/backup_summary.h"
 #include "base/spill_store.h"

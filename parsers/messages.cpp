@@ -957,6 +957,14 @@ class OrderedMessages {
     rows_.clear();
     ends_.clear();
     next_ = 0;
+    // Reserved once for the largest window there will be: grown by doubling, the rows would
+    // be copied and fresh pages touched at every step.
+    if (rows_.capacity() == 0) {
+      const auto most =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kWindowRows, sorter_.size()));
+      rows_.reserve(most);
+      ends_.reserve(most);
+    }
     std::uint64_t total = 0;
     ParsedMessage row;
     while (rows_.size() < kWindowRows) {

@@ -102,10 +102,10 @@ TEST(JsonWriter, SplicedElementsReadAsTheWritersOwnAndACutDocumentStillEnds) {
     JsonWriter inside(JsonWriter::Inside{spliced.Depth()}, pretty);
     EXPECT_EQ(inside.Depth(), 2u);
     elements(inside, 0, 2);
-    spliced.Splice(inside.Take()).Splice("");
+    spliced.Splice(inside.str()).Splice("");
+    inside.Forget();
     elements(inside, 2, 5);
-    spliced.Splice(inside.Take());
-    EXPECT_TRUE(inside.str().empty());
+    spliced.Splice(inside.str());
     spliced.EndArray().Field("after", 1).EndObject();
     ASSERT_TRUE(spliced.Flush());
     EXPECT_EQ(sink.str(), direct.str() + "\n") << pretty;
