@@ -250,7 +250,8 @@ bool WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, R
 
 }  // namespace
 
-// The conversations wait in the store as a list of events, each a tag byte and its fields:
+// The conversations go to the writing thread as a list of events, each a tag byte and its
+// fields:
 //   'B' a conversation begins: key, anyDeleted, then handleId, address, contactName and
 //       conversation of its latest message
 //   'M' a message: flags (deleted, isFromMe, edited, unsent as bits 0-3), rowId, handleId,
@@ -259,7 +260,8 @@ bool WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, R
 //   'E' the conversation ends
 // Integers are 4 bytes, little-endian; a text is its length and its bytes, where the length
 // kSameText stands for the previous message's value of the same field (a conversation's
-// messages mostly repeat who they are with). Far smaller than the JSON they become.
+// messages mostly repeat who they are with). The batches of events share no memory with the
+// records they came from, whose texts the scan's thread goes on sharing.
 namespace {
 
 constexpr std::uint32_t kSameText = 0xFFFFFFFF;
