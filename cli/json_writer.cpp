@@ -212,8 +212,8 @@ JsonWriter& JsonWriter::EndTo(std::size_t depth) {
 }
 
 JsonWriter& JsonWriter::Splice(std::string_view elements) {
-  if (elements.empty() || levels_.empty()) return *this;
-  levels_.back().first = false;
+  if (elements.empty()) return *this;
+  if (!levels_.empty()) levels_.back().first = false;
   // A large text is handed to the sink a piece at a time, as if it had been written here.
   while (!elements.empty()) {
     Spill();
