@@ -77,6 +77,7 @@ class JsonWriter {
   // Ends the arrays and objects open above `depth`, innermost first: a document cut short
   // still parses.
   JsonWriter& EndTo(std::size_t depth);
+  // Whether the layout is indented (else compact).
   bool Pretty() const { return pretty_; }
   // Writes the unflushed text and a final newline to the sink and flushes it; false when the
   // stream failed at any point. Without a sink: true, and nothing happens.

@@ -1,5 +1,8 @@
 #include "cli/scan_json.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace kestrio::cli {
 namespace {
 

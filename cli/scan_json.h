@@ -12,7 +12,6 @@
 #include <ostream>
 #include <string>
 #include <thread>
-#include <utility>
 
 #include "backup/backup_summary.h"
 #include "base/spill_store.h"
@@ -34,7 +33,7 @@ struct DeviceJson {
 void WriteDevice(JsonWriter& json, const DeviceJson& device);
 
 // A scan's conversations, written as JSON on a thread of their own while the scan goes on
-// (the conversations come last in a scan of messages, while the second core would idle), into
+// (they are made at the end of the messages' parse, when the second core would idle), into
 // an unnamed temporary file in `folder` (in memory when there is none) until the document
 // reaches them: a file of a million messages is never held in memory. The scan's thread hands
 // each event over in a compact form of its own, in batches, and waits when the writing thread
