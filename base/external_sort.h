@@ -1,10 +1,11 @@
 // ExternalSorter: sorts more records than it keeps in memory. Records are gathered until
-// `memoryBytes` of them are held, sorted, and written as a run to a RecordFile (an unnamed
-// temporary file); once all are added, the runs are merged as they are read out, a batch of
-// each run in memory at a time. So a million rows cost the buffer and a batch a run, however
-// many there are. Records that compare equal come out in the order they were added. Without a
-// folder, or when the file cannot be written, the runs stay in memory (see SpillStore): the
-// sort is then no longer bounded, but it loses nothing.
+// `memoryBytes` of them are held; each full buffer is then sorted and written as a run to a
+// RecordFile (an unnamed temporary file) on a thread of the sorter's own while the next
+// buffer fills, so a sort that spills holds two buffers. Once all are added, the runs are
+// merged as they are read out, a batch of each run in memory at a time. So a million rows cost
+// the buffers and a batch a run, however many there are. Records that compare equal come out in
+// the order they were added. Without a folder, or when the file cannot be written, the runs
+// stay in memory (see SpillStore): the sort is then no longer bounded, but it loses nothing.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/background_write.h"
 #include "base/record_file.h"
 
 namespace kestrio {
@@ -26,6 +28,9 @@ class ExternalSorter {
       : runs_(folder),
         capacity_(std::max<std::size_t>(1, memoryBytes / sizeof(T))),
         less_(std::move(less)) {}
+  // Not copied or moved: the thread that writes a run refers to the sorter.
+  ExternalSorter(const ExternalSorter&) = delete;
+  ExternalSorter& operator=(const ExternalSorter&) = delete;
 
   void Add(const T& record) {
     if (buffer_.size() == capacity_) WriteRun();
@@ -40,11 +45,14 @@ class ExternalSorter {
   // Ends the adding: the records then come out in order through Next.
   void Finish() {
     if (!runBounds_.empty() && !buffer_.empty()) WriteRun();
+    Settle();
     if (runBounds_.empty()) {
       std::stable_sort(buffer_.begin(), buffer_.end(), less_);
       return;
     }
-    std::vector<T>().swap(buffer_);  // given back: assigning {} would keep its memory
+    // Given back: assigning {} would keep their memory.
+    std::vector<T>().swap(buffer_);
+    std::vector<T>().swap(writing_);
     heads_.resize(runBounds_.size() - 1);
     for (std::size_t run = 0; run + 1 < runBounds_.size(); ++run) {
       cursors_.push_back(std::make_unique<typename RecordFile<T>::Cursor>(runs_, runBounds_[run],
@@ -93,12 +101,29 @@ class ExternalSorter {
   };
   Later HeapOrder() const { return {this}; }
 
+  // Hands the full buffer to the thread, which sorts it and writes it as the next run, and
+  // takes the buffer of the run before (written by then) for the records that follow.
   void WriteRun() {
-    std::stable_sort(buffer_.begin(), buffer_.end(), less_);
+    Settle();
     if (runBounds_.empty()) runBounds_.push_back(0);
-    for (const T& record : buffer_) runs_.Append(record);
-    runBounds_.push_back(runs_.size());
+    writing_.swap(buffer_);
     buffer_.clear();
+    if (!worker_) worker_ = std::make_unique<BackgroundWrite>();
+    worker_->Start([this] {
+      std::stable_sort(writing_.begin(), writing_.end(), less_);
+      for (const T& record : writing_) runs_.Append(record);
+      return true;
+    });
+    running_ = true;
+  }
+
+  // Waits for the run being written and closes it where its records end (all of them, unless
+  // the thread ran out of memory: the sort then failed()).
+  void Settle() {
+    if (!running_) return;
+    running_ = false;
+    if (!worker_->Wait()) failed_ = true;
+    runBounds_.push_back(runs_.size());
   }
 
   RecordFile<T> runs_;
@@ -112,6 +137,10 @@ class ExternalSorter {
   std::vector<T> heads_;  // the least unread record of each run
   std::vector<std::size_t> heap_;
   bool failed_ = false;
+  std::vector<T> writing_;  // the run the thread sorts and writes
+  bool running_ = false;    // a run was handed to the thread and not settled
+  // Last: destroyed first, it waits for the run in progress, which uses the members above.
+  std::unique_ptr<BackgroundWrite> worker_;
 };
 
 }  // namespace kestrio
