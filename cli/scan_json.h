@@ -55,8 +55,8 @@ class MessagesJson : public ConversationSink {
   void EndConversation() override;
 
   // Ends the conversations and writes them into the open "messages" array of `json` (its
-  // levels and layout those of a scan's document); false when they could not all be written,
-  // the JSON then still whole.
+  // levels and layout those of a scan's document); false when they could not all be written.
+  // The JSON is then still whole, unless the temporary file failed while it was read back.
   bool EmbedInto(JsonWriter& json);
 
  private:
