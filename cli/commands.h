@@ -44,9 +44,10 @@ struct ScannedBackup {
   std::optional<Result> openFailure;
   std::mutex errorsMutex;
   std::atomic<int> category{-1};
-  // Set before the scan: the messages are written as JSON while they are parsed, into
-  // `messagesJson`, and the run's results hold none.
-  bool streamMessages = false;
+  // Set before the scan: the document the scan is written into as it goes. The messages are
+  // then written into it while they are parsed, by `messagesJson`, and the run's results hold
+  // none.
+  std::unique_ptr<ScanDocument> document;
   std::unique_ptr<MessagesJson> messagesJson;
   // Set before the scan: the messages are only counted into `messageCount` while they are
   // parsed (a scan that says how many there are), and the run's results hold none.

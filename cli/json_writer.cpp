@@ -211,20 +211,6 @@ JsonWriter& JsonWriter::EndTo(std::size_t depth) {
   return *this;
 }
 
-JsonWriter& JsonWriter::Splice(std::string_view elements) {
-  if (elements.empty()) return *this;
-  if (!levels_.empty()) levels_.back().first = false;
-  // A large text is handed to the sink a piece at a time, as if it had been written here.
-  while (!elements.empty()) {
-    Spill();
-    const std::size_t room = pieceBytes_ > out_.size() ? pieceBytes_ - out_.size() : 1;
-    const std::size_t take = sink_ == nullptr ? elements.size() : std::min(elements.size(), room);
-    out_.append(elements.substr(0, take));
-    elements.remove_prefix(take);
-  }
-  return *this;
-}
-
 JsonWriter& JsonWriter::String(std::string_view text) {
   BeforeValue();
   AppendJsonQuoted(out_, text);

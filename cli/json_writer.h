@@ -22,13 +22,6 @@ namespace kestrio::cli {
 class JsonWriter {
  public:
   explicit JsonWriter(bool pretty = true) : pretty_(pretty) {}
-  // A writer of the elements of an array that another writer holds open `depth` levels deep
-  // (the array included), laid out as that writer lays them out: its str(), taken in pieces
-  // (Forget() each), is Splice()d into that writer. The levels it opens itself it must close.
-  struct Inside {
-    std::size_t depth = 0;
-  };
-  JsonWriter(Inside inside, bool pretty) : levels_(inside.depth), pretty_(pretty) {}
   explicit JsonWriter(std::ostream& sink, bool pretty = true, std::size_t pieceBytes = kFlushBytes)
       : sink_(&sink), pretty_(pretty), pieceBytes_(pieceBytes) {
     out_.reserve(pieceBytes_ + pieceBytes_ / 4);
@@ -66,19 +59,11 @@ class JsonWriter {
 
   // The document written so far (without a sink), or the part not yet flushed.
   const std::string& str() const { return out_; }
-  // Forgets the text written so far (without a sink; str() was taken), keeping its memory for
-  // the text that follows.
-  void Forget() { out_.clear(); }
-  // Appends `elements`, text that an Inside writer of this one's Depth() and layout wrote, to
-  // the array open here, as it stands.
-  JsonWriter& Splice(std::string_view elements);
   // Levels open: the arrays and objects begun and not yet ended.
   std::size_t Depth() const { return levels_.size(); }
   // Ends the arrays and objects open above `depth`, innermost first: a document cut short
   // still parses.
   JsonWriter& EndTo(std::size_t depth);
-  // Whether the layout is indented (else compact).
-  bool Pretty() const { return pretty_; }
   // Writes the unflushed text and a final newline to the sink and flushes it; false when the
   // stream failed at any point. Without a sink: true, and nothing happens.
   bool Flush();

@@ -50,8 +50,10 @@ int RunScan(Terminal& terminal, ScannedBackup& scanned, std::unique_ptr<ScanBack
       state->errors[std::string(ScanCategoryKey(*failed))] = result;
     }
   };
-  if (scanned.streamMessages) {
-    scanned.messagesJson = std::make_unique<MessagesJson>(backend->SpillFolder());
+  if (scanned.document) {
+    // Called once the photos are done and the first conversation is ready: the run is made.
+    scanned.messagesJson = std::make_unique<MessagesJson>(
+        [state]() -> JsonWriter& { return state->document->BeginMessages(state->run->Results()); });
     backend->SendMessagesTo(scanned.messagesJson.get());
   } else if (scanned.countMessages) {
     scanned.messageCounter = std::make_unique<MessageCounter>(scanned.messageCount);
@@ -172,30 +174,42 @@ int Scan(const Options& options, Terminal& terminal) {
     terminal.err << "kestrio-cli: scan needs one backup folder, or --device\n" << kUsage;
     return kExitUsage;
   }
-  ScannedBackup scanned;
   // The document goes out as it is written, and the messages as they are parsed: its size
-  // in memory is the writer's buffer.
-  scanned.streamMessages = options.json.has_value();
-  scanned.countMessages = !options.json.has_value();
+  // in memory is the writer's buffers. Its file is made once the scan opened.
+  std::ofstream file;
+  std::unique_ptr<JsonWriter> json;
+  ScannedBackup scanned;
+  if (options.json) {
+    const std::string& path = *options.json;
+    ScannedBackup* state = &scanned;
+    scanned.document = std::make_unique<ScanDocument>(
+        [&]() -> JsonWriter& {
+          if (path != "-") file.open(path, std::ios::binary | std::ios::trunc);
+          json = std::make_unique<JsonWriter>(path == "-" ? terminal.out : file);
+          return *json;
+        },
+        [state](JsonWriter& out) {
+          if (state->device) {
+            WriteDevice(out, *state->device);
+          } else {
+            WriteBackup(out, state->summary);
+          }
+        });
+  } else {
+    scanned.countMessages = true;
+  }
   if (const int code = ScanAny(options, terminal, scanned); code != kExitOk) return code;
   const ScanResults& results = scanned.run->Results();
-  if (options.json) {
-    std::ofstream file;
-    if (*options.json != "-") file.open(*options.json, std::ios::binary | std::ios::trunc);
-    std::ostream& sink = *options.json == "-" ? terminal.out : file;
-    JsonWriter json(sink);
-    const bool complete = scanned.device
-                              ? WriteScan(json, *scanned.device, kResultOk, scanned.errors, results,
-                                          scanned.messagesJson.get())
-                              : WriteScan(json, scanned.summary, kResultOk, scanned.errors, results,
-                                          scanned.messagesJson.get());
-    if (!complete) {
-      json.Settle();
-      terminal.err << "kestrio-cli: the messages could not be kept until they were written\n";
+  if (scanned.document) {
+    // The document is whole even when the messages' writer failed: it ends what it began.
+    const bool complete =
+        scanned.document->End(scanned.errors, results, scanned.messagesJson.get());
+    if (!json->Flush() && *options.json != "-") {
+      terminal.err << "kestrio-cli: cannot write " << *options.json << "\n";
       return kExitUsage;
     }
-    if (!json.Flush() && *options.json != "-") {
-      terminal.err << "kestrio-cli: cannot write " << *options.json << "\n";
+    if (!complete) {
+      terminal.err << "kestrio-cli: the messages could not all be written\n";
       return kExitUsage;
     }
   } else {

@@ -191,24 +191,32 @@ void BeginConversation(JsonWriter& json, std::int32_t key, const MessageRecord* 
 
 void EndConversation(JsonWriter& json) { json.EndArray().EndObject(); }
 
-bool WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, Result openResult,
-                   const std::map<std::string, Result>& errors, const ScanResults& results,
-                   MessagesJson* streamed) {
-  bool complete = true;
-  json.BeginObject().Key("backup");
-  writeSource();
-  json.Field("result", openResult).Key("errors").BeginObject();
-  for (const auto& [key, result] : errors) json.Field(key, result);
-  json.EndObject().Key("categories").BeginObject();
+}  // namespace
 
+ScanDocument::ScanDocument(std::function<JsonWriter&()> start,
+                           std::function<void(JsonWriter&)> source, Result openResult)
+    : start_(std::move(start)), source_(std::move(source)), openResult_(openResult) {}
+
+JsonWriter& ScanDocument::BeginMessages(const ScanResults& results) {
+  if (json_ != nullptr) return *json_;
+  JsonWriter& json = start_();
+  json_ = &json;
+  json.BeginObject().Key("backup");
+  source_(json);
+  json.Field("result", openResult_).Key("categories").BeginObject();
   json.Key("cameraRoll");
   WriteList(json, results.cameraRoll);
   json.Key("photoStream");
   WriteList(json, results.photoStream);
   json.Key("messages").BeginArray();
-  if (streamed != nullptr) {
-    complete = streamed->EmbedInto(json);
-  } else {
+  return json;
+}
+
+bool ScanDocument::End(const std::map<std::string, Result>& errors, const ScanResults& results,
+                       MessagesJson* streamed) {
+  const bool complete = streamed == nullptr || streamed->Finish();
+  JsonWriter& json = BeginMessages(results);
+  if (streamed == nullptr) {
     for (const auto& [conversationId, messages] : results.messages) {
       BeginConversation(json, conversationId, messages.empty() ? nullptr : &messages.back(),
                         AnyDeleted(messages));
@@ -246,12 +254,13 @@ bool WriteScanWith(JsonWriter& json, const std::function<void()>& writeSource, R
   json.Key("whatsAppAttachments");
   WriteList(json, results.whatsAppAttachments);
   json.EndObject();
+  json.Key("errors").BeginObject();
+  for (const auto& [key, result] : errors) json.Field(key, result);
+  json.EndObject();
   WriteFindings(json, results.findings);
   json.EndObject();
   return complete;
 }
-
-}  // namespace
 
 // The conversations go to the writing thread as a list of events, each a tag byte and its
 // fields:
@@ -344,14 +353,9 @@ class EventReader {
   std::size_t at_ = 0;
 };
 
-// The levels a scan's document holds open around its conversations: the document, its
-// "categories" and their "messages".
-constexpr std::size_t kMessagesDepth = 3;
-
-// Writes the conversations of the events `in` reads into `json`, moving its text to `out` a
-// block at a time. False at the first event that is not well formed, a conversation perhaps
-// left open.
-bool WriteConversations(EventReader& in, JsonWriter& json, SpillStore& out) {
+// Writes the conversations of the events `in` reads into `json`. False at the first event that
+// is not well formed, a conversation perhaps left open.
+bool WriteConversations(EventReader& in, JsonWriter& json) {
   bool open = false;
   // The shared fields of the previous message, as they were read.
   SharedText previous[kShared];
@@ -364,10 +368,6 @@ bool WriteConversations(EventReader& in, JsonWriter& json, SpillStore& out) {
     return true;
   };
   while (!in.AtEnd()) {
-    if (json.str().size() >= SpillStore::kBlockBytes) {
-      out.Append(json.str());
-      json.Forget();
-    }
     std::uint8_t tag = 0;
     in.Byte(tag);
     if (tag == 'B') {
@@ -421,8 +421,8 @@ bool WriteConversations(EventReader& in, JsonWriter& json, SpillStore& out) {
 
 }  // namespace
 
-MessagesJson::MessagesJson(const std::filesystem::path& folder, bool pretty)
-    : pretty_(pretty), formatted_(folder), thread_([this] { Format(); }) {}
+MessagesJson::MessagesJson(std::function<JsonWriter&()> begin)
+    : begin_(std::move(begin)), thread_([this] { Format(); }) {}
 
 MessagesJson::~MessagesJson() { Finish(); }
 
@@ -482,15 +482,17 @@ void MessagesJson::HandOver() {
   changed_.notify_all();
 }
 
-void MessagesJson::Finish() {
-  if (!thread_.joinable()) return;
-  if (!batch_.empty()) HandOver();
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    ended_ = true;
+bool MessagesJson::Finish() {
+  if (thread_.joinable()) {
+    if (!batch_.empty()) HandOver();
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      ended_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
   }
-  changed_.notify_all();
-  thread_.join();
+  return complete_;
 }
 
 bool MessagesJson::NextBatch(std::string& out) {
@@ -505,15 +507,20 @@ bool MessagesJson::NextBatch(std::string& out) {
 
 void MessagesJson::Format() noexcept {
   EventReader in([this](std::string& out) { return NextBatch(out); });
-  JsonWriter json(JsonWriter::Inside{kMessagesDepth}, pretty_);
+  JsonWriter* json = nullptr;
+  std::size_t depth = 0;  // the levels open around the conversations
   try {
-    complete_ = WriteConversations(in, json, formatted_);
+    if (!in.AtEnd()) {
+      json = &begin_();
+      depth = json->Depth();
+      complete_ = WriteConversations(in, *json);
+    }
   } catch (...) {
     complete_ = false;  // out of memory
   }
   try {
     // A conversation cut short still ends, so that the document stays whole.
-    formatted_.Append(json.EndTo(kMessagesDepth).str());
+    if (json != nullptr) json->EndTo(depth);
   } catch (...) {
     complete_ = false;
   }
@@ -521,34 +528,6 @@ void MessagesJson::Format() noexcept {
   std::string rest;
   while (NextBatch(rest)) {
   }
-}
-
-bool MessagesJson::EmbedInto(JsonWriter& json) {
-  Finish();
-  if (json.Depth() != kMessagesDepth || json.Pretty() != pretty_) return false;
-  SpillStore::SequentialReader reader(formatted_);
-  std::string piece;
-  for (std::uint64_t at = 0; at < formatted_.size(); at += piece.size()) {
-    const auto length = static_cast<std::size_t>(
-        std::min<std::uint64_t>(SpillStore::kBlockBytes, formatted_.size() - at));
-    if (!reader.Read(at, length, piece)) return false;
-    json.Splice(piece);
-  }
-  return complete_;
-}
-
-bool WriteScan(JsonWriter& json, const BackupSummary& backup, Result openResult,
-               const std::map<std::string, Result>& errors, const ScanResults& results,
-               MessagesJson* messages) {
-  return WriteScanWith(
-      json, [&] { WriteBackup(json, backup); }, openResult, errors, results, messages);
-}
-
-bool WriteScan(JsonWriter& json, const DeviceJson& device, Result openResult,
-               const std::map<std::string, Result>& errors, const ScanResults& results,
-               MessagesJson* messages) {
-  return WriteScanWith(
-      json, [&] { WriteDevice(json, device); }, openResult, errors, results, messages);
 }
 
 }  // namespace kestrio::cli

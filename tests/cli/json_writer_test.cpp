@@ -81,41 +81,8 @@ TEST(JsonWriter, RecordsTakeOneLineEachWhateverTheyHold) {
             "\"after\":2}");
 }
 
-// Elements written Inside another writer's depth and spliced into it read as the writer's own,
-// in either layout, whether they are spliced whole or the document streams in small pieces.
-TEST(JsonWriter, SplicedElementsReadAsTheWritersOwnAndACutDocumentStillEnds) {
-  const auto elements = [](JsonWriter& json, int from, int to) {
-    for (int i = from; i < to; ++i) {
-      json.BeginRecord().Field("id", i).Key("tags").BeginArray().String("t").EndArray();
-      json.EndObject();
-    }
-  };
-  for (const bool pretty : {true, false}) {
-    JsonWriter direct(pretty);
-    direct.BeginObject().Key("list").BeginArray();
-    elements(direct, 0, 5);
-    direct.EndArray().Field("after", 1).EndObject();
-
-    std::ostringstream sink;
-    JsonWriter spliced(sink, pretty, 16);
-    spliced.BeginObject().Key("list").BeginArray();
-    JsonWriter inside(JsonWriter::Inside{spliced.Depth()}, pretty);
-    EXPECT_EQ(inside.Depth(), 2u);
-    elements(inside, 0, 2);
-    spliced.Splice(inside.str()).Splice("");
-    inside.Forget();
-    elements(inside, 2, 5);
-    spliced.Splice(inside.str());
-    spliced.EndArray().Field("after", 1).EndObject();
-    ASSERT_TRUE(spliced.Flush());
-    EXPECT_EQ(sink.str(), direct.str() + "\n") << pretty;
-
-    // Nothing spliced: the array stays empty.
-    JsonWriter none(pretty);
-    none.BeginObject().Key("list").BeginArray().Splice("").EndArray().EndObject();
-    EXPECT_EQ(none.str(), pretty ? "{\n  \"list\": []\n}" : "{\"list\":[]}");
-  }
-  // A document cut inside a record ends every level it opened, innermost first.
+// A document cut inside a record ends every level it opened, innermost first.
+TEST(JsonWriter, ACutDocumentStillEnds) {
   JsonWriter cut;
   cut.BeginObject().Key("list").BeginArray().BeginRecord().Key("inner").BeginObject();
   cut.Key("deep").BeginArray().Int(1);

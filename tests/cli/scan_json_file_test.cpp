@@ -65,7 +65,6 @@ TEST(ScanJsonFile, TheFileHoldsWhatStandardOutputGetsAndAnUnwritablePathIsSaid) 
 // Messages kept aside while they are parsed come out as the results' own would, whatever
 // their texts repeat from the message before (in the conversation or the one before it).
 TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
-  fx::TempDir dir;
   const auto message = [](std::int32_t key, std::uint32_t rowId, std::string address,
                           std::string text) {
     MessageRecord m;
@@ -88,7 +87,8 @@ TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
   chat.back().reactions = "Loved by Ava Moreau";
   chat.back().attachments = {"~/Library/SMS/Attachments/a.jpg", "~/Library/SMS/b.mov"};
   chat.back().attachmentPath = chat.back().attachments.front();
-  chat.push_back(message(7, 0, "ava@example.com", std::string(SpillStore::kBlockBytes + 5, 'z')));
+  chat.push_back(
+      message(7, 0, "ava@example.com", std::string(cli::JsonWriter::kFlushBytes + 5, 'z')));
   chat.back().deleted = true;
   chat.back().unsent = true;
   // The next conversation starts with what the last message had.
@@ -104,58 +104,72 @@ TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
                             std::string(cli::MessagesJson::kBatchBytes / 3, 'a' + i % 26)));
   }
 
-  cli::MessagesJson streamed(dir.path());
-  for (const auto& [key, list] : results.messages) {
-    const bool anyDeleted =
-        std::any_of(list.begin(), list.end(), [](const MessageRecord& m) { return m.deleted; });
-    streamed.BeginConversation(key, list.size(), list.back(), anyDeleted);
-    for (MessageRecord m : list) streamed.Message(std::move(m));
-    streamed.EndConversation();
-  }
   BackupSummary summary;
   summary.displayName = "Test";
-  cli::JsonWriter direct, embedded;
-  ASSERT_TRUE(cli::WriteScan(direct, summary, kResultOk, {}, results));
-  ScanResults withoutMessages;
-  ASSERT_TRUE(cli::WriteScan(embedded, summary, kResultOk, {}, withoutMessages, &streamed));
-  EXPECT_TRUE(testing::SameText(embedded.str(), direct.str()));
-  const auto json = testing::ParseJson(direct.str());
+  const auto source = [&](cli::JsonWriter& json) { cli::WriteBackup(json, summary); };
+  // The document with the conversations `feed` hands a MessagesJson; false when it said they
+  // could not all be written.
+  const ScanResults withoutMessages;
+  const auto streamed = [&](const auto& feed, std::string& document) {
+    cli::JsonWriter json;
+    cli::ScanDocument scan([&]() -> cli::JsonWriter& { return json; }, source);
+    cli::MessagesJson messages(
+        [&]() -> cli::JsonWriter& { return scan.BeginMessages(withoutMessages); });
+    feed(messages);
+    const bool complete = scan.End({}, withoutMessages, &messages);
+    document = json.str();
+    return complete;
+  };
+  const auto whole = [&](const ScanResults& from) {
+    cli::JsonWriter json;
+    EXPECT_TRUE(
+        cli::ScanDocument([&]() -> cli::JsonWriter& { return json; }, source).End({}, from));
+    return json.str();
+  };
+
+  std::string document;
+  ASSERT_TRUE(streamed(
+      [&](cli::MessagesJson& out) {
+        for (const auto& [key, list] : results.messages) {
+          const bool anyDeleted = std::any_of(list.begin(), list.end(),
+                                              [](const MessageRecord& m) { return m.deleted; });
+          out.BeginConversation(key, list.size(), list.back(), anyDeleted);
+          for (MessageRecord m : list) out.Message(std::move(m));
+          out.EndConversation();
+        }
+      },
+      document));
+  const std::string direct = whole(results);
+  EXPECT_TRUE(testing::SameText(document, direct));
+  const auto json = testing::ParseJson(direct);
   ASSERT_TRUE(json);
   ASSERT_EQ((*json)["categories"]["messages"].items.size(), 3u);
 
   // None at all: an empty array.
-  cli::MessagesJson none(dir.path());
-  cli::JsonWriter noneDirect, noneEmbedded;
-  ASSERT_TRUE(cli::WriteScan(noneDirect, summary, kResultOk, {}, withoutMessages));
-  ASSERT_TRUE(cli::WriteScan(noneEmbedded, summary, kResultOk, {}, withoutMessages, &none));
-  EXPECT_EQ(noneEmbedded.str(), noneDirect.str());
+  ASSERT_TRUE(streamed([](cli::MessagesJson&) {}, document));
+  EXPECT_EQ(document, whole(withoutMessages));
   // A message outside any conversation is not written as if it were in one.
-  cli::MessagesJson stray(dir.path());
-  stray.Message(message(1, 1, "", "stray"));
-  cli::JsonWriter strayJson;
-  EXPECT_FALSE(cli::WriteScan(strayJson, summary, kResultOk, {}, withoutMessages, &stray));
+  EXPECT_FALSE(
+      streamed([&](cli::MessagesJson& out) { out.Message(message(1, 1, "", "stray")); }, document));
+  EXPECT_TRUE(testing::ParseJson(document)) << document;
   // A conversation begun inside another is not written; the one before it ends, and the
   // document still parses.
-  cli::MessagesJson nested(dir.path());
-  nested.BeginConversation(1, 2, chat.front(), false);
-  nested.Message(message(1, 1, "", "kept"));
-  nested.BeginConversation(2, 1, chat.front(), false);
-  nested.Message(message(2, 2, "", "lost"));
-  nested.EndConversation();
-  cli::JsonWriter nestedJson;
-  EXPECT_FALSE(cli::WriteScan(nestedJson, summary, kResultOk, {}, withoutMessages, &nested));
-  const auto cut = testing::ParseJson(nestedJson.str());
-  ASSERT_TRUE(cut) << nestedJson.str();
+  EXPECT_FALSE(streamed(
+      [&](cli::MessagesJson& out) {
+        out.BeginConversation(1, 2, chat.front(), false);
+        out.Message(message(1, 1, "", "kept"));
+        out.BeginConversation(2, 1, chat.front(), false);
+        out.Message(message(2, 2, "", "lost"));
+        out.EndConversation();
+      },
+      document));
+  const auto cut = testing::ParseJson(document);
+  ASSERT_TRUE(cut) << document;
   const auto& kept = (*cut)["categories"]["messages"];
   ASSERT_EQ(kept.items.size(), 1u);
   ASSERT_EQ(kept[0]["messages"].items.size(), 1u);
   EXPECT_EQ(kept[0]["messages"][0]["text"].text, "kept");
   EXPECT_EQ((*cut)["categories"]["contacts"].items.size(), 0u);
-  // Conversations made for another layout are not spliced into this one.
-  cli::MessagesJson compact(dir.path(), false);
-  cli::JsonWriter prettyJson;
-  EXPECT_FALSE(cli::WriteScan(prettyJson, summary, kResultOk, {}, withoutMessages, &compact));
-  EXPECT_TRUE(testing::ParseJson(prettyJson.str()));
 }
 
 }  // namespace

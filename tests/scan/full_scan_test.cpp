@@ -251,7 +251,7 @@ TEST(KestrioCli, ScanWritesEveryCategoryAsValidJson) {
   const auto json = testing::ParseJson(out.str());
   ASSERT_TRUE(json) << "not JSON";
   EXPECT_EQ(json->Keys(),
-            (std::vector<std::string>{"backup", "result", "errors", "categories", "findings"}));
+            (std::vector<std::string>{"backup", "result", "categories", "errors", "findings"}));
   EXPECT_EQ((*json)["result"].Number(), 0);
   // Nothing was skipped but the app files whose names claim a type their bytes do not hold
   // (a cut photo, an unknown file named ".m4a").
