@@ -3,11 +3,9 @@
 // fails on purpose.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
@@ -30,13 +28,13 @@ class PageSource {
 // A regular file opened read-only; its size is taken once when it is opened.
 //
 // A table scan reads its leaves in ascending page order, most of them side by side in the
-// file, and may seek the carve candidates of the same leaves on a second thread meanwhile:
-// two streams of ascending reads at once. Each stream gets a window of kWindowBytes: once a
-// read starts at or just after the end of a window (or of the read before, which starts a
-// stream), the window is refilled from there in one call and serves the following small
-// reads. Scattered reads go to the file one by one, so a walk that jumps about reads no more
-// than it asks for. The windows are guarded by a lock: reads from several threads stay
-// correct.
+// file, and may seek the carve candidates of the same leaves on a second thread meanwhile.
+// Each thread has kWindows windows of kWindowBytes of its own, for the streams of ascending
+// reads it makes: once a read starts at or just after the end of a window (or of the
+// thread's read before, which starts a stream), the window is refilled from there in one call
+// and serves the following small reads. Scattered reads go to the file one by one, so a walk
+// that jumps about reads no more than it asks for. The windows are the thread's, so threads
+// that read at once never wait for each other.
 class FilePageSource final : public PageSource {
  public:
   static constexpr std::size_t kWindowBytes = 256 * 1024;
@@ -50,22 +48,14 @@ class FilePageSource final : public PageSource {
   Result Read(std::uint64_t offset, std::span<std::uint8_t> out) const override;
 
  private:
-  struct Window {
-    std::vector<std::uint8_t> bytes;  // file bytes from `start` on
-    std::uint64_t start = 0;
-    std::uint64_t lastUse = 0;
-  };
+  FilePageSource(UniqueFd fd, std::uint64_t size);
 
-  FilePageSource(UniqueFd fd, std::uint64_t size) : fd_(std::move(fd)), size_(size) {}
   // Fills `out` from the file itself.
   Result ReadDirect(std::uint64_t offset, std::span<std::uint8_t> out) const;
 
   UniqueFd fd_;
   std::uint64_t size_ = 0;
-  mutable std::mutex mutex_;
-  mutable std::array<Window, kWindows> windows_;
-  mutable std::uint64_t uses_ = 0;
-  mutable std::uint64_t lastEnd_ = 0;  // where the previous read ended
+  std::uint64_t id_;  // names this source's windows among a thread's; never reused
 };
 
 // Bytes in memory. The view form borrows the caller's buffer, which must outlive the source;
