@@ -57,29 +57,26 @@ void AppendEscape(std::string& out, char c) {
 }  // namespace
 
 // One pass: plain runs are copied whole (eight ASCII bytes at a time where they can be, the
-// last few padded with spaces, which pass), well-formed sequences pass, a byte that starts
-// none becomes U+FFFD (as ToValidUtf8 does) and the rest is escaped.
+// last few one by one), well-formed sequences pass, a byte that starts none becomes U+FFFD
+// (as ToValidUtf8 does) and the rest is escaped.
 void AppendJsonQuoted(std::string& out, std::string_view text) {
   out += '"';
   std::size_t copied = 0;  // text before this is in `out`
   std::size_t pos = 0;
   while (pos < text.size()) {
-    const std::size_t left = text.size() - pos;
-    std::uint64_t word = 0x2020202020202020ull;
-    if (left >= 8) {
+    if (text.size() - pos >= 8) {
+      std::uint64_t word;
       std::memcpy(&word, text.data() + pos, 8);
-    } else {
-      std::memcpy(&word, text.data() + pos, left);
+      const std::uint64_t special = Special(word);
+      if (special == 0) {
+        pos += 8;
+        continue;
+      }
+      // The plain bytes in front of the first special one pass at once (the word's first
+      // byte is its lowest on a little-endian machine).
+      if constexpr (std::endian::native == std::endian::little)
+        pos += static_cast<std::size_t>(std::countr_zero(special)) / 8;
     }
-    const std::uint64_t special = Special(word);
-    if (special == 0) {
-      pos += std::min<std::size_t>(left, 8);
-      continue;
-    }
-    // The plain bytes in front of the first special one pass at once (the word's first byte
-    // is its lowest on a little-endian machine); a space of the padding is never special.
-    if constexpr (std::endian::native == std::endian::little)
-      pos += static_cast<std::size_t>(std::countr_zero(special)) / 8;
     const char c = text[pos];
     if (static_cast<unsigned char>(c) >= 0x80) {
       if (const std::size_t n = Utf8SequenceLength(text, pos); n != 0) {
