@@ -214,6 +214,12 @@ JsonWriter& JsonWriter::String(std::string_view text) {
   return *this;
 }
 
+JsonWriter& JsonWriter::Quoted(std::string_view quoted) {
+  BeforeValue();
+  out_ += quoted;
+  return *this;
+}
+
 JsonWriter& JsonWriter::Bool(bool value) {
   BeforeValue();
   out_ += value ? "true" : "false";

@@ -43,6 +43,8 @@ class JsonWriter {
   // The key of the next value inside an object.
   JsonWriter& Key(std::string_view key);
   JsonWriter& String(std::string_view text);
+  // A string AppendJsonQuoted made, quotes included, written as it stands.
+  JsonWriter& Quoted(std::string_view quoted);
   JsonWriter& Bool(bool value);
   JsonWriter& Int(std::int64_t value);
   JsonWriter& UInt(std::uint64_t value);

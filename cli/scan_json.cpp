@@ -34,7 +34,9 @@ void Write(JsonWriter& json, const AppFileRecord& r) {
   json.Field("path", r.path.string()).EndObject();
 }
 
-void Write(JsonWriter& json, const MessageRecord& r) {
+// `quotedText`, when given, is the message's text as AppendJsonQuoted wrote it, in place of
+// r.text.
+void Write(JsonWriter& json, const MessageRecord& r, std::string_view quotedText = {}) {
   json.BeginRecord()
       .Field("deleted", r.deleted)
       .Field("isFromMe", r.isFromMe)
@@ -43,10 +45,13 @@ void Write(JsonWriter& json, const MessageRecord& r) {
       .Field("dateText", r.dateText)
       .Field("address", r.address)
       .Field("contactName", r.contactName)
-      .Field("text", r.text)
-      .Field("attachmentPath", r.attachmentPath)
-      .Key("attachments")
-      .BeginArray();
+      .Key("text");
+  if (quotedText.empty()) {
+    json.String(r.text);
+  } else {
+    json.Quoted(quotedText);
+  }
+  json.Field("attachmentPath", r.attachmentPath).Key("attachments").BeginArray();
   for (const std::string& path : r.attachments) json.String(path);
   json.EndArray()
       .Field("conversationId", r.conversationId)
@@ -267,8 +272,8 @@ bool ScanDocument::End(const std::map<std::string, Result>& errors, const ScanRe
 //   'B' a conversation begins: key, anyDeleted, then handleId, address, contactName and
 //       conversation of its latest message
 //   'M' a message: flags (deleted, isFromMe, edited, unsent as bits 0-3), rowId, handleId,
-//       conversationId, dateText, address, contactName, text, attachmentPath, the number of
-//       attachments and each path, conversation, reactions
+//       conversationId, dateText, address, contactName, text (quoted as the document holds
+//       it), attachmentPath, the number of attachments and each path, conversation, reactions
 //   'E' the conversation ends
 // Integers are 4 bytes, little-endian; a text is its length and its bytes, where the length
 // kSameText stands for the previous message's value of the same field (a conversation's
@@ -357,6 +362,7 @@ class EventReader {
 // is not well formed, a conversation perhaps left open.
 bool WriteConversations(EventReader& in, JsonWriter& json) {
   bool open = false;
+  std::string quotedText;
   // The shared fields of the previous message, as they were read.
   SharedText previous[kShared];
   const auto shared = [&](SharedField field, SharedText& into) {
@@ -401,14 +407,16 @@ bool WriteConversations(EventReader& in, JsonWriter& json) {
       m.dateText = text;
       if (!shared(kAddress, m.address) || !shared(kContactName, m.contactName) || !in.Text(text))
         return false;
-      m.text.assign(text);
+      // Quoted on the scan's thread, which has time to spare while this one writes.
+      if (text.size() < 2 || text.front() != '"' || text.back() != '"') return false;
+      quotedText.assign(text);
       if (!shared(kAttachmentPath, m.attachmentPath) || !in.Int(attachments)) return false;
       for (std::uint32_t i = 0; i < attachments; ++i) {
         if (!in.Text(text)) return false;
         m.attachments.emplace_back(text);
       }
       if (!shared(kConversation, m.conversation) || !shared(kReactions, m.reactions)) return false;
-      Write(json, m);
+      Write(json, m, quotedText);
     } else if (tag == 'E' && open) {
       cli::EndConversation(json);
       open = false;
@@ -457,7 +465,12 @@ void MessagesJson::Message(MessageRecord&& m) {
   };
   shared(m.address, previous_.address);
   shared(m.contactName, previous_.contactName);
-  PutText(event_, m.text);
+  // The text as it goes into the document, quotes included.
+  const std::size_t lengthAt = event_.size();
+  PutInt(event_, 0);
+  AppendJsonQuoted(event_, m.text);
+  const auto quoted = static_cast<std::uint32_t>(event_.size() - lengthAt - 4);
+  for (int i = 0; i < 4; ++i) event_[lengthAt + i] = static_cast<char>(quoted >> (8 * i));
   shared(m.attachmentPath, previous_.attachmentPath);
   PutInt(event_, static_cast<std::uint32_t>(m.attachments.size()));
   for (const std::string& path : m.attachments) PutText(event_, path);
