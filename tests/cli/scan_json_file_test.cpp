@@ -81,7 +81,8 @@ TEST(ScanJsonFile, MessagesKeptAsideWriteWhatTheResultsWrite) {
   ScanResults results;
   auto& chat = results.messages[7];
   chat.push_back(message(7, 1, "+15550109321", "first"));
-  chat.push_back(message(7, 2, "+15550109321", std::string("NUL \0 and \xF0\x9F\x91\x8B", 14)));
+  chat.push_back(
+      message(7, 2, "+15550109321", std::string("NUL \0 and \xF0\x9F\x91\x8B \xFF \"\\", 19)));
   chat.back().isFromMe = true;
   chat.back().edited = true;
   chat.back().reactions = "Loved by Ava Moreau";
