@@ -2,7 +2,8 @@
 // `memoryBytes` of them are held; each full buffer is then sorted and written as a run to a
 // RecordFile (an unnamed temporary file) on a thread of the sorter's own while the next
 // buffer fills, so a sort that spills holds two buffers. Once all are added, the runs are
-// merged as they are read out, a batch of each run in memory at a time. So a million rows cost
+// merged as they are read out, a batch of each run in memory at a time, with the last
+// records, which never go to the file. So a million rows cost
 // the buffers and a batch a run, however many there are. Records that compare equal come out in
 // the order they were added. Without a folder, or when the file cannot be written, the runs
 // stay in memory (see SpillStore): the sort is then no longer bounded, but it loses nothing.
@@ -42,39 +43,41 @@ class ExternalSorter {
     ++count_;
   }
 
-  // Ends the adding: the records then come out in order through Next.
+  // Ends the adding: the records then come out in order through Next. The records added
+  // since the last run was written stay in memory, sorted, and are merged from there.
   void Finish() {
-    if (!runBounds_.empty() && !buffer_.empty()) WriteRun();
+    // Sorted while the thread may still write the run before them.
+    std::stable_sort(buffer_.begin(), buffer_.end(), less_);
     Settle();
-    if (runBounds_.empty()) {
-      std::stable_sort(buffer_.begin(), buffer_.end(), less_);
-      return;
-    }
-    // Given back: assigning {} would keep their memory.
-    std::vector<T>().swap(buffer_);
+    if (runBounds_.empty()) return;
+    // Given back: assigning {} would keep its memory.
     std::vector<T>().swap(writing_);
-    heads_.resize(runBounds_.size() - 1);
-    for (std::size_t run = 0; run + 1 < runBounds_.size(); ++run) {
+    const std::size_t fileRuns = runBounds_.size() - 1;
+    memoryRun_ = buffer_.empty() ? SIZE_MAX : fileRuns;
+    heads_.resize(fileRuns + (buffer_.empty() ? 0 : 1));
+    for (std::size_t run = 0; run < fileRuns; ++run) {
       cursors_.push_back(std::make_unique<typename RecordFile<T>::Cursor>(runs_, runBounds_[run],
                                                                           runBounds_[run + 1]));
       if (cursors_.back()->Next(heads_[run])) heap_.push_back(run);
       failed_ |= cursors_.back()->failed();
     }
+    if (memoryRun_ != SIZE_MAX && NextOfMemoryRun(heads_[memoryRun_])) heap_.push_back(memoryRun_);
     std::make_heap(heap_.begin(), heap_.end(), HeapOrder());
   }
-
   // The next record in order; false at the end, and when a run cannot be read back (failed()).
   bool Next(T& out) {
-    if (runBounds_.empty()) {
-      if (nextInMemory_ == buffer_.size()) return false;
-      out = buffer_[nextInMemory_++];
-      return true;
-    }
+    if (runBounds_.empty()) return NextOfMemoryRun(out);
     if (heap_.empty()) return false;
     std::pop_heap(heap_.begin(), heap_.end(), HeapOrder());
     const std::size_t run = heap_.back();
     out = heads_[run];
-    if (cursors_[run]->Next(heads_[run])) {
+    if (run == memoryRun_) {
+      if (NextOfMemoryRun(heads_[run])) {
+        std::push_heap(heap_.begin(), heap_.end(), HeapOrder());
+      } else {
+        heap_.pop_back();
+      }
+    } else if (cursors_[run]->Next(heads_[run])) {
       std::push_heap(heap_.begin(), heap_.end(), HeapOrder());
     } else {
       heap_.pop_back();
@@ -82,10 +85,12 @@ class ExternalSorter {
     }
     return true;
   }
-
   std::uint64_t size() const { return count_; }
-  // How many runs went to the file (0: the records were sorted in memory).
-  std::size_t runs() const { return runBounds_.empty() ? 0 : runBounds_.size() - 1; }
+  // How many runs the merge takes, those in the file and the last records in memory (0: the
+  // records were sorted in memory alone). Known once Finish() ran.
+  std::size_t runs() const {
+    return runBounds_.empty() ? 0 : runBounds_.size() - 1 + (memoryRun_ == SIZE_MAX ? 0 : 1);
+  }
   bool failed() const { return failed_; }
 
  private:
@@ -100,6 +105,12 @@ class ExternalSorter {
     }
   };
   Later HeapOrder() const { return {this}; }
+  // The next record of those kept in memory.
+  bool NextOfMemoryRun(T& out) {
+    if (nextInMemory_ == buffer_.size()) return false;
+    out = buffer_[nextInMemory_++];
+    return true;
+  }
 
   // Hands the full buffer to the thread, which sorts it and writes it as the next run, and
   // takes the buffer of the run before (written by then) for the records that follow.
@@ -131,6 +142,7 @@ class ExternalSorter {
   Less less_;
   std::vector<T> buffer_;
   std::size_t nextInMemory_ = 0;
+  std::size_t memoryRun_ = SIZE_MAX;  // the run number of `buffer_` in the merge, if it has one
   std::uint64_t count_ = 0;
   std::vector<std::uint64_t> runBounds_;  // run k is [runBounds_[k], runBounds_[k + 1])
   std::vector<std::unique_ptr<typename RecordFile<T>::Cursor>> cursors_;
