@@ -2,11 +2,11 @@
 // `memoryBytes` of them are held; each full buffer is then sorted and written as a run to a
 // RecordFile (an unnamed temporary file) on a thread of the sorter's own while the next
 // buffer fills, so a sort that spills holds two buffers. Once all are added, the runs are
-// merged as they are read out, a batch of each run in memory at a time, with the last
-// records, which never go to the file. So a million rows cost
-// the buffers and a batch a run, however many there are. Records that compare equal come out in
-// the order they were added. Without a folder, or when the file cannot be written, the runs
-// stay in memory (see SpillStore): the sort is then no longer bounded, but it loses nothing.
+// merged as they are read out, a batch of each run in memory at a time, with the records of
+// the last buffer, which stay in memory. So a million rows cost the buffers and a batch a run,
+// however many there are. Records that compare equal come out in the order they were added.
+// Without a folder, or when the file cannot be written, the runs stay in memory (see
+// SpillStore): the sort is then no longer bounded, but it loses nothing.
 #pragma once
 
 #include <algorithm>
@@ -64,6 +64,7 @@ class ExternalSorter {
     if (memoryRun_ != SIZE_MAX && NextOfMemoryRun(heads_[memoryRun_])) heap_.push_back(memoryRun_);
     std::make_heap(heap_.begin(), heap_.end(), HeapOrder());
   }
+
   // The next record in order; false at the end, and when a run cannot be read back (failed()).
   bool Next(T& out) {
     if (runBounds_.empty()) return NextOfMemoryRun(out);
@@ -85,6 +86,7 @@ class ExternalSorter {
     }
     return true;
   }
+
   std::uint64_t size() const { return count_; }
   // How many runs the merge takes, those in the file and the last records in memory (0: the
   // records were sorted in memory alone). Known once Finish() ran.
