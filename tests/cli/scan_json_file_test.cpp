@@ -60,6 +60,13 @@ TEST(ScanJsonFile, TheFileHoldsWhatStandardOutputGetsAndAnUnwritablePathIsSaid) 
       cli::RunCli({"scan", (dir / "backup").string(), "--json", dir.path().string()}, terminal),
       cli::kExitUsage);
   EXPECT_NE(err.str().find("cannot write " + dir.path().string()), std::string::npos) << err.str();
+
+  // The file is made once the scan opened: a folder that holds no backup leaves none.
+  std::filesystem::create_directory(dir / "empty");
+  const std::filesystem::path none = dir / "none.json";
+  EXPECT_EQ(cli::RunCli({"scan", (dir / "empty").string(), "--json", none.string()}, terminal),
+            cli::kExitUnopened);
+  EXPECT_FALSE(std::filesystem::exists(none));
 }
 
 // Messages kept aside while they are parsed come out as the results' own would, whatever
