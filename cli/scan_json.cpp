@@ -295,6 +295,15 @@ void PutText(std::string& out, std::string_view text) {
   out.append(text);
 }
 
+// A text as it goes into the document, quotes included, put as PutText puts a text.
+void PutQuoted(std::string& out, std::string_view text) {
+  const std::size_t lengthAt = out.size();
+  out.append(4, '\0');
+  AppendJsonQuoted(out, text);
+  const auto length = static_cast<std::uint32_t>(out.size() - lengthAt - 4);
+  for (int i = 0; i < 4; ++i) out[lengthAt + i] = static_cast<char>(length >> (8 * i));
+}
+
 // Reads the events back in order from the batches they were handed over in; an event may
 // span batches.
 class EventReader {
@@ -465,12 +474,7 @@ void MessagesJson::Message(MessageRecord&& m) {
   };
   shared(m.address, previous_.address);
   shared(m.contactName, previous_.contactName);
-  // The text as it goes into the document, quotes included.
-  const std::size_t lengthAt = event_.size();
-  PutInt(event_, 0);
-  AppendJsonQuoted(event_, m.text);
-  const auto quoted = static_cast<std::uint32_t>(event_.size() - lengthAt - 4);
-  for (int i = 0; i < 4; ++i) event_[lengthAt + i] = static_cast<char>(quoted >> (8 * i));
+  PutQuoted(event_, m.text);
   shared(m.attachmentPath, previous_.attachmentPath);
   PutInt(event_, static_cast<std::uint32_t>(m.attachments.size()));
   for (const std::string& path : m.attachments) PutText(event_, path);
